@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Kestrel builds and tests with. Safe to run again:
+# it only calls apt-get when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  liblog4cplus-dev libcjson-dev libminizip-dev zlib1g-dev
+  libcurl4-openssl-dev libssl-dev libudev-dev libbluetooth-dev libdbus-1-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo_cmd apt-get update -qq
+  $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds Kestrel with AddressSanitizer and UndefinedBehaviorSanitizer and runs
+# the whole test suite. Installs missing Debian packages first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+build=${KESTREL_TEST_BUILD:-build-asan}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_SANITIZE=address,undefined >/dev/null
+cmake --build "$build"
+export KESTREL_LOOPBACK_ONLY=1
+ctest --test-dir "$build" --output-on-failure -j2 --timeout 180
