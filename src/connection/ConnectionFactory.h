@@ -6,7 +6,7 @@
 
 // Link types shared by discovery, the settings and session selection
 // (stored in the settings as TransferType).
-enum ConnectType : int { Serial = 0, Lan = 1, Usb = 2, Wifi = 3, Bluetooth = 4 };
+enum class ConnectType : int { Serial = 0, Lan = 1, Usb = 2, Wifi = 3, Bluetooth = 4 };
 
 // One factory per endpoint kind; nothing connects at creation.
 std::unique_ptr<DeviceConnection> createNetworkConnection(const std::string& host, int port, int datagram);
