@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "app/AppState.h"
+#include "app/DeviceModel.h"
+#include "app/Messages.h"
+#include "app/TextNotifier.h"
+
+namespace {
+
+struct Recorder {
+  std::mutex lock;
+  std::vector<AppMessage> messages;
+  std::vector<std::thread::id> threads;
+  std::vector<std::string> serials;  // what UM_DEVICE_INFO pointed at, read during the call
+  void operator()(const AppMessage& m) {
+    std::lock_guard<std::mutex> guard(lock);
+    messages.push_back(m);
+    threads.push_back(std::this_thread::get_id());
+    if (m.id == UM_DEVICE_INFO) serials.push_back(reinterpret_cast<const DeviceInfo*>(m.wParam)->serialNumber);
+  }
+};
+
+TEST(AppState, Notifications_withoutTarget_sendNothingAndKeepState) {
+  AppState& state = AppState::getInstance();
+  state.scanDone(0, {J2534Device{"5RHM1ABCDEFG", 0, 0, "", 1}});
+  state.firmwareProgress(0, 5);
+  EXPECT_TRUE(state.devices().empty());  // nothing copied without a window
+  TextNotifier::getInstance().post("ERR: ", "dropped", 0);
+}
+
+TEST(AppState, Notifications_reachTargetOnItsOwnThreadBeforeSendReturns) {
+  auto recorder = std::make_shared<Recorder>();
+  auto target = std::make_shared<QueuedMessageTarget>([recorder](const AppMessage& m) { (*recorder)(m); });
+  AppState& state = AppState::getInstance();
+  state.setTarget(target);
+
+  J2534DeviceList list = {J2534Device{"A", 1, 0, "", 1}, J2534Device{"B", 2, 0, "", 1}};
+  state.scanDone(-1, list);
+  DeviceInfo info;
+  info.serialNumber = "5RHM1ABCDEFG";
+  state.deviceInfoPhase(info, 2);
+  state.systemProgress(4, 0, 57);
+  {
+    // send() is synchronous: everything is recorded already.
+    std::lock_guard<std::mutex> guard(recorder->lock);
+    ASSERT_EQ(recorder->messages.size(), 3u);
+    EXPECT_EQ(recorder->messages[0].id, UM_SCAN_DONE);
+    EXPECT_EQ(static_cast<intptr_t>(recorder->messages[0].wParam), -1);
+    EXPECT_EQ(recorder->messages[1].lParam, 2);
+    EXPECT_EQ(recorder->serials, std::vector<std::string>{"5RHM1ABCDEFG"});
+    EXPECT_EQ(recorder->messages[2].wParam, 0x400u);
+    EXPECT_EQ(recorder->messages[2].lParam, 57);
+    EXPECT_NE(recorder->threads[0], std::this_thread::get_id());
+  }
+  EXPECT_EQ(state.devices().size(), 2u);
+
+  target.reset();  // the window is gone: later notifications are dropped
+  state.firmwareProgress(1, 7);
+  EXPECT_EQ(recorder->messages.size(), 3u);
+}
+
+TEST(TextNotifier, Post_joinsPrefixAndTextWithoutBlocking) {
+  std::promise<AppMessage> got;
+  auto target = std::make_shared<QueuedMessageTarget>([&](const AppMessage& m) { got.set_value(m); });
+  TextNotifier::getInstance().setTarget(target);
+  TextNotifier::getInstance().post("ERR_READ_DEV_VER: ", "0x61,0x05", 0);
+  AppMessage m = got.get_future().get();
+  EXPECT_EQ(m.id, UM_SHOW_TEXT);
+  EXPECT_EQ(m.text, "ERR_READ_DEV_VER: 0x61,0x05");
+  EXPECT_EQ(m.wParam, 0u);
+}
+
+TEST(QueuedMessageTarget, SendFromHandlerThread_isHandledInline) {
+  std::shared_ptr<QueuedMessageTarget> target;
+  std::atomic<int> handled{0};
+  target = std::make_shared<QueuedMessageTarget>([&](const AppMessage& m) {
+    ++handled;
+    if (m.id == 1) target->send(AppMessage{2, 0, 0, {}});
+  });
+  target->send(AppMessage{1, 0, 0, {}});
+  EXPECT_EQ(handled.load(), 2);
+}
+
+TEST(ClassifyModel, SerialNumbersMapToModels) {
+  struct Case { const char* serial; int model; };
+  const Case cases[] = {
+      {"5RWM8422345X", 5}, {"5RWM8ABCDEFG", 4}, {"5RHM1ABCDEFG", 0}, {"5RHM6ABCDEFG", 0},
+      {"5RHM2ABCDEFG", 1}, {"5RHMJABCDEFG", 2}, {"5RHM3ABCDEFG", 3}, {"XYZ123456789", 6},
+      {"744446123456", 0}, {"744443112345", 1}, {"744621234567", 3}, {"74443112345", 6},
+      {"7444431123456", 6}, {"74444312345A", 6}, {"", 6},
+  };
+  for (const Case& c : cases) EXPECT_EQ(classifyModel(c.serial), c.model) << c.serial;
+  EXPECT_TRUE(isAlphanumericSerial("7444431A3456"));
+  EXPECT_FALSE(isAlphanumericSerial("744443112345"));
+}
+
+}  // namespace
