@@ -1,0 +1,76 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Scripted misbehaviour of the virtual device and of the local web services.
+namespace sim {
+
+// Which occurrences of a request a fault hits. Occurrences are counted per
+// fault, from the moment the fault was added, starting at 1.
+struct Occurrence {
+  enum class Kind { Nth, Every, FromNth };
+  Kind kind = Kind::Every;
+  unsigned n = 1;
+
+  static Occurrence nth(unsigned n) { return {Kind::Nth, n}; }
+  static Occurrence every() { return {Kind::Every, 1}; }
+  static Occurrence fromNth(unsigned n) { return {Kind::FromNth, n}; }
+  bool matches(unsigned count) const;
+};
+
+enum class FaultKind {
+  NoReply,         // the request is lost: not processed, not answered
+  EmptyReply,      // not processed; answered by a reply without data
+  BadChecksum,     // processed; the reply's checksum byte is wrong
+  SplitReply,      // processed; the reply is written in two parts, `delay` apart
+  DuplicateReply,  // processed; the reply is written twice
+  LateReply,       // processed; the reply is written after `delay`
+  RefusedStatus,   // not processed; the reply carries `status` as its status byte
+  Disconnect,      // not processed; the device drops the link the request came on
+  NoComeback,      // processed; a restart that the request causes never ends
+};
+
+struct Fault {
+  FaultKind kind = FaultKind::NoReply;
+  uint8_t command = 0;
+  uint8_t subCommand = 0;
+  Occurrence when = Occurrence::every();
+  // LateReply: how late (default 3000 ms, past every 2000 ms wait of the
+  // host); SplitReply: the pause between the parts (default 50 ms). Scaled by
+  // platform::scaled like every pause of the protocol.
+  std::chrono::milliseconds delay{0};
+  uint8_t status = 0x01;  // RefusedStatus
+  size_t splitAt = 0;     // SplitReply: bytes in the first part; 0 = half
+};
+
+// The faults of one device, with their occurrence counters. Thread-safe.
+class FaultScript {
+ public:
+  void add(const Fault& fault);
+  void clear();
+  // Counts one more request of this kind for every fault of that kind and
+  // returns the faults that hit it, in the order they were added.
+  std::vector<Fault> hit(uint8_t command, uint8_t subCommand);
+
+ private:
+  struct Entry {
+    Fault fault;
+    unsigned seen = 0;
+  };
+  std::mutex mutex_;  // guards entries_
+  std::vector<Entry> entries_;
+};
+
+// "KIND:CMDSUB:OCCURRENCE[:ARG]", e.g. "noreply:2403:3", "late:2105:2+:2500",
+// "refused:2404:*:5", "split:2133:1:40". KIND: noreply, empty, badsum, split,
+// dup, late, refused, disconnect, nocomeback, silent (= noreply:...:*).
+// CMDSUB: four hexadecimal digits. OCCURRENCE: N (the nth), N+ (from the nth
+// on), * (every time). ARG: milliseconds for late and split, the status byte
+// (decimal or 0x..) for refused. False for anything else.
+bool parseFault(std::string_view text, Fault& out);
+
+}  // namespace sim
