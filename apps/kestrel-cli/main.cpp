@@ -1,44 +1,46 @@
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <string>
-#include <vector>
 
-#include "session/Frame.h"
-#include "utils/HexText.h"
+#include "Cli.h"
+#include "utils/CLogUtils.h"
 
 namespace {
 
 int usage() {
-  std::fprintf(stderr, "usage: kestrel-cli frame CMD SUB [DATA-HEX]\n");
+  std::fprintf(stderr, "usage: kestrel-cli COMMAND [options]\n%s", cli::commandUsage().c_str());
   return 2;
 }
 
-int frameCommand(int argc, char** argv) {
-  if (argc < 4) return usage();
-  auto cmd = static_cast<uint8_t>(std::strtoul(argv[2], nullptr, 16));
-  auto sub = static_cast<uint8_t>(std::strtoul(argv[3], nullptr, 16));
-  std::vector<uint8_t> data;
-  if (argc > 4) {
-    std::string hex = argv[4];
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-      data.push_back(static_cast<uint8_t>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
+cli::Args parseArgs(int argc, char** argv, int first) {
+  cli::Args args;
+  for (int i = first; i < argc; ++i) {
+    std::string word = argv[i];
+    if (word.rfind("--", 0) != 0) {
+      args.words.push_back(word);
+      continue;
     }
+    std::string name = word.substr(2);
+    std::string value;
+    auto eq = name.find('=');
+    if (eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+    } else if (name != "json" && i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) {
+      value = argv[++i];
+    }
+    if (name == "json") args.json = true;
+    args.options.emplace_back(name, value);
   }
-  Frame frame;
-  uint8_t addr1 = cmd == 0x2C ? 0xF1 : 0xF0;
-  if (!frame.build(addr1, 0xF8, cmd, sub, data.empty() ? nullptr : data.data(), static_cast<unsigned>(data.size()))) {
-    std::fprintf(stderr, "cannot build the frame\n");
-    return 1;
-  }
-  std::printf("%s\n", toHexString(frame.bytes().data(), frame.size()).c_str());
-  return 0;
+  return args;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
-  std::string verb = argv[1];
-  if (verb == "frame") return frameCommand(argc, argv);
-  return usage();
+  cli::CommandFn command = cli::findCommand(argv[1]);
+  if (!command) return usage();
+  CLogUtils::instance().Install();
+  return command(parseArgs(argc, argv, 2));
 }
