@@ -106,9 +106,9 @@ struct Response {
 // What the model asks of the device around it; called without the model's
 // lock held, on the link thread that handled the request.
 struct DeviceHooks {
-  // Drop every link and come back in mode after restartDelay (never when
-  // comeBack is false).
-  std::function<void(DeviceMode mode, bool comeBack)> restart;
+  // Drop every link once dropAfter has passed (the reply is out by then) and
+  // come back in mode after restartDelay (never when comeBack is false).
+  std::function<void(DeviceMode mode, bool comeBack, std::chrono::milliseconds dropAfter)> restart;
   // The USB side re-enumerates (mode decides its ids); network clients stay.
   std::function<void(DeviceMode mode)> reenumerateUsb;
 };
@@ -126,6 +126,8 @@ class DeviceCore {
   // host, mode after switches), and a way to change it from a test.
   DeviceConfig config() const;
   void update(const std::function<void(DeviceConfig&)>& change);
+  // Also starts the boot loader's session over (safety check, announced
+  // image, system upload), as a restart does.
   void setMode(DeviceMode mode);
   int model() const;
 
@@ -142,9 +144,16 @@ class DeviceCore {
   void clearRequestLog();
 
  private:
-  struct Upload;
-  Response process(const Frame& request, LinkKind link, std::vector<std::function<void()>>& after);
-  std::vector<uint8_t> answer(const Frame& request, LinkKind link, std::vector<std::function<void()>>& after);
+  using Effects = std::vector<std::function<void()>>;
+  // The reply data, or false when the request goes unanswered. Called with
+  // mutex_ held; hook calls go into effects, run after it is released.
+  bool answer(const Frame& request, LinkKind link, bool comeBack, std::vector<uint8_t>& data, Effects& effects);
+  bool answerIdentity(uint8_t sub, std::vector<uint8_t>& data);
+  bool answerBoot(const Frame& request, bool comeBack, std::vector<uint8_t>& data, Effects& effects);
+  bool answerSystem(const Frame& request, bool comeBack, std::vector<uint8_t>& data, Effects& effects);
+  void switchToBoot(SwitchEffect effect, bool comeBack, Effects& effects);
+  void resetBootSession();
+  std::string versionOf(const std::vector<uint8_t>& bytes) const;
 
   mutable std::mutex mutex_;  // guards every field below
   DeviceConfig config_;
@@ -154,6 +163,7 @@ class DeviceCore {
   StoredImage* announced_ = nullptr;  // the image the chunks go to
   bool safetyPassed_ = false;
   uint8_t challenge_[4] = {0, 0, 0, 0};
+  bool challengeIssued_ = false;
   uint32_t challengeSeed_ = 0x5EED1234;
   StoredPackage package_;
   bool uploading_ = false;

@@ -70,7 +70,8 @@ class FaultScript {
 // dup, late, refused, disconnect, nocomeback, silent (= noreply:...:*).
 // CMDSUB: four hexadecimal digits. OCCURRENCE: N (the nth), N+ (from the nth
 // on), * (every time). ARG: milliseconds for late and split, the status byte
-// (decimal or 0x..) for refused. False for anything else.
+// (decimal or 0x..) for refused; "silent:CMDSUB" never answers. False for
+// anything else.
 bool parseFault(std::string_view text, Fault& out);
 
 }  // namespace sim

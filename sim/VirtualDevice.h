@@ -2,6 +2,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -89,10 +90,22 @@ class VirtualDevice {
   EnvList environment() const;
 
  private:
-  void scheduleRestart(DeviceMode mode, bool comeBack);
+  enum class Action { Down, Up, Reenumerate };
+  struct Timed {
+    std::chrono::steady_clock::time_point at;
+    Action action;
+    DeviceMode mode;
+    std::shared_ptr<std::promise<void>> done;  // set once the action ran
+  };
+  // mutex_ held.
+  void schedule(Action action, std::chrono::milliseconds after, DeviceMode mode,
+                std::shared_ptr<std::promise<void>> done = nullptr);
+  void dropPendingUps();
+  void runNow(Action action, DeviceMode mode);
+  void powerLoop();
   void goDown();
   void goUp(DeviceMode mode);
-  void powerLoop();
+  void reenumerate();
   void writeUsbList();
 
   DeviceCore core_;
@@ -108,9 +121,9 @@ class VirtualDevice {
   bool online_ = false;
   bool stopping_ = false;
   unsigned restarts_ = 0;
-  bool comeBackPending_ = false;
-  DeviceMode comeBackMode_ = DeviceMode::Normal;
-  std::chrono::steady_clock::time_point comeBackAt_;
+  uint16_t ports_[3] = {0, 0, 0};  // device, config, discovery
+  std::string ttyPath_;
+  std::vector<Timed> timeline_;
   std::thread powerThread_;
 };
 
