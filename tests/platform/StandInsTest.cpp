@@ -1,0 +1,170 @@
+#include "platform/FileVersion.h"
+#include "platform/Locale.h"
+#include "platform/Paths.h"
+#include "platform/Registry.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Sets environment variables for one test and puts the old values back.
+class EnvGuard {
+ public:
+  ~EnvGuard() {
+    for (auto& [name, old] : saved_) {
+      if (old) ::setenv(name.c_str(), old->c_str(), 1);
+      else ::unsetenv(name.c_str());
+    }
+  }
+  void set(const std::string& name, const char* value) {
+    if (!saved_.count(name)) {
+      const char* old = std::getenv(name.c_str());
+      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+    }
+    if (value) ::setenv(name.c_str(), value, 1);
+    else ::unsetenv(name.c_str());
+  }
+
+ private:
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+fs::path freshDir(const std::string& tag) {
+  fs::path dir = fs::temp_directory_path() / ("kestrel-standins-" + std::to_string(::getpid()) + "-" + tag);
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+TEST(Paths, RootComesFromTarnfieldHomeThenXdgThenHome) {
+  EnvGuard env;
+  env.set("TARNFIELD_HOME", "/srv/tf/");
+  env.set("XDG_DATA_HOME", "/data");
+  env.set("HOME", "/home/u");
+  EXPECT_EQ(platform::workRoot(), "/srv/tf");
+  EXPECT_EQ(platform::configDir(), "/srv/tf/config");
+  EXPECT_EQ(platform::logDir(), "/srv/tf/log");
+  EXPECT_EQ(platform::updateDir(), "/srv/tf/Update");
+
+  env.set("TARNFIELD_HOME", nullptr);
+  EXPECT_EQ(platform::workRoot(), "/data/Tarnfield");
+  env.set("XDG_DATA_HOME", "relative/ignored");
+  EXPECT_EQ(platform::workRoot(), "/home/u/.local/share/Tarnfield");
+  env.set("XDG_DATA_HOME", "");
+  EXPECT_EQ(platform::workRoot(), "/home/u/.local/share/Tarnfield");
+}
+
+TEST(Paths, JoinPutsExactlyOneSeparator) {
+  EXPECT_EQ(platform::joinPath("/a", "b"), "/a/b");
+  EXPECT_EQ(platform::joinPath("/a/", "/b"), "/a/b");
+  EXPECT_EQ(platform::joinPath("/a//", "b/c"), "/a/b/c");
+}
+
+TEST(Paths, ProgramDirHoldsTheRunningProgram) {
+  fs::path exe = fs::read_symlink("/proc/self/exe");
+  EXPECT_EQ(fs::path(platform::programDir()) / exe.filename(), exe);
+}
+
+TEST(Locale, MapsLanguageAndTerritoryToLocaleId) {
+  struct Case {
+    const char* name;
+    int id;
+  };
+  for (const Case& c : {Case{"zh_CN.UTF-8", 2052}, Case{"zh_CN", 2052}, Case{"zh_CN@pinyin", 2052},
+                        Case{"ja_JP.eucJP", 1041}, Case{"en_US.UTF-8", 1033}, Case{"zh_TW.UTF-8", 1033},
+                        Case{"zh_CNX", 1033}, Case{"C", 1033}, Case{"", 1033}}) {
+    EXPECT_EQ(platform::localeIdFromName(c.name), c.id) << c.name;
+  }
+}
+
+TEST(Locale, FirstNonEmptyVariableDecides) {
+  EnvGuard env;
+  env.set("LC_ALL", "");
+  env.set("LC_MESSAGES", "ja_JP.UTF-8");
+  env.set("LANG", "zh_CN.UTF-8");
+  EXPECT_EQ(platform::userLocaleId(), 1041);
+  env.set("LC_ALL", "zh_CN.UTF-8");
+  env.set("LANG", "en_US.UTF-8");
+  EXPECT_EQ(platform::userLocaleId(), 2052);
+  env.set("LC_ALL", nullptr);
+  env.set("LC_MESSAGES", nullptr);
+  env.set("LANG", nullptr);
+  EXPECT_EQ(platform::userLocaleId(), 1033);
+}
+
+TEST(Registry, ReadsValueOfKeyPathFromItsIniFile) {
+  EnvGuard env;
+  fs::path dir = freshDir("registry");
+  std::string file = (dir / "registry.ini").string();
+  std::ofstream(file) << "[SOFTWARE\\WOW6432Node\\PassThruSupport.04.04\\Kestrel]\nName = Q-TRAK J2534\nEmpty=\n";
+  env.set("KESTREL_REGISTRY", file.c_str());
+
+  EXPECT_EQ(platform::registryFilePath(), file);
+  EXPECT_EQ(platform::readRegistryString("software\\wow6432node\\PassThruSupport.04.04\\Kestrel", "Name"),
+            "Q-TRAK J2534");
+  EXPECT_EQ(platform::readRegistryString("SOFTWARE\\WOW6432Node\\PassThruSupport.04.04\\Kestrel", "Empty"), "");
+  EXPECT_EQ(platform::readRegistryString("SOFTWARE\\WOW6432Node\\PassThruSupport.04.04\\Kestrel", "Other"),
+            std::nullopt);
+  EXPECT_EQ(platform::readRegistryString("SOFTWARE\\Other", "Name"), std::nullopt);
+
+  env.set("KESTREL_REGISTRY", (dir / "missing.ini").c_str());
+  EXPECT_EQ(platform::readRegistryString("SOFTWARE\\WOW6432Node\\PassThruSupport.04.04\\Kestrel", "Name"),
+            std::nullopt);
+  env.set("KESTREL_REGISTRY", nullptr);
+  EXPECT_EQ(platform::registryFilePath(), "/etc/kestrel/registry.ini");
+  fs::remove_all(dir);
+}
+
+TEST(FileVersion, ReadsFourNumericPartsAtTheEndOfTheName) {
+  struct Case {
+    const char* name;
+    std::optional<std::array<int, 4>> version;
+  };
+  const Case cases[] = {
+      {"libkestrel32.so.1.16.0.0", std::array{1, 16, 0, 0}},
+      {"/usr/lib/kestrel/libkestrel32.so.10.2.3.65535", std::array{10, 2, 3, 65535}},
+      {"libkestrel32.so", std::nullopt},
+      {"libkestrel32.so.1.16", std::nullopt},
+      {"libkestrel32.so.1.16.0.x", std::nullopt},
+      {"libkestrel32.so.1.16..0", std::nullopt},
+      {"libkestrel32.so.1.65536.0.0", std::nullopt},
+      {"lib.so.1.2.3.4.5", std::nullopt},
+      {"1.2.3.4", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    auto v = platform::versionFromFileName(c.name);
+    ASSERT_EQ(v.has_value(), c.version.has_value()) << c.name;
+    if (v) {
+      EXPECT_EQ((std::array<int, 4>{v->major, v->minor, v->build, v->revision}), *c.version) << c.name;
+    }
+  }
+}
+
+TEST(FileVersion, FollowsLinksToTheVersionedFile) {
+  fs::path dir = freshDir("version");
+  std::ofstream(dir / "libkestrel32.so.1.16.0.0") << "x";
+  fs::create_symlink("libkestrel32.so.1.16.0.0", dir / "libkestrel32.so.1");
+  fs::create_symlink(dir / "libkestrel32.so.1", dir / "libkestrel32.so");
+  fs::create_directories(dir / "libdir.so.1.2.3.4");
+  fs::create_symlink("libdir.so.1.2.3.4", dir / "libdir.so");
+
+  auto v = platform::queryFileVersion((dir / "libkestrel32.so").string());
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->major, 1);
+  EXPECT_EQ(v->minor, 16);
+  EXPECT_FALSE(platform::queryFileVersion((dir / "missing.so").string()));
+  EXPECT_FALSE(platform::queryFileVersion((dir / "libdir.so").string()));
+  fs::remove_all(dir);
+}
+
+}  // namespace
