@@ -1,0 +1,248 @@
+#include "utils/IniFile.h"
+#include "utils/Settings.h"
+
+#include "platform/Paths.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Each test gets its own working root and puts the environment back after.
+class SettingsFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"TARNFIELD_HOME", "KESTREL_REGISTRY", "KESTREL_J2534_LIB"}) {
+      const char* v = std::getenv(name);
+      saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+    }
+    root_ = fs::temp_directory_path() / ("kestrel-settings-" + std::to_string(::getpid()) + "-" +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+    ::setenv("TARNFIELD_HOME", root_.c_str(), 1);
+  }
+  void TearDown() override {
+    for (auto& [name, v] : saved_) {
+      if (v) ::setenv(name.c_str(), v->c_str(), 1);
+      else ::unsetenv(name.c_str());
+    }
+    fs::remove_all(root_);
+  }
+  std::string write(const std::string& name, const std::string& text) {
+    std::string path = (root_ / name).string();
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+
+  fs::path root_;
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST_F(SettingsFiles, RefreshCreatesFolderAndDefaults) {
+  ASSERT_TRUE(refreshSettingsFile());
+  EXPECT_EQ(settingsFilePath(), (root_ / "config" / "paramsConfig.ini").string());
+  SettingsRecord r;
+  EXPECT_EQ(loadSettings(r), 0);
+  EXPECT_EQ(r.TransferType, 1u);
+  EXPECT_EQ(r.Printf, 0u);
+  EXPECT_EQ(r.LogFile, 1u);
+  EXPECT_EQ(r.LogFilePath, (root_ / "Log").string());
+  EXPECT_EQ(r.Loader, 0u);
+  EXPECT_EQ(r.Name, "");
+  EXPECT_EQ(r.Addr, 23374016u);
+  EXPECT_EQ(r.AddrEx, 0u);
+  EXPECT_EQ(r.serial, "");
+}
+
+TEST_F(SettingsFiles, ExistingFileIsLeftAloneAndMissingIntegersReadZero) {
+  fs::create_directories(root_ / "config");
+  const std::string text = "[Settings]\nLogFile=1\nName=dev\n";
+  write("config/paramsConfig.ini", text);
+  ASSERT_TRUE(refreshSettingsFile());
+  EXPECT_EQ(slurp(settingsFilePath()), text);
+  SettingsRecord r;
+  r.TransferType = 7;
+  loadSettings(r);
+  EXPECT_EQ(r.TransferType, 0u);  // a new file would hold 1
+  EXPECT_EQ(r.Addr, 0u);
+  EXPECT_EQ(r.LogFile, 1u);
+  EXPECT_EQ(r.Name, "dev");
+}
+
+TEST_F(SettingsFiles, SaveThenLoadGivesTheSameRecord) {
+  ASSERT_TRUE(refreshSettingsFile());
+  SettingsRecord saved;
+  saved.TransferType = 4;
+  saved.Printf = 1;
+  saved.LogFile = 0;
+  saved.LogFilePath = "/var/log/k";
+  saved.Loader = 2;
+  saved.Name = "Q-TRAK 1234";
+  saved.Addr = 0xFFFFFFFFu;
+  saved.AddrEx = 0x1234u;
+  saved.serial = "/dev/ttyACM0";
+  ASSERT_TRUE(saveSettings(saved));
+  SettingsRecord loaded;
+  loadSettings(loaded);
+  EXPECT_EQ(loaded.TransferType, 4u);
+  EXPECT_EQ(loaded.Printf, 1u);
+  EXPECT_EQ(loaded.LogFile, 0u);
+  EXPECT_EQ(loaded.LogFilePath, "/var/log/k");
+  EXPECT_EQ(loaded.Loader, 2u);
+  EXPECT_EQ(loaded.Name, "Q-TRAK 1234");
+  EXPECT_EQ(loaded.Addr, 0xFFFFFFFFu);
+  EXPECT_EQ(loaded.AddrEx, 0x1234u);
+  EXPECT_EQ(loaded.serial, "/dev/ttyACM0");
+}
+
+TEST_F(SettingsFiles, HostileNameCannotInjectKeysOrOverflow) {
+  ASSERT_TRUE(refreshSettingsFile());
+  SettingsRecord r;
+  loadSettings(r);
+  r.Name = "evil\nTransferType=9";
+  ASSERT_TRUE(saveSettings(r));
+  SettingsRecord loaded;
+  loadSettings(loaded);
+  EXPECT_EQ(loaded.TransferType, 1u);
+  EXPECT_EQ(loaded.Name, "evil TransferType=9");
+
+  r.Name = std::string(200, 'n');
+  saveSettings(r);
+  loadSettings(loaded);
+  EXPECT_EQ(loaded.Name, std::string(127, 'n'));
+}
+
+TEST_F(SettingsFiles, SettingsFolderMissingOrBlockedLoadsEmptyRecord) {
+  fs::create_directories(root_ / "config" / "paramsConfig.ini");  // a folder where the file belongs
+  EXPECT_FALSE(refreshSettingsFile());
+  SettingsRecord r;
+  r.TransferType = 3;
+  r.Name = "x";
+  EXPECT_EQ(loadSettings(r), 0);
+  EXPECT_EQ(r.TransferType, 0u);
+  EXPECT_EQ(r.Name, "");
+  EXPECT_FALSE(saveSettings(r));
+}
+
+TEST(IniFileCut, KeepsWithinBufferWithoutSplittingCharacters) {
+  struct Case {
+    const char* text;
+    size_t size;
+    const char* expected;
+  };
+  for (const Case& c : {Case{"abc", 0, ""}, Case{"abc", 1, ""}, Case{"abc", 3, "ab"}, Case{"abc", 4, "abc"},
+                        Case{"a\xC3\xA9", 3, "a"}, Case{"a\xC3\xA9", 4, "a\xC3\xA9"},
+                        Case{"\xE4\xB8\xAD\xE6\x96\x87", 6, "\xE4\xB8\xAD"}}) {
+    EXPECT_EQ(CIniFile::cutToBuffer(c.text, c.size), c.expected) << c.text << " in " << c.size;
+  }
+}
+
+TEST_F(SettingsFiles, LabelsComeFromLocaleSectionCutToTheirBuffer) {
+  std::string file = write("set.ini",
+                           "[CN]\nLabelConnected=\xE5\xB7\xB2\xE8\xBF\x9E\xE6\x8E\xA5\nLabelDisConnected=cn-off\n"
+                           "[EN]\nLabelConnected=Connected\nLabelDisConnected=" + std::string(100, 'd') + "\n");
+  auto cn = readLabels(2052, file);
+  EXPECT_EQ(cn.connected, "\xE5\xB7\xB2\xE8\xBF\x9E\xE6\x8E\xA5");
+  EXPECT_EQ(cn.disconnected, "cn-off");
+  for (int locale : {1033, 1041}) {
+    auto en = readLabels(locale, file);
+    EXPECT_EQ(en.connected, "Connected");
+    EXPECT_EQ(en.disconnected, std::string(79, 'd'));
+  }
+  auto none = readLabels(2052, (root_ / "missing.ini").string());
+  EXPECT_EQ(none.connected, "");
+  EXPECT_EQ(none.disconnected, "");
+}
+
+TEST_F(SettingsFiles, BrandIsQtrakOnlyForTheExactRegisteredName) {
+  struct Case {
+    std::optional<std::string> name;
+    bool qtrak;
+  };
+  const Case cases[] = {{"Q-TRAK J2534", true}, {"q-trak j2534", false}, {"Q-TRAK J2534 Pro", false},
+                        {"Kestrel", false},     {"", false},             {std::nullopt, false}};
+  std::string file = (root_ / "registry.ini").string();
+  ::setenv("KESTREL_REGISTRY", file.c_str(), 1);
+  for (const Case& c : cases) {
+    std::ofstream out(file, std::ios::trunc);
+    out << "[SOFTWARE\\WOW6432Node\\PassThruSupport.04.04\\Kestrel]\n";
+    if (c.name) out << "Name=" << *c.name << "\n";
+    out.close();
+    EXPECT_EQ(readJ2534Name(), c.name.value_or("")) << c.name.value_or("(none)");
+    EXPECT_EQ(isQtrakBrand(), c.qtrak) << c.name.value_or("(none)");
+  }
+}
+
+TEST(SkinFile, ChosenByBrandAndLocale) {
+  struct Case {
+    SkinPart part;
+    bool qtrak;
+    int locale;
+    const char* file;
+  };
+  const Case cases[] = {
+      {SkinPart::MainWindow, true, 2052, "xml/QTRAK/DlgUpg_CN.xml"},
+      {SkinPart::MainWindow, true, 1041, "xml/QTRAK/DlgUpg_JP.xml"},
+      {SkinPart::MainWindow, true, 1033, "xml/QTRAK/DlgUpg_EN.xml"},
+      {SkinPart::MainWindow, false, 2052, "xml/DlgUpg_CN.xml"},
+      {SkinPart::MainWindow, false, 1041, "xml/DlgUpg_EN.xml"},
+      {SkinPart::DevListItem, true, 2052, "xml/QTRAK/dev_list_item.xml"},
+      {SkinPart::DevListItem, true, 1041, "xml/QTRAK/dev_list_item_Jp.xml"},
+      {SkinPart::DevListItem, true, 1036, "xml/QTRAK/dev_list_item_En.xml"},
+      {SkinPart::DevListItem, false, 2052, "xml/dev_list_item.xml"},
+      {SkinPart::DevListItem, false, 1033, "xml/dev_list_item_En.xml"},
+      {SkinPart::ConnectWifi, true, 2052, "xml/QTRAK/connect_wifi.xml"},
+      {SkinPart::ConnectWifi, true, 1041, "xml/QTRAK/connect_wifi_jp.xml"},
+      {SkinPart::ConnectWifi, true, 1033, "xml/QTRAK/connect_wifi_en.xml"},
+      {SkinPart::ConnectWifi, false, 2052, "xml/connect_wifi.xml"},
+      {SkinPart::ConnectWifi, false, 1041, "xml/connect_wifi_en.xml"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(skinFile(c.part, c.qtrak, c.locale), c.file) << static_cast<int>(c.part) << c.qtrak << c.locale;
+  }
+}
+
+TEST_F(SettingsFiles, FileVersionTextAlwaysLeadsWithZero) {
+  fs::create_directories(root_ / "lib");
+  std::ofstream(root_ / "lib" / "libkestrel32.so.1.16.0.0") << "x";
+  std::ofstream(root_ / "lib" / "libold.so.10.2.3.4") << "x";
+  std::ofstream(root_ / "lib" / "libplain.so") << "x";
+  fs::create_symlink("libkestrel32.so.1.16.0.0", root_ / "lib" / "libkestrel32.so");
+  const std::string lib = (root_ / "lib" / "libkestrel32.so").string();
+  const std::string old = (root_ / "lib" / "libold.so.10.2.3.4").string();
+  struct Case {
+    const std::string* path;
+    int parts;
+    const char* text;
+  };
+  for (const Case& c : {Case{&lib, 1, "01"}, Case{&lib, 2, "01.16"}, Case{&lib, 3, "01.16.0"},
+                        Case{&lib, 4, "01.16.0.0"}, Case{&lib, 0, "01.16.0.0"}, Case{&old, 2, "010.2"},
+                        Case{&old, 7, "010.2.3.4"}}) {
+    EXPECT_EQ(readFileVersion(*c.path, c.parts), c.text) << *c.path << " parts " << c.parts;
+  }
+  EXPECT_EQ(readFileVersion((root_ / "lib" / "libplain.so").string(), 2), "");
+  EXPECT_EQ(readFileVersion((root_ / "lib" / "missing.so").string(), 2), "");
+
+  ::setenv("KESTREL_J2534_LIB", lib.c_str(), 1);
+  EXPECT_EQ(j2534LibraryPath(), lib);
+  ::unsetenv("KESTREL_J2534_LIB");
+  EXPECT_EQ(j2534LibraryPath(), "/usr/lib/kestrel/libkestrel32.so");
+}
+
+}  // namespace
