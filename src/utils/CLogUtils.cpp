@@ -212,8 +212,9 @@ std::string defaultPropertiesFile() {
 CLogUtils::CLogUtils() = default;
 
 CLogUtils& CLogUtils::instance() {
-  static CLogUtils* utils = new CLogUtils();
-  return *utils;
+  // Holds no state of its own, so ending with the process is harmless.
+  static CLogUtils utils;
+  return utils;
 }
 
 void CLogUtils::Install() {
