@@ -1,0 +1,271 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+#include "SocketCalls.h"
+#include "connection/ConnectionFactory.h"
+#include "platform/Clock.h"
+#include "support/LogCapture.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kInfo = 20000;
+constexpr int kWarn = 30000;
+
+// A socket of the test's own on 127.0.0.1 with an ephemeral port.
+class LocalSocket {
+ public:
+  explicit LocalSocket(int type) : fd_(::socket(AF_INET, type | SOCK_CLOEXEC, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    if (type == SOCK_STREAM) ::listen(fd_, 4);
+  }
+  ~LocalSocket() { closeNow(); }
+  void closeNow() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int fd() const { return fd_; }
+  int port() const { return port_; }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
+bool readable(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, ms) == 1;
+}
+
+int acceptPeer(const LocalSocket& listener) {
+  return readable(listener.fd(), 2000) ? ::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC) : -1;
+}
+
+std::vector<uint8_t> receiveExactly(int fd, size_t count) {
+  std::vector<uint8_t> out(count);
+  size_t done = 0;
+  while (done < count && readable(fd, 3000)) {
+    ssize_t n = ::recv(fd, out.data() + done, count - done, 0);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  out.resize(done);
+  return out;
+}
+
+std::vector<uint8_t> pattern(size_t count) {
+  std::vector<uint8_t> bytes(count);
+  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + (i >> 8));
+  return bytes;
+}
+
+class TcpConnectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    conn = createNetworkConnection("127.0.0.1", listener.port(), 0);
+    ASSERT_EQ(conn->getType(), DeviceConnection::Network);
+    ASSERT_TRUE(conn->Connect()) << log.dump();
+    peer = acceptPeer(listener);
+    ASSERT_GE(peer, 0);
+  }
+  void TearDown() override {
+    if (peer >= 0) ::close(peer);
+  }
+
+  LogCapture log;
+  LocalSocket listener{SOCK_STREAM};
+  std::unique_ptr<DeviceConnection> conn;
+  int peer = -1;
+};
+
+TEST_F(TcpConnectionTest, Write_deliversBytesAndLogsByHexOrSize) {
+  struct Case {
+    size_t size;
+    std::string logged;
+  } cases[] = {
+      {4, "send : 00070e15"},
+      {2047, "send : 00070e15"},
+      {2048, "send msg ok , size : 2048"},
+      {4096, "send msg ok , size : 4096"},
+  };
+  for (const auto& c : cases) {
+    log.clear();
+    auto frame = pattern(c.size);
+    EXPECT_EQ(conn->writeData(frame.data(), frame.size()), static_cast<int>(c.size));
+    EXPECT_EQ(receiveExactly(peer, c.size), frame) << c.size;
+    ASSERT_EQ(log.count("send", kInfo), 1u) << c.size << "\n" << log.dump();
+    EXPECT_EQ(log.lines()[0].message.rfind(c.logged, 0), 0u) << log.dump();
+    if (c.size < 2048) {
+      EXPECT_EQ(log.lines()[0].message.size(), 7 + 2 * c.size);
+    }
+  }
+}
+
+// Far more than the socket buffers hold while the peer is not reading: the
+// frame must still arrive whole and in order.
+TEST_F(TcpConnectionTest, Write_largeFrameWhilePeerIsSlow_arrivesWhole) {
+  auto frame = pattern(4 << 20);
+  auto receiver = std::async(std::launch::async, [&] {
+    std::this_thread::sleep_for(200ms);
+    return receiveExactly(peer, frame.size());
+  });
+  EXPECT_EQ(conn->writeData(frame.data(), frame.size()), static_cast<int>(frame.size()));
+  EXPECT_TRUE(receiver.get() == frame);
+  EXPECT_TRUE(log.contains("send msg ok , size : 4194304"));
+  EXPECT_TRUE(conn->isConnected());
+}
+
+TEST_F(TcpConnectionTest, Read_returnsBytesAndLogsHex) {
+  const uint8_t reply[] = {0x55, 0xAA, 0x61, 0x05};
+  ASSERT_EQ(::send(peer, reply, sizeof reply, 0), 4);
+  ASSERT_GE(conn->pollHandle(), 0);
+  ASSERT_TRUE(readable(conn->pollHandle(), 2000));
+  uint8_t buffer[64];
+  EXPECT_EQ(conn->readData(buffer, sizeof buffer), 4);
+  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4), std::vector<uint8_t>(reply, reply + 4));
+  EXPECT_TRUE(log.contains("recv : 55aa6105", kInfo)) << log.dump();
+}
+
+TEST_F(TcpConnectionTest, Read_nothingWaiting_returnsZeroAndStaysConnected) {
+  uint8_t buffer[64];
+  EXPECT_EQ(conn->readData(buffer, sizeof buffer), 0);
+  EXPECT_TRUE(conn->isConnected());
+  EXPECT_TRUE(log.lines().empty()) << log.dump();
+}
+
+TEST_F(TcpConnectionTest, PeerClose_readReturnsZeroAndDisconnects) {
+  ::close(peer);
+  peer = -1;
+  ASSERT_TRUE(readable(conn->pollHandle(), 2000));
+  uint8_t buffer[64];
+  EXPECT_EQ(conn->readData(buffer, sizeof buffer), 0);
+  EXPECT_TRUE(log.contains("socket disconnect", kWarn)) << log.dump();
+  EXPECT_FALSE(conn->isConnected());
+  EXPECT_EQ(conn->pollHandle(), -1);
+  EXPECT_EQ(conn->readData(buffer, sizeof buffer), -1);
+  EXPECT_EQ(conn->writeData(buffer, 4), -1);
+}
+
+TEST_F(TcpConnectionTest, Reconnect_afterCloseUsesANewSocket) {
+  conn->close();
+  conn->close();
+  EXPECT_FALSE(conn->isConnected());
+  ::close(peer);
+  peer = -1;
+
+  ASSERT_TRUE(conn->Connect()) << log.dump();
+  peer = acceptPeer(listener);
+  ASSERT_GE(peer, 0);
+  const uint8_t ping[] = {1, 2, 3};
+  EXPECT_EQ(conn->writeData(ping, sizeof ping), 3);
+  EXPECT_EQ(receiveExactly(peer, 3), std::vector<uint8_t>(ping, ping + 3));
+}
+
+TEST(NetworkConnection, Connect_closedLoopbackPort_failsFast) {
+  int port;
+  {
+    LocalSocket unused(SOCK_STREAM);
+    port = unused.port();
+  }
+  LogCapture log;
+  auto conn = createNetworkConnection("127.0.0.1", port, 0);
+  int64_t start = platform::nowMs();
+  EXPECT_FALSE(conn->Connect());
+  // The refusal, then the pause after a failed attempt; not the 2 s connect wait.
+  EXPECT_LT(platform::nowMs() - start, 1500);
+  EXPECT_GE(platform::nowMs() - start, 450);
+  // A non-blocking connect learns of the refusal through SO_ERROR.
+  EXPECT_TRUE(log.contains("connect timeout, errCode : " + std::to_string(ECONNREFUSED))) << log.dump();
+  EXPECT_FALSE(conn->isConnected());
+  EXPECT_EQ(conn->pollHandle(), -1);
+}
+
+TEST(NetworkConnection, Connect_portOutOfRange_isAnInvalidAddress) {
+  LogCapture log;
+  int before = socketCallCount();
+  // The resolver would quietly wrap 70000 onto port 4464.
+  EXPECT_FALSE(createNetworkConnection("127.0.0.1", 70000, 0)->Connect());
+  EXPECT_FALSE(createNetworkConnection("127.0.0.1", 0, 1)->Connect());
+  EXPECT_EQ(log.count("addr is invalid, errCode : ", kWarn), 2u) << log.dump();
+  EXPECT_EQ(socketCallCount(), before);
+}
+
+TEST(NetworkConnection, Datagram_roundTripAndEmptyDatagramKeepsTheLink) {
+  LogCapture log;
+  LocalSocket peer(SOCK_DGRAM);
+  auto conn = createNetworkConnection("127.0.0.1", peer.port(), 1);
+  int before = socketCallCount();
+  ASSERT_TRUE(conn->Connect()) << log.dump();
+  EXPECT_EQ(socketCallCount(), before + 1);  // the counter the guard tests rely on does see our sockets
+
+  const uint8_t probe[] = {0x55, 0xAA, 0x01};
+  EXPECT_EQ(conn->writeData(probe, sizeof probe), 3);
+  uint8_t got[16];
+  sockaddr_in from{};
+  socklen_t fromLen = sizeof from;
+  ASSERT_TRUE(readable(peer.fd(), 2000));
+  ASSERT_EQ(::recvfrom(peer.fd(), got, sizeof got, 0, reinterpret_cast<sockaddr*>(&from), &fromLen), 3);
+  EXPECT_TRUE(log.contains("send : 55aa01"));
+
+  ASSERT_EQ(::sendto(peer.fd(), "", 0, 0, reinterpret_cast<sockaddr*>(&from), fromLen), 0);
+  ASSERT_TRUE(readable(conn->pollHandle(), 2000));
+  EXPECT_EQ(conn->readData(got, sizeof got), 0);
+  EXPECT_TRUE(conn->isConnected());
+  EXPECT_FALSE(log.contains("socket disconnect"));
+
+  const uint8_t answer[] = {0x61, 0x01};
+  ASSERT_EQ(::sendto(peer.fd(), answer, 2, 0, reinterpret_cast<sockaddr*>(&from), fromLen), 2);
+  ASSERT_TRUE(readable(conn->pollHandle(), 2000));
+  EXPECT_EQ(conn->readData(got, sizeof got), 2);
+  EXPECT_TRUE(log.contains("recv : 6101"));
+}
+
+// The guard must refuse before a socket exists, so nothing can leave the machine.
+TEST(NetworkConnection, LoopbackGuard_refusesOtherHostsBeforeAnySocket) {
+  platform::setTimeScale(0.05);  // the pause after each failed attempt
+  struct Case {
+    const char* host;
+    int port;
+    int datagram;
+  } cases[] = {
+      {"192.168.100.1", 22488, 0},
+      {"192.168.100.1", 22536, 1},
+      {"255.255.255.255", 22536, 1},
+      {"device.example", 22488, 0},  // not even looked up
+  };
+  for (const auto& c : cases) {
+    LogCapture log;
+    auto conn = createNetworkConnection(c.host, c.port, c.datagram);
+    int before = socketCallCount();
+    EXPECT_FALSE(conn->Connect()) << c.host;
+    EXPECT_EQ(socketCallCount(), before) << c.host;
+    EXPECT_FALSE(conn->isConnected());
+    EXPECT_TRUE(log.contains(std::string("loopback guard: refused host ") + c.host, kWarn)) << log.dump();
+    EXPECT_TRUE(log.contains("connect failed, errCode : " + std::to_string(EACCES), kWarn)) << log.dump();
+    EXPECT_FALSE(log.contains("addr is invalid")) << log.dump();
+    uint8_t probe[] = {0x55, 0xAA};
+    EXPECT_EQ(conn->writeData(probe, sizeof probe), -1);
+    EXPECT_EQ(socketCallCount(), before) << c.host;
+  }
+  platform::setTimeScale(1.0);
+}
+
+}  // namespace

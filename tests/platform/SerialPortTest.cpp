@@ -1,0 +1,180 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/SerialPort.h"
+#include "support/PtyPair.h"
+
+using namespace std::chrono_literals;
+using platform::SerialPort;
+
+namespace {
+
+constexpr uint32_t kMax = SerialPort::MAXDWORD;
+
+class SerialPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty.ok());
+    ASSERT_TRUE(port.open(pty.slavePath(), 115200, 8, SerialPort::NOPARITY, SerialPort::ONESTOPBIT));
+  }
+  PtyPair pty;
+  SerialPort port;
+};
+
+// What the device does while the host reads: at `at` after the read starts, send `text`.
+struct Send {
+  std::chrono::milliseconds at;
+  std::string text;
+};
+
+struct ReadCase {
+  const char* name;
+  uint32_t interval, multiplier, constant;
+  uint32_t waitMs;
+  std::vector<Send> device;
+  size_t capacity;
+  bool ok;
+  std::string expected;
+  std::chrono::milliseconds atLeast, atMost;
+};
+
+TEST_F(SerialPortTest, Read_followsTheComTimeouts) {
+  const ReadCase cases[] = {
+      {"buffer filled returns at once", 50, 0, 1000, 2000, {{0ms, "abcd"}}, 4, true, "abcd", 0ms, 500ms},
+      {"pause after reply ends the read", 50, 0, 1000, 2000, {{0ms, "abc"}, {600ms, "def"}}, 64, true, "abc", 0ms, 450ms},
+      {"silent port, total time-out is a success", 0, 0, 150, 2000, {}, 8, true, "", 140ms, 1000ms},
+      {"total grows with the count", 0, 10, 0, 2000, {}, 20, true, "", 190ms, 1000ms},
+      {"silent port, wait limit fails", 0, 0, 0, 150, {}, 8, false, "", 140ms, 1000ms},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pty.drain(20ms);
+    ASSERT_TRUE(port.purge(SerialPort::PURGE_RXCLEAR));
+    ASSERT_TRUE(port.setTimeouts(c.interval, c.multiplier, c.constant, 0, 0));
+    auto device = std::async(std::launch::async, [&] {
+      auto start = std::chrono::steady_clock::now();
+      for (const auto& s : c.device) {
+        std::this_thread::sleep_until(start + s.at);
+        pty.write(s.text);
+      }
+    });
+    std::vector<uint8_t> buffer(c.capacity);
+    size_t got = 99;
+    int64_t start = platform::nowMs();
+    bool ok = port.read(buffer.data(), buffer.size(), &got, c.waitMs);
+    auto elapsed = std::chrono::milliseconds(platform::nowMs() - start);
+    device.wait();
+    EXPECT_EQ(ok, c.ok);
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + static_cast<long>(std::min(got, buffer.size()))), c.expected);
+    EXPECT_GE(elapsed, c.atLeast);
+    EXPECT_LE(elapsed, c.atMost);
+  }
+}
+
+// Bytes keep coming closer together than the interval: the wait limit ends the
+// read, and what arrived so far is handed over rather than lost.
+TEST_F(SerialPortTest, Read_streamPastTheWaitLimit_keepsTheBytes) {
+  ASSERT_TRUE(port.setTimeouts(100, 0, 0, 0, 0));
+  const std::string stream = "abcdefghijkl";
+  auto device = std::async(std::launch::async, [&] {
+    for (char ch : stream) {
+      pty.write(std::string(1, ch));
+      std::this_thread::sleep_for(30ms);
+    }
+  });
+  uint8_t buffer[64];
+  size_t got = 0;
+  int64_t start = platform::nowMs();
+  EXPECT_TRUE(port.read(buffer, sizeof buffer, &got, 250));
+  EXPECT_GE(platform::nowMs() - start, 240);
+  device.wait();
+  ASSERT_GE(got, 3u);
+  EXPECT_EQ(std::string(buffer, buffer + got), stream.substr(0, got));
+}
+
+TEST_F(SerialPortTest, Read_immediateModeReturnsWhatIsBuffered) {
+  ASSERT_TRUE(port.setTimeouts(kMax, 0, 0, 0, 0));
+  uint8_t buffer[16];
+  size_t got = 99;
+  EXPECT_TRUE(port.read(buffer, sizeof buffer, &got, 2000));
+  EXPECT_EQ(got, 0u);
+
+  pty.write("xy");
+  std::this_thread::sleep_for(50ms);  // the pty hands bytes over asynchronously
+  int64_t start = platform::nowMs();
+  EXPECT_TRUE(port.read(buffer, sizeof buffer, &got, 2000));
+  EXPECT_LT(platform::nowMs() - start, 100);
+  EXPECT_EQ(std::string(buffer, buffer + got), "xy");
+}
+
+TEST_F(SerialPortTest, PurgeRx_discardsWhatArrived) {
+  pty.write("stale");
+  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(port.purge(SerialPort::PURGE_RXCLEAR));
+  pty.write("fresh");
+  ASSERT_TRUE(port.setTimeouts(50, 0, 500, 0, 0));
+  uint8_t buffer[16];
+  size_t got = 0;
+  ASSERT_TRUE(port.read(buffer, sizeof buffer, &got, 2000));
+  EXPECT_EQ(std::string(buffer, buffer + got), "fresh");
+}
+
+TEST_F(SerialPortTest, Write_fullPortTimesOutWithPartialCount_thenRecovers) {
+  std::vector<uint8_t> big(1 << 20, 0x5A);
+  size_t written = 0;
+  int64_t start = platform::nowMs();
+  EXPECT_FALSE(port.write(big.data(), big.size(), &written, 200));
+  EXPECT_LT(platform::nowMs() - start, 1500);
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, big.size());
+
+  EXPECT_EQ(pty.drain(), written);
+  const uint8_t frame[] = {0x55, 0xAA, 0x00, 0x01};
+  ASSERT_TRUE(port.write(frame, sizeof frame, &written, 1000));
+  EXPECT_EQ(written, sizeof frame);
+  EXPECT_EQ(pty.read(4), std::vector<uint8_t>(frame, frame + 4));
+}
+
+TEST_F(SerialPortTest, Open_isExclusiveUntilClosed) {
+  SerialPort second;
+  EXPECT_FALSE(second.open(pty.slavePath(), 115200, 8, SerialPort::NOPARITY, SerialPort::ONESTOPBIT));
+  EXPECT_FALSE(second.isOpen());
+  port.close();
+  port.close();  // twice is harmless
+  EXPECT_FALSE(port.isOpen());
+  EXPECT_EQ(port.nativeHandle(), -1);
+  EXPECT_TRUE(second.open(pty.slavePath(), 115200, 8, SerialPort::NOPARITY, SerialPort::ONESTOPBIT));
+}
+
+TEST_F(SerialPortTest, Open_rejectedSettingsReleaseThePort) {
+  port.close();
+  struct Case {
+    uint32_t baud;
+    uint8_t size, parity, stop;
+  } bad[] = {{12345, 8, 0, 0}, {115200, 9, 0, 0}, {115200, 8, 5, 0}, {115200, 8, 0, 1}, {115200, 8, 0, 3}};
+  for (const auto& c : bad) {
+    EXPECT_FALSE(port.open(pty.slavePath(), c.baud, c.size, c.parity, c.stop)) << c.baud << " " << int(c.size);
+  }
+  EXPECT_TRUE(port.open(pty.slavePath(), 9600, 7, SerialPort::EVENPARITY, SerialPort::TWOSTOPBITS));
+}
+
+TEST_F(SerialPortTest, Close_fromAnotherThreadEndsABlockedRead) {
+  ASSERT_TRUE(port.setTimeouts(0, 0, 0, 0, 0));  // no COM time-out at all
+  auto reader = std::async(std::launch::async, [&] {
+    uint8_t buffer[8];
+    size_t got = 0;
+    return port.read(buffer, sizeof buffer, &got, SerialPort::INFINITE);
+  });
+  std::this_thread::sleep_for(100ms);
+  port.close();
+  ASSERT_EQ(reader.wait_for(2s), std::future_status::ready);
+  EXPECT_FALSE(reader.get());
+  EXPECT_FALSE(port.isOpen());
+}
+
+}  // namespace
