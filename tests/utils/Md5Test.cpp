@@ -1,0 +1,49 @@
+#include "utils/Md5.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+TEST(Md5, knownVectors_matchRfc1321) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", "d41d8cd98f00b204e9800998ecf8427e"},
+      {"a", "0cc175b9c0f1b6a831c399e269772661"},
+      {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+      {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+      {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+      {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+       "57edf4a22be3c955ac49da2e2107b67a"},
+  };
+  for (const auto& [input, digest] : cases) {
+    EXPECT_EQ(Md5::hex(std::string_view(input)), digest) << input;
+  }
+}
+
+TEST(Md5, streamAndFile_agreeWithOneShot) {
+  std::string data;
+  for (int i = 0; i < 300000; ++i) data.push_back(static_cast<char>(i * 31 + (i >> 7)));
+  std::string expected = Md5::hex(data);
+
+  Md5 stream;
+  for (size_t at = 0; at < data.size(); at += 4093) {
+    stream.update(data.data() + at, std::min<size_t>(4093, data.size() - at));
+  }
+  EXPECT_EQ(stream.finish(), expected);
+  // finish() starts over: the next digest covers only what follows.
+  stream.update("abc", 3);
+  EXPECT_EQ(stream.finish(), "900150983cd24fb0d6963f7d28e17f72");
+
+  fs::path file = fs::path(std::getenv("TARNFIELD_HOME")) / "md5-input.bin";
+  std::ofstream(file, std::ios::binary) << data;
+  std::string fromFile;
+  EXPECT_EQ(Md5::fileHex(file.string(), fromFile), 0);
+  EXPECT_EQ(fromFile, expected);
+
+  EXPECT_EQ(Md5::fileHex((file.parent_path() / "absent.bin").string(), fromFile), ENOENT);
+  EXPECT_TRUE(fromFile.empty());
+}

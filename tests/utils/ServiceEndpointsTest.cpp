@@ -1,0 +1,64 @@
+#include "utils/ServiceEndpoints.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path home() { return fs::path(std::getenv("TARNFIELD_HOME")); }
+
+}  // namespace
+
+TEST(ServiceEndpoints, path_isTheOverrideElseConfigFolder) {
+  ::unsetenv("KESTREL_SERVICES");
+  EXPECT_EQ(fs::path(serviceEndpointsPath()), home() / "config" / "services.ini");
+  ::setenv("KESTREL_SERVICES", "/somewhere/else.ini", 1);
+  EXPECT_EQ(serviceEndpointsPath(), "/somewhere/else.ini");
+  ::unsetenv("KESTREL_SERVICES");
+}
+
+TEST(ServiceEndpoints, savedFile_loadsBackEveryField) {
+  ServiceEndpoints written;
+  written.softListUrl = "http://127.0.0.1:4100/api/api/publicSoftInfo/getPublicSoftListBySn";
+  written.softListUrlCN = "http://127.0.0.1:4101/api/api/publicSoftInfo/getPublicSoftListBySn";
+  written.versionServiceUrl = "http://127.0.0.1:4100/Veyra/Device/publicSoftService";
+  written.versionServiceUrlCN = "http://127.0.0.1:4101/Veyra/Device/publicSoftService";
+  written.soapNamespace = "https://ns.example.test/device";
+  written.firmwareInfoUrl = "http://127.0.0.1:4100/tools/firmwareInfo";
+  written.systemPackageHost = "http://127.0.0.1:4102";
+
+  ::unsetenv("KESTREL_SERVICES");
+  ASSERT_EQ(saveServiceEndpoints(serviceEndpointsPath(), written), 0);  // creates config/
+  ServiceEndpoints read = loadServiceEndpoints();
+  EXPECT_EQ(read.softListUrl, written.softListUrl);
+  EXPECT_EQ(read.softListUrlCN, written.softListUrlCN);
+  EXPECT_EQ(read.versionServiceUrl, written.versionServiceUrl);
+  EXPECT_EQ(read.versionServiceUrlCN, written.versionServiceUrlCN);
+  EXPECT_EQ(read.soapNamespace, written.soapNamespace);
+  EXPECT_EQ(read.firmwareInfoUrl, written.firmwareInfoUrl);
+  EXPECT_EQ(read.systemPackageHost, written.systemPackageHost);
+
+  ServiceEndpoints broken = written;
+  broken.firmwareInfoUrl = "http://x/\r\n[Services]";
+  EXPECT_EQ(saveServiceEndpoints(serviceEndpointsPath(), broken), EINVAL);
+  EXPECT_EQ(loadServiceEndpoints().firmwareInfoUrl, written.firmwareInfoUrl);
+}
+
+TEST(ServiceEndpoints, missingFileOrKey_leavesFieldsEmpty) {
+  ServiceEndpoints none = loadServiceEndpoints((home() / "no-such.ini").string());
+  EXPECT_TRUE(none.softListUrl.empty());
+  EXPECT_TRUE(none.systemPackageHost.empty());
+
+  fs::path partial = home() / "partial.ini";
+  std::ofstream(partial) << "[Other]\nSoftListUrl=http://wrong/\n[services]\nsoftlisturl = http://127.0.0.1:1/x\n";
+  ServiceEndpoints some = loadServiceEndpoints(partial.string());
+  EXPECT_EQ(some.softListUrl, "http://127.0.0.1:1/x");
+  EXPECT_TRUE(some.softListUrlCN.empty());
+  EXPECT_TRUE(some.versionServiceUrl.empty());
+}

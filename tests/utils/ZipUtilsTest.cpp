@@ -1,0 +1,224 @@
+#include "utils/ZipUtils.h"
+
+#include <gtest/gtest.h>
+#include <minizip/unzip.h>
+#include <minizip/zip.h>
+#include <zlib.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ZipItem {
+  std::string name;
+  std::string data;
+  unsigned long unixMode = 0;                  // 0: written as from a non-Unix host
+  std::optional<uint64_t> declaredSize;        // set: stored raw, header claims this size
+};
+
+void makeZip(const fs::path& path, const std::vector<ZipItem>& items) {
+  zipFile zf = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+  ASSERT_NE(zf, nullptr);
+  for (const ZipItem& item : items) {
+    zip_fileinfo info{};
+    info.external_fa = item.unixMode << 16;
+    uLong madeBy = item.unixMode ? (3u << 8) | 20 : 20;
+    bool raw = item.declaredSize.has_value();
+    ASSERT_EQ(zipOpenNewFileInZip4_64(zf, item.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                      raw ? 0 : Z_DEFLATED, raw ? 0 : 9, raw ? 1 : 0, -MAX_WBITS,
+                                      DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, madeBy, 0, 0),
+              ZIP_OK);
+    if (!item.data.empty()) {
+      ASSERT_EQ(zipWriteInFileInZip(zf, item.data.data(), static_cast<unsigned>(item.data.size())), ZIP_OK);
+    }
+    if (raw) {
+      uLong crc = crc32(0, reinterpret_cast<const Bytef*>(item.data.data()), static_cast<uInt>(item.data.size()));
+      ASSERT_EQ(zipCloseFileInZipRaw64(zf, *item.declaredSize, crc), ZIP_OK);
+    } else {
+      ASSERT_EQ(zipCloseFileInZip(zf), ZIP_OK);
+    }
+  }
+  ASSERT_EQ(zipClose(zf, nullptr), ZIP_OK);
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// Every path below root, relative to it.
+std::vector<std::string> treeOf(const fs::path& root) {
+  std::vector<std::string> out;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    out.push_back(fs::relative(it->path(), root).string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+class ZipUtilsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    root_ = fs::path(std::getenv("TARNFIELD_HOME")) / info->name();
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "sandbox");
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  fs::path package() const { return root_ / "pkg.zip"; }
+  fs::path target() const { return root_ / "sandbox" / "out"; }
+
+  fs::path root_;
+};
+
+}  // namespace
+
+TEST_F(ZipUtilsTest, nestedPackage_isExtractedUnderStoredNames) {
+  makeZip(package(), {
+                         {"Diagnostic\\Configure\\Download\\DOWNLOAD.BIN", std::string(300000, '\x5a')},
+                         {"docs/readme.txt", "read me"},
+                         {"empty/", ""},
+                         {"./flat.txt", "flat"},
+                         {"tool.sh", "#!/bin/sh\n", S_IFREG | 0755},
+                     });
+  ASSERT_EQ(ziputils::unzipToFolder(package().string(), target().string()), 0);
+  EXPECT_EQ(readFile(target() / "Diagnostic/Configure/Download/DOWNLOAD.BIN"), std::string(300000, '\x5a'));
+  EXPECT_EQ(readFile(target() / "docs/readme.txt"), "read me");
+  EXPECT_TRUE(fs::is_directory(target() / "empty"));
+  EXPECT_EQ(readFile(target() / "flat.txt"), "flat");
+  EXPECT_EQ(readFile(target() / "tool.sh"), "#!/bin/sh\n");
+
+  // A second package over the same folder replaces what the first left.
+  makeZip(package(), {{"docs/readme.txt", "v2"}});
+  ASSERT_EQ(ziputils::unzipToFolder(package().string(), target().string()), 0);
+  EXPECT_EQ(readFile(target() / "docs/readme.txt"), "v2");
+}
+
+TEST_F(ZipUtilsTest, hostilePackage_failsAndWritesNothing) {
+  std::string absolute = (root_ / "abs-evil.txt").string();
+  struct Case {
+    const char* what;
+    std::vector<ZipItem> items;
+    ziputils::UnzipLimits limits;
+    int expected;
+  };
+  ziputils::UnzipLimits fiveEntries;
+  fiveEntries.maxEntries = 5;
+  ziputils::UnzipLimits smallTotal;
+  smallTotal.maxTotalBytes = 1000;
+  std::vector<ZipItem> six(6, ZipItem{"", "x"});
+  for (size_t i = 0; i < six.size(); ++i) six[i].name = "f" + std::to_string(i);
+
+  const Case cases[] = {
+      {"parent", {{"ok.txt", "fine"}, {"../evil.txt", "evil"}}, {}, ziputils::kUnsafeEntry},
+      {"parent inside", {{"ok.txt", "fine"}, {"a/../../evil.txt", "evil"}}, {}, ziputils::kUnsafeEntry},
+      {"parent backslash", {{"..\\evil.txt", "evil"}}, {}, ziputils::kUnsafeEntry},
+      {"absolute", {{absolute, "evil"}}, {}, ziputils::kUnsafeEntry},
+      {"drive letter", {{"C:\\evil.txt", "evil"}}, {}, ziputils::kUnsafeEntry},
+      {"drive relative", {{"c:evil.txt", "evil"}}, {}, ziputils::kUnsafeEntry},
+      {"symlink", {{"ok.txt", "fine"}, {"link", "../../..", S_IFLNK | 0777}}, {}, ziputils::kUnsafeEntry},
+      {"fifo", {{"pipe", "", S_IFIFO | 0644}}, {}, ziputils::kUnsafeEntry},
+      {"too many entries", six, fiveEntries, ziputils::kTooManyEntries},
+      {"declared total", {{"a", std::string(600, 'a')}, {"b", std::string(600, 'b')}}, smallTotal,
+       ziputils::kTooLarge},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    makeZip(package(), c.items);
+    EXPECT_EQ(ziputils::unzipToFolder(package().string(), target().string(), c.limits), c.expected);
+    EXPECT_EQ(treeOf(root_ / "sandbox"), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(root_ / "evil.txt"));
+    EXPECT_FALSE(fs::exists(absolute));
+  }
+}
+
+TEST_F(ZipUtilsTest, inflatedSizeNotAsAllowedOrDeclared_failsAndLeavesNoFile) {
+  struct Case {
+    const char* what;
+    std::vector<ZipItem> items;
+    ziputils::UnzipLimits limits;
+  };
+  ziputils::UnzipLimits ratio100;
+  ratio100.maxRatio = 100;
+  ziputils::UnzipLimits tinyTotal;
+  tinyTotal.maxTotalBytes = 100;
+  const Case cases[] = {
+      // 2 MiB of zeros deflates about 1000:1.
+      {"ratio", {{"bomb.bin", std::string(2u << 20, '\0')}}, ratio100},
+      // The header understates the size, so only the bytes as inflated tell.
+      {"understated size", {{"big.bin", std::string(5000, 'q'), 0, 50}}, tinyTotal},
+      {"overstated size", {{"short.bin", std::string(100, 's'), 0, 5000}}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    makeZip(package(), c.items);
+    EXPECT_NE(ziputils::unzipToFolder(package().string(), target().string(), c.limits), 0);
+    EXPECT_EQ(treeOf(target()), std::vector<std::string>{});
+  }
+}
+
+TEST_F(ZipUtilsTest, linkAlreadyInTheFolder_isNotFollowed) {
+  fs::path outside = root_ / "outside";
+  fs::create_directories(outside);
+  fs::create_directories(target());
+  fs::create_directory_symlink(outside, target() / "link");
+  makeZip(package(), {{"link/evil.txt", "evil"}});
+  EXPECT_EQ(ziputils::unzipToFolder(package().string(), target().string()), ziputils::kWriteFailed);
+  EXPECT_EQ(treeOf(outside), std::vector<std::string>{});
+
+  fs::remove(target() / "link");
+  fs::create_symlink(outside / "victim.txt", target() / "file.txt");
+  makeZip(package(), {{"file.txt", "evil"}});
+  EXPECT_EQ(ziputils::unzipToFolder(package().string(), target().string()), ziputils::kWriteFailed);
+  EXPECT_FALSE(fs::exists(outside / "victim.txt"));
+}
+
+TEST_F(ZipUtilsTest, notAnArchive_failsBeforeMakingTheFolder) {
+  writeFile(package(), "this is not a zip file at all");
+  EXPECT_EQ(ziputils::unzipToFolder(package().string(), target().string()), ziputils::kOpenFailed);
+  EXPECT_EQ(ziputils::unzipToFolder((root_ / "missing.zip").string(), target().string()), ziputils::kOpenFailed);
+  EXPECT_FALSE(fs::exists(target()));
+}
+
+TEST_F(ZipUtilsTest, findFileByName_firstInNameOrderSkippingDotsAndLinks) {
+  fs::path work = root_ / "Temp";
+  writeFile(work / ".hidden" / "system.ini", "hidden");
+  writeFile(work / "b" / "system.ini", "b");
+  writeFile(work / "a" / "x" / "system.ini", "a/x");
+  writeFile(work / "a" / "system.ini.bak", "not it");
+  fs::create_directories(work / "a" / "system.zip");  // a folder, not the file
+  writeFile(root_ / "elsewhere" / "system.zip", "outside");
+  fs::create_directory_symlink(root_ / "elsewhere", work / "0link");
+
+  EXPECT_EQ(ziputils::findFileByName(work.string(), "system.ini"), (work / "a" / "x" / "system.ini").string());
+  EXPECT_EQ(ziputils::findFileByName(work.string(), "system.zip"), "");
+  EXPECT_EQ(ziputils::findFileByName((root_ / "nowhere").string(), "system.ini"), "");
+}
+
+TEST_F(ZipUtilsTest, removeTree_removesEverythingButFollowsNoLink) {
+  fs::path work = root_ / "Temp";
+  writeFile(work / "a" / "b" / "c.txt", "c");
+  writeFile(root_ / "keep" / "k.txt", "k");
+  fs::create_directory_symlink(root_ / "keep", work / "a" / "link");
+  EXPECT_EQ(ziputils::removeTree(work.string()), 0);
+  EXPECT_FALSE(fs::exists(work));
+  EXPECT_EQ(readFile(root_ / "keep" / "k.txt"), "k");
+  EXPECT_EQ(ziputils::removeTree(work.string()), 0);
+}
