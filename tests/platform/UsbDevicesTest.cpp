@@ -1,0 +1,237 @@
+#include "platform/Clock.h"
+#include "platform/UsbDevices.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using platform::UsbDevice;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct SimUsbCase {
+  const char* name;
+  std::string text;
+  std::vector<UsbDevice> expected;
+};
+
+std::string repeated(char c, size_t n) { return std::string(n, c); }
+
+TEST(SimUsbList, ParsesEachLineOrSkipsIt) {
+  const std::string longDescription = repeated('d', platform::kSimUsbMaxLine);
+  const SimUsbCase cases[] = {
+      {"full line", "045B 1127 /dev/ttyACM0 Kestrel pass-thru\n",
+       {{0x045B, 0x1127, "/dev/ttyACM0", "Kestrel pass-thru"}}},
+      {"lower-case hex, tabs, short ids", "\t1a86\t55da\t/dev/pts/7\n", {{0x1A86, 0x55DA, "/dev/pts/7", ""}}},
+      {"dash means no tty", "0525 A4A2 -  gadget  \n", {{0x0525, 0xA4A2, "", "gadget"}}},
+      {"comments and blank lines", "# vid pid tty\n\n   # indented\n0 2 /dev/pts/3\n  \n",
+       {{0x0000, 0x0002, "/dev/pts/3", ""}}},
+      {"CRLF endings and no final newline", "0000 0002 /dev/pts/3\r\n045B 1127 -",
+       {{0, 2, "/dev/pts/3", ""}, {0x045B, 0x1127, "", ""}}},
+      {"five hex digits", "12345 0002 /dev/pts/3\n", {}},
+      {"not hexadecimal", "0x45B 1127 /dev/pts/3\nGGGG 0002 -\n", {}},
+      {"relative tty path", "0000 0002 ttyACM0\n", {}},
+      {"missing tty", "0000 0002\n", {}},
+      {"only one id", "0000\n", {}},
+      {"malformed line between good ones", "0000 0002 -\nrubbish\n045B 1127 -\n",
+       {{0, 2, "", ""}, {0x045B, 0x1127, "", ""}}},
+      {"overlong line skipped, next kept", "0000 0002 - " + longDescription + "\n045B 1127 -\n",
+       {{0x045B, 0x1127, "", ""}}},
+      {"control byte in tty path", std::string("0000 0002 /dev/pt\x01s\n"), {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::parseSimUsbList(c.text), c.expected) << c.name;
+  }
+}
+
+TEST(SimUsbList, OversizedFileIsCutAtTheLastWholeLine) {
+  // Padding so that the limit falls inside the last line, right where the cut
+  // text "045B 1127 /dev/tt" would still look like a device.
+  const std::string last = "045B 1127 /dev/ttyACM0\n";
+  const size_t padding = platform::kSimUsbMaxFile - 17;
+  std::string text = "0000 0002 -\n";
+  while (text.size() + 100 < padding) text += "#" + repeated('x', 98) + "\n";
+  text += "#" + repeated('x', padding - text.size() - 2) + "\n";
+  ASSERT_EQ(text.size(), padding);
+  text += last;
+  EXPECT_EQ(platform::parseSimUsbList(text), (std::vector<UsbDevice>{{0, 2, "", ""}}));
+}
+
+TEST(SimUsbList, TakesAtMostTheDeviceLimit) {
+  std::string text;
+  for (size_t i = 0; i < platform::kSimUsbMaxDevices + 10; ++i) text += "0000 0002 -\n";
+  EXPECT_EQ(platform::parseSimUsbList(text).size(), platform::kSimUsbMaxDevices);
+}
+
+TEST(SimUsbList, FormatParsesBackToTheSameList) {
+  std::vector<UsbDevice> devices = {{0x0000, 0x0002, "/dev/pts/12", "boot loader"},
+                                    {0x1A86, 0x55DA, "", ""},
+                                    {0xFFFF, 0x0001, "/dev/ttyUSB0", "tab\tinside"}};
+  EXPECT_EQ(platform::parseSimUsbList(platform::formatSimUsbList(devices)), devices);
+
+  // A description can never start a second line.
+  std::vector<UsbDevice> twoLines = {{1, 2, "", "first\n0000 0002 /dev/evil"}};
+  auto parsed = platform::parseSimUsbList(platform::formatSimUsbList(twoLines));
+  ASSERT_EQ(parsed.size(), 1u);
+  EXPECT_EQ(parsed[0].description, "first");
+}
+
+TEST(SimUsbList, WriteRefusesATtyPathTheFormatCannotHold) {
+  auto dir = std::filesystem::temp_directory_path() / ("kestrel-usb-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "usb.txt").string();
+  EXPECT_FALSE(platform::writeSimUsbList(path, {{0, 2, "/dev/with space", ""}}));
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_TRUE(platform::writeSimUsbList(path, {{0, 2, "/dev/pts/1", ""}}));
+  EXPECT_EQ(platform::makeSimUsbDeviceList(path)->presentDevices(), (std::vector<UsbDevice>{{0, 2, "/dev/pts/1", ""}}));
+  std::filesystem::remove_all(dir);
+}
+
+struct Change {
+  bool arrived;
+  UsbDevice device;
+  bool operator==(const Change&) const = default;
+};
+
+TEST(ReportUsbChanges, RemovalsFirstAndIdenticalEntriesCountedApart) {
+  const UsbDevice a{0, 2, "/dev/pts/1", ""};
+  const UsbDevice b{0x045B, 0x1127, "", ""};
+  const UsbDevice aOtherTty{0, 2, "/dev/pts/2", ""};
+  struct Case {
+    const char* name;
+    std::vector<UsbDevice> before, after;
+    std::vector<Change> expected;
+  } cases[] = {
+      {"unchanged", {a, b}, {b, a}, {}},
+      {"arrival", {a}, {a, b}, {{true, b}}},
+      {"removal", {a, b}, {b}, {{false, a}}},
+      {"tty moved is a removal then an arrival", {a}, {aOtherTty}, {{false, a}, {true, aOtherTty}}},
+      {"second identical device", {a}, {a, a}, {{true, a}}},
+      {"one of two identical devices gone", {a, a, b}, {a}, {{false, a}, {false, b}}},
+  };
+  for (const auto& c : cases) {
+    std::vector<Change> seen;
+    platform::reportUsbChanges(c.before, c.after, [&](bool arrived, const UsbDevice& d) { seen.push_back({arrived, d}); });
+    EXPECT_EQ(seen, c.expected) << c.name;
+  }
+}
+
+class SimUsbMonitorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::setTimeScale(0.05);  // 10 ms polls
+    char pattern[] = "/tmp/kestrel-usbmon-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    path_ = dir_ + "/usb.txt";
+    list_ = platform::makeSimUsbDeviceList(path_);
+  }
+  void TearDown() override {
+    list_->stopMonitor();
+    std::filesystem::remove_all(dir_);
+  }
+
+  bool waitForChanges(size_t count, std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return changes_.size() >= count; });
+  }
+
+  platform::UsbMonitorCallback recorder() {
+    return [this](bool arrived, const UsbDevice& d) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      changes_.push_back({arrived, d});
+      changed_.notify_all();
+    };
+  }
+
+  std::vector<Change> changes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return changes_;
+  }
+
+  std::string dir_, path_;
+  std::shared_ptr<platform::UsbDeviceList> list_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Change> changes_;  // guarded by mutex_
+};
+
+TEST_F(SimUsbMonitorTest, ReportsArrivalAndRemovalButNotTheDevicesAlreadyThere) {
+  const UsbDevice hub{0x1A86, 0x55DA, "", "hub"};
+  const UsbDevice boot{0x0000, 0x0002, "/dev/pts/9", "boot"};
+  ASSERT_TRUE(platform::writeSimUsbList(path_, {hub}));
+  ASSERT_TRUE(list_->startMonitor(recorder()));
+
+  ASSERT_TRUE(platform::writeSimUsbList(path_, {hub, boot}));
+  ASSERT_TRUE(waitForChanges(1));
+  ASSERT_TRUE(platform::writeSimUsbList(path_, {hub}));
+  ASSERT_TRUE(waitForChanges(2));
+  std::filesystem::remove(path_);  // a vanished file means nothing is attached
+  ASSERT_TRUE(waitForChanges(3));
+
+  EXPECT_EQ(changes(), (std::vector<Change>{{true, boot}, {false, boot}, {false, hub}}));
+}
+
+TEST_F(SimUsbMonitorTest, SecondStartIsRefusedAndStopIsIdempotent) {
+  ASSERT_TRUE(list_->startMonitor(recorder()));
+  EXPECT_FALSE(list_->startMonitor(recorder()));
+  list_->stopMonitor();
+  list_->stopMonitor();
+  ASSERT_TRUE(platform::writeSimUsbList(path_, {{0, 2, "/dev/pts/1", ""}}));
+  EXPECT_FALSE(waitForChanges(1, 200ms)) << "a stopped monitor still reported";
+  EXPECT_TRUE(list_->startMonitor(recorder()));
+}
+
+TEST_F(SimUsbMonitorTest, StopFromInsideTheCallbackDoesNotDeadlock) {
+  std::atomic<int> calls{0};
+  ASSERT_TRUE(list_->startMonitor([&](bool, const UsbDevice&) {
+    ++calls;
+    list_->stopMonitor();
+    std::lock_guard<std::mutex> lock(mutex_);
+    changes_.push_back({});
+    changed_.notify_all();
+  }));
+  // Two arrivals in one batch: the stop inside the first holds back the second.
+  ASSERT_TRUE(platform::writeSimUsbList(path_, {{0, 2, "/dev/pts/1", ""}, {0, 2, "/dev/pts/2", ""}}));
+  ASSERT_TRUE(waitForChanges(1));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(calls.load(), 1);
+  EXPECT_TRUE(list_->startMonitor(recorder()));  // joins the thread that stopped itself
+}
+
+TEST(UdevUsbDeviceList, ListsAndMonitorsWithoutHangingWhereThereIsNoUsb) {
+  auto list = platform::makeUdevUsbDeviceList();
+  for (const UsbDevice& d : list->presentDevices()) {
+    // Whatever this machine has, a tty entry must name a device node.
+    if (!d.ttyNode.empty()) {
+      EXPECT_EQ(d.ttyNode.rfind("/dev/", 0), 0u) << d.ttyNode;
+    }
+  }
+  const int64_t started = platform::nowMs();
+  if (list->startMonitor([](bool, const UsbDevice&) {})) list->stopMonitor();
+  list->stopMonitor();
+  EXPECT_LT(platform::nowMs() - started, 2000);
+}
+
+TEST(UsbDevicesInstance, TestReplacementIsReturnedUntilReset) {
+  auto replacement = platform::makeSimUsbDeviceList("/nonexistent/usb.txt");
+  platform::setUsbDevicesForTest(replacement);
+  EXPECT_EQ(platform::usbDevices(), replacement);
+  EXPECT_TRUE(platform::usbDevices()->presentDevices().empty());
+  platform::setUsbDevicesForTest(nullptr);
+  EXPECT_NE(platform::usbDevices(), replacement);
+}
+
+}  // namespace

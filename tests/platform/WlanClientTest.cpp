@@ -1,0 +1,362 @@
+#include "platform/Clock.h"
+#include "platform/WlanClient.h"
+
+#include <dbus/dbus.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using platform::SimWlanNetwork;
+
+TEST(SimWlanList, ParsesEachLineOrSkipsIt) {
+  const std::string ssid32(32, 's');
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<SimWlanNetwork> expected;
+  } cases[] = {
+      {"two interfaces", "wlan0\tKST-0012345678\nwlan1\tHome\n", {{"wlan0", "KST-0012345678"}, {"wlan1", "Home"}}},
+      {"hidden network", "wlan0\t\n", {{"wlan0", ""}}},
+      {"raw bytes and blanks kept", std::string("wlan0\t caf\xc3\xa9 \xff\x01 \n", 16),
+       {{"wlan0", std::string(" caf\xc3\xa9 \xff\x01 ", 10)}}},
+      {"32-byte SSID kept, 33 skipped", "wlan0\t" + ssid32 + "\nwlan0\t" + ssid32 + "x\n", {{"wlan0", ssid32}}},
+      {"CRLF", "wlan0\tHome\r\n", {{"wlan0", "Home"}}},
+      {"comments and blank lines", "# iface\tssid\n\nwlan0\tA\n", {{"wlan0", "A"}}},
+      {"no tab", "wlan0 Home\n", {}},
+      {"second tab", "wlan0\tHo\tme\n", {}},
+      {"blank or long interface name", " wlan0\tA\n\tA\nabcdefghijklmnop\tA\n", {}},
+      {"SSID ending in a carriage return", "wlan0\tA\r\r\n", {}},
+      {"last line without newline", "wlan0\tA\nwlan0\tB", {{"wlan0", "A"}, {"wlan0", "B"}}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::parseSimWlanList(c.text), c.expected) << c.name;
+  }
+}
+
+TEST(SimWlanList, FormatParsesBackAndWriteRefusesWhatItCannotHold) {
+  std::vector<SimWlanNetwork> networks = {{"wlan0", ""}, {"wlan0", std::string("a\0b", 3)}, {"wlp2s0", "x y"}};
+  EXPECT_EQ(platform::parseSimWlanList(platform::formatSimWlanList(networks)), networks);
+
+  const std::string path = std::filesystem::temp_directory_path() / ("kestrel-wlan-" + std::to_string(::getpid()));
+  EXPECT_FALSE(platform::writeSimWlanList(path, {{"wlan0", "a\tb"}}));
+  EXPECT_FALSE(platform::writeSimWlanList(path, {{"wlan0", std::string(33, 'x')}}));
+  EXPECT_FALSE(platform::writeSimWlanList(path, {{"#wlan", "x"}}));
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+class SimWlanClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = std::filesystem::temp_directory_path() / ("kestrel-wlan-" + std::to_string(::getpid()) + ".txt");
+  }
+  void TearDown() override { std::filesystem::remove(path_); }
+  std::string path_;
+};
+
+TEST_F(SimWlanClientTest, InterfacesInFirstAppearanceOrderWithTheirOwnNetworks) {
+  ASSERT_TRUE(platform::writeSimWlanList(path_, {{"wlan1", "B1"}, {"wlan0", "A1"}, {"wlan1", ""}, {"wlan1", "B1"}}));
+  auto client = platform::makeSimWlanClient(path_);
+  std::vector<std::string> names, ssids;
+  EXPECT_EQ(client->enumInterfaces(names), -1) << "used before open";
+  ASSERT_EQ(client->open(), 0);
+  ASSERT_EQ(client->enumInterfaces(names), 0);
+  EXPECT_EQ(names, (std::vector<std::string>{"wlan1", "wlan0"}));
+  EXPECT_EQ(client->scan("wlan1"), 0);
+  ASSERT_EQ(client->availableNetworks("wlan1", ssids), 0);
+  EXPECT_EQ(ssids, (std::vector<std::string>{"B1", "", "B1"}));
+  EXPECT_EQ(client->scan("wlan9"), -1);
+  EXPECT_EQ(client->availableNetworks("wlan9", ssids), -1);
+  EXPECT_TRUE(ssids.empty());
+  client->close();
+  client->close();
+  EXPECT_EQ(client->availableNetworks("wlan1", ssids), -1);
+}
+
+TEST_F(SimWlanClientTest, MissingFileMeansNoInterface) {
+  auto client = platform::makeSimWlanClient(path_ + ".missing");
+  std::vector<std::string> names{"stale"};
+  ASSERT_EQ(client->open(), 0);
+  EXPECT_EQ(client->enumInterfaces(names), 0);
+  EXPECT_TRUE(names.empty());
+}
+
+TEST(WlanClientFactory, TestFactoryIsUsedUntilCleared) {
+  auto replacement = platform::makeSimWlanClient("/nonexistent");
+  platform::setWlanClientFactoryForTest([&] { return replacement; });
+  EXPECT_EQ(platform::createWlanClient(), replacement);
+  platform::setWlanClientFactoryForTest(nullptr);
+  EXPECT_NE(platform::createWlanClient(), replacement);
+}
+
+// A message bus of the test's own, on a socket in a temporary folder.
+class PrivateBus {
+ public:
+  PrivateBus() {
+    char pattern[] = "/tmp/kestrel-bus-XXXXXX";
+    if (!mkdtemp(pattern)) return;
+    dir_ = pattern;
+    const std::string config = dir_ + "/bus.conf";
+    std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                             " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                             "<busconfig><type>session</type><listen>unix:path="
+                          << dir_ << "/bus</listen><auth>EXTERNAL</auth>"
+                          << "<policy context=\"default\"><allow send_destination=\"*\"/><allow own=\"*\"/>"
+                             "<allow receive_sender=\"*\"/></policy></busconfig>\n";
+    int out[2];
+    if (pipe(out) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    // It complains that a container will not raise its file limit; harmless.
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::string configArg = "--config-file=" + config;
+    char* argv[] = {const_cast<char*>("dbus-daemon"), configArg.data(), const_cast<char*>("--nofork"),
+                    const_cast<char*>("--print-address=1"), nullptr};
+    if (posix_spawnp(&pid_, "dbus-daemon", &actions, nullptr, argv, environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    // The daemon prints its address once it listens.
+    pollfd pfd{out[0], POLLIN, 0};
+    char buffer[512] = {};
+    if (pid_ > 0 && poll(&pfd, 1, 5000) > 0) {
+      ssize_t n = read(out[0], buffer, sizeof buffer - 1);
+      if (n > 0) address_.assign(buffer, strcspn(buffer, "\n"));
+    }
+    close(out[0]);
+  }
+
+  ~PrivateBus() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+
+  // Empty when no bus daemon could be started on this machine.
+  const std::string& address() const { return address_; }
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+  std::string address_;
+};
+
+// Just enough of the network service to answer the client: an ethernet
+// device, a Wi-Fi device with three access points and a stale one, and a
+// device whose type has the wrong D-Bus type. silent: never answers.
+class FakeNetworkManager {
+ public:
+  FakeNetworkManager(const std::string& address, bool silent) : silent_(silent) {
+    DBusError error;
+    dbus_error_init(&error);
+    connection_ = dbus_connection_open_private(address.c_str(), &error);
+    if (connection_ && dbus_bus_register(connection_, &error) &&
+        dbus_bus_request_name(connection_, "org.freedesktop.NetworkManager", DBUS_NAME_FLAG_DO_NOT_QUEUE, &error) ==
+            DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER &&
+        dbus_connection_add_filter(connection_, &FakeNetworkManager::filter, this, nullptr)) {
+      thread_ = std::thread([this] {
+        while (!stop_ && dbus_connection_read_write_dispatch(connection_, 20)) {
+        }
+      });
+    }
+    dbus_error_free(&error);
+  }
+
+  ~FakeNetworkManager() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (connection_) {
+      dbus_connection_close(connection_);
+      dbus_connection_unref(connection_);
+    }
+  }
+
+  bool running() const { return thread_.joinable(); }
+  std::atomic<int> scans{0};
+
+ private:
+  static DBusHandlerResult filter(DBusConnection*, DBusMessage* message, void* self) {
+    return static_cast<FakeNetworkManager*>(self)->handle(message);
+  }
+
+  DBusHandlerResult handle(DBusMessage* message) {
+    if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_CALL) return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    if (silent_) return DBUS_HANDLER_RESULT_HANDLED;
+    const std::string path = dbus_message_get_path(message);
+    const std::string member = dbus_message_get_member(message);
+    DBusMessage* reply = nullptr;
+    if (member == "GetDevices" && path == "/org/freedesktop/NetworkManager") {
+      reply = paths(message, {kDevices + "1", kDevices + "2", kDevices + "3"});
+    } else if (member == "GetAllAccessPoints" && path == kDevices + "2") {
+      reply = paths(message, {kPoints + "1", kPoints + "2", kPoints + "3", kPoints + "4"});
+    } else if (member == "RequestScan" && path == kDevices + "2" && dbus_message_has_signature(message, "a{sv}")) {
+      ++scans;
+      reply = dbus_message_new_method_return(message);
+    } else if (member == "Get") {
+      reply = property(message, path);
+    }
+    if (!reply) reply = dbus_message_new_error(message, DBUS_ERROR_UNKNOWN_OBJECT, "no such object");
+    dbus_connection_send(connection_, reply, nullptr);
+    dbus_message_unref(reply);
+    return DBUS_HANDLER_RESULT_HANDLED;
+  }
+
+  static DBusMessage* paths(DBusMessage* call, const std::vector<std::string>& objects) {
+    DBusMessage* reply = dbus_message_new_method_return(call);
+    DBusMessageIter args, array;
+    dbus_message_iter_init_append(reply, &args);
+    dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "o", &array);
+    for (const std::string& o : objects) {
+      const char* p = o.c_str();
+      dbus_message_iter_append_basic(&array, DBUS_TYPE_OBJECT_PATH, &p);
+    }
+    dbus_message_iter_close_container(&args, &array);
+    return reply;
+  }
+
+  static DBusMessage* variant(DBusMessage* call, int type, const char* signature, const void* value) {
+    DBusMessage* reply = dbus_message_new_method_return(call);
+    DBusMessageIter args, inner;
+    dbus_message_iter_init_append(reply, &args);
+    dbus_message_iter_open_container(&args, DBUS_TYPE_VARIANT, signature, &inner);
+    dbus_message_iter_append_basic(&inner, type, value);
+    dbus_message_iter_close_container(&args, &inner);
+    return reply;
+  }
+
+  static DBusMessage* bytes(DBusMessage* call, const std::string& data) {
+    DBusMessage* reply = dbus_message_new_method_return(call);
+    DBusMessageIter args, inner, array;
+    dbus_message_iter_init_append(reply, &args);
+    dbus_message_iter_open_container(&args, DBUS_TYPE_VARIANT, "ay", &inner);
+    dbus_message_iter_open_container(&inner, DBUS_TYPE_ARRAY, "y", &array);
+    const char* p = data.data();
+    dbus_message_iter_append_fixed_array(&array, DBUS_TYPE_BYTE, &p, static_cast<int>(data.size()));
+    dbus_message_iter_close_container(&inner, &array);
+    dbus_message_iter_close_container(&args, &inner);
+    return reply;
+  }
+
+  static DBusMessage* property(DBusMessage* call, const std::string& path) {
+    const char* interface = nullptr;
+    const char* name = nullptr;
+    if (!dbus_message_get_args(call, nullptr, DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING, &name,
+                               DBUS_TYPE_INVALID)) {
+      return nullptr;
+    }
+    const std::string prop = name;
+    if (prop == "DeviceType") {
+      if (path == kDevices + "3") {
+        const char* wrong = "2";
+        return variant(call, DBUS_TYPE_STRING, "s", &wrong);
+      }
+      dbus_uint32_t type = path == kDevices + "2" ? 2 : 1;
+      return variant(call, DBUS_TYPE_UINT32, "u", &type);
+    }
+    if (prop == "Interface") {
+      const char* iface = path == kDevices + "1" ? "eth0" : path == kDevices + "2" ? "wlp2s0" : "wlan9";
+      return variant(call, DBUS_TYPE_STRING, "s", &iface);
+    }
+    if (prop == "Ssid") {
+      if (path == kPoints + "1") return bytes(call, "KST-0012345678");
+      if (path == kPoints + "2") return bytes(call, "");
+      if (path == kPoints + "3") return bytes(call, kRawSsid);
+    }
+    return nullptr;
+  }
+
+ public:
+  static inline const std::string kDevices = "/org/freedesktop/NetworkManager/Devices/";
+  static inline const std::string kPoints = "/org/freedesktop/NetworkManager/AccessPoint/";
+  static inline const std::string kRawSsid = std::string("caf\xc3\xa9\0\xff", 7);
+
+ private:
+  const bool silent_;
+  DBusConnection* connection_ = nullptr;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST(NetworkManagerWlanClient, NoBusMeansOpenFailsAtOnce) {
+  auto client = platform::makeNetworkManagerWlanClient("unix:path=/nonexistent/kestrel-bus");
+  const int64_t started = platform::nowMs();
+  EXPECT_EQ(client->open(), -1);
+  EXPECT_FALSE(client->lastError().empty());
+  std::vector<std::string> names{"stale"};
+  EXPECT_EQ(client->enumInterfaces(names), -1);
+  EXPECT_TRUE(names.empty());
+  EXPECT_EQ(client->scan("wlan0"), -1);
+  client->close();
+  client->close();
+  EXPECT_LT(platform::nowMs() - started, 1000);
+}
+
+TEST(NetworkManagerWlanClient, BusWithoutTheServiceGivesNoInterface) {
+  PrivateBus bus;
+  if (bus.address().empty()) GTEST_SKIP() << "no dbus-daemon on this machine";
+  auto client = platform::makeNetworkManagerWlanClient(bus.address());
+  ASSERT_EQ(client->open(), 0) << client->lastError();
+  const int64_t started = platform::nowMs();
+  std::vector<std::string> names{"stale"};
+  EXPECT_EQ(client->enumInterfaces(names), 0) << client->lastError();
+  EXPECT_TRUE(names.empty());
+  EXPECT_EQ(client->scan("wlan0"), -1);
+  EXPECT_LT(platform::nowMs() - started, 1500);
+}
+
+TEST(NetworkManagerWlanClient, ListsWifiDevicesAndTheirAccessPoints) {
+  PrivateBus bus;
+  if (bus.address().empty()) GTEST_SKIP() << "no dbus-daemon on this machine";
+  FakeNetworkManager service(bus.address(), false);
+  ASSERT_TRUE(service.running());
+  auto client = platform::makeNetworkManagerWlanClient(bus.address());
+  ASSERT_EQ(client->open(), 0) << client->lastError();
+
+  std::vector<std::string> names, ssids;
+  ASSERT_EQ(client->enumInterfaces(names), 0) << client->lastError();
+  EXPECT_EQ(names, (std::vector<std::string>{"wlp2s0"}));
+  EXPECT_EQ(client->scan("wlp2s0"), 0) << client->lastError();
+  EXPECT_EQ(service.scans.load(), 1);
+  ASSERT_EQ(client->availableNetworks("wlp2s0", ssids), 0) << client->lastError();
+  EXPECT_EQ(ssids, (std::vector<std::string>{"KST-0012345678", "", FakeNetworkManager::kRawSsid}));
+  EXPECT_EQ(client->scan("eth0"), -1) << "not a Wi-Fi device";
+
+  client->close();
+  EXPECT_EQ(client->enumInterfaces(names), -1);
+  ASSERT_EQ(client->open(), 0);
+  EXPECT_EQ(client->availableNetworks("wlp2s0", ssids), 0) << "device table refilled after reopening";
+}
+
+TEST(NetworkManagerWlanClient, ServiceThatNeverAnswersTimesOut) {
+  PrivateBus bus;
+  if (bus.address().empty()) GTEST_SKIP() << "no dbus-daemon on this machine";
+  FakeNetworkManager service(bus.address(), true);
+  ASSERT_TRUE(service.running());
+  auto client = platform::makeNetworkManagerWlanClient(bus.address());
+  ASSERT_EQ(client->open(), 0);
+  const int64_t started = platform::nowMs();
+  std::vector<std::string> names;
+  EXPECT_EQ(client->enumInterfaces(names), -1);
+  EXPECT_LT(platform::nowMs() - started, 5000);
+}
+
+}  // namespace
