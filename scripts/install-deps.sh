@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   liblog4cplus-dev libcjson-dev libminizip-dev zlib1g-dev
-  libcurl4-openssl-dev libssl-dev libudev-dev libbluetooth-dev libdbus-1-dev
+  libcurl4-openssl-dev libssl-dev libudev-dev libbluetooth-dev libdbus-1-dev dbus-daemon
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
 )
