@@ -1,0 +1,51 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/SerialPort.h"
+#include "scanner/J2534DevScanner.h"
+
+// Finds devices attached by USB as a serial port: present USB devices with a
+// known vendor/product pair, their tty nodes, and a serial-number probe on
+// each. A port that cannot be opened or does not answer is still listed, with
+// an empty name.
+class SerialScanner : public J2534DevScanner {
+ public:
+  // One present USB device with a tty node.
+  struct UsbDeviceInfo {
+    uint32_t vendorId = 0;
+    uint32_t productId = 0;
+    std::string ttyNode;
+  };
+
+  SerialScanner() = default;
+  SerialScanner(const SerialScanner&) = delete;
+  SerialScanner& operator=(const SerialScanner&) = delete;
+  virtual ~SerialScanner();
+
+  // Every port of every known pair; always 0.
+  int32_t ScanJ2534Device(J2534DeviceList& list) override;
+  // The same scan for one pair, known or not.
+  void ScanByVidPid(J2534DeviceList& list, uint32_t vendorId, uint32_t productId);
+
+  // Present USB devices that have a tty node, in the platform's order.
+  std::vector<UsbDeviceInfo> listUsbDevices();
+  // Probes and appends each tty node of the pair that the list does not hold
+  // yet, so a port is listed once however many functions share its ids.
+  void findComPorts(const std::vector<UsbDeviceInfo>& devices, uint32_t vendorId, uint32_t productId,
+                    J2534DeviceList& list);
+  // Reads the serial number into record.name; leaves it empty on any failure.
+  void probePort(J2534Device& record);
+
+  // "61 33 0C": two upper-case hexadecimal digits per byte, one space between.
+  static std::string toHexSpaced(const uint8_t* bytes, size_t count);
+  // The serial number that a reply to the first (0x21 0x33) or second
+  // (0x21 0x03) request carries; empty when the bytes hold none.
+  static std::string nameFromFirstReply(const uint8_t* bytes, size_t count);
+  static std::string nameFromSecondReply(const uint8_t* bytes, size_t count);
+
+ private:
+  platform::SerialPort port_;  // one probe at a time, closed after each
+};

@@ -1,0 +1,114 @@
+#include "scanner/SessionSelection.h"
+
+#include <arpa/inet.h>
+
+#include <array>
+#include <cstdio>
+
+#include "connection/ConnectionFactory.h"
+#include "platform/SimSettings.h"
+#include "platform/UsbDevices.h"
+#include "scanner/CurrentDevice.h"
+#include "session/SessionApi.h"
+#include "utils/LogUtils.h"
+#include "utils/Settings.h"
+
+namespace {
+
+struct IdPair {
+  uint16_t vendorId;
+  uint16_t productId;
+};
+
+// Every USB identity the device shows, in the order they are looked for; the
+// third is the boot loader.
+constexpr std::array<IdPair, 6> kDeviceIds = {
+    {{0x045B, 0x1127}, {0x0502, 0x3210}, {0x0000, 0x0002}, {0x0525, 0xA4A7}, {0x1A86, 0x55DA}, {0x0525, 0xA4A2}}};
+
+constexpr int kStream = 0;  // the datagram flag of a TCP session
+
+// The fixed device address in the stored form (lowest byte = first number).
+bool fixedDeviceAddr(uint32_t& addr) {
+  const std::string& host = platform::simSettings().deviceHost;
+  in_addr parsed{};
+  if (inet_pton(AF_INET, host.c_str(), &parsed) != 1) {
+    LOG_WARN("device address %s is not an IPv4 address", logutils::escapeForLog(host).c_str());
+    return false;
+  }
+  const auto* b = reinterpret_cast<const uint8_t*>(&parsed.s_addr);
+  addr = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
+         static_cast<uint32_t>(b[3]) << 24;
+  return true;
+}
+
+int fixedAddressSession(uint16_t port) {
+  uint32_t addr = 0;
+  if (!fixedDeviceAddr(addr)) return -1;
+  return createNetworkSession(addr, port, kStream);
+}
+
+int storedAddressSession(const SettingsRecord& settings) {
+  return createNetworkSession(settings.Addr, platform::simSettings().devicePort, kStream);
+}
+
+int storedBluetoothSession(const SettingsRecord& settings) {
+  return createBluetoothSession(bluetoothAddressText(settings.AddrEx, settings.Addr));
+}
+
+}  // namespace
+
+std::string bluetoothAddressText(uint32_t addrEx, uint32_t addr) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx",
+                static_cast<unsigned long long>(static_cast<uint64_t>(addrEx) << 32 | addr));
+  return text;
+}
+
+int createSessionByType(int type) {
+  switch (static_cast<ConnectType>(type)) {
+    case ConnectType::Serial:
+      return createSerialSession(CurrentDevice::getInstance().configSerialPort());
+    case ConnectType::Lan:
+      return fixedAddressSession(platform::simSettings().devicePort);
+    case ConnectType::Wifi: {
+      SettingsRecord settings;
+      loadSettings(settings);
+      return storedAddressSession(settings);
+    }
+    case ConnectType::Bluetooth: {
+      SettingsRecord settings;
+      loadSettings(settings);
+      return storedBluetoothSession(settings);
+    }
+    default:
+      return -1;
+  }
+}
+
+int createDefaultSession() {
+  if (isUsbDevicePresent()) {
+    CurrentDevice& device = CurrentDevice::getInstance();
+    if (device.findBootPort()) return createSerialSession(device.configSerialPort());
+    return fixedAddressSession(platform::simSettings().devicePort);
+  }
+  SettingsRecord settings;
+  loadSettings(settings);
+  if (settings.TransferType == static_cast<uint32_t>(ConnectType::Bluetooth)) return storedBluetoothSession(settings);
+  return storedAddressSession(settings);
+}
+
+int createConfigSession() {
+  CurrentDevice& device = CurrentDevice::getInstance();
+  if (device.findBootPort()) return createSerialSession(device.configSerialPort());
+  return fixedAddressSession(platform::simSettings().configPort);
+}
+
+bool isUsbDevicePresent() {
+  const std::vector<platform::UsbDevice> present = platform::usbDevices()->presentDevices();
+  for (const IdPair& ids : kDeviceIds) {
+    for (const platform::UsbDevice& device : present) {
+      if (device.vendorId == ids.vendorId && device.productId == ids.productId) return true;
+    }
+  }
+  return false;
+}

@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SimLinks.h"
+#include "platform/UsbDevices.h"
+#include "scanner/SerialScanner.h"
+#include "support/FakeUsbDeviceList.h"
+#include "support/PtyPair.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const std::string kSerial = "744443100001";
+
+Bytes frame(uint8_t serial, uint8_t cmd, uint8_t sub, const Bytes& data) {
+  size_t l = data.size() + 3;
+  Bytes b = {0x55, 0xAA, 0xF8, 0xF0, static_cast<uint8_t>(l >> 8), static_cast<uint8_t>(l), serial, cmd, sub};
+  b.insert(b.end(), data.begin(), data.end());
+  uint8_t sum = 0;
+  for (size_t i = 2; i < b.size(); ++i) sum ^= b[i];
+  b.push_back(sum);
+  return b;
+}
+
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes join(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+TEST(SerialReplyText, HexSpacedRendering) {
+  struct Case {
+    Bytes bytes;
+    const char* text;
+  } cases[] = {{{}, ""}, {{0x00}, "00"}, {{0x61, 0x33, 0x0C}, "61 33 0C"}, {{0xFF, 0x0A, 0xA0}, "FF 0A A0"}};
+  for (const Case& c : cases) EXPECT_EQ(SerialScanner::toHexSpaced(c.bytes.data(), c.bytes.size()), c.text);
+}
+
+TEST(SerialReplyText, FirstReplyDecoding) {
+  struct Case {
+    const char* what;
+    Bytes reply;
+    std::string name;
+  } cases[] = {
+      {"length, serial, zero", frame(5, 0x61, 0x33, join({{13}, text(kSerial), {0}})), kSerial},
+      {"noise before the reply", join({{0x00, 0x61, 0x99}, frame(5, 0x61, 0x33, join({{13}, text(kSerial), {0}}))}),
+       kSerial},
+      // The text match takes the last twelve bytes before the first zero.
+      {"thirteen characters", frame(5, 0x61, 0x33, join({{14}, text("A" + kSerial), {0}})), kSerial},
+      {"control bytes kept", frame(5, 0x61, 0x33, join({{13}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, {0}})),
+       std::string("\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B\x0C")},
+      {"eleven bytes before the zero", frame(5, 0x61, 0x33, join({text("74444310000"), {0}})), ""},
+      {"no zero after the serial", frame(5, 0x61, 0x33, join({{12}, text(kSerial)})), ""},
+      {"other command", frame(5, 0x61, 0x05, join({{13}, text(kSerial), {0}})), ""},
+      {"nothing", {}, ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SerialScanner::nameFromFirstReply(c.reply.data(), c.reply.size()), c.name) << c.what;
+  }
+}
+
+TEST(SerialReplyText, SecondReplyDecoding) {
+  Bytes identity = join({{0x00, 0x0C}, text("KESTREL-VCI"), {0x00}});
+  struct Case {
+    const char* what;
+    Bytes reply;
+    std::string name;
+  } cases[] = {
+      {"identity, serial, two zeros", frame(0, 0x61, 0x03, join({identity, {0x00, 0x0D}, text(kSerial), {0, 0}})),
+       kSerial},
+      {"empty identity", frame(0, 0x61, 0x03, join({{0x00, 0x01, 0x00, 0x00, 0x0D}, text(kSerial), {0, 0}})),
+       kSerial},
+      {"one zero after the serial", frame(0, 0x61, 0x03, join({identity, {0x00, 0x0D}, text(kSerial), {0}})), ""},
+      {"serial length not 13", frame(0, 0x61, 0x03, join({identity, {0x00, 0x0C}, text(kSerial), {0, 0}})), ""},
+      {"first reply instead", frame(5, 0x61, 0x33, join({{13}, text(kSerial), {0}})), ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SerialScanner::nameFromSecondReply(c.reply.data(), c.reply.size()), c.name) << c.what;
+  }
+}
+
+TEST(SerialReplyText, OnlyWhatOneReadHoldsIsMatched) {
+  // A serial number beyond the 255 bytes a probe reads is not seen.
+  Bytes reply = join({Bytes(250, 0x20), frame(5, 0x61, 0x33, join({{13}, text(kSerial), {0}}))});
+  EXPECT_EQ(SerialScanner::nameFromFirstReply(reply.data(), reply.size()), "");
+  EXPECT_EQ(SerialScanner::nameFromFirstReply(reply.data() + 200, reply.size() - 200), kSerial);
+}
+
+class SerialScannerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scantest::processLinks();
+    platform::setTimeScale(0.1);
+  }
+  void TearDown() override {
+    platform::setUsbDevicesForTest(nullptr);
+    platform::setTimeScale(1.0);
+  }
+
+  std::unique_ptr<sim::VirtualDevice> start(sim::DeviceMode mode = sim::DeviceMode::Normal) {
+    auto device = scantest::startDevice({.serialNumber = kSerial, .mode = mode});
+    EXPECT_TRUE(device);
+    return device;
+  }
+};
+
+TEST_F(SerialScannerTest, VirtualDevice_readByTheFirstRequest) {
+  auto device = start();
+  ASSERT_TRUE(device);
+  SerialScanner scanner;
+  J2534DeviceList list;
+
+  EXPECT_EQ(scanner.ScanJ2534Device(list), 0);
+
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].port, device->ttyPath());
+  EXPECT_EQ(list[0].name, kSerial);
+  EXPECT_EQ(list[0].connectType, 0u);
+  EXPECT_EQ(list[0].addr, 0u);
+  EXPECT_EQ(device->core().requestCount(0x21, 0x33), 1u);
+  EXPECT_EQ(device->core().requestCount(0x21, 0x03), 0u);
+}
+
+TEST_F(SerialScannerTest, FirstRequestUnanswered_readByTheSecond) {
+  auto device = start();
+  ASSERT_TRUE(device);
+  device->setSilent(0x21, 0x33);
+  SerialScanner scanner;
+  J2534DeviceList list;
+
+  scanner.ScanJ2534Device(list);
+
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].name, kSerial);
+  EXPECT_EQ(device->core().requestCount(0x21, 0x03), 1u);
+}
+
+TEST_F(SerialScannerTest, PortsThatGiveNoName_areListedWithAnEmptyName) {
+  auto device = start();
+  ASSERT_TRUE(device);
+  device->setSilent(0x21, 0x33);
+  device->setSilent(0x21, 0x03);
+  const std::string missing = "/dev/kestrel-no-such-tty";
+  platform::setUsbDevicesForTest(std::make_shared<FakeUsbDeviceList>(std::vector<platform::UsbDevice>{
+      {0x1A86, 0x55DA, device->ttyPath(), ""}, {0x0525, 0xA4A7, missing, ""}}));
+  SerialScanner scanner;
+  J2534DeviceList list;
+
+  EXPECT_EQ(scanner.ScanJ2534Device(list), 0);
+
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].port, device->ttyPath());
+  EXPECT_EQ(list[0].name, "");
+  EXPECT_EQ(list[1].port, missing);
+  EXPECT_EQ(list[1].name, "");
+}
+
+TEST_F(SerialScannerTest, OnlyKnownPairsWithATtyAreProbed) {
+  PtyPair other;
+  ASSERT_TRUE(other.ok());
+  platform::setUsbDevicesForTest(std::make_shared<FakeUsbDeviceList>(std::vector<platform::UsbDevice>{
+      {0x1A86, 0x7523, other.slavePath(), "another maker's bridge"},
+      {0x045B, 0x1127, other.slavePath(), "a device pair that has no serial function here"},
+      {0x1A86, 0x55DA, "", "known ids, no tty"}}));
+  SerialScanner scanner;
+  J2534DeviceList list;
+
+  EXPECT_EQ(scanner.ScanJ2534Device(list), 0);
+
+  EXPECT_TRUE(list.empty());
+  EXPECT_EQ(other.drain(std::chrono::milliseconds(20)), 0u) << "a port of unknown ids was written to";
+}
+
+TEST_F(SerialScannerTest, TwoDevicesWithTheSameIds_eachPortListedOnce) {
+  auto device = start();
+  ASSERT_TRUE(device);
+  PtyPair silent;
+  ASSERT_TRUE(silent.ok());
+  platform::setUsbDevicesForTest(std::make_shared<FakeUsbDeviceList>(std::vector<platform::UsbDevice>{
+      {0x1A86, 0x55DA, device->ttyPath(), ""}, {0x1A86, 0x55DA, silent.slavePath(), ""}}));
+  SerialScanner scanner;
+  J2534DeviceList list;
+
+  scanner.ScanJ2534Device(list);
+
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].port, device->ttyPath());
+  EXPECT_EQ(list[0].name, kSerial);
+  EXPECT_EQ(list[1].port, silent.slavePath());
+  EXPECT_EQ(list[1].name, "");
+  EXPECT_EQ(device->core().requestCount(0x21, 0x33), 1u);
+}
+
+TEST_F(SerialScannerTest, ScanByVidPid_findsOnlyThatPair) {
+  auto device = start(sim::DeviceMode::BootLoader);
+  ASSERT_TRUE(device);
+  SerialScanner scanner;
+
+  J2534DeviceList boot;
+  scanner.ScanByVidPid(boot, 0x0000, 0x0002);
+  ASSERT_EQ(boot.size(), 1u);
+  EXPECT_EQ(boot[0].port, device->ttyPath());
+  EXPECT_EQ(boot[0].name, kSerial);
+
+  J2534DeviceList normal;
+  scanner.ScanByVidPid(normal, 0x1A86, 0x55DA);
+  EXPECT_TRUE(normal.empty());
+
+  // A pair outside the known table is searched all the same.
+  platform::setUsbDevicesForTest(std::make_shared<FakeUsbDeviceList>(
+      std::vector<platform::UsbDevice>{{0x1234, 0x5678, device->ttyPath(), ""}}));
+  J2534DeviceList other;
+  scanner.ScanByVidPid(other, 0x1234, 0x5678);
+  ASSERT_EQ(other.size(), 1u);
+  EXPECT_EQ(other[0].name, kSerial);
+}
+
+}  // namespace

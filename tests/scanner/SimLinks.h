@@ -1,0 +1,92 @@
+#pragma once
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "VirtualDevice.h"
+#include "platform/Clock.h"
+#include "platform/Paths.h"
+
+// The virtual device on endpoints fixed for the whole test process. The
+// product reads its endpoints once, so the first call picks free ports and
+// list files and exports them; every device the process starts afterwards
+// binds those same ports, and a test binary also runs whole, not only one
+// test per process.
+namespace scantest {
+
+struct ProcessLinks {
+  uint16_t devicePort = 0;
+  uint16_t configPort = 0;
+  uint16_t discoveryPort = 0;
+  std::string usbFile;
+  std::string wlanFile;
+};
+
+inline uint16_t freePort(int type, const char* dotted) {
+  int fd = ::socket(AF_INET, type, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  inet_pton(AF_INET, dotted, &addr.sin_addr);
+  uint16_t port = 0;
+  socklen_t len = sizeof addr;
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  if (fd >= 0) ::close(fd);
+  return port;
+}
+
+inline const ProcessLinks& processLinks() {
+  static const ProcessLinks links = [] {
+    ProcessLinks l;
+    l.devicePort = freePort(SOCK_STREAM, "127.0.0.1");
+    l.configPort = freePort(SOCK_STREAM, "127.0.0.1");
+    l.discoveryPort = freePort(SOCK_DGRAM, "127.255.255.255");
+    l.usbFile = platform::joinPath(platform::workRoot(), "sim-usb.list");
+    l.wlanFile = platform::joinPath(platform::workRoot(), "sim-wlan.list");
+    setenv("KESTREL_DEVICE_HOST", "127.0.0.1", 1);
+    setenv("KESTREL_DEVICE_PORT", std::to_string(l.devicePort).c_str(), 1);
+    setenv("KESTREL_CONFIG_PORT", std::to_string(l.configPort).c_str(), 1);
+    setenv("KESTREL_DISCOVERY_PORT", std::to_string(l.discoveryPort).c_str(), 1);
+    setenv("KESTREL_SIM_USB", l.usbFile.c_str(), 1);
+    setenv("KESTREL_SIM_WLAN", l.wlanFile.c_str(), 1);
+    setenv("KESTREL_LOOPBACK_ONLY", "1", 1);
+    return l;
+  }();
+  return links;
+}
+
+// A started device, or nullptr when a link could not be set up.
+inline std::unique_ptr<sim::VirtualDevice> startDevice(sim::DeviceConfig config = {}) {
+  const ProcessLinks& l = processLinks();
+  sim::LinkConfig links;
+  links.devicePort = l.devicePort;
+  links.configPort = l.configPort;
+  links.discoveryPort = l.discoveryPort;
+  links.usbListFile = l.usbFile;
+  links.wlanListFile = l.wlanFile;
+  auto device = std::make_unique<sim::VirtualDevice>(std::move(config), links);
+  if (!device->start()) return nullptr;
+  return device;
+}
+
+// Polls condition until it holds or timeout (real time) passes.
+inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  auto end = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+}  // namespace scantest
