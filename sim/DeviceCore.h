@@ -47,10 +47,10 @@ struct DeviceConfig {
   std::string systemPackageName = "V3.10";
   std::string systemVersion = "205";
 
-  std::string wifiSsid;
-  std::string wifiKey;
+  std::string wifiSsid{};
+  std::string wifiKey{};
   uint32_t supplyMillivolts = 12345;
-  std::string linkName;  // name in the answer to discovery request B; empty: the serial number
+  std::string linkName{};  // name in the answer to discovery request B; empty: the serial number
 
   uint16_t usbVendor = 0x1A86;  // ids of the normal-mode USB serial function
   uint16_t usbProduct = 0x55DA;

@@ -214,7 +214,8 @@ void StreamLoop::flushDue(Stream& stream, SteadyTime now) {
     stream.pending.pop_front();
   }
   while (!stream.out.empty()) {
-    ssize_t n = ::write(stream.fd, stream.out.data(), stream.out.size());
+    ssize_t n = stream.socket ? ::send(stream.fd, stream.out.data(), stream.out.size(), MSG_NOSIGNAL)
+                              : ::write(stream.fd, stream.out.data(), stream.out.size());
     if (n > 0) {
       stream.out.erase(stream.out.begin(), stream.out.begin() + n);
       continue;
@@ -299,6 +300,7 @@ void TcpLink::dispatch(const std::vector<pollfd>& fds) {
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       auto client = std::make_unique<Stream>();
       client->fd = fd;
+      client->socket = true;
       client->kind = i == 0 ? LinkKind::Device : LinkKind::Config;
       clients_.push_back(std::move(client));
     }

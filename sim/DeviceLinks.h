@@ -63,6 +63,7 @@ struct Stream {
     bool close = false;
   };
   int fd = -1;
+  bool socket = false;  // written with send(), so a vanished peer is no SIGPIPE
   LinkKind kind = LinkKind::Device;
   FrameCutter cutter;
   std::deque<Pending> pending;

@@ -49,6 +49,8 @@ bool parseNumber(std::string_view text, int base, unsigned long max, unsigned lo
   return true;
 }
 
+}  // namespace
+
 bool parseOccurrence(std::string_view text, Occurrence& out) {
   if (text == "*" || text == "every") {
     out = Occurrence::every();
@@ -61,8 +63,6 @@ bool parseOccurrence(std::string_view text, Occurrence& out) {
   out = from ? Occurrence::fromNth(static_cast<unsigned>(n)) : Occurrence::nth(static_cast<unsigned>(n));
   return true;
 }
-
-}  // namespace
 
 bool parseFault(std::string_view text, Fault& out) {
   std::vector<std::string_view> parts;

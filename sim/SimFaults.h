@@ -73,5 +73,7 @@ class FaultScript {
 // (decimal or 0x..) for refused; "silent:CMDSUB" never answers. False for
 // anything else.
 bool parseFault(std::string_view text, Fault& out);
+// "N", "N+" or "*" as above.
+bool parseOccurrence(std::string_view text, Occurrence& out);
 
 }  // namespace sim

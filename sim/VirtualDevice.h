@@ -36,8 +36,8 @@ struct LinkConfig {
   bool discovery = true;
   uint16_t discoveryPort = 0;  // 0: ephemeral
   // Empty: files in a private folder that stop() removes.
-  std::string usbListFile;
-  std::string wlanListFile;
+  std::string usbListFile{};
+  std::string wlanListFile{};
   // Networks the PC sees, as (interface, ssid).
   std::vector<std::pair<std::string, std::string>> wlanNetworks = {{"wlan0", "KestrelLab"},
                                                                    {"wlan0", "Workshop-5G"}};

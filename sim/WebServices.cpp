@@ -5,6 +5,7 @@
 #include <cJSON.h>
 
 #include <atomic>
+#include <csignal>
 #include <cctype>
 #include <cstdlib>
 #include <map>
@@ -352,13 +353,49 @@ bool WebServer::start() {
     return false;
   }
   port_ = port;
-  thread_ = std::thread([this] { server_.listen_after_bind(); });
+  thread_ = std::thread([this] {
+    // The library writes with plain send(): a client that hung up must cost
+    // an EPIPE, not the process. Its worker threads inherit this mask.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    server_.listen_after_bind();
+  });
   return true;
 }
 
 void WebServer::stop() {
   server_.stop();
   if (thread_.joinable()) thread_.join();
+}
+
+bool parseWebFault(std::string_view text, WebFault& out) {
+  std::vector<std::string_view> parts;
+  while (true) {
+    size_t colon = text.find(':');
+    parts.push_back(text.substr(0, colon));
+    if (colon == std::string_view::npos) break;
+    text.remove_prefix(colon + 1);
+  }
+  if (parts.size() < 2 || parts.size() > 4 || parts[1].empty() || parts[1][0] != '/') return false;
+  WebFault fault;
+  if (parts[0] == "404") fault.kind = WebFaultKind::NotFound;
+  else if (parts[0] == "500") fault.kind = WebFaultKind::ServerError;
+  else if (parts[0] == "slow") fault.kind = WebFaultKind::Slow;
+  else if (parts[0] == "truncated") fault.kind = WebFaultKind::Truncated;
+  else return false;
+  fault.path = std::string(parts[1]);
+  if (parts.size() >= 3 && !parseOccurrence(parts[2], fault.when)) return false;
+  if (parts.size() == 4) {
+    if (fault.kind != WebFaultKind::Slow || parts[3].empty() || parts[3].size() > 8) return false;
+    for (char c : parts[3]) {
+      if (c < '0' || c > '9') return false;
+    }
+    fault.delay = milliseconds(std::stol(std::string(parts[3])));
+  }
+  out = fault;
+  return true;
 }
 
 // ---- WebServices ----

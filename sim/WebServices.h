@@ -5,6 +5,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "SimEnvironment.h"
@@ -32,9 +33,9 @@ namespace sim {
 struct WebConfig {
   uint16_t port = 0;  // 0: ephemeral
   // Empty: $KESTREL_SERVICES, else $TARNFIELD_HOME/config/services.ini.
-  std::string servicesFile;
+  std::string servicesFile{};
   bool writeServicesFile = true;
-  std::set<std::string> serials;  // the devices the services know; empty: every serial
+  std::set<std::string> serials{};  // the devices the services know; empty: every serial
 
   std::string latestFirmware = "V1.20";  // software type "1"
   std::string latestJ2534 = "V2.20";     // software type "3"
@@ -59,10 +60,14 @@ enum class WebFaultKind {
 
 struct WebFault {
   WebFaultKind kind = WebFaultKind::NotFound;
-  std::string path;  // the request path without query; a trailing '*' matches a prefix
+  std::string path{};  // the request path without query; a trailing '*' matches a prefix
   Occurrence when = Occurrence::every();
   std::chrono::milliseconds delay{6000};  // Slow; scaled by platform::scaled
 };
+
+// "KIND:PATH[:OCCURRENCE[:MS]]", KIND one of 404, 500, slow, truncated;
+// OCCURRENCE as for device faults (default every time); MS the delay of slow.
+bool parseWebFault(std::string_view text, WebFault& out);
 
 class WebServer;
 

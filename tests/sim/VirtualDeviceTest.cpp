@@ -1,0 +1,483 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "SimPackages.h"
+#include "SimTestLink.h"
+#include "VirtualDevice.h"
+#include "platform/Clock.h"
+#include "platform/UsbDevices.h"
+
+using namespace std::chrono_literals;
+using simtest::TestLink;
+using simtest::status;
+
+namespace {
+
+class VirtualDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::setTimeScale(0.05); }
+  void TearDown() override { platform::setTimeScale(1.0); }
+};
+
+std::vector<uint8_t> be16(size_t v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
+std::vector<uint8_t> be32(size_t v) {
+  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+          static_cast<uint8_t>(v)};
+}
+void append(std::vector<uint8_t>& to, const std::vector<uint8_t>& more) { to.insert(to.end(), more.begin(), more.end()); }
+
+// The boot loader's safety handshake: echo the four bytes it hands out.
+bool passSafetyCheck(TestLink& link) {
+  Frame challenge, verdict;
+  if (!link.exchange(0x25, 0x02, {0x02}, challenge) || challenge.payloadSize() < 5 || status(challenge) != 0x02) {
+    return false;
+  }
+  std::vector<uint8_t> answer = {0x02};
+  answer.insert(answer.end(), challenge.data() + 1, challenge.data() + 5);
+  return link.exchange(0x25, 0x03, answer, verdict) && verdict.payloadSize() >= 2 && verdict.data()[0] == 0x02 &&
+         verdict.data()[1] == 0x00;
+}
+
+// Announces and sends an image in 4096-byte chunks as the host does, then
+// returns the status of the digest reply (0xEE when something failed earlier).
+uint8_t burn(TestLink& link, const std::string& name, std::vector<uint8_t> image, int corruptChunk = -1,
+             std::string digest = {}) {
+  if (digest.empty()) digest = sim::md5Hex(image);
+  Frame reply;
+  std::vector<uint8_t> announce = be16(name.size() + 1);
+  announce.insert(announce.end(), name.begin(), name.end());
+  announce.push_back(0);
+  append(announce, be32(image.size()));
+  if (!link.exchange(0x24, 0x02, announce, reply) || status(reply) != 0) return 0xEE;
+  for (size_t offset = 0, index = 0; offset < image.size(); offset += 4096, ++index) {
+    size_t n = std::min<size_t>(4096, image.size() - offset);
+    std::vector<uint8_t> chunk = be32(offset);
+    append(chunk, be16(n));
+    chunk.insert(chunk.end(), image.begin() + static_cast<long>(offset), image.begin() + static_cast<long>(offset + n));
+    if (static_cast<int>(index) == corruptChunk) chunk[6 + n / 2] ^= 0x40;
+    if (!link.exchange(0x24, 0x03, chunk, reply) || status(reply) != 0) return 0xEE;
+  }
+  if (!link.exchange(0x24, 0x04, std::vector<uint8_t>(digest.begin(), digest.end()), reply)) return 0xEE;
+  return status(reply);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The serial scanner's view of a reply: "%0.2X" pairs joined by spaces.
+std::string hexSpaced(const std::vector<uint8_t>& bytes) {
+  std::string out;
+  char pair[4];
+  for (uint8_t b : bytes) {
+    std::snprintf(pair, sizeof pair, "%02X", b);
+    if (!out.empty()) out += ' ';
+    out += pair;
+  }
+  return out;
+}
+
+std::string decodeGroup(const std::string& group) {
+  std::string out;
+  for (size_t i = 0; i + 1 < group.size(); i += 3) out.push_back(static_cast<char>(std::stoi(group.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+// Writes a probe request on the tty, purges what is already there as the
+// scanner does, and collects the answer.
+std::string probe(TestLink& tty, const std::vector<uint8_t>& requestBytes) {
+  tty.sendBytes(requestBytes);
+  tcflush(tty.fd(), TCIFLUSH);
+  std::vector<uint8_t> all;
+  for (auto& chunk : tty.readChunks(300ms)) all.insert(all.end(), chunk.begin(), chunk.end());
+  return hexSpaced(all);
+}
+
+}  // namespace
+
+TEST_F(VirtualDeviceTest, Identity_overTcp_decodesWithTheHostReaders) {
+  sim::VirtualDevice device({.serialNumber = "5RHM20000042", .firmwareVersion = "V1.15", .j2534Version = "V2.07"});
+  ASSERT_TRUE(device.start());
+  TestLink link;
+  ASSERT_TRUE(link.connectTcp(device.devicePort()));
+
+  Frame request = simtest::request(0x21, 0x33);
+  Frame reply;
+  ASSERT_TRUE(link.send(request));
+  ASSERT_TRUE(link.receive(reply, 0x61, 0x33));
+  EXPECT_EQ(reply.serial(), request.serial());
+  std::string text;
+  ASSERT_TRUE(readString8(reply, text));
+  EXPECT_EQ(text, "5RHM20000042");
+
+  std::string first, second;
+  ASSERT_TRUE(link.exchange(0x21, 0x03, {}, reply));
+  ASSERT_TRUE(readTwoStrings16(reply, first, second));
+  EXPECT_EQ(second, "5RHM20000042");
+
+  std::array<std::string, 5> fields;
+  ASSERT_TRUE(link.exchange(0x21, 0x05, {}, reply));
+  ASSERT_TRUE(readFiveFields16(reply, fields));
+  EXPECT_EQ(fields[1], "V1.15");
+  EXPECT_EQ(fields[4], "V2.07");
+
+  ASSERT_TRUE(link.exchange(0x2C, 0x0A, {}, reply));
+  ASSERT_TRUE(readTwoStrings8(reply, first, second));
+  EXPECT_EQ(first, "P1-2.0");
+  EXPECT_EQ(second, "V3.10_P1-205");
+
+  ASSERT_TRUE(link.exchange(0x21, 0x14, {}, reply));
+  EXPECT_EQ(status(reply), 1);
+
+  // The configuration port is the same device.
+  TestLink config;
+  ASSERT_TRUE(config.connectTcp(device.configPort()));
+  ASSERT_TRUE(config.exchange(0x21, 0x33, {}, reply));
+  ASSERT_TRUE(readString8(reply, text));
+  EXPECT_EQ(text, "5RHM20000042");
+}
+
+TEST_F(VirtualDeviceTest, SupplyVoltageAndWifi_replyLayoutsAndStoredSettings) {
+  sim::VirtualDevice device({.supplyMillivolts = 12345});
+  ASSERT_TRUE(device.start());
+  TestLink link;
+  ASSERT_TRUE(link.connectTcp(device.devicePort()));
+
+  Frame reply;
+  ASSERT_TRUE(link.exchange(0x40, 0x04, {0x01, 0x10}, reply));
+  ASSERT_GE(reply.size(), 23u);
+  const auto& b = reply.bytes();
+  EXPECT_EQ((b[19] << 16) | (b[20] << 8) | b[21], 12345);
+
+  std::vector<uint8_t> block = {3, 'L', 'a', 'b', 0x02, 8, 's', 'e', 'c', 'r', 'e', 't', '9', '9'};
+  ASSERT_TRUE(link.exchange(0x2C, 0x12, block, reply));
+  EXPECT_EQ(status(reply), 0);
+  EXPECT_EQ(device.core().config().wifiSsid, "Lab");
+  EXPECT_EQ(device.core().config().wifiKey, "secret99");
+
+  // A key length running past the block is refused and changes nothing.
+  block[5] = 9;
+  ASSERT_TRUE(link.exchange(0x2C, 0x12, block, reply));
+  EXPECT_NE(status(reply), 0);
+  EXPECT_EQ(device.core().config().wifiKey, "secret99");
+}
+
+TEST_F(VirtualDeviceTest, SerialProbe_textPatternsFindTheSerialOnThePty) {
+  for (const std::string serial : {"5RHM10000001", "744443100001"}) {
+    SCOPED_TRACE(serial);
+    sim::VirtualDevice device({.serialNumber = serial}, {.tcp = false, .discovery = false});
+    ASSERT_TRUE(device.start());
+    TestLink tty;
+    ASSERT_TRUE(tty.openTty(device.ttyPath()));
+
+    std::smatch m;
+    std::string text = probe(tty, {0x55, 0xAA, 0xF0, 0xF8, 0x00, 0x03, 0x05, 0x21, 0x33, 0x1C});
+    ASSERT_TRUE(std::regex_search(text, m, std::regex(R"(61 33[\s\S]*? (\S{2}(?: \S{2}){11}) 00)"))) << text;
+    EXPECT_EQ(decodeGroup(m[1]), serial);
+
+    text = probe(tty, {0x55, 0xAA, 0xF0, 0xF8, 0x00, 0x03, 0x00, 0x21, 0x03, 0x29});
+    ASSERT_TRUE(std::regex_search(text, m, std::regex(R"(61 03 .*? 00 00 0D ((\S{2} ){11}\S{2}) 00 00)"))) << text;
+    EXPECT_EQ(decodeGroup(m[1]), serial);
+
+    // The USB list names the pty under the normal-mode ids.
+    auto listed = platform::parseSimUsbList(readFile(device.usbListFile()));
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].vendorId, 0x1A86);
+    EXPECT_EQ(listed[0].productId, 0x55DA);
+    EXPECT_EQ(listed[0].ttyNode, device.ttyPath());
+  }
+}
+
+TEST_F(VirtualDeviceTest, ImageTransfer_digestAcceptedOnlyWhenStoredBytesMatch) {
+  struct Case {
+    const char* name;
+    int corruptChunk;
+    bool wrongDigest;
+    bool accepted;
+  };
+  for (const Case& c : {Case{"intact", -1, false, true}, Case{"corrupted chunk", 40, false, false},
+                        Case{"digest of another image", -1, true, false}}) {
+    SCOPED_TRACE(c.name);
+    sim::VirtualDevice device({.serialNumber = "5RHM10000001", .firmwareVersion = "V1.10"});
+    ASSERT_TRUE(device.start());
+    TestLink link;
+    ASSERT_TRUE(link.connectTcp(device.devicePort()));
+
+    Frame reply;
+    ASSERT_TRUE(link.exchange(0x25, 0x05, {}, reply));  // boot switch of a model-0 device
+    ASSERT_EQ(status(reply), 0);
+    ASSERT_TRUE(link.exchange(0x21, 0x14, {}, reply));
+    ASSERT_EQ(status(reply), 0) << "not in the boot loader";
+    ASSERT_TRUE(passSafetyCheck(link));
+
+    auto image = sim::buildFirmwareImage("V1.30", 0x60000);
+    std::string digest = c.wrongDigest ? sim::md5Hex(sim::buildFirmwareImage("V1.31", 0x60000)) : std::string();
+    uint8_t verdict = burn(link, "DOWNLOAD.BIN", image, c.corruptChunk, digest);
+    auto stored = device.core().image(sim::ImageSlot::Firmware);
+    EXPECT_EQ(stored.name, "DOWNLOAD.BIN");
+    if (c.accepted) {
+      EXPECT_EQ(verdict, 0);
+      EXPECT_TRUE(stored.accepted);
+      EXPECT_EQ(stored.md5, sim::md5Hex(image));
+      EXPECT_EQ(device.core().config().firmwareVersion, "V1.30");
+    } else {
+      EXPECT_NE(verdict, 0);
+      EXPECT_NE(verdict, 0xEE) << "the transfer itself should have been acknowledged";
+      EXPECT_FALSE(stored.accepted);
+      EXPECT_EQ(device.core().config().firmwareVersion, "V1.10");
+    }
+  }
+}
+
+TEST_F(VirtualDeviceTest, ImageAnnouncement_sizeRuleDependsOnModel) {
+  struct Case {
+    std::string serial;
+    std::string name;
+    size_t size;
+    bool accepted;
+  };
+  for (const Case& c : {Case{"5RHM10000001", "DOWNLOAD.BIN", 0x60000 - 1, false},
+                        Case{"5RHM10000001", "J2534.BIN", 0x70000, true},
+                        Case{"5RHM10000001", "J2534.BIN", 0x60000, false},
+                        Case{"5RWM80000001", "DOWNLOAD.BIN", 0x60000 - 1, true},
+                        Case{"5RWM80000001", "OTHER.BIN", 100, false}}) {
+    SCOPED_TRACE(c.serial + " " + c.name + " " + std::to_string(c.size));
+    sim::VirtualDevice device({.serialNumber = c.serial, .mode = sim::DeviceMode::BootLoader}, {.pty = false});
+    ASSERT_TRUE(device.start());
+    TestLink link;
+    ASSERT_TRUE(link.connectTcp(device.devicePort()));
+    ASSERT_TRUE(passSafetyCheck(link));
+    std::vector<uint8_t> announce = be16(c.name.size() + 1);
+    announce.insert(announce.end(), c.name.begin(), c.name.end());
+    announce.push_back(0);
+    append(announce, be32(c.size));
+    Frame reply;
+    ASSERT_TRUE(link.exchange(0x24, 0x02, announce, reply));
+    EXPECT_EQ(status(reply) == 0, c.accepted);
+  }
+}
+
+TEST_F(VirtualDeviceTest, QtrakBootSwitch_dropsLinksAndReturnsAsBootLoaderOnFreshPty) {
+  sim::VirtualDevice device({.serialNumber = "5RWM80000001"});
+  ASSERT_TRUE(device.start());
+  TestLink normalTty;
+  ASSERT_TRUE(normalTty.openTty(device.ttyPath()));
+  TestLink link;
+  ASSERT_TRUE(link.connectTcp(device.devicePort()));
+
+  Frame reply;
+  ASSERT_TRUE(link.exchange(0x24, 0x07, {}, reply));
+  EXPECT_EQ(status(reply), 0);
+  EXPECT_TRUE(link.waitClosed(2s));
+  EXPECT_TRUE(normalTty.waitClosed(2s));
+  ASSERT_TRUE(device.waitOffline(2s));
+  EXPECT_TRUE(platform::parseSimUsbList(readFile(device.usbListFile())).empty());
+  ASSERT_TRUE(device.waitOnline(3s));
+
+  auto listed = platform::parseSimUsbList(readFile(device.usbListFile()));
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].vendorId, 0x0000);
+  EXPECT_EQ(listed[0].productId, 0x0002);
+  EXPECT_EQ(listed[0].ttyNode, device.ttyPath());
+
+  // Both the network and the boot-mode serial port reach the boot loader.
+  ASSERT_TRUE(link.connectTcp(device.devicePort()));
+  ASSERT_TRUE(link.exchange(0x21, 0x14, {}, reply));
+  EXPECT_EQ(status(reply), 0);
+  TestLink tty;
+  ASSERT_TRUE(tty.openTty(device.ttyPath()));
+  ASSERT_TRUE(tty.exchange(0x21, 0x14, {}, reply));
+  EXPECT_EQ(status(reply), 0);
+  EXPECT_EQ(device.restartCount(), 1u);
+}
+
+TEST_F(VirtualDeviceTest, SystemUpload_acksEachChunkAndInstallRestartsWithNewVersion) {
+  sim::VirtualDevice device({.systemVersion = "205"}, {.pty = false});
+  ASSERT_TRUE(device.start());
+  TestLink link;
+  ASSERT_TRUE(link.connectTcp(device.configPort()));
+
+  auto package = sim::buildSystemImage("207", 20000);
+  uint8_t flowId = 0;
+  for (size_t offset = 0; offset < package.size(); offset += 8192) {
+    size_t n = std::min<size_t>(8192, package.size() - offset);
+    bool last = offset + 8192 > package.size();
+    std::vector<uint8_t> chunk = {0x02, static_cast<uint8_t>(last ? 0xF5 : 0x55), flowId};
+    append(chunk, be16(n));
+    chunk.insert(chunk.end(), package.begin() + static_cast<long>(offset), package.begin() + static_cast<long>(offset + n));
+    Frame request = simtest::request(0x2C, 0x05, chunk);
+    Frame ack;
+    ASSERT_TRUE(link.send(request));
+    ASSERT_TRUE(link.receive(ack, 0x6C, 0x05));
+    EXPECT_EQ(ack.serial(), request.serial());
+    ASSERT_GE(ack.payloadSize(), 2u);
+    EXPECT_EQ(ack.data()[0], flowId);
+    EXPECT_EQ(ack.data()[1], 0);
+    ++flowId;
+  }
+  EXPECT_EQ(device.core().systemPackage().md5, sim::md5Hex(package));
+
+  Frame reply;
+  ASSERT_TRUE(link.exchange(0x2C, 0x07, {}, reply, 3000ms));
+  EXPECT_TRUE(link.waitClosed(2s));
+  ASSERT_TRUE(device.waitOffline(2s));
+  ASSERT_TRUE(device.waitOnline(3s));
+  ASSERT_TRUE(link.connectTcp(device.configPort()));
+  std::string platformText, systemText;
+  ASSERT_TRUE(link.exchange(0x2C, 0x0A, {}, reply));
+  ASSERT_TRUE(readTwoStrings8(reply, platformText, systemText));
+  EXPECT_EQ(systemText, "V3.10_P1-207");
+  EXPECT_TRUE(device.core().systemPackage().installed);
+}
+
+TEST_F(VirtualDeviceTest, SystemUpload_outOfOrderFlowIdIsRefused) {
+  sim::VirtualDevice device({}, {.pty = false, .discovery = false});
+  ASSERT_TRUE(device.start());
+  TestLink link;
+  ASSERT_TRUE(link.connectTcp(device.configPort()));
+  Frame ack;
+  std::vector<uint8_t> chunk = {0x02, 0x55, 0x00, 0x00, 0x04, 1, 2, 3, 4};
+  ASSERT_TRUE(link.exchange(0x2C, 0x05, chunk, ack));
+  EXPECT_EQ(ack.data()[1], 0);
+  chunk[2] = 2;  // skips flow id 1
+  ASSERT_TRUE(link.exchange(0x2C, 0x05, chunk, ack));
+  EXPECT_EQ(ack.data()[0], 2);
+  EXPECT_NE(ack.data()[1], 0);
+}
+
+TEST_F(VirtualDeviceTest, Faults_hitOnlyTheScriptedOccurrences) {
+  sim::VirtualDevice device({}, {.pty = false, .discovery = false});
+  ASSERT_TRUE(device.start());
+  device.addFault({.kind = sim::FaultKind::NoReply, .command = 0x21, .subCommand = 0x14,
+                   .when = sim::Occurrence::nth(2)});
+  device.addFault({.kind = sim::FaultKind::RefusedStatus, .command = 0x21, .subCommand = 0x05,
+                   .when = sim::Occurrence::fromNth(2), .status = 7});
+  TestLink link;
+  ASSERT_TRUE(link.connectTcp(device.devicePort()));
+
+  Frame reply;
+  EXPECT_TRUE(link.exchange(0x21, 0x14, {}, reply, 500ms));
+  EXPECT_FALSE(link.exchange(0x21, 0x14, {}, reply, 300ms));
+  EXPECT_TRUE(link.exchange(0x21, 0x14, {}, reply, 500ms));
+
+  std::array<std::string, 5> fields;
+  ASSERT_TRUE(link.exchange(0x21, 0x05, {}, reply));
+  EXPECT_TRUE(readFiveFields16(reply, fields));
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(link.exchange(0x21, 0x05, {}, reply));
+    EXPECT_EQ(status(reply), 7);
+    EXPECT_EQ(reply.payloadSize(), 1u);
+  }
+  EXPECT_EQ(device.core().requestCount(0x21, 0x05), 3u);
+}
+
+TEST_F(VirtualDeviceTest, Faults_replyShapes) {
+  sim::VirtualDevice device({}, {.pty = false, .discovery = false});
+  ASSERT_TRUE(device.start());
+  TestLink link;
+  ASSERT_TRUE(link.connectTcp(device.devicePort()));
+  auto collect = [&](uint8_t sub) {
+    link.send(simtest::request(0x21, sub));
+    return link.readChunks(400ms);
+  };
+
+  device.addFault({.kind = sim::FaultKind::BadChecksum, .command = 0x21, .subCommand = 0x33});
+  auto chunks = collect(0x33);
+  ASSERT_EQ(chunks.size(), 1u);
+  EXPECT_TRUE(chunks[0].size() >= 10 && !Frame::isValid(chunks[0].data(), chunks[0].size()));
+
+  // Scaled to 0.05, a 2000 ms pause keeps the parts 100 ms apart.
+  device.addFault({.kind = sim::FaultKind::SplitReply, .command = 0x21, .subCommand = 0x03, .delay = 2000ms,
+                   .splitAt = 5});
+  chunks = collect(0x03);
+  ASSERT_EQ(chunks.size(), 2u);
+  EXPECT_EQ(chunks[0].size(), 5u);
+  std::vector<uint8_t> joined = chunks[0];
+  append(joined, chunks[1]);
+  EXPECT_TRUE(Frame::isValid(joined.data(), joined.size()));
+
+  device.addFault({.kind = sim::FaultKind::DuplicateReply, .command = 0x21, .subCommand = 0x14});
+  link.send(simtest::request(0x21, 0x14));
+  Frame first, second;
+  EXPECT_TRUE(link.receive(first, 0x61, 0x14, 500ms));
+  EXPECT_TRUE(link.receive(second, 0x61, 0x14, 500ms));
+  EXPECT_EQ(first.bytes(), second.bytes());
+
+  // 3000 ms scaled is 150 ms: missed by a 50 ms wait, caught by a longer one.
+  device.addFault({.kind = sim::FaultKind::LateReply, .command = 0x21, .subCommand = 0x05});
+  link.send(simtest::request(0x21, 0x05));
+  Frame late;
+  EXPECT_FALSE(link.receive(late, 0x61, 0x05, 50ms));
+  EXPECT_TRUE(link.receive(late, 0x61, 0x05, 1000ms));
+
+  device.addFault({.kind = sim::FaultKind::Disconnect, .command = 0x21, .subCommand = 0x11});
+  link.send(simtest::request(0x21, 0x11));
+  EXPECT_TRUE(link.waitClosed(1s));
+  EXPECT_TRUE(device.online());
+}
+
+TEST_F(VirtualDeviceTest, Faults_noComebackKeepsTheDeviceDownAfterItsRestart) {
+  sim::VirtualDevice device({}, {.pty = false, .discovery = false});
+  ASSERT_TRUE(device.start());
+  device.addFault({.kind = sim::FaultKind::NoComeback, .command = 0x2C, .subCommand = 0x07});
+  TestLink link;
+  ASSERT_TRUE(link.connectTcp(device.configPort()));
+  Frame reply;
+  ASSERT_TRUE(link.exchange(0x2C, 0x07, {}, reply));
+  ASSERT_TRUE(device.waitOffline(2s));
+  EXPECT_FALSE(device.waitOnline(500ms));
+  EXPECT_FALSE(link.connectTcp(device.configPort()));
+  device.powerOn();
+  EXPECT_TRUE(link.connectTcp(device.configPort()));
+}
+
+TEST_F(VirtualDeviceTest, Discovery_broadcastAnswersPassTheHostChecks) {
+  sim::VirtualDevice device({.serialNumber = "5RWM84200007"}, {.tcp = false, .pty = false});
+  ASSERT_TRUE(device.start());
+
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+  timeval tv{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(device.discoveryPort());
+  inet_pton(AF_INET, "127.255.255.255", &to.sin_addr);
+
+  auto ask = [&](std::vector<uint8_t> bytes) {
+    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    std::vector<uint8_t> answer(128);
+    ssize_t n = recv(fd, answer.data(), answer.size(), 0);
+    answer.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return answer;
+  };
+
+  auto a = ask({0x55, 0xAA, 0xF0, 0xF8, 0x00, 0x03, 0x00, 0x21, 0x33, 0x19});
+  std::string name;
+  ASSERT_TRUE(matchNameReply(a.data(), a.size(), name));
+  EXPECT_EQ(name, "5RWM84200007");
+
+  auto b = ask({0x55, 0xAA, 0xF1, 0xF8, 0x00, 0x03, 0x00, 0x2C, 0x2A, 0x0C});
+  ASSERT_GE(b.size(), 12u);
+  EXPECT_EQ(b[0], 0x55);
+  EXPECT_EQ(b[1], 0xAA);
+  EXPECT_EQ(b[2], 0xF8);
+  EXPECT_EQ(Frame::checksum(b.data() + 2, b.size() - 3), b.back());
+  EXPECT_EQ(std::string(b.begin() + 11, b.end() - 1), "5RWM84200007");
+  ::close(fd);
+}

@@ -1,0 +1,260 @@
+#include <gtest/gtest.h>
+
+#include <cjson/cJSON.h>
+#include <curl/curl.h>
+#include <unzip.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SimPackages.h"
+#include "WebServices.h"
+#include "app/DeviceModel.h"
+#include "platform/Clock.h"
+#include "utils/ServiceEndpoints.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct HttpResult {
+  CURLcode code = CURLE_OK;
+  long status = 0;
+  std::string body;
+};
+
+size_t collect(char* data, size_t size, size_t count, void* out) {
+  static_cast<std::string*>(out)->append(data, size * count);
+  return size * count;
+}
+
+HttpResult http(const std::string& url, const std::string* postBody = nullptr, long timeoutMs = 5000) {
+  HttpResult result;
+  std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
+  curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collect);
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &result.body);
+  curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, timeoutMs);
+  curl_easy_setopt(curl.get(), CURLOPT_NOPROXY, "*");
+  if (postBody) curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, postBody->c_str());
+  result.code = curl_easy_perform(curl.get());
+  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &result.status);
+  return result;
+}
+
+// softType -> version of each element of the software list's "result".
+std::map<std::string, std::string> listed(const std::string& body) {
+  std::map<std::string, std::string> out;
+  std::unique_ptr<cJSON, void (*)(cJSON*)> json(cJSON_Parse(body.c_str()), cJSON_Delete);
+  cJSON* result = cJSON_GetObjectItem(json.get(), "result");
+  cJSON* item = nullptr;
+  cJSON_ArrayForEach(item, result) {
+    cJSON* type = cJSON_GetObjectItem(item, "softType");
+    std::string key = cJSON_IsString(type) ? type->valuestring : std::to_string(type ? type->valueint : -1);
+    out[key] = cJSON_GetStringValue(cJSON_GetObjectItem(item, "version"));
+  }
+  return out;
+}
+
+std::string between(const std::string& text, const std::string& open, const std::string& close) {
+  size_t a = text.find(open);
+  size_t b = text.find(close);
+  return a == std::string::npos || b == std::string::npos ? "<missing>" : text.substr(a + open.size(), b - a - open.size());
+}
+
+std::string soap(const std::string& serial, const std::string& softName, const std::string& systemName) {
+  return "<soapenv:Envelope><soapenv:Body><marlo:getMaxVersionForMobileApp><imei>" + serial + "</imei><softName>" +
+         softName + "</softName><systemName>" + systemName +
+         "</systemName><lanId>1002</lanId></marlo:getMaxVersionForMobileApp></soapenv:Body></soapenv:Envelope>";
+}
+
+// The bytes of one entry, looked up under its stored name.
+std::vector<uint8_t> zipEntry(const std::string& zipBytes, const std::string& name) {
+  std::string path = ::testing::TempDir() + "/sim-web-test.zip";
+  std::ofstream(path, std::ios::binary) << zipBytes;
+  std::vector<uint8_t> out;
+  unzFile zip = unzOpen64(path.c_str());
+  if (zip && unzLocateFile(zip, name.c_str(), 1) == UNZ_OK && unzOpenCurrentFile(zip) == UNZ_OK) {
+    uint8_t buffer[65536];
+    int n;
+    while ((n = unzReadCurrentFile(zip, buffer, sizeof buffer)) > 0) out.insert(out.end(), buffer, buffer + n);
+    unzCloseCurrentFile(zip);
+  }
+  if (zip) unzClose(zip);
+  std::remove(path.c_str());
+  return out;
+}
+
+class WebServicesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::setTimeScale(0.05);
+    config_.servicesFile = ::testing::TempDir() + "/sim-services.ini";
+    config_.serials = {"5RHM10000001", "744443100001"};
+  }
+  void TearDown() override { platform::setTimeScale(1.0); }
+  sim::WebConfig config_;
+};
+
+const std::string kSoftList = "/api/api/publicSoftInfo/getPublicSoftListBySn";
+
+}  // namespace
+
+TEST_F(WebServicesTest, ServicesFile_namesEveryEndpointOnLoopback) {
+  sim::WebServices web(config_);
+  ASSERT_TRUE(web.start());
+  ServiceEndpoints endpoints = loadServiceEndpoints(web.servicesFile());
+  EXPECT_EQ(endpoints.systemPackageHost, web.baseUrl());
+  EXPECT_EQ(endpoints.softListUrl, web.baseUrl() + kSoftList);
+  EXPECT_NE(endpoints.softListUrlCN, endpoints.softListUrl);
+  EXPECT_NE(endpoints.versionServiceUrlCN, endpoints.versionServiceUrl);
+  for (const std::string* url : {&endpoints.softListUrlCN, &endpoints.versionServiceUrl, &endpoints.versionServiceUrlCN,
+                                 &endpoints.firmwareInfoUrl}) {
+    EXPECT_EQ(url->rfind("http://127.0.0.1:", 0), 0u) << *url;
+  }
+  EXPECT_FALSE(endpoints.soapNamespace.empty());
+}
+
+TEST_F(WebServicesTest, SoftList_answersForKnownSerialsOnBothRegions) {
+  config_.internationalEmpty = true;
+  sim::WebServices web(config_);
+  ASSERT_TRUE(web.start());
+  std::string known = R"({"sn":"5RHM10000001"})";
+  std::string unknown = R"({"sn":"5RHM10000999"})";
+
+  EXPECT_TRUE(listed(http(web.baseUrl() + kSoftList, &known).body).empty());
+  auto china = listed(http(web.baseUrl() + "/cn" + kSoftList, &known).body);
+  EXPECT_EQ(china["1"], "V1.20");
+  EXPECT_EQ(china["3"], "V2.20");
+  EXPECT_TRUE(listed(http(web.baseUrl() + "/cn" + kSoftList, &unknown).body).empty());
+
+  web.update([](sim::WebConfig& c) {
+    c.internationalEmpty = false;
+    c.softTypeAsNumber = true;
+  });
+  auto international = listed(http(web.baseUrl() + kSoftList, &known).body);
+  EXPECT_EQ(international["3"], "V2.20");
+}
+
+TEST_F(WebServicesTest, VersionService_j2534AndSystemQueries) {
+  sim::WebServices web(config_);
+  ASSERT_TRUE(web.start());
+  std::string url = web.baseUrl() + "/Veyra/Device/publicSoftService";
+
+  std::string j2534 = soap("744443100001", "LINK_Pellan", "");
+  HttpResult r = http(url, &j2534);
+  EXPECT_EQ(between(r.body, "<versionNo>", "</versionNo>"), "V2.20");
+  EXPECT_EQ(between(r.body, "<downloadUrl>", "</downloadUrl>"), web.firmwarePackageUrl("3", "744443100001"));
+  EXPECT_GT(r.body.find("<versionNo>"), 0u);
+
+  std::string system = soap("744443100001", "Pellan_System", "V3.10");
+  EXPECT_EQ(between(http(url, &system).body, "<versionNo>", "</versionNo>"), "206");
+  web.update([](sim::WebConfig& c) { c.latestSystem.clear(); });
+  EXPECT_EQ(between(http(url, &system).body, "<versionNo>", "</versionNo>"), "0");
+}
+
+TEST_F(WebServicesTest, FirmwarePackages_holdImagesOfTheModelsSize) {
+  sim::WebServices web(config_);
+  ASSERT_TRUE(web.start());
+
+  // Numeric model 1: a zip with the image under the backslashed entry name.
+  HttpResult package = http(web.firmwarePackageUrl("3", "744443100001"));
+  ASSERT_EQ(package.status, 200);
+  auto image = zipEntry(package.body, sim::kFirmwareEntry);
+  EXPECT_EQ(image.size(), 0x70000u);
+  EXPECT_EQ(sim::embeddedVersion(image), "V2.20");
+  EXPECT_EQ(image, web.firmwareImage("3", "744443100001"));
+
+  // Alphanumeric: the firmware information points at the bare image.
+  HttpResult info = http(web.baseUrl() + "/api/tools/firmwareInfo?random=42&sn=5RHM10000001&softType=1");
+  std::unique_ptr<cJSON, void (*)(cJSON*)> json(cJSON_Parse(info.body.c_str()), cJSON_Delete);
+  cJSON* result = cJSON_GetObjectItem(json.get(), "result");
+  ASSERT_TRUE(cJSON_IsObject(result)) << info.body;
+  EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(result, "version")), "V1.20");
+  HttpResult bin = http(cJSON_GetStringValue(cJSON_GetObjectItem(result, "downloadUrlUS")));
+  EXPECT_EQ(bin.body.size(), 0x60000u);
+}
+
+TEST_F(WebServicesTest, SystemPackage_queryAndPackageLayout) {
+  sim::WebServices web(config_);
+  ASSERT_TRUE(web.start());
+  HttpResult query = http(web.baseUrl() + "/Veyra/v3/soft-wares?serial_number=5RHM10000001");
+  std::unique_ptr<cJSON, void (*)(cJSON*)> json(cJSON_Parse(query.body.c_str()), cJSON_Delete);
+  const char* path = cJSON_GetStringValue(cJSON_GetObjectItem(cJSON_GetObjectItem(json.get(), "data"), "path"));
+  ASSERT_NE(path, nullptr) << query.body;
+
+  HttpResult package = http(path);
+  auto ini = zipEntry(package.body, "V3.10_206/system.ini");
+  EXPECT_NE(std::string(ini.begin(), ini.end()).find("Version=206"), std::string::npos);
+  auto system = zipEntry(package.body, "V3.10_206/system.zip");
+  EXPECT_EQ(system, web.systemImage());
+  EXPECT_EQ(sim::embeddedVersion(system), "206");
+
+  web.update([](sim::WebConfig& c) { c.systemPackageOnline = false; });
+  HttpResult none = http(web.baseUrl() + "/Veyra/v3/soft-wares?serial_number=5RHM10000001");
+  EXPECT_EQ(none.body.find("\"path\""), std::string::npos);
+}
+
+TEST_F(WebServicesTest, Faults_failTheScriptedRequestsOnly) {
+  sim::WebServices web(config_);
+  ASSERT_TRUE(web.start());
+  std::string body = R"({"sn":"5RHM10000001"})";
+  std::string url = web.baseUrl() + kSoftList;
+
+  web.addFault({.kind = sim::WebFaultKind::NotFound, .path = kSoftList, .when = sim::Occurrence::nth(1)});
+  HttpResult first = http(url, &body);
+  EXPECT_EQ(first.status, 404);
+  EXPECT_NE(first.body.find("<html>"), std::string::npos);
+  EXPECT_EQ(http(url, &body).status, 200);
+
+  web.clearFaults();
+  web.addFault({.kind = sim::WebFaultKind::ServerError, .path = "/cn/*"});
+  EXPECT_EQ(http(web.baseUrl() + "/cn" + kSoftList, &body).status, 500);
+
+  web.addFault({.kind = sim::WebFaultKind::Truncated, .path = kSoftList});
+  EXPECT_EQ(http(url, &body).code, CURLE_PARTIAL_FILE);
+
+  // 6000 ms scaled to 300 ms: a 100 ms client gives up, a patient one does not.
+  web.clearFaults();
+  web.addFault({.kind = sim::WebFaultKind::Slow, .path = kSoftList});
+  EXPECT_EQ(http(url, &body, 100).code, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_EQ(http(url, &body, 5000).status, 200);
+  EXPECT_EQ(web.hits(kSoftList), 5u);
+}
+
+TEST(SimFaultSyntax, ParsesTheCommandLineForms) {
+  struct Case {
+    const char* text;
+    bool ok;
+    sim::FaultKind kind;
+    uint8_t command, sub;
+    sim::Occurrence::Kind when;
+    unsigned n;
+  };
+  using K = sim::Occurrence::Kind;
+  for (const Case& c : {Case{"noreply:2403:3", true, sim::FaultKind::NoReply, 0x24, 0x03, K::Nth, 3},
+                        Case{"late:2105:2+:2500", true, sim::FaultKind::LateReply, 0x21, 0x05, K::FromNth, 2},
+                        Case{"refused:2c05:*:0x05", true, sim::FaultKind::RefusedStatus, 0x2C, 0x05, K::Every, 1},
+                        Case{"silent:2133", true, sim::FaultKind::NoReply, 0x21, 0x33, K::Every, 1},
+                        Case{"noreply:213:1", false, {}, 0, 0, K::Every, 0},
+                        Case{"noreply:2133:0", false, {}, 0, 0, K::Every, 0},
+                        Case{"dup:2133:1:7", false, {}, 0, 0, K::Every, 0},
+                        Case{"refused:2133:1:256", false, {}, 0, 0, K::Every, 0},
+                        Case{"unknown:2133:1", false, {}, 0, 0, K::Every, 0}}) {
+    SCOPED_TRACE(c.text);
+    sim::Fault fault;
+    ASSERT_EQ(sim::parseFault(c.text, fault), c.ok);
+    if (!c.ok) continue;
+    EXPECT_EQ(fault.kind, c.kind);
+    EXPECT_EQ(fault.command, c.command);
+    EXPECT_EQ(fault.subCommand, c.sub);
+    EXPECT_EQ(fault.when.kind, c.when);
+    EXPECT_EQ(fault.when.n, c.n);
+  }
+  sim::Fault refused;
+  ASSERT_TRUE(sim::parseFault("refused:2c05:*:0x05", refused));
+  EXPECT_EQ(refused.status, 5);
+}
