@@ -57,12 +57,12 @@ struct DeviceConfig {
 
   SwitchEffect qtrakBootSwitch = SwitchEffect::Restart;   // 0x24 0x07
   SwitchEffect bootSwitch = SwitchEffect::InPlace;        // 0x25 0x05 without data
-  SwitchEffect numericBootEntry = SwitchEffect::Restart;  // 0x25 0x05 with 0x02
+  SwitchEffect numericBootEntry = SwitchEffect::InPlace;  // 0x25 0x05 with 0x02
   // From dropping the links to being back (scaled).
   std::chrono::milliseconds restartDelay{1500};
   // Real time before the identity replies on the serial link: a probe purges
   // its input right after writing, which a real device never beats.
-  std::chrono::milliseconds serialIdentityDelay{20};
+  std::chrono::milliseconds serialIdentityDelay{30};
 };
 
 enum class ImageSlot { Firmware, J2534 };

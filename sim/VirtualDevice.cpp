@@ -55,6 +55,7 @@ bool VirtualDevice::start() {
   links_ = std::make_unique<DeviceLinks>(core_);
   links_->pty.onLost = [this] {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
     schedule(Action::Reenumerate, platform::scaled(kReplugDelay), DeviceMode::Normal);
   };
   core_.setHooks({
@@ -124,6 +125,7 @@ void VirtualDevice::stop() {
   started_ = false;
   online_ = false;
   ttyPath_.clear();
+  for (auto& port : ports_) port = 0;
   changed_.notify_all();
 }
 
