@@ -1,6 +1,7 @@
 #include "schedule/ScheduleManager.h"
 
 #include <chrono>
+#include <exception>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -91,18 +92,24 @@ int ScheduleManager::setTaskParam(int taskId, const std::string& key, const std:
 int ScheduleManager::removeTask(int workerId, int taskId) {
   Worker* worker = findWorker(workerId);
   if (!worker) return 0;
-  std::shared_ptr<Task> task;
-  {
-    std::lock_guard<std::mutex> guard(worker->lock);
-    auto it = worker->tasks.find(taskId);
-    if (it == worker->tasks.end()) return 0;
-    task = it->second;
+  std::shared_ptr<Task> target;
+  for (;;) {
+    {
+      // The check and the erase share the worker lock, which the worker holds
+      // while it picks a task: a task cannot start between them.
+      std::lock_guard<std::mutex> guard(worker->lock);
+      auto it = worker->tasks.find(taskId);
+      if (it == worker->tasks.end()) return 0;
+      // Someone else removed it and registered another under the same id.
+      if (target && it->second != target) return 0;
+      target = it->second;
+      if (it->second->getState() != Task::Running) {
+        worker->tasks.erase(it);
+        return 0;
+      }
+    }
+    platform::sleepFor(kRemovePollInterval);
   }
-  while (task->getState() == Task::Running) platform::sleepFor(kRemovePollInterval);
-  std::lock_guard<std::mutex> guard(worker->lock);
-  auto it = worker->tasks.find(taskId);
-  if (it != worker->tasks.end() && it->second == task) worker->tasks.erase(it);
-  return 0;
 }
 
 int ScheduleManager::getRunningTask(int workerId) {
@@ -131,7 +138,15 @@ void ScheduleManager::workerLoop(Worker* worker) {
       });
       task->setState(Task::Running);
     }
-    task->run();
+    // An escaping exception would end the process from a detached thread and
+    // leave the task marked running.
+    try {
+      task->run();
+    } catch (const std::exception& e) {
+      LOG_ERROR("task ended by exception: %s", e.what());
+    } catch (...) {
+      LOG_ERROR("task ended by unknown exception");
+    }
     task->setState(Task::Idle);
   }
 }

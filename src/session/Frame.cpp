@@ -20,6 +20,7 @@ std::string cutAtZero(const uint8_t* p, size_t n) {
 
 bool Frame::build(uint8_t addr1, uint8_t addr2, uint8_t cmd, uint8_t sub, const uint8_t* data, unsigned length) {
   if ((data == nullptr) != (length == 0)) return false;
+  if (length > kMaxDataLength) return false;
   uint16_t l = static_cast<uint16_t>(length + 3);
   uint8_t serial = static_cast<uint8_t>(g_serial.fetch_add(1, std::memory_order_relaxed) + 1);
   bytes_.clear();
@@ -33,7 +34,9 @@ bool Frame::build(uint8_t addr1, uint8_t addr2, uint8_t cmd, uint8_t sub, const 
 bool Frame::appendData(const uint8_t* data, unsigned length) {
   if (bytes_.size() < kMinSize) return false;
   if (!data) return true;
-  uint16_t l = static_cast<uint16_t>(readBe16(&bytes_[4]) + length);
+  size_t held = bytes_.size() - kMinSize;
+  if (length > kMaxDataLength - held) return false;
+  uint16_t l = static_cast<uint16_t>(held + length + 3);
   bytes_.pop_back();
   bytes_.insert(bytes_.end(), data, data + length);
   bytes_[4] = static_cast<uint8_t>(l >> 8);

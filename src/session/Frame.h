@@ -13,15 +13,20 @@ class Frame {
  public:
   static constexpr size_t kHeaderSize = 9;
   static constexpr size_t kMinSize = 10;
-  static constexpr size_t kMaxSize = 0xFFFF + 7;  // largest L plus the fixed bytes
+  // The length field counts serial, command and sub-command too.
+  static constexpr size_t kMaxDataLength = 0xFFFF - 3;
+  static constexpr size_t kMaxSize = kMaxDataLength + kMinSize;
 
   Frame() = default;
 
   // Writes a complete frame with the next serial. Fails (frame unchanged) when
-  // exactly one of data and length is given.
+  // exactly one of data and length is given, or when the data would not fit
+  // the length field (a truncated length would make the device cut the frame).
   bool build(uint8_t addr1, uint8_t addr2, uint8_t cmd, uint8_t sub, const uint8_t* data = nullptr,
              unsigned length = 0);
   // Extends a built frame's data, rewriting the length and the checksum.
+  // Fails (frame unchanged) on an empty frame or when the data would no longer
+  // fit the length field.
   bool appendData(const uint8_t* data, unsigned length);
 
   static bool isValid(const uint8_t* bytes, size_t count);

@@ -1,0 +1,349 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/Clock.h"
+#include "schedule/ScheduleManager.h"
+#include "support/LogCapture.h"
+#include "utils/LogUtils.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Long enough never to fire on a loaded machine; a wait that times out fails
+// the test instead of hanging it.
+constexpr auto kWaitLimit = 20s;
+
+// Counts runs that overlap, across every task that shares it.
+struct Overlap {
+  std::atomic<int> active{0};
+  std::atomic<int> most{0};
+};
+
+// A task whose runs can be held until the test lets each one finish.
+class GatedTask : public Task {
+ public:
+  explicit GatedTask(bool gated = true, Overlap* overlap = nullptr) : gated_(gated), overlap_(overlap) {}
+
+  void run() override {
+    if (overlap_) {
+      int now = ++overlap_->active;
+      int most = overlap_->most.load();
+      while (now > most && !overlap_->most.compare_exchange_weak(most, now)) {
+      }
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++started_;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !gated_ || released_ >= started_; });
+    if (overlap_) --overlap_->active;
+    ++finished_;
+    changed_.notify_all();
+  }
+
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++released_;
+    changed_.notify_all();
+  }
+  bool waitStarted(int n) { return waitFor([&] { return started_ >= n; }); }
+  bool waitFinished(int n) { return waitFor([&] { return finished_ >= n; }); }
+  int started() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return started_;
+  }
+  int finished() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return finished_;
+  }
+
+ private:
+  template <class Pred>
+  bool waitFor(Pred pred) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, kWaitLimit, pred);
+  }
+
+  const bool gated_;
+  Overlap* const overlap_;
+  std::mutex mutex_;  // guards the counters
+  std::condition_variable changed_;
+  int started_ = 0;
+  int released_ = 0;
+  int finished_ = 0;
+};
+
+class ThrowingTask : public Task {
+ public:
+  void run() override { throw std::runtime_error("device gone"); }
+};
+
+// The scheduler is one per process; every test takes fresh worker and task
+// ids so the tests also hold when run together in one process.
+class ScheduleTest : public ::testing::Test {
+ protected:
+  ScheduleManager& sm = ScheduleManager::getInstance();
+
+  int newWorker() {
+    static int next = 100;
+    int id = next++;
+    EXPECT_EQ(sm.createWorker(id), 0);
+    return id;
+  }
+  static int newTaskId() {
+    static int next = 1000;
+    return next++;
+  }
+  std::shared_ptr<GatedTask> addGated(int worker, int taskId, bool gated = true, Overlap* overlap = nullptr) {
+    auto task = std::make_shared<GatedTask>(gated, overlap);
+    EXPECT_EQ(sm.addTask(worker, taskId, task), 0);
+    return task;
+  }
+  // Returns once the worker has finished everything started before and is
+  // idle: a task with a higher id than any other is picked after every ready one.
+  void drain(int worker) {
+    static int next = 10000000;
+    int id = next++;
+    auto last = addGated(worker, id, false);
+    ASSERT_EQ(sm.runTask(id), 0);
+    ASSERT_TRUE(last->waitFinished(1));
+    // The worker marks a task idle just after its run returns.
+    auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
+    while (last->getState() != Task::Idle && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_EQ(last->getState(), Task::Idle);
+  }
+};
+
+TEST_F(ScheduleTest, CreateWorker_existingId_refused) {
+  int w = newWorker();
+  EXPECT_EQ(sm.createWorker(w), -1);
+}
+
+TEST_F(ScheduleTest, AddTask_unknownWorkerOrDuplicateId_refusedAndOriginalKept) {
+  LogCapture log;
+  int w = newWorker();
+  int id = newTaskId();
+  EXPECT_EQ(sm.addTask(-77, id, std::make_shared<GatedTask>(false)), -1);
+  auto original = addGated(w, id, false);
+  auto duplicate = std::make_shared<GatedTask>(false);
+  EXPECT_EQ(sm.addTask(w, id, duplicate), -1);
+  EXPECT_EQ(log.count("add task failed, task id: " + std::to_string(id), logutils::kWarn), 1u) << log.dump();
+
+  ASSERT_EQ(sm.runTask(id), 0);
+  ASSERT_TRUE(original->waitFinished(1));
+  drain(w);
+  EXPECT_EQ(duplicate->started(), 0);
+}
+
+TEST_F(ScheduleTest, UnknownTaskId_startAndParamRefused) {
+  newWorker();
+  int id = newTaskId();
+  EXPECT_EQ(sm.runTask(id), -1);
+  EXPECT_EQ(sm.setTaskParam(id, "ssid", "garage"), -1);
+}
+
+TEST_F(ScheduleTest, TwoTasksOnOneWorker_runOneAfterTheOther) {
+  Overlap overlap;
+  int w = newWorker();
+  int idA = newTaskId(), idB = newTaskId();
+  auto a = addGated(w, idA, true, &overlap);
+  auto b = addGated(w, idB, false, &overlap);
+
+  ASSERT_EQ(sm.runTask(idA), 0);
+  ASSERT_TRUE(a->waitStarted(1));
+  ASSERT_EQ(sm.runTask(idB), 0);
+  EXPECT_EQ(b->getState(), Task::Ready);
+  EXPECT_EQ(sm.getRunningTask(w), idA);
+
+  a->release();
+  ASSERT_TRUE(b->waitFinished(1));
+  EXPECT_EQ(overlap.most.load(), 1);
+}
+
+TEST_F(ScheduleTest, TasksOnDifferentWorkers_runSideBySide) {
+  int w1 = newWorker(), w2 = newWorker();
+  int idA = newTaskId(), idB = newTaskId();
+  auto a = addGated(w1, idA);
+  auto b = addGated(w2, idB, false);
+
+  ASSERT_EQ(sm.runTask(idA), 0);
+  ASSERT_TRUE(a->waitStarted(1));
+  ASSERT_EQ(sm.runTask(idB), 0);
+  EXPECT_TRUE(b->waitFinished(1));
+  a->release();
+  ASSERT_TRUE(a->waitFinished(1));
+}
+
+TEST_F(ScheduleTest, RunTask_twiceBeforePickup_secondRefusedAndRunsOnce) {
+  int w = newWorker();
+  int blockerId = newTaskId(), id = newTaskId();
+  auto blocker = addGated(w, blockerId);
+  auto task = addGated(w, id, false);
+
+  ASSERT_EQ(sm.runTask(blockerId), 0);
+  ASSERT_TRUE(blocker->waitStarted(1));
+  EXPECT_EQ(sm.runTask(id), 0);
+  EXPECT_EQ(sm.runTask(id), -1);
+  EXPECT_EQ(task->getState(), Task::Ready);
+
+  blocker->release();
+  drain(w);
+  EXPECT_EQ(task->started(), 1);
+  EXPECT_EQ(task->getState(), Task::Idle);
+}
+
+TEST_F(ScheduleTest, RunTask_whileRunningRefused_afterFinishingRunsAgain) {
+  int w = newWorker();
+  int id = newTaskId();
+  auto task = addGated(w, id);
+
+  ASSERT_EQ(sm.runTask(id), 0);
+  ASSERT_TRUE(task->waitStarted(1));
+  EXPECT_EQ(sm.runTask(id), -1);
+  EXPECT_EQ(task->getState(), Task::Running);
+  task->release();
+  drain(w);
+  EXPECT_EQ(task->started(), 1);
+
+  ASSERT_EQ(sm.runTask(id), 0);
+  ASSERT_TRUE(task->waitStarted(2));
+  task->release();
+  ASSERT_TRUE(task->waitFinished(2));
+}
+
+TEST_F(ScheduleTest, RemoveTask_running_returnsOnlyAfterRunEnded) {
+  platform::setTimeScale(0.01);
+  int w = newWorker();
+  int id = newTaskId();
+  auto task = addGated(w, id);
+  ASSERT_EQ(sm.runTask(id), 0);
+  ASSERT_TRUE(task->waitStarted(1));
+
+  // The pause only gives removeTask time to be waiting; the check below holds
+  // however the threads are scheduled.
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(100ms);
+    task->release();
+  });
+  EXPECT_EQ(sm.removeTask(w, id), 0);
+  EXPECT_EQ(task->finished(), 1);
+  releaser.join();
+
+  EXPECT_EQ(sm.runTask(id), -1);
+  EXPECT_EQ(sm.getRunningTask(w), -1);
+  platform::setTimeScale(1.0);
+}
+
+TEST_F(ScheduleTest, RemoveTask_waitingTask_neverRuns) {
+  int w = newWorker();
+  int blockerId = newTaskId(), id = newTaskId();
+  auto blocker = addGated(w, blockerId);
+  auto task = addGated(w, id, false);
+  ASSERT_EQ(sm.runTask(blockerId), 0);
+  ASSERT_TRUE(blocker->waitStarted(1));
+  ASSERT_EQ(sm.runTask(id), 0);
+
+  EXPECT_EQ(sm.removeTask(w, id), 0);
+  blocker->release();
+  drain(w);
+  EXPECT_EQ(task->started(), 0);
+}
+
+TEST_F(ScheduleTest, RemoveTask_unknownWorkerOrTask_succeeds) {
+  int w = newWorker();
+  EXPECT_EQ(sm.removeTask(-77, newTaskId()), 0);
+  EXPECT_EQ(sm.removeTask(w, newTaskId()), 0);
+}
+
+TEST_F(ScheduleTest, GetRunningTask_onlyWhileATaskRuns) {
+  EXPECT_EQ(sm.getRunningTask(-77), -1);
+  int w = newWorker();
+  int id = newTaskId();
+  auto task = addGated(w, id);
+  EXPECT_EQ(sm.getRunningTask(w), -1);
+
+  ASSERT_EQ(sm.runTask(id), 0);
+  ASSERT_TRUE(task->waitStarted(1));
+  EXPECT_EQ(sm.getRunningTask(w), id);
+  task->release();
+  drain(w);
+  EXPECT_EQ(sm.getRunningTask(w), -1);
+}
+
+TEST_F(ScheduleTest, TaskThatThrows_workerCarriesOn) {
+  int w = newWorker();
+  int badId = newTaskId();
+  auto bad = std::make_shared<ThrowingTask>();
+  ASSERT_EQ(sm.addTask(w, badId, bad), 0);
+  ASSERT_EQ(sm.runTask(badId), 0);
+  drain(w);
+  EXPECT_EQ(bad->getState(), Task::Idle);
+  EXPECT_EQ(sm.runTask(badId), 0);
+}
+
+// Records setParam calls, as a task that reacts to a parameter does.
+class ParamTask : public GatedTask {
+ public:
+  ParamTask() : GatedTask(false) {}
+  int setParam(const std::string& key, const std::string& value) override {
+    ++calls;
+    return Task::setParam(key, value);
+  }
+  std::atomic<int> calls{0};
+};
+
+TEST_F(ScheduleTest, SetTaskParam_reachesTheTaskItself) {
+  int w = newWorker();
+  int id = newTaskId();
+  auto task = std::make_shared<ParamTask>();
+  ASSERT_EQ(sm.addTask(w, id, task), 0);
+
+  EXPECT_EQ(sm.setTaskParam(id, "pkgPath", "/tmp/pkg.zip"), 0);
+  EXPECT_EQ(sm.setTaskParam(id, "sn", "SN001"), 0);
+  EXPECT_EQ(task->calls.load(), 2);
+  EXPECT_EQ(task->getParam("pkgPath"), "/tmp/pkg.zip");
+  EXPECT_EQ(task->getParam("sn"), "SN001");
+  EXPECT_EQ(task->getParam("ssid"), "");
+}
+
+TEST(Task, SetState_followsLifecycleRules) {
+  struct Case {
+    int from, to;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {Task::Idle, Task::Ready, true},     {Task::Idle, Task::Running, true},  {Task::Idle, Task::Idle, true},
+      {Task::Ready, Task::Running, true},  {Task::Ready, Task::Ready, false},  {Task::Ready, Task::Idle, false},
+      {Task::Running, Task::Idle, true},   {Task::Running, Task::Ready, false},
+      {Task::Running, Task::Running, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.from) + " -> " + std::to_string(c.to));
+    GatedTask task(false);
+    ASSERT_EQ(task.getState(), Task::Idle);
+    if (c.from != Task::Idle) {
+      ASSERT_EQ(task.setState(c.from), 0);
+    }
+    EXPECT_EQ(task.setState(c.to), c.allowed ? 0 : -1);
+    EXPECT_EQ(task.getState(), c.allowed ? c.to : c.from);
+  }
+}
+
+TEST(Task, SetParams_replacesTheWholeTable) {
+  GatedTask task(false);
+  task.setParam("ssid", "old");
+  task.setParam("password", "secret");
+  EXPECT_EQ(task.setParams({{"ssid", "new"}}), 0);
+  EXPECT_EQ(task.getParam("ssid"), "new");
+  EXPECT_EQ(task.getParam("password"), "");
+  task.clearParams();
+  EXPECT_EQ(task.getParam("ssid"), "");
+}
+
+}  // namespace
