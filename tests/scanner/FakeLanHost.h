@@ -1,0 +1,110 @@
+#pragma once
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// Another host on the (loopback) LAN: hears the discovery broadcasts next to
+// the virtual device and answers from an address of its own with whatever a
+// test makes up. With `every` set it keeps sending its answer to the last
+// requester at that pace (zero: as fast as it can) until it is destroyed.
+struct LanHostOptions {
+  bool repeat = false;
+  std::chrono::microseconds every{0};
+};
+
+class FakeLanHost {
+ public:
+  using Bytes = std::vector<uint8_t>;
+  // The datagrams to send for one request; none to stay silent.
+  using Answer = std::function<std::vector<Bytes>(const Bytes& request)>;
+
+  FakeLanHost(uint16_t port, const char* fromAddress, Answer answer, LanHostOptions options = {})
+      : answer_(std::move(answer)), options_(options) {
+    listen_ = bound("127.255.255.255", port);
+    send_ = bound(fromAddress, 0);
+    if (listen_ >= 0 && send_ >= 0) thread_ = std::thread([this] { loop(); });
+  }
+
+  ~FakeLanHost() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (listen_ >= 0) ::close(listen_);
+    if (send_ >= 0) ::close(send_);
+  }
+
+  bool ok() const { return thread_.joinable(); }
+  int requests() const { return requests_.load(); }
+  int sent() const { return sent_.load(); }
+
+ private:
+  static int bound(const char* dotted, uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, dotted, &a.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  }
+
+  void sendAll(const std::vector<Bytes>& datagrams, const sockaddr_in& to) {
+    for (const Bytes& d : datagrams) {
+      if (::sendto(send_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0) ++sent_;
+    }
+  }
+
+  void loop() {
+    sockaddr_in requester{};
+    std::vector<Bytes> last;
+    while (!stop_) {
+      bool repeating = options_.repeat && !last.empty();
+      int waitMs = repeating ? 0 : 5;
+      pollfd p{listen_, POLLIN, 0};
+      if (::poll(&p, 1, waitMs) > 0) {
+        uint8_t buffer[512];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n = ::recvfrom(listen_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n > 0) {
+          ++requests_;
+          std::vector<Bytes> answer = answer_(Bytes(buffer, buffer + n));
+          if (!answer.empty()) {
+            requester = from;
+            last = answer;
+            sendAll(answer, requester);
+          }
+          continue;
+        }
+      }
+      if (repeating) {
+        sendAll(last, requester);
+        if (options_.every.count() > 0) std::this_thread::sleep_for(options_.every);
+      }
+    }
+  }
+
+  Answer answer_;
+  LanHostOptions options_;
+  int listen_ = -1;
+  int send_ = -1;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> requests_{0};
+  std::atomic<int> sent_{0};
+  std::thread thread_;
+};

@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SimLinks.h"
+#include "platform/BluetoothInquiry.h"
+#include "platform/NetworkAdapters.h"
+#include "platform/UsbDevices.h"
+#include "platform/WlanClient.h"
+#include "scanner/NetworkConnectManager.h"
+#include "support/FakeBluetoothInquiry.h"
+#include "support/FakeNetworkAdapters.h"
+#include "support/FakeUsbDeviceList.h"
+#include "support/FakeWlanClient.h"
+#include "support/LogCapture.h"
+
+namespace {
+
+constexpr int kWarn = 30000;
+
+// Hands out the clients a test prepared, one per createWlanClient call.
+class WlanClients {
+ public:
+  explicit WlanClients(std::vector<std::shared_ptr<FakeWlanClient>> clients) : clients_(std::move(clients)) {
+    platform::setWlanClientFactoryForTest([this] {
+      size_t i = created_++;
+      return clients_.at(std::min(i, clients_.size() - 1));
+    });
+  }
+  ~WlanClients() { platform::setWlanClientFactoryForTest(nullptr); }
+  size_t created() const { return created_.load(); }
+
+ private:
+  std::vector<std::shared_ptr<FakeWlanClient>> clients_;
+  std::atomic<size_t> created_{0};
+};
+
+size_t countOf(const std::vector<std::string>& calls, const std::string& call) {
+  return static_cast<size_t>(std::count(calls.begin(), calls.end(), call));
+}
+
+class NetworkConnectManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scantest::processLinks();
+    platform::setTimeScale(0.01);
+    platform::setUsbDevicesForTest(std::make_shared<FakeUsbDeviceList>());
+    platform::AdapterAddress lo;
+    lo.description = "lo";
+    lo.ip = "127.0.0.1";
+    lo.mask = "255.0.0.0";
+    platform::setNetworkAdaptersForTest(std::make_shared<FakeNetworkAdapters>(std::vector<platform::AdapterAddress>{lo}));
+    bluetooth_ = std::make_shared<FakeBluetoothInquiry>();
+    platform::setBluetoothInquiryForTest(bluetooth_);
+  }
+  void TearDown() override {
+    platform::setUsbDevicesForTest(nullptr);
+    platform::setNetworkAdaptersForTest(nullptr);
+    platform::setBluetoothInquiryForTest(nullptr);
+    platform::setTimeScale(1.0);
+  }
+
+  std::shared_ptr<FakeBluetoothInquiry> bluetooth_;
+};
+
+TEST_F(NetworkConnectManagerTest, WifiInitFailure_failsOnlyWifiScans) {
+  auto broken = std::make_shared<FakeWlanClient>();
+  broken->failOpen = true;
+  WlanClients clients({broken});
+  platform::setTimeScale(0.2);  // the LAN windows need real time for the device's answers
+  auto device = scantest::startDevice({.serialNumber = "744443100001"});
+  ASSERT_TRUE(device);
+  LogCapture log;
+  NetworkConnectManager manager;
+
+  EXPECT_EQ(manager.init(), 0);
+  EXPECT_TRUE(log.contains("wifiScanner init failed", kWarn));
+
+  J2534DeviceList wifi;
+  EXPECT_EQ(manager.ScanJ2534Dev(wifi, 3), -1);
+  EXPECT_TRUE(wifi.empty());
+  EXPECT_FALSE(log.contains("start scan device by wifi"));
+
+  J2534DeviceList lan;
+  EXPECT_EQ(manager.ScanJ2534Dev(lan, 1), 0);
+  ASSERT_EQ(lan.size(), 1u);
+  EXPECT_EQ(lan[0].name, "744443100001");
+
+  J2534DeviceList usb;
+  EXPECT_EQ(manager.ScanJ2534Dev(usb, 0), 0);
+  EXPECT_TRUE(usb.empty());
+}
+
+TEST_F(NetworkConnectManagerTest, WifiScan_listsEveryNetworkOfEveryInterfaceInOrder) {
+  auto client = std::make_shared<FakeWlanClient>(std::vector<FakeWlanClient::Interface>{
+      {"wlan0", {"KST-0012345678", "", "Home"}}, {"wlan1", {"Home", "Workshop"}}});
+  WlanClients clients({client});
+  NetworkConnectManager manager;
+
+  J2534DeviceList first;
+  ASSERT_EQ(manager.init(), 0);
+  EXPECT_EQ(manager.ScanJ2534Dev(first, 3), 0);
+  J2534DeviceList second;
+  ASSERT_EQ(manager.init(), 0);
+  EXPECT_EQ(manager.ScanJ2534Dev(second, 3), 0);
+
+  std::vector<std::string> names;
+  for (const J2534Device& d : first) {
+    names.push_back(d.name);
+    EXPECT_EQ(d.connectType, 3u);
+    EXPECT_TRUE(d.port.empty());
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"KST-0012345678", "", "Home", "Home", "Workshop"}));
+  EXPECT_EQ(second.size(), first.size());
+  // The second scan reuses the open client.
+  EXPECT_EQ(clients.created(), 1u);
+  EXPECT_EQ(countOf(client->calls(), "open"), 1u);
+}
+
+TEST_F(NetworkConnectManagerTest, FailingInterface_isSkipped) {
+  auto client = std::make_shared<FakeWlanClient>(
+      std::vector<FakeWlanClient::Interface>{{"wlan0", {"A"}}, {"wlan1", {"B"}}, {"wlan2", {"C"}}});
+  client->failScan = {"wlan0"};
+  client->failList = {"wlan1"};
+  WlanClients clients({client});
+  NetworkConnectManager manager;
+  J2534DeviceList list;
+
+  ASSERT_EQ(manager.init(), 0);
+  EXPECT_EQ(manager.ScanJ2534Dev(list, 3), 0);
+
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].name, "C");
+}
+
+TEST_F(NetworkConnectManagerTest, FailedEnumeration_closesTheClientAndTheNextInitReopens) {
+  auto failing = std::make_shared<FakeWlanClient>(std::vector<FakeWlanClient::Interface>{{"wlan0", {"A"}}});
+  failing->failEnum = true;
+  auto healthy = std::make_shared<FakeWlanClient>(std::vector<FakeWlanClient::Interface>{{"wlan0", {"A"}}});
+  WlanClients clients({failing, healthy});
+  LogCapture log;
+  NetworkConnectManager manager;
+
+  J2534DeviceList first;
+  ASSERT_EQ(manager.init(), 0);
+  EXPECT_EQ(manager.ScanJ2534Dev(first, 3), 0);
+  EXPECT_TRUE(first.empty());
+  EXPECT_TRUE(log.contains("EnumInterfaces size is null"));
+  EXPECT_EQ(failing->calls().back(), "close");
+
+  J2534DeviceList second;
+  ASSERT_EQ(manager.init(), 0);
+  EXPECT_EQ(manager.ScanJ2534Dev(second, 3), 0);
+  EXPECT_EQ(clients.created(), 2u);
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_EQ(second[0].name, "A");
+  EXPECT_EQ(countOf(failing->calls(), "scan wlan0"), 0u) << "the closed client was used again";
+}
+
+TEST_F(NetworkConnectManagerTest, BluetoothScan_recordsNameAndBothAddressHalves) {
+  bluetooth_->succeedWith({{0x001A7DDA7112ull, "KST-BT-01"}, {0x00025B00A5A5ull, ""}});
+  WlanClients clients({std::make_shared<FakeWlanClient>()});
+  LogCapture log;
+  NetworkConnectManager manager;
+  J2534DeviceList list;
+
+  ASSERT_EQ(manager.init(), 0);
+  EXPECT_EQ(manager.ScanJ2534Dev(list, 4), 0);
+
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].name, "KST-BT-01");
+  EXPECT_EQ(list[0].addr, 0x7DDA7112u);
+  EXPECT_EQ(list[0].addrEx, 0x1Au);
+  EXPECT_EQ(list[0].connectType, 4u);
+  EXPECT_EQ(list[1].addr, 0x5B00A5A5u);
+  EXPECT_EQ(list[1].addrEx, 0x0002u);
+  EXPECT_EQ(bluetooth_->lengths(), std::vector<int>{4});
+  EXPECT_TRUE(log.contains("finish scan blue"));
+}
+
+TEST_F(NetworkConnectManagerTest, BluetoothWithoutDevices_fails) {
+  WlanClients clients({std::make_shared<FakeWlanClient>()});
+  NetworkConnectManager manager;
+  ASSERT_EQ(manager.init(), 0);
+
+  for (bool radio : {false, true}) {
+    if (radio) {
+      bluetooth_->succeedWith({});
+    } else {
+      bluetooth_->failWith("no radio");
+    }
+    LogCapture log;
+    J2534DeviceList list;
+    EXPECT_EQ(manager.ScanJ2534Dev(list, 4), -1) << radio;
+    EXPECT_TRUE(list.empty());
+    EXPECT_TRUE(log.contains("find first device error")) << log.dump();
+  }
+}
+
+TEST_F(NetworkConnectManagerTest, TypesWithoutAScanner_leaveTheListAlone) {
+  WlanClients clients({std::make_shared<FakeWlanClient>()});
+  NetworkConnectManager manager;
+  ASSERT_EQ(manager.init(), 0);
+  for (int type : {2, 5, -1}) {
+    LogCapture log;
+    J2534DeviceList list = {J2534Device{"kept", 1, 0, "", 1}};
+    EXPECT_EQ(manager.ScanJ2534Dev(list, type), 0) << type;
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].name, "kept");
+    EXPECT_FALSE(log.contains("start scan device")) << type;
+  }
+}
+
+}  // namespace

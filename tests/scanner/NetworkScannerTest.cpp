@@ -1,0 +1,343 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FakeLanHost.h"
+#include "SimLinks.h"
+#include "app/Messages.h"
+#include "app/TextNotifier.h"
+#include "platform/NetworkAdapters.h"
+#include "scanner/NetworkScanner.h"
+#include "support/FakeNetworkAdapters.h"
+#include "support/LogCapture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+const std::string kSerial = "744443100001";
+const uint32_t kDeviceAddr = htonl(0x7F000001);  // 127.0.0.1
+const uint32_t kOtherHostAddr = htonl(0x7F000003);
+
+Bytes withSum(Bytes b) {
+  uint8_t sum = 0;
+  for (size_t i = 2; i < b.size(); ++i) sum ^= b[i];
+  b.push_back(sum);
+  return b;
+}
+
+// A reply frame of the device's layout with the given data.
+Bytes reply(uint8_t cmd, uint8_t sub, const Bytes& data) {
+  size_t l = data.size() + 3;
+  Bytes b = {0x55, 0xAA, 0xF8, 0xF0, static_cast<uint8_t>(l >> 8), static_cast<uint8_t>(l), 0, cmd, sub};
+  b.insert(b.end(), data.begin(), data.end());
+  return withSum(b);
+}
+
+Bytes nameReply(const std::string& name) {
+  Bytes data = {static_cast<uint8_t>(name.size() + 1)};
+  data.insert(data.end(), name.begin(), name.end());
+  data.push_back(0);
+  return reply(0x61, 0x33, data);
+}
+
+Bytes linkReply(const std::string& name) {
+  Bytes data = {0x01, static_cast<uint8_t>(name.size())};
+  data.insert(data.end(), name.begin(), name.end());
+  return reply(0x6C, 0x2A, data);
+}
+
+bool isLinkRequest(const Bytes& request) { return request.size() > 8 && request[7] == 0x2C && request[8] == 0x2A; }
+
+platform::AdapterAddress adapter(const char* name, const char* ip, const char* mask, const char* gateway = "0.0.0.0") {
+  platform::AdapterAddress a;
+  a.description = name;
+  a.ip = ip;
+  a.mask = mask;
+  a.gateway = gateway;
+  return a;
+}
+
+// Collects the texts posted for the window.
+class PostedTexts {
+ public:
+  PostedTexts() {
+    target_ = std::make_shared<QueuedMessageTarget>([this](const AppMessage& m) {
+      if (m.id != UM_SHOW_TEXT) return;
+      std::lock_guard<std::mutex> guard(lock_);
+      texts_.push_back(m.text);
+    });
+    TextNotifier::getInstance().setTarget(target_);
+  }
+  ~PostedTexts() {
+    TextNotifier::getInstance().setTarget(nullptr);
+    target_->shutdown();
+  }
+  // Every text posted so far (the queue is drained first).
+  std::vector<std::string> texts() {
+    target_->send(AppMessage{});
+    std::lock_guard<std::mutex> guard(lock_);
+    return texts_;
+  }
+
+ private:
+  std::mutex lock_;  // guards texts_
+  std::vector<std::string> texts_;
+  std::shared_ptr<QueuedMessageTarget> target_;
+};
+
+TEST(LinkReplyCheck, AcceptsOnlyTheLinkAnswerLayout) {
+  Bytes valid = linkReply("KST-LINK");
+  Bytes shortest = withSum({0x55, 0xAA, 0xF8, 0xF1, 0x00, 0x05, 0x00, 0x6C, 0x2A, 0x01, 0x00});
+  auto changed = [&](size_t at, uint8_t value) {
+    Bytes b = valid;
+    b[at] = value;
+    return b;
+  };
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    bool valid;
+  } cases[] = {
+      {"link answer", valid, true},
+      {"twelve bytes", shortest, true},
+      {"eleven bytes", Bytes(shortest.begin(), shortest.end() - 1), false},
+      {"empty", {}, false},
+      {"first sync byte", changed(0, 0x54), false},
+      {"second sync byte", changed(1, 0xAB), false},
+      {"address byte", changed(2, 0xF0), false},
+      {"checksum", changed(valid.size() - 1, valid.back() ^ 0x01), false},
+      // Length, serial, command and sub-command are not examined.
+      {"any command", withSum({0x55, 0xAA, 0xF8, 0, 0, 0, 0, 0, 0, 0, 0}), true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(NetworkScanner::checkLinkReply(c.bytes.data(), c.bytes.size()), c.valid) << c.what;
+}
+
+TEST(LinkReplyCheck, NameIsTheBytesAfterTheHeaderCapped) {
+  Bytes shortest = withSum({0x55, 0xAA, 0xF8, 0xF1, 0x00, 0x05, 0x00, 0x6C, 0x2A, 0x01, 0x00});
+  EXPECT_EQ(NetworkScanner::linkReplyName(shortest.data(), shortest.size()), "");
+
+  std::string withZero("KST\0LINK", 8);
+  Bytes b = linkReply(withZero);
+  EXPECT_EQ(NetworkScanner::linkReplyName(b.data(), b.size()), withZero);
+
+  Bytes longName = linkReply(std::string(100, 'N'));
+  EXPECT_EQ(NetworkScanner::linkReplyName(longName.data(), longName.size()),
+            std::string(NetworkScanner::kMaxNameBytes, 'N'));
+}
+
+class NetworkScannerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    links_ = &scantest::processLinks();
+    platform::setTimeScale(0.2);
+    adapters_ = std::make_shared<FakeNetworkAdapters>(std::vector<platform::AdapterAddress>{
+        adapter("lo", "127.0.0.1", "255.0.0.0")});
+    platform::setNetworkAdaptersForTest(adapters_);
+  }
+  void TearDown() override {
+    platform::setNetworkAdaptersForTest(nullptr);
+    platform::setTimeScale(1.0);
+  }
+
+  const scantest::ProcessLinks* links_ = nullptr;
+  std::shared_ptr<FakeNetworkAdapters> adapters_;
+};
+
+TEST_F(NetworkScannerTest, AdapterAddresses_giveSubnetAndGatewayBroadcasts) {
+  adapters_->set({
+      adapter("down", "0.0.0.0", "0.0.0.0"),
+      adapter("eth0", "192.168.7.20", "255.255.0.0", "192.168.1.1"),
+      adapter("eth1", "300.1.1.1", "255.0.0.0"),
+      adapter("eth2", "10.0.0.1", "255.255.255.x"),
+      adapter("eth3", "10.1.2.3", "255.255.255.0", "10.1.2"),
+      adapter("lo", "127.0.0.1", "255.0.0.0"),
+  });
+  LogCapture log;
+  NetworkScanner scanner;
+  std::vector<NetworkPort> ports;
+
+  ASSERT_EQ(scanner.findNetworkPorts(ports), 0);
+
+  ASSERT_EQ(ports.size(), 4u);
+  struct Expected {
+    const char* broadcast;
+    const char* gatewayBroadcast;
+  } expected[] = {{"255.255.255.255", ""}, {"192.168.255.255", "192.168.1.255"}, {"10.1.2.255", ""},
+                  {"127.255.255.255", ""}};
+  for (size_t i = 0; i < ports.size(); ++i) {
+    EXPECT_EQ(ports[i].broadcastAddr, expected[i].broadcast) << i;
+    EXPECT_EQ(ports[i].gatewayBroadcastAddr, expected[i].gatewayBroadcast) << i;
+  }
+  EXPECT_TRUE(log.contains("parse ip : 300.1.1.1 error", 30000)) << log.dump();
+  EXPECT_TRUE(log.contains("parse mask ip : 255.255.255.x error", 30000)) << log.dump();
+}
+
+TEST_F(NetworkScannerTest, AdaptersUnreadable_failsWithItsText) {
+  adapters_->set({}, false);
+  PostedTexts posted;
+  NetworkScanner scanner;
+  J2534DeviceList list;
+
+  EXPECT_EQ(scanner.ScanJ2534Device(list), -1);
+  EXPECT_EQ(posted.texts(), std::vector<std::string>{"ERR_SCAN_J2534_DEVICE:  FindNetworkPorts error"});
+}
+
+TEST_F(NetworkScannerTest, DeviceAnsweringBothRequests_isListedOnce) {
+  auto device = scantest::startDevice({.serialNumber = kSerial, .linkName = "KST-LINK"});
+  ASSERT_TRUE(device);
+  PostedTexts posted;
+  NetworkScanner scanner;
+  J2534DeviceList list;
+
+  EXPECT_EQ(scanner.ScanJ2534Device(list), 0);
+
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].name, kSerial);
+  EXPECT_EQ(list[0].addr, kDeviceAddr);
+  EXPECT_EQ(list[0].connectType, 1u);
+  EXPECT_EQ(device->core().requestCount(0x21, 0x33), 1u);
+  EXPECT_EQ(device->core().requestCount(0x2C, 0x2A), 1u);
+  EXPECT_TRUE(posted.texts().empty());
+}
+
+TEST_F(NetworkScannerTest, LinkAnswerAlone_givesTheLinkName) {
+  auto device = scantest::startDevice({.serialNumber = kSerial, .linkName = "KST-LINK"});
+  ASSERT_TRUE(device);
+  device->setSilent(0x21, 0x33);
+  NetworkScanner scanner;
+  J2534DeviceList list;
+
+  EXPECT_EQ(scanner.ScanJ2534Device(list), 0);
+
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].name, "KST-LINK");
+  EXPECT_EQ(list[0].addr, kDeviceAddr);
+}
+
+TEST_F(NetworkScannerTest, TwoAddressesOnOneSubnet_areScannedOnce) {
+  adapters_->set({adapter("lo", "127.0.0.1", "255.0.0.0"), adapter("lo:1", "127.0.0.2", "255.0.0.0")});
+  auto device = scantest::startDevice({.serialNumber = kSerial});
+  ASSERT_TRUE(device);
+  NetworkScanner scanner;
+  J2534DeviceList list;
+
+  EXPECT_EQ(scanner.ScanJ2534Device(list), 0);
+
+  EXPECT_EQ(list.size(), 1u);
+  EXPECT_EQ(device->core().requestCount(0x21, 0x33), 1u);
+  EXPECT_EQ(device->core().requestCount(0x2C, 0x2A), 1u);
+}
+
+TEST_F(NetworkScannerTest, BadDatagramLastInTheWindow_failsThatRunButKeepsTheDevice) {
+  auto device = scantest::startDevice({.serialNumber = kSerial});
+  ASSERT_TRUE(device);
+  // Garbage to the link request, sent on until the window has closed.
+  FakeLanHost noisy(
+      links_->discoveryPort, "127.0.0.3",
+      [](const Bytes& request) {
+        return isLinkRequest(request) ? std::vector<Bytes>{{0x55, 0xAA, 0x00, 0x01}} : std::vector<Bytes>{};
+      },
+      {.repeat = true, .every = 2ms});
+  ASSERT_TRUE(noisy.ok());
+  PostedTexts posted;
+  LogCapture log;
+  NetworkScanner scanner;
+  J2534DeviceList list;
+
+  EXPECT_EQ(scanner.ScanLinkDevice(list, "127.255.255.255", 500), -1);
+  EXPECT_EQ(scanner.ScanJ2534Device(list), 0);
+
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].name, kSerial);
+  EXPECT_EQ(list[0].addr, kDeviceAddr);
+  EXPECT_EQ(posted.texts(), std::vector<std::string>{"ERR_SCAN_J2534_DEVICE:  ScanLinkDevice error"});
+  EXPECT_TRUE(log.contains("some thing err when ScanLinkDevice", 30000));
+  EXPECT_FALSE(log.contains("some thing err when ScanQTRAKDevice"));
+}
+
+TEST_F(NetworkScannerTest, HostileAnswers_areBoundedOrIgnored) {
+  struct Case {
+    const char* what;
+    bool linkRequest;  // which request the host answers
+    Bytes answer;
+    bool listed;
+    std::string name;
+  } cases[] = {
+      {"long name reply", false, nameReply(std::string(100, 'Q')), true, std::string(64, 'Q')},
+      {"name length past the data", false,
+       reply(0x61, 0x33, Bytes{0xF0, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 0}), false, ""},
+      {"name reply too short", false, reply(0x61, 0x33, Bytes{3, 'A', 'B', 0}), false, ""},
+      {"bad checksum", false, [] { Bytes b = nameReply(kSerial); b.back() ^= 0xFF; return b; }(), false, ""},
+      {"twelve-byte link answer", true, withSum({0x55, 0xAA, 0xF8, 0xF1, 0x00, 0x05, 0x00, 0x6C, 0x2A, 0x01, 0x00}),
+       true, ""},
+      {"long link name", true, linkReply(std::string(100, '\x01')), true, std::string(64, '\x01')},
+      {"link answer past the receive buffer", true, linkReply(std::string(200, 'N')), false, ""},
+      {"truncated link answer", true, Bytes{0x55, 0xAA, 0xF8, 0xF1, 0x00}, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeLanHost host(links_->discoveryPort, "127.0.0.3", [&](const Bytes& request) {
+      return isLinkRequest(request) == c.linkRequest ? std::vector<Bytes>{c.answer} : std::vector<Bytes>{};
+    });
+    ASSERT_TRUE(host.ok());
+    NetworkScanner scanner;
+    J2534DeviceList list;
+
+    // An unusable datagram early in the window leaves the run's result at 0.
+    int rc = c.linkRequest ? scanner.ScanLinkDevice(list, "127.255.255.255", 500)
+                           : scanner.ScanQTRAKDevice(list, "127.255.255.255", 500);
+
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(host.sent(), 1);
+    ASSERT_EQ(list.size(), c.listed ? 1u : 0u);
+    if (c.listed) {
+      EXPECT_EQ(list[0].name, c.name);
+      EXPECT_EQ(list[0].addr, kOtherHostAddr);
+    }
+  }
+}
+
+TEST_F(NetworkScannerTest, HostThatNeverStopsAnswering_cannotHoldTheScan) {
+  FakeLanHost flood(links_->discoveryPort, "127.0.0.3",
+                    [](const Bytes&) { return std::vector<Bytes>{nameReply(kSerial)}; }, {.repeat = true});
+  ASSERT_TRUE(flood.ok());
+  NetworkScanner scanner;
+  J2534DeviceList list;
+
+  auto start = std::chrono::steady_clock::now();
+  scanner.ScanQTRAKDevice(list, "127.255.255.255", 500);
+  auto took = std::chrono::steady_clock::now() - start;
+
+  // The window is 100 ms at this scale and its ceiling four times that.
+  EXPECT_LT(took, 1500ms);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].addr, kOtherHostAddr);
+  EXPECT_GT(flood.sent(), 10);
+}
+
+TEST_F(NetworkScannerTest, RefusedBroadcast_failsTheRunsAndTheScanGoesOn) {
+  adapters_->set({adapter("eth0", "192.168.7.20", "255.255.255.0", "192.168.7.1"),
+                  adapter("lo", "127.0.0.1", "255.0.0.0")});
+  auto device = scantest::startDevice({.serialNumber = kSerial});
+  ASSERT_TRUE(device);
+  PostedTexts posted;
+  NetworkScanner scanner;
+  J2534DeviceList list;
+
+  EXPECT_EQ(scanner.ScanJ2534Device(list), 0);
+
+  // The guard refuses 192.168.7.255 for both requests; loopback still answers.
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].name, kSerial);
+  EXPECT_EQ(posted.texts(), (std::vector<std::string>{"ERR_SCAN_J2534_DEVICE:  ScanQTRAKDevice error",
+                                                      "ERR_SCAN_J2534_DEVICE:  ScanLinkDevice error"}));
+}
+
+}  // namespace
