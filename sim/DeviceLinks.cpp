@@ -89,6 +89,7 @@ bool IoLoop::startThread() {
   {
     std::lock_guard<std::mutex> lock(commandsMutex_);
     quit_ = false;
+    running_ = true;
   }
   thread_ = std::thread([this] { run(); });
   return true;
@@ -117,7 +118,14 @@ void IoLoop::call(const std::function<void()>& fn) {
   auto done = std::make_shared<std::promise<void>>();
   std::future<void> finished = done->get_future();
   {
-    std::lock_guard<std::mutex> lock(commandsMutex_);
+    std::unique_lock<std::mutex> lock(commandsMutex_);
+    if (!running_) {
+      // The loop has ended (it only does so on a broken poll): nothing else
+      // touches the descriptors any more.
+      lock.unlock();
+      fn();
+      return;
+    }
     commands_.push_back([fn, done] {
       fn();
       done->set_value();
@@ -167,6 +175,7 @@ void IoLoop::run() {
   std::deque<std::function<void()>> rest;
   {
     std::lock_guard<std::mutex> lock(commandsMutex_);
+    running_ = false;
     rest.swap(commands_);
   }
   for (auto& command : rest) command();

@@ -49,9 +49,10 @@ class IoLoop {
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
   std::thread thread_;
-  std::mutex commandsMutex_;  // guards commands_ and quit_
+  std::mutex commandsMutex_;  // guards commands_, quit_ and running_
   std::deque<std::function<void()>> commands_;
   bool quit_ = false;
+  bool running_ = false;  // the loop takes commands
 };
 
 // A byte-stream peer of the device (a TCP client, the pty): frames in,
