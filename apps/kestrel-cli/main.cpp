@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -42,5 +43,9 @@ int main(int argc, char** argv) {
   cli::CommandFn command = cli::findCommand(argv[1]);
   if (!command) return usage();
   CLogUtils::instance().Install();
-  return command(parseArgs(argc, argv, 2));
+  int rc = command(parseArgs(argc, argv, 2));
+  // Workers and sessions are never stopped; end without running static
+  // destructors under them.
+  std::fflush(nullptr);
+  std::_Exit(rc);
 }
