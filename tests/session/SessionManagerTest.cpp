@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "platform/Clock.h"
+#include "schedule/ScheduleManager.h"
+#include "session/FakeLink.h"
+#include "session/SessionApi.h"
+#include "session/SessionManager.h"
+#include "support/LogCapture.h"
+
+using namespace sessiontest;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// Sessions made while a test runs get fake links the test can drive.
+class SessionManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setConnectionFactoryForTest([this](const SessionEndpoint& endpoint) {
+      auto link = std::make_shared<FakeLink>();
+      link->connectSucceeds = connectSucceeds_;
+      if (withDescriptor_) link->useDescriptor();
+      std::lock_guard<std::mutex> guard(linksLock_);
+      links_.push_back(link);
+      return std::make_unique<FakeConnection>(link, endpoint.type);
+    });
+    manager_ = SessionManager::getInstance();
+    manager_->closeAllSessions();
+  }
+
+  void TearDown() override {
+    manager_->closeAllSessions();
+    setConnectionFactoryForTest(nullptr);
+    platform::setTimeScale(1.0);
+  }
+
+  std::shared_ptr<FakeLink> link(size_t i) {
+    std::lock_guard<std::mutex> guard(linksLock_);
+    return i < links_.size() ? links_[i] : nullptr;
+  }
+
+  // A session on a fake link that the running worker has connected.
+  int connectedSession(const std::string& host = "127.0.0.1", int port = 22488) {
+    EXPECT_EQ(manager_->init(), 0);
+    int id = manager_->createNetworkSession(host, port, 0);
+    EXPECT_TRUE(waitUntil([&] { return manager_->isSessionConnected(id); }));
+    return id;
+  }
+
+  std::shared_ptr<SessionManager> manager_;
+  bool connectSucceeds_ = true;
+  bool withDescriptor_ = false;
+  std::mutex linksLock_;
+  std::vector<std::shared_ptr<FakeLink>> links_;  // guarded by linksLock_
+};
+
+TEST_F(SessionManagerTest, CreateSession_sameEndpointReused_invalidSessionReplacedByNewId) {
+  int id = connectedSession("10.1.1.1", 22488);
+  EXPECT_GT(id, 0);
+  EXPECT_EQ(manager_->createNetworkSession("10.1.1.1", 22488, 0), id);
+  EXPECT_NE(manager_->createNetworkSession("10.1.1.1", 22488, 1), id);
+  EXPECT_NE(manager_->createNetworkSession("10.1.1.1", 22400, 0), id);
+  int serial = manager_->createSerialSession("ttyACM0");
+  EXPECT_EQ(manager_->createSerialSession("ttyACM0"), serial);
+  int bt = manager_->createBluetoothSession("0x0011223344AA");
+  EXPECT_EQ(manager_->createBluetoothSession("0x0011223344AA"), bt);
+
+  // Broken with a reply still unclaimed: the session stays, but invalid.
+  LogCapture log;
+  link(0)->push(frameBytes(0x09, 0x61, 0x05));
+  link(0)->breakLink();
+  ASSERT_TRUE(log.waitFor("session " + std::to_string(id) + " become invalid", 5s)) << log.dump();
+  int fresh = manager_->createNetworkSession("10.1.1.1", 22488, 0);
+  EXPECT_NE(fresh, id);
+  EXPECT_GT(fresh, id);
+}
+
+TEST_F(SessionManagerTest, ForwardingCreate_addrLowestByteFirst_isDottedOrder) {
+  EXPECT_EQ(addrToDotted(0x0164A8C0u), "192.168.100.1");
+  int id = createNetworkSession(0x0100007Fu, 22488, 0);
+  EXPECT_EQ(manager_->createNetworkSession("127.0.0.1", 22488, 0), id);
+}
+
+TEST_F(SessionManagerTest, SendFrame_beforeConnect_fails_afterWorkerConnects_succeeds) {
+  connectSucceeds_ = false;
+  ASSERT_EQ(manager_->init(), 0);
+  int id = manager_->createNetworkSession("127.0.0.1", 22488, 0);
+  Frame request;
+  ASSERT_TRUE(request.build(0xF0, 0xF8, 0x21, 0x05));
+  EXPECT_EQ(manager_->sendFrame(id, request), -1);
+  ASSERT_TRUE(waitUntil([&] { return link(0)->connectCount() >= 2; })) << "the worker retries the connect";
+
+  link(0)->lock.lock();
+  link(0)->connectSucceeds = true;
+  link(0)->lock.unlock();
+  ASSERT_TRUE(waitUntil([&] { return manager_->isSessionConnected(id); }));
+  EXPECT_EQ(manager_->sendFrame(id, request), 0);
+  ASSERT_EQ(link(0)->written().size(), 1u);
+  EXPECT_EQ(link(0)->written()[0], request.bytes());
+  EXPECT_EQ(manager_->sendFrame(id + 100, request), -1);
+}
+
+TEST_F(SessionManagerTest, ReadError_sessionRemovedOnlyAfterItsFramesAreClaimed) {
+  int id = connectedSession();
+  LogCapture log;
+  const std::string cleared = "clear invailed session " + std::to_string(id) + " ";
+  link(0)->push(frameBytes(0x07, 0x61, 0x05, {0x42}));
+  link(0)->breakLink();
+  ASSERT_TRUE(log.waitFor("session " + std::to_string(id) + " become invalid", 5s)) << log.dump();
+  EXPECT_EQ(manager_->sendFrame(id, Frame()), -1);
+
+  std::this_thread::sleep_for(50ms);  // several worker passes
+  EXPECT_FALSE(log.contains(cleared)) << "removed while a reply was still filed";
+
+  Frame out;
+  ASSERT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 1000), 0);
+  EXPECT_EQ(out.data()[0], 0x42);
+  ASSERT_TRUE(log.waitFor(cleared, 5s)) << log.dump();
+  EXPECT_EQ(log.count(cleared), 1u);
+  EXPECT_EQ(manager_->closeSession(id), -1);
+}
+
+TEST_F(SessionManagerTest, RecvFrame_unknownSessionAndZeroTimeOut_failAtOnceWithTheirMessages) {
+  int id = connectedSession();
+  LogCapture log;
+  Frame out;
+  auto t0 = platform::nowMs();
+  EXPECT_EQ(manager_->recvFrame(id + 50, out, 0x61, 0x05, 1000), -1);
+  EXPECT_TRUE(log.contains("not find sessionid : " + std::to_string(id + 50), 30000)) << log.dump();
+
+  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 0), -1);
+  EXPECT_LT(platform::nowMs() - t0, 500);
+  EXPECT_TRUE(log.contains("recvFrame start", 20000));
+  EXPECT_TRUE(log.contains("recv msg timeout, cmd : 61 05, session : " + std::to_string(id), 20000)) << log.dump();
+}
+
+TEST_F(SessionManagerTest, RecvFrame_replyAfterTimeOut_goesToNextMatchingRequest) {
+  platform::setTimeScale(0.05);
+  int id = connectedSession();
+  Frame out;
+  auto t0 = platform::nowMs();
+  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 1000), -1);
+  EXPECT_GE(platform::nowMs() - t0, 50) << "time-out is scaled, not skipped";
+
+  LogCapture log;
+  const Bytes late = frameBytes(0x11, 0x61, 0x05, {0x01});
+  link(0)->push(late);
+  ASSERT_TRUE(log.waitFor("insert frame serial : 11", 5s));
+  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 1000), 0);
+  EXPECT_EQ(out.bytes(), late);
+  EXPECT_TRUE(log.contains("recv frame cmd : 61 05 ", 20000));
+}
+
+TEST_F(SessionManagerTest, RecvFrame_twoRepliesInOneRead_bothDeliveredWithoutMoreBytes) {
+  int id = connectedSession();
+  link(0)->push(concat({frameBytes(0x01, 0x61, 0x14, {0x00}), frameBytes(0x02, 0x61, 0x05, {0x00})}));
+  Frame out;
+  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 2000), 0);
+  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x14, 2000), 0);
+}
+
+TEST_F(SessionManagerTest, RecvFrame_sessionClosedWhileWaiting_endsPromptly) {
+  int id = connectedSession();
+  LogCapture log;
+  std::thread closer([&] {
+    std::this_thread::sleep_for(30ms);
+    manager_->closeSession(id);
+  });
+  Frame out;
+  auto t0 = platform::nowMs();
+  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 10000), -1);
+  EXPECT_LT(platform::nowMs() - t0, 2000);
+  closer.join();
+  EXPECT_TRUE(log.contains("not find session : " + std::to_string(id), 30000)) << log.dump();
+}
+
+TEST_F(SessionManagerTest, RoundTrip_requesterWakesPromptlyWhenReplyIsFiled) {
+  withDescriptor_ = true;
+  int id = connectedSession();
+  // The far end answers every request at once, next to an unrelated frame, so
+  // the requester must wait for the match, not merely for any frame.
+  link(0)->lock.lock();
+  link(0)->onWrite = [l = link(0).get()](const Bytes& request) {
+    l->push(frameBytes(static_cast<uint8_t>(request[6] + 128), 0x60, 0x00));
+    l->push(frameBytes(request[6], static_cast<uint8_t>(request[7] + 0x40), request[8], {0x00}));
+  };
+  link(0)->lock.unlock();
+
+  std::vector<int64_t> micros;
+  for (int i = 0; i < 21; ++i) {
+    Frame request, reply;
+    ASSERT_TRUE(request.build(0xF0, 0xF8, 0x21, 0x05));
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(manager_->sendFrame(id, request), 0);
+    ASSERT_EQ(manager_->recvFrame(id, reply, 0x61, 0x05, 2000), 0);
+    micros.push_back(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count());
+    EXPECT_EQ(reply.serial(), request.serial());
+    Frame other;
+    ASSERT_EQ(manager_->recvFrame(id, other, 0x60, 0x00, 2000), 0);
+  }
+  std::sort(micros.begin(), micros.end());
+  // Generous for a loaded machine; waiting in slices or sleeping between
+  // checks would show as a much slower median.
+  EXPECT_LT(micros[micros.size() / 2], 50000) << "median round trip in us";
+  EXPECT_LT(micros.back(), 1000000);
+}
+
+TEST_F(SessionManagerTest, IdleWorker_doesNotReadLinksWithoutData) {
+  withDescriptor_ = true;
+  connectedSession();
+  std::this_thread::sleep_for(20ms);
+  int before = link(0)->readCount();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_LE(link(0)->readCount() - before, 1) << "a link with a quiet descriptor is not read";
+}
+
+TEST_F(SessionManagerTest, CloseAllSessions_closesLinks_idsNotReused) {
+  int first = connectedSession("127.0.0.1", 1);
+  int second = connectedSession("127.0.0.1", 2);
+  EXPECT_EQ(manager_->closeAllSessions(), 0);
+  EXPECT_FALSE(manager_->isSessionConnected(first));
+  EXPECT_FALSE(manager_->isSessionConnected(second));
+  int again = manager_->createNetworkSession("127.0.0.1", 1, 0);
+  EXPECT_GT(again, second);
+}
+
+TEST_F(SessionManagerTest, Init_twice_startsOneWorker) {
+  ASSERT_EQ(manager_->init(), 0);
+  EXPECT_EQ(manager_->init(), 0);
+  EXPECT_EQ(ScheduleManager::getInstance().createWorker(kWorkerSessionManager), -1) << "worker 1 must exist";
+  EXPECT_TRUE(waitUntil([] { return ScheduleManager::getInstance().getRunningTask(kWorkerSessionManager) == kTaskSessionManager; }));
+}
+
+TEST_F(SessionManagerTest, Init_workerIdTaken_failsWithMessage) {
+  if (ScheduleManager::getInstance().createWorker(kWorkerSessionManager) != 0) {
+    GTEST_SKIP() << "needs a process of its own: the receive worker already runs";
+  }
+  LogCapture log;
+  EXPECT_NE(manager_->init(), 0);
+  EXPECT_TRUE(log.contains("create worker SCH_SESSMGR false", 30000)) << log.dump();
+}
+
+}  // namespace
