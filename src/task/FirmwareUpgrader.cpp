@@ -1,0 +1,94 @@
+#include "task/FirmwareUpgrader.h"
+
+#include <chrono>
+
+#include "app/AppState.h"
+#include "app/DeviceModel.h"
+#include "platform/Clock.h"
+#include "scanner/CurrentDevice.h"
+#include "session/SessionApi.h"
+#include "utils/LogUtils.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A device found on its boot-mode serial port has just restarted: give it
+// time before the J2534 part opens a new session.
+constexpr auto kBootPortSettle = 4000ms;
+constexpr int kQtrakWithoutMainFirmware = 4;
+
+}  // namespace
+
+struct FirmwareUpgrader::PartTexts {
+  int part;
+  const char* softType;
+  std::chrono::milliseconds successPause;
+  void (*logPrepareFailed)(int rc);
+  void (*logSuccess)(int rc);
+  void (*logFailed)(int rc);
+};
+
+void FirmwareUpgrader::run() {
+  const DeviceInfo info = AppState::getInstance().deviceInfo();
+  AppState& state = AppState::getInstance();
+  if (utils_.connectDefaultSession() != 0) {
+    LOG_WARN("create connect err");
+    state.firmwareProgress(kPartTask, kStepFailed);
+    return;
+  }
+  const int model = classifyModel(info.serialNumber);
+  utils_.productType = model;
+  if (model != kQtrakWithoutMainFirmware && upgradeDownload(info.serialNumber, info.firmware) != 0) return;
+  if (CurrentDevice::getInstance().findBootPort()) {
+    closeAllSessions();
+    platform::sleepFor(kBootPortSettle);
+    // A failure here shows in the J2534 part.
+    utils_.connectDefaultSession();
+  }
+  if (upgradeJ2534(info.serialNumber, info.j2534Firmware) == 0) utils_.closeSession();
+}
+
+int FirmwareUpgrader::upgradeDownload(const std::string& serialNumber, const SoftwareSlot& firmware) {
+  // The device settles after the main firmware before the J2534 part.
+  static const PartTexts texts{
+      kPartDownload, "1", 2000ms,
+      [](int rc) { LOG_WARN("prepare downLoadfirmware failed rlt : %d", rc); },
+      [](int rc) { LOG_INFO("DownloadFirmware upgrade success, rlt : %d", rc); },
+      [](int rc) { LOG_WARN("DownloadFirmware upgrade failed, rlt : %d", rc); }};
+  return upgradePart(texts, serialNumber, firmware);
+}
+
+int FirmwareUpgrader::upgradeJ2534(const std::string& serialNumber, const SoftwareSlot& j2534Firmware) {
+  static const PartTexts texts{
+      kPartJ2534, "3", 1000ms,
+      [](int rc) { LOG_WARN("prepare j2534firmware failed rlt : %d", rc); },
+      [](int) { LOG_INFO("j2534firmware upgrade success, rlt"); },
+      [](int rc) { LOG_WARN("j2534firmware upgrade failed, rlt : %d", rc); }};
+  return upgradePart(texts, serialNumber, j2534Firmware);
+}
+
+int FirmwareUpgrader::upgradePart(const PartTexts& part, const std::string& serialNumber, const SoftwareSlot& slot) {
+  AppState& state = AppState::getInstance();
+  state.firmwareProgress(part.part, kStepPrepare);
+  const std::string imagePath = CFirmwareUpDateUtils::imageFilePath(part.softType);
+  int rc = isAlphanumericSerial(serialNumber)
+               ? utils_.AlphaFirmwareUpgradePrepare(serialNumber, part.softType, imagePath)
+               : utils_.DigitFirmwareUpgradePrepare(slot.downloadLink, CFirmwareUpDateUtils::packageFilePath(part.softType));
+  if (rc != 0) {
+    part.logPrepareFailed(rc);
+    state.firmwareProgress(part.part, kStepPrepareFailed);
+    return rc;
+  }
+  state.firmwareProgress(part.part, kStepTransfer);
+  rc = utils_.upgradeFirmware(serialNumber, part.softType, imagePath) ? 0 : -1;
+  if (rc == 0) {
+    platform::sleepFor(part.successPause);
+    part.logSuccess(rc);
+    state.firmwareProgress(part.part, kStepDone);
+    return 0;
+  }
+  part.logFailed(rc);
+  state.firmwareProgress(part.part, kStepFailed);
+  return -1;
+}

@@ -1,0 +1,306 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SimPackages.h"
+#include "VirtualDevice.h"
+#include "WebServices.h"
+#include "firmware/CFirmwareUpDateUtils.h"
+#include "firmware/UpgradeHarness.h"
+#include "platform/Clock.h"
+#include "platform/Paths.h"
+#include "scanner/SimLinks.h"
+#include "session/SessionApi.h"
+#include "support/LogCapture.h"
+#include "utils/LogUtils.h"
+#include "utils/ZipUtils.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::vector<uint8_t> readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+class FirmwarePrepareTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scantest::processLinks();
+    unsetenv("KESTREL_SERVICES");
+    ASSERT_TRUE(web_.start());
+  }
+  void TearDown() override {
+    closeAllSessions();
+    platform::setTimeScale(1.0);
+    ziputils::removeTree(platform::updateDir());
+  }
+
+  sim::WebServices web_;
+};
+
+TEST(FirmwarePaths, FixedFilesLieBelowTheUpdateFolder) {
+  const std::string update = platform::joinPath(platform::workRoot(), "Update");
+  EXPECT_EQ(CFirmwareUpDateUtils::packageFilePath("1"), update + "/DOWNLOAD_BIN.zip");
+  EXPECT_EQ(CFirmwareUpDateUtils::packageFilePath("3"), update + "/J2534_BOX_BIN.zip");
+  EXPECT_EQ(CFirmwareUpDateUtils::imageFilePath("1"),
+            update + "/DOWNLOAD_BIN/Diagnostic/Configure/Download/DOWNLOAD.BIN");
+  EXPECT_EQ(CFirmwareUpDateUtils::imageFilePath("3"),
+            update + "/J2534_BOX_BIN/Diagnostic/Configure/Download/DOWNLOAD.BIN");
+  EXPECT_EQ(CFirmwareUpDateUtils::packageFilePath("2"), "");
+}
+
+TEST(FirmwarePaths, PackageFolder_cutsTheFileNameAtItsFirstZip) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/r/Update/DOWNLOAD_BIN.zip", "/r/Update/DOWNLOAD_BIN"},
+      {"/r/Update/a.zip.zip", "/r/Update/a"},
+      {"/r/Update/J2534_BOX_BIN", ""},
+      // A ".zip" in a folder above does not count.
+      {"/home/u/old.zip.d/Update/DOWNLOAD_BIN.zip", "/home/u/old.zip.d/Update/DOWNLOAD_BIN"},
+      {"/home/u/old.zip.d/Update/DOWNLOAD_BIN", ""},
+      {"DOWNLOAD_BIN.zip", "DOWNLOAD_BIN"},
+  };
+  for (const auto& [path, folder] : cases) {
+    EXPECT_EQ(CFirmwareUpDateUtils::packageFolder(path), folder) << path;
+  }
+}
+
+TEST(FirmwareInfo, QueryKeepsItsOrderAndEscapesItsValues) {
+  EXPECT_EQ(CFirmwareUpDateUtils::firmwareInfoUrl("https://h/api/tools/firmwareInfo", "483920", "5RHM10000001", "1"),
+            "https://h/api/tools/firmwareInfo?random=483920&sn=5RHM10000001&softType=1");
+  EXPECT_EQ(CFirmwareUpDateUtils::firmwareInfoUrl("http://h/i", "1 2", "AB&sn=X#", "3"),
+            "http://h/i?random=1%202&sn=AB%26sn%3DX%23&softType=3");
+}
+
+TEST(FirmwareInfo, ReplyNeedsResultObjectWithBothStrings) {
+  const std::pair<std::string, bool> cases[] = {
+      {R"({"code":200,"result":{"version":"V1.2","downloadUrlUS":"http://h/f.bin"}})", true},
+      {R"({"result":{"downloadUrlUS":"http://h/f.bin","version":"","extra":[1,2]}})", true},
+      {R"({"code":200,"result":null})", false},
+      {R"({"code":200})", false},
+      {R"({"result":[{"version":"V1","downloadUrlUS":"u"}]})", false},
+      {R"({"result":"{\"version\":\"V1\",\"downloadUrlUS\":\"u\"}"})", false},
+      {R"({"result":{"version":"V1.2"}})", false},
+      {R"({"result":{"downloadUrlUS":"http://h/f.bin"}})", false},
+      {R"({"result":{"version":1.2,"downloadUrlUS":"http://h/f.bin"}})", false},
+      {R"({"result":{"version":"V1","downloadUrlUS":null}})", false},
+      {R"({"Result":{"version":"V1","downloadUrlUS":"u"}})", false},
+      {R"([{"result":{"version":"V1","downloadUrlUS":"u"}}])", false},
+      {"<html><body>404 Not Found</body></html>", false},
+      {R"({"result":{"version":"V1","downloadUrlUS":"u")", false},
+      {"", false},
+  };
+  for (const auto& [reply, ok] : cases) {
+    std::string url = "unchanged";
+    std::string version;
+    EXPECT_EQ(CFirmwareUpDateUtils::parseFirmwareInfo(reply, url, version), ok) << reply;
+    if (!ok) {
+      EXPECT_EQ(url, "unchanged") << reply;
+    }
+  }
+}
+
+TEST_F(FirmwarePrepareTest, RequestFirmwareInfo_asksTheServiceForThisDeviceAndType) {
+  CFirmwareUpDateUtils utils;
+  const std::string serial = sim::sampleSerial(0, true);
+  std::string url;
+  LogCapture log;
+
+  ASSERT_EQ(utils.requestFirmwareInfo(serial, "3", "7781", url), 0);
+
+  EXPECT_EQ(url, web_.firmwareImageUrl("3", serial));
+  ASSERT_EQ(web_.requestLog().size(), 1u);
+  EXPECT_EQ(web_.requestLog()[0], "GET /api/tools/firmwareInfo?random=7781&sn=" + serial + "&softType=3");
+  EXPECT_TRUE(log.contains("start request url : http://127.0.0.1:", logutils::kInfo));
+  EXPECT_TRUE(log.contains("response : {", logutils::kInfo));
+}
+
+TEST_F(FirmwarePrepareTest, RequestFirmwareInfo_failuresKeepTheirOwnCodes) {
+  CFirmwareUpDateUtils utils;
+  std::string url;
+  web_.addFault({.kind = sim::WebFaultKind::ServerError, .path = "/api/tools/firmwareInfo", .when = sim::Occurrence::nth(1)});
+  EXPECT_EQ(utils.requestFirmwareInfo("5RHM10000001", "1", "1", url), -1);
+  EXPECT_EQ(utils.requestFirmwareInfo("5RHM1000000X", "7", "1", url), -1);  // "result": null
+
+  web_.stop();
+  LogCapture log;
+  int rc = utils.requestFirmwareInfo("5RHM10000001", "1", "1", url);
+  EXPECT_GT(rc, 0);
+  EXPECT_TRUE(log.contains("request failed, errCode : " + std::to_string(rc), logutils::kInfo)) << log.dump();
+}
+
+TEST_F(FirmwarePrepareTest, DownloadFile_twoFailedTries_thirdSucceedsAfterTwoPauses) {
+  const std::string serial = sim::sampleSerial(4, true);
+  const std::string path = platform::joinPath(platform::workRoot(), "dl/image.bin");
+  web_.addFault({.kind = sim::WebFaultKind::NotFound, .path = "/packages/image/*", .when = sim::Occurrence::nth(1)});
+  web_.addFault({.kind = sim::WebFaultKind::ServerError, .path = "/packages/image/*", .when = sim::Occurrence::nth(2)});
+  auto start = std::chrono::steady_clock::now();
+
+  ASSERT_EQ(CFirmwareUpDateUtils::downloadFile(web_.firmwareImageUrl("3", serial), path), 0);
+
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
+  EXPECT_EQ(readBytes(path), web_.firmwareImage("3", serial));
+  EXPECT_EQ(web_.requestLog().size(), 3u);
+}
+
+TEST_F(FirmwarePrepareTest, DownloadFile_threeFailedTries_leaveNoFile) {
+  const std::string path = platform::joinPath(platform::workRoot(), "dl/missing.bin");
+  web_.addFault({.kind = sim::WebFaultKind::NotFound, .path = "/packages/image/*"});
+
+  EXPECT_EQ(CFirmwareUpDateUtils::downloadFile(web_.firmwareImageUrl("1", "5RHM10000001"), path), -1);
+
+  EXPECT_EQ(web_.requestLog().size(), 3u);
+  EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(FirmwarePrepareTest, DigitPrepare_unpacksTheImageWhereTheTransferReadsIt) {
+  CFirmwareUpDateUtils utils;
+  const std::string serial = sim::sampleSerial(0, false);
+  for (const char* softType : {"1", "3"}) {
+    ASSERT_EQ(utils.DigitFirmwareUpgradePrepare(web_.firmwarePackageUrl(softType, serial),
+                                                CFirmwareUpDateUtils::packageFilePath(softType)),
+              0);
+    EXPECT_EQ(readBytes(CFirmwareUpDateUtils::imageFilePath(softType)), web_.firmwareImage(softType, serial))
+        << softType;
+  }
+}
+
+TEST_F(FirmwarePrepareTest, DigitPrepare_failures_areReportedByStage) {
+  upgradetest::FileServer files;
+  ASSERT_TRUE(files.ok());
+  files.serve("/garbage.zip", std::vector<uint8_t>{'n', 'o', 't', ' ', 'z', 'i', 'p'});
+  CFirmwareUpDateUtils utils;
+  const std::string package = CFirmwareUpDateUtils::packageFilePath("1");
+  LogCapture log;
+
+  EXPECT_EQ(utils.DigitFirmwareUpgradePrepare(files.url("/absent.zip"), package), CFirmwareUpDateUtils::kDownloadFailed);
+  EXPECT_TRUE(log.contains("Firmware download failed rlt : -1, url : " + files.url("/absent.zip"), logutils::kWarn));
+  EXPECT_EQ(utils.DigitFirmwareUpgradePrepare("", package), CFirmwareUpDateUtils::kDownloadFailed);
+
+  EXPECT_EQ(utils.DigitFirmwareUpgradePrepare(files.url("/garbage.zip"), package), CFirmwareUpDateUtils::kUnzipFailed);
+  EXPECT_TRUE(log.contains("Firmware unzip failed rlt : ", logutils::kWarn)) << log.dump();
+}
+
+TEST_F(FirmwarePrepareTest, DigitPrepare_maliciousPackage_failsAndWritesNothingOutsideItsFolder) {
+  upgradetest::FileServer files;
+  ASSERT_TRUE(files.ok());
+  const std::string outside = platform::joinPath(platform::workRoot(), "outside");
+  const std::string absolute = "/tmp/kestrel-firmware-abs-" + std::to_string(::getpid());
+  const std::string image = "Diagnostic\\Configure\\Download\\DOWNLOAD.BIN";
+  struct Case {
+    const char* name;
+    upgradetest::ZipItem evil;
+  };
+  const Case cases[] = {
+      {"parent folders", {"../../outside/evil.txt", "x"}},
+      {"parent folders, backslashes", {"..\\..\\outside\\evil.txt", "x"}},
+      {"absolute path", {absolute + "/evil.txt", "x"}},
+      {"link out of the folder", {"Diagnostic/Configure/Download", "../../../outside", S_IFLNK | 0777}},
+  };
+  CFirmwareUpDateUtils utils;
+  const std::string package = CFirmwareUpDateUtils::packageFilePath("1");
+  const std::string folder = CFirmwareUpDateUtils::packageFolder(package);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::create_directories(outside);
+    auto before = upgradetest::treeOf(outside);
+    files.serve("/evil.zip", upgradetest::makeZip(platform::joinPath(platform::workRoot(), "scratch.zip"),
+                                                  {{"readme.txt", "fine"}, c.evil, {image, "image"}}));
+
+    EXPECT_EQ(utils.DigitFirmwareUpgradePrepare(files.url("/evil.zip"), package), CFirmwareUpDateUtils::kUnzipFailed);
+
+    EXPECT_EQ(upgradetest::treeOf(outside), before);
+    EXPECT_FALSE(fs::exists(absolute));
+    EXPECT_FALSE(fs::exists(CFirmwareUpDateUtils::imageFilePath("1")));
+    for (const std::string& entry : upgradetest::treeOf(platform::updateDir())) {
+      EXPECT_TRUE(entry == "DOWNLOAD_BIN.zip" || entry.rfind("DOWNLOAD_BIN", 0) == 0) << entry;
+    }
+  }
+  fs::remove_all(absolute);
+}
+
+TEST_F(FirmwarePrepareTest, DigitPrepare_removesWhatAnEarlierPackageLeft) {
+  upgradetest::FileServer files;
+  ASSERT_TRUE(files.ok());
+  const std::string stale = CFirmwareUpDateUtils::imageFilePath("3");
+  upgradetest::writeFile(stale, {1, 2, 3});
+  files.serve("/no-image.zip",
+              upgradetest::makeZip(platform::joinPath(platform::workRoot(), "scratch.zip"), {{"readme.txt", "no image"}}));
+  CFirmwareUpDateUtils utils;
+
+  EXPECT_EQ(utils.DigitFirmwareUpgradePrepare(files.url("/no-image.zip"), CFirmwareUpDateUtils::packageFilePath("3")), 0);
+
+  EXPECT_FALSE(fs::exists(stale));
+  EXPECT_TRUE(fs::exists(platform::joinPath(CFirmwareUpDateUtils::packageFolder(CFirmwareUpDateUtils::packageFilePath("3")),
+                                            "readme.txt")));
+}
+
+class AlphaPrepareTest : public FirmwarePrepareTest {
+ protected:
+  void SetUp() override {
+    FirmwarePrepareTest::SetUp();
+    platform::setTimeScale(0.05);
+    device_ = scantest::startDevice({.serialNumber = kSerial, .mode = sim::DeviceMode::BootLoader});
+    ASSERT_TRUE(device_);
+    utils_.productType = 0;
+    ASSERT_EQ(utils_.connectDefaultSession(), 0);
+  }
+
+  const std::string kSerial = sim::sampleSerial(0, true);
+  std::unique_ptr<sim::VirtualDevice> device_;
+  CFirmwareUpDateUtils utils_;
+};
+
+TEST_F(AlphaPrepareTest, DownloadsTheImageTheServiceNames) {
+  const std::string path = CFirmwareUpDateUtils::imageFilePath("3");
+
+  ASSERT_EQ(utils_.AlphaFirmwareUpgradePrepare(kSerial, "3", path), 0);
+
+  EXPECT_EQ(readBytes(path), web_.firmwareImage("3", kSerial));
+  EXPECT_EQ(device_->core().requestCount(0x21, 0x14), 1u);
+}
+
+TEST_F(AlphaPrepareTest, ThreeRepliesWithoutLocation_endWithDownloadFirmwareError) {
+  web_.update([](sim::WebConfig& c) { c.serials = {"5RHM19999999"}; });
+  const std::string path = CFirmwareUpDateUtils::imageFilePath("1");
+  upgradetest::writeFile(path, {0xEE});  // left by an earlier attempt
+  LogCapture log;
+
+  EXPECT_EQ(utils_.AlphaFirmwareUpgradePrepare(kSerial, "1", path), -1);
+
+  EXPECT_TRUE(log.contains("download firmware error", logutils::kWarn));
+  EXPECT_EQ(web_.hits("/api/tools/firmwareInfo"), 3u);
+  EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(AlphaPrepareTest, ImageNotFound_isRetriedPerAttemptAndFails) {
+  web_.addFault({.kind = sim::WebFaultKind::NotFound, .path = "/packages/image/*"});
+  const std::string path = CFirmwareUpDateUtils::imageFilePath("1");
+
+  EXPECT_EQ(utils_.AlphaFirmwareUpgradePrepare(kSerial, "1", path), -1);
+
+  EXPECT_EQ(web_.hits("/api/tools/firmwareInfo"), 3u);
+  EXPECT_EQ(web_.requestLog().size(), 3u + 9u);
+  EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(AlphaPrepareTest, BootEntryFails_asksNothingOnline) {
+  device_->addFault({.kind = sim::FaultKind::EmptyReply, .command = 0x21, .subCommand = 0x14});
+
+  EXPECT_EQ(utils_.AlphaFirmwareUpgradePrepare(kSerial, "1", CFirmwareUpDateUtils::imageFilePath("1")), -1);
+
+  EXPECT_TRUE(web_.requestLog().empty());
+}
+
+}  // namespace

@@ -1,0 +1,391 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "SimPackages.h"
+#include "VirtualDevice.h"
+#include "firmware/CFirmwareUpDateUtils.h"
+#include "firmware/UpgradeHarness.h"
+#include "platform/Clock.h"
+#include "platform/Paths.h"
+#include "scanner/SimLinks.h"
+#include "session/SessionApi.h"
+#include "support/LogCapture.h"
+#include "utils/LogUtils.h"
+
+namespace {
+
+using sim::Fault;
+using sim::FaultKind;
+using sim::Occurrence;
+
+const std::string kModel0 = sim::sampleSerial(0, true);
+const std::string kModel4 = sim::sampleSerial(4, true);
+
+std::vector<sim::RequestRecord> requestsOf(const sim::VirtualDevice& device, uint8_t cmd, uint8_t sub) {
+  std::vector<sim::RequestRecord> out;
+  for (const auto& r : device.core().requestLog()) {
+    if (r.command == cmd && r.subCommand == sub) out.push_back(r);
+  }
+  return out;
+}
+
+uint32_t be32(const std::vector<uint8_t>& d, size_t at) {
+  return static_cast<uint32_t>(d[at]) << 24 | static_cast<uint32_t>(d[at + 1]) << 16 |
+         static_cast<uint32_t>(d[at + 2]) << 8 | d[at + 3];
+}
+
+std::string imageFile(const std::vector<uint8_t>& bytes, const std::string& name = "image.bin") {
+  std::string path = platform::joinPath(platform::workRoot(), name);
+  upgradetest::writeFile(path, bytes);
+  return path;
+}
+
+class FirmwareTransferTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scantest::processLinks();
+    platform::setTimeScale(0.05);
+  }
+  void TearDown() override {
+    closeAllSessions();
+    device_.reset();
+    platform::setTimeScale(1.0);
+  }
+
+  // A device with the utilities' session connected over TCP; in its boot
+  // loader unless said otherwise, with an empty request log.
+  sim::VirtualDevice& start(const std::string& serial, bool inBoot = true, sim::DeviceConfig config = {}) {
+    config.serialNumber = serial;
+    config.restartDelay = std::chrono::milliseconds(300);
+    device_.reset();  // the next device binds the same ports
+    device_ = scantest::startDevice(config);
+    EXPECT_TRUE(device_);
+    utils_.productType = device_->core().model();
+    EXPECT_EQ(utils_.connectDefaultSession(), 0);
+    if (inBoot) device_->core().setMode(sim::DeviceMode::BootLoader);
+    device_->core().clearRequestLog();
+    return *device_;
+  }
+
+  // Safety check passed and the image announced, ready for its chunks.
+  void announce(const std::string& softType, uint32_t length) {
+    ASSERT_TRUE(utils_.SafetyCheck());
+    ASSERT_EQ(utils_.notifyFirmwareInfo(softType, length), 0);
+  }
+
+  CFirmwareUpDateUtils utils_;
+  std::unique_ptr<sim::VirtualDevice> device_;
+};
+
+TEST_F(FirmwareTransferTest, SizeRule_oneByteShort_isRefusedBeforeAnyFrameExceptForModel4) {
+  const auto image = sim::buildFirmwareImage("V9.9", 0x60000 - 1);
+  const std::string path = imageFile(image);
+  struct Case {
+    std::string serial;
+    bool sent;
+  };
+  for (const Case& c : {Case{kModel0, false}, Case{kModel4, true}}) {
+    SCOPED_TRACE(c.serial);
+    sim::VirtualDevice& device = start(c.serial);
+    LogCapture log;
+
+    EXPECT_EQ(utils_.upgradeFirmware(c.serial, "1", path), c.sent);
+
+    EXPECT_EQ(log.contains("file size not right", logutils::kWarn), !c.sent) << log.dump();
+    EXPECT_TRUE(log.contains("fileLength : 393215, productType:" + std::to_string(utils_.productType) + ", softType:1"));
+    if (c.sent) {
+      EXPECT_EQ(device.core().image(sim::ImageSlot::Firmware).md5, sim::md5Hex(image));
+      EXPECT_TRUE(device.core().image(sim::ImageSlot::Firmware).accepted);
+    } else {
+      EXPECT_TRUE(device.core().requestLog().empty());
+    }
+    closeAllSessions();
+  }
+}
+
+TEST_F(FirmwareTransferTest, Announcement_carriesTerminatedNameAndBigEndianLength) {
+  struct Case {
+    std::string softType;
+    uint32_t length;
+    std::vector<uint8_t> block;
+  };
+  auto block = [](std::vector<uint8_t> head, const std::string& name, std::vector<uint8_t> tail) {
+    head.insert(head.end(), name.begin(), name.end());
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+  };
+  const Case cases[] = {
+      {"1", 0x60000, block({0x00, 0x0D}, "DOWNLOAD.BIN", {0x00, 0x00, 0x06, 0x00, 0x00})},
+      {"2", 0x60000, block({0x00, 0x0D}, "DOWNLOAD.BIN", {0x00, 0x00, 0x06, 0x00, 0x00})},
+      {"3", 0x70000, block({0x00, 0x0A}, "J2534.BIN", {0x00, 0x00, 0x07, 0x00, 0x00})},
+      {"3", 0x01020304, block({0x00, 0x0A}, "J2534.BIN", {0x00, 0x01, 0x02, 0x03, 0x04})},
+  };
+  sim::VirtualDevice& device = start(kModel4);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.softType);
+    device.core().clearRequestLog();
+    ASSERT_TRUE(utils_.SafetyCheck());
+
+    utils_.notifyFirmwareInfo(c.softType, c.length);
+
+    auto sent = requestsOf(device, 0x24, 0x02);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].data, c.block);
+  }
+}
+
+TEST_F(FirmwareTransferTest, Announcement_unknownSoftType_sendsNothing) {
+  sim::VirtualDevice& device = start(kModel4);
+  LogCapture log;
+
+  EXPECT_EQ(utils_.notifyFirmwareInfo("7", 100), -1);
+
+  EXPECT_TRUE(log.contains("not support firmware type : 7", logutils::kWarn));
+  EXPECT_TRUE(device.core().requestLog().empty());
+}
+
+TEST_F(FirmwareTransferTest, SendBin_10000Bytes_goesAsThreeChunksAndIsAccepted) {
+  const auto image = sim::buildFirmwareImage("V1.0", 10000);
+  sim::VirtualDevice& device = start(kModel4);
+  announce("3", 10000);
+  device.core().clearRequestLog();
+
+  ASSERT_EQ(utils_.sendBin(image.data(), image.size()), 0);
+  ASSERT_TRUE(utils_.sendDigest(sim::md5Hex(image)));
+
+  auto chunks = requestsOf(device, 0x24, 0x03);
+  ASSERT_EQ(chunks.size(), 3u);
+  const uint32_t offsets[] = {0, 4096, 8192};
+  const uint32_t lengths[] = {4096, 4096, 1808};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(be32(chunks[i].data, 0), offsets[i]);
+    EXPECT_EQ((chunks[i].data[4] << 8) | chunks[i].data[5], static_cast<int>(lengths[i]));
+    EXPECT_TRUE(std::equal(chunks[i].data.begin() + 6, chunks[i].data.end(), image.begin() + offsets[i]));
+  }
+  EXPECT_EQ(device.core().image(sim::ImageSlot::J2534).md5, sim::md5Hex(image));
+  EXPECT_TRUE(device.core().image(sim::ImageSlot::J2534).accepted);
+}
+
+TEST_F(FirmwareTransferTest, SendBin_faultsOnChunks_retryOnlyWhatWentUnanswered) {
+  struct Case {
+    const char* name;
+    std::vector<Fault> faults;
+    int result;
+    unsigned chunkRequests;  // 0x24 0x03 frames the device saw; 0: depends on the reconnection
+    size_t failedTries;      // " send msg 6403 failed, retry..." and " recv msg 6403 failed, retry..."
+    bool refused;            // " parse msg 6403 failed, exist"
+  };
+  auto fault = [](FaultKind kind, Occurrence when, uint8_t status = 1) {
+    return Fault{.kind = kind, .command = 0x24, .subCommand = 0x03, .when = when, .status = status};
+  };
+  const Case cases[] = {
+      {"two lost, third acknowledged",
+       {fault(FaultKind::NoReply, Occurrence::nth(1)), fault(FaultKind::NoReply, Occurrence::nth(2))}, 0, 5, 2, false},
+      {"garbled acknowledgement", {fault(FaultKind::BadChecksum, Occurrence::nth(2))}, 0, 4, 1, false},
+      {"refused chunk", {fault(FaultKind::RefusedStatus, Occurrence::nth(2))}, -1, 2, 0, true},
+      {"acknowledgement without status", {fault(FaultKind::EmptyReply, Occurrence::nth(1))}, -1, 1, 0, true},
+      {"never acknowledged", {fault(FaultKind::NoReply, Occurrence::every())}, -1, 3, 3, false},
+      // The network link comes back by itself; the chunk goes again.
+      {"link dropped once", {fault(FaultKind::Disconnect, Occurrence::nth(2))}, 0, 4, 1, false},
+      {"link dropped on every try", {fault(FaultKind::Disconnect, Occurrence::fromNth(2))}, -1, 0, 3, false},
+  };
+  const auto image = sim::buildFirmwareImage("V1.0", 10000);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::VirtualDevice& device = start(kModel4);
+    announce("3", 10000);
+    for (const Fault& f : c.faults) device.addFault(f);
+    LogCapture log;
+
+    EXPECT_EQ(utils_.sendBin(image.data(), image.size()), c.result);
+
+    if (c.chunkRequests) {
+      EXPECT_EQ(device.core().requestCount(0x24, 0x03), c.chunkRequests);
+    }
+    EXPECT_EQ(log.count(" send msg 6403 failed, retry...", logutils::kWarn) +
+                  log.count(" recv msg 6403 failed, retry...", logutils::kWarn),
+              c.failedTries)
+        << log.dump();
+    EXPECT_EQ(log.contains(" parse msg 6403 failed, exist", logutils::kWarn), c.refused);
+    EXPECT_EQ(log.contains("retry too many times", logutils::kWarn), c.result != 0);
+    if (c.result == 0) {
+      EXPECT_TRUE(utils_.sendDigest(sim::md5Hex(image)));
+      EXPECT_TRUE(device.core().image(sim::ImageSlot::J2534).accepted);
+    }
+    closeAllSessions();
+  }
+}
+
+TEST_F(FirmwareTransferTest, SendDigest_isTrueOnlyWhenTheDeviceAccepts) {
+  const auto image = sim::buildFirmwareImage("V1.0", 5000);
+  sim::VirtualDevice& device = start(kModel4);
+  announce("3", 5000);
+  ASSERT_EQ(utils_.sendBin(image.data(), image.size()), 0);
+
+  EXPECT_FALSE(utils_.sendDigest(std::string(32, '0')));
+  EXPECT_FALSE(device.core().image(sim::ImageSlot::J2534).accepted);
+}
+
+TEST_F(FirmwareTransferTest, SendDigest_lateAnswerToAnEarlierDigest_isNotTakenForTheNext) {
+  const auto first = sim::buildFirmwareImage("V1.0", 3000, 1);
+  const auto second = sim::buildFirmwareImage("V2.0", 3000, 3);
+  sim::VirtualDevice& device = start(kModel4);
+  device.addFault({.kind = FaultKind::LateReply, .command = 0x24, .subCommand = 0x04, .when = Occurrence::nth(1)});
+  device.addFault({.kind = FaultKind::RefusedStatus, .command = 0x24, .subCommand = 0x04, .when = Occurrence::nth(2)});
+  announce("1", 3000);
+  ASSERT_EQ(utils_.sendBin(first.data(), first.size()), 0);
+  EXPECT_FALSE(utils_.sendDigest(sim::md5Hex(first)));
+  // The device did accept the first image; its answer comes after the wait.
+  std::this_thread::sleep_for(platform::scaled(std::chrono::milliseconds(6000)));
+  ASSERT_TRUE(device.core().image(sim::ImageSlot::Firmware).accepted);
+  announce("3", 3000);
+  ASSERT_EQ(utils_.sendBin(second.data(), second.size()), 0);
+
+  // The device refuses this digest while the late "accepted" still waits on the session.
+  EXPECT_FALSE(utils_.sendDigest(sim::md5Hex(second)));
+  EXPECT_FALSE(device.core().image(sim::ImageSlot::J2534).accepted);
+}
+
+TEST_F(FirmwareTransferTest, BurnFile_emptyImage_sendsNothing) {
+  sim::VirtualDevice& device = start(kModel4);
+  std::string digest;
+
+  EXPECT_FALSE(utils_.burnFile("3", imageFile({}), digest));
+  EXPECT_FALSE(utils_.burnFile("3", platform::joinPath(platform::workRoot(), "missing.bin"), digest));
+
+  EXPECT_TRUE(device.core().requestLog().empty());
+}
+
+TEST_F(FirmwareTransferTest, EnterBoot_decidesBySwitchingOnlyOutsideTheBootLoader) {
+  struct Case {
+    const char* name;
+    std::string serial;
+    bool inBoot;
+    std::vector<Fault> faults;
+    bool result;
+    unsigned modeReads;
+    unsigned switches2505;
+    unsigned switches2407;
+    const char* warning;  // nullptr: none expected
+  };
+  auto on = [](uint8_t cmd, uint8_t sub, FaultKind kind, Occurrence when = Occurrence::every()) {
+    return Fault{.kind = kind, .command = cmd, .subCommand = sub, .when = when};
+  };
+  const Case cases[] = {
+      {"boot loader, model 0", kModel0, true, {}, true, 1, 0, 0, nullptr},
+      {"boot loader, model 4", kModel4, true, {}, true, 1, 0, 0, nullptr},
+      {"normal, model 0", kModel0, false, {}, true, 1, 1, 0, nullptr},
+      {"normal, model 4", kModel4, false, {}, true, 1, 0, 1, nullptr},
+      {"mode read unanswered", kModel0, false, {on(0x21, 0x14, FaultKind::NoReply)}, true, 5, 0, 0, nullptr},
+      {"mode read answered on the third try", kModel0, false,
+       {on(0x21, 0x14, FaultKind::NoReply, Occurrence::nth(1)), on(0x21, 0x14, FaultKind::BadChecksum, Occurrence::nth(2))},
+       true, 3, 1, 0, nullptr},
+      {"mode reply without data", kModel0, false, {on(0x21, 0x14, FaultKind::EmptyReply)}, false, 1, 0, 0,
+       "mode reply carries no mode"},
+      {"switch refused", kModel0, false, {on(0x25, 0x05, FaultKind::RefusedStatus)}, false, 1, 1, 0, "switch boot failed"},
+      {"switch without status", kModel0, false, {on(0x25, 0x05, FaultKind::EmptyReply)}, false, 1, 1, 0,
+       "switch boot failed"},
+      {"Q-TRAK switch unanswered", kModel4, false, {on(0x24, 0x07, FaultKind::NoReply)}, false, 1, 0, 1,
+       "recv 6407 failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::VirtualDevice& device = start(c.serial, c.inBoot);
+    for (const Fault& f : c.faults) device.addFault(f);
+    LogCapture log;
+
+    EXPECT_EQ(utils_.EnterBoot(), c.result);
+
+    EXPECT_EQ(device.core().requestCount(0x21, 0x14), c.modeReads);
+    EXPECT_EQ(device.core().requestCount(0x25, 0x05), c.switches2505);
+    EXPECT_EQ(device.core().requestCount(0x24, 0x07), c.switches2407);
+    if (c.warning) {
+      EXPECT_TRUE(log.contains(c.warning, logutils::kWarn)) << log.dump();
+    }
+    EXPECT_EQ(log.contains("switch boot failed", logutils::kWarn), !c.result && c.switches2505 + c.switches2407 > 0);
+    if (c.result && c.switches2505 + c.switches2407 > 0) {
+      // Once switched, the device has to be reachable in its boot loader.
+      EXPECT_TRUE(utils_.SafetyCheck());
+    }
+    closeAllSessions();
+  }
+}
+
+TEST_F(FirmwareTransferTest, QtrakSwitch_movesToTheBootPortAndLeavesNoSessionBehind) {
+  sim::VirtualDevice& device = start(kModel4, false);
+  const int before = static_cast<int>(utils_.sessionId);
+
+  ASSERT_TRUE(utils_.EnterBoot());
+
+  EXPECT_NE(static_cast<int>(utils_.sessionId), before);
+  ASSERT_TRUE(device.waitOnline(std::chrono::seconds(5)));
+  // The device listens on TCP again; a session kept for it would reconnect.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(isSessionConnected(before));
+  EXPECT_EQ(closeSession(before), -1);
+  EXPECT_TRUE(utils_.SafetyCheck());
+  EXPECT_EQ(requestsOf(device, 0x25, 0x02).back().link, sim::LinkKind::Serial);
+}
+
+TEST_F(FirmwareTransferTest, EnterBootDigit_switchesWithItsDataByteAndReconnects) {
+  sim::VirtualDevice& device = start(sim::sampleSerial(0, false), false);
+  const uint32_t before = utils_.sessionId;
+
+  ASSERT_TRUE(utils_.enterBootDigit());
+
+  auto entries = requestsOf(device, 0x25, 0x05);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].data, std::vector<uint8_t>{0x02});
+  EXPECT_NE(utils_.sessionId, before);
+  EXPECT_TRUE(utils_.SafetyCheck());
+  EXPECT_EQ(requestsOf(device, 0x25, 0x02).back().link, sim::LinkKind::Serial);
+}
+
+TEST_F(FirmwareTransferTest, SafetyCheck_checksEveryByteItReads) {
+  struct Case {
+    const char* name;
+    std::vector<Fault> faults;
+    bool result;
+    unsigned answers;          // 0x25 0x03 frames sent
+    std::string warning;       // empty: none
+    const char* dateSize;      // "date size %d" line, nullptr: not logged
+  };
+  auto on = [](uint8_t sub, FaultKind kind, uint8_t status = 1) {
+    return Fault{.kind = kind, .command = 0x25, .subCommand = sub, .when = Occurrence::every(), .status = status};
+  };
+  const Case cases[] = {
+      {"passes", {}, true, 1, "", "date size 2"},
+      {"status 03", {on(0x02, FaultKind::RefusedStatus, 0x03)}, false, 0, "val is not 0x02, actually val is 03", nullptr},
+      {"status 02 without challenge", {on(0x02, FaultKind::RefusedStatus, 0x02)}, false, 0, "safety check failed", nullptr},
+      {"challenge without data", {on(0x02, FaultKind::EmptyReply)}, false, 0, "safety check failed", nullptr},
+      {"challenge unanswered", {on(0x02, FaultKind::NoReply)}, false, 0, "fail to recieve 6502", nullptr},
+      {"answer refused", {on(0x03, FaultKind::RefusedStatus, 0x02)}, false, 1, "safety check failed", "date size 1"},
+      {"answer without data", {on(0x03, FaultKind::EmptyReply)}, false, 1, "safety check failed", "date size 0"},
+      {"answer unanswered", {on(0x03, FaultKind::NoReply)}, false, 1, "fail to recieve 6503", "date size 5"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::VirtualDevice& device = start(kModel0);
+    for (const Fault& f : c.faults) device.addFault(f);
+    LogCapture log;
+
+    EXPECT_EQ(utils_.SafetyCheck(), c.result);
+
+    EXPECT_EQ(device.core().requestCount(0x25, 0x03), c.answers);
+    if (!c.warning.empty()) {
+      EXPECT_TRUE(log.contains(c.warning, logutils::kWarn)) << log.dump();
+    }
+    if (c.dateSize) {
+      EXPECT_TRUE(log.contains(c.dateSize, logutils::kInfo)) << log.dump();
+    }
+    closeAllSessions();
+  }
+}
+
+}  // namespace
