@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "WebServices.h"
+#include "platform/Clock.h"
+#include "platform/UsbDevices.h"
+#include "schedule/ScheduleManager.h"
+#include "scanner/InfoWindow.h"
+#include "scanner/ScriptedDevice.h"
+#include "scanner/SimLinks.h"
+#include "session/SessionManager.h"
+#include "support/LogCapture.h"
+#include "utils/LogUtils.h"
+#include "task/DevInfoReader.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class DevInfoReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scantest::processLinks();
+    unsetenv("KESTREL_SERVICES");
+    platform::setTimeScale(0.2);
+    ScheduleManager::getInstance().createWorker(kWorkerDevInfo);
+    ScheduleManager::getInstance().addTask(kWorkerDevInfo, kTaskDevInfoReader, std::make_shared<DevInfoReader>());
+  }
+  void TearDown() override {
+    waitIdle();
+    ScheduleManager::getInstance().removeTask(kWorkerDevInfo, kTaskDevInfoReader);
+    platform::setTimeScale(1.0);
+  }
+
+  static void waitIdle() {
+    EXPECT_TRUE(scantest::waitUntil(
+        [] { return ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo) == -1; }, 30s));
+  }
+
+  // Runs one read and waits until the task has ended.
+  static void runRead(infotest::InfoWindow& window, size_t expectedReports) {
+    ASSERT_EQ(ScheduleManager::getInstance().runTask(kTaskDevInfoReader), 0);
+    ASSERT_TRUE(window.waitReports(expectedReports, 30s)) << "phases so far: " << window.phases().size();
+    waitIdle();
+  }
+};
+
+TEST_F(DevInfoReaderTest, NoDevice_reportsPhase3Alone) {
+  // Plugged in (by the list) but nothing answers at the device's address.
+  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {{0x1A86, 0x55DA, "", "silent device"}}));
+  infotest::InfoWindow window;
+
+  runRead(window, 1);
+
+  EXPECT_EQ(window.phases(), std::vector<int>{3});
+  EXPECT_TRUE(window.reports()[0].info.serialNumber.empty());
+}
+
+TEST_F(DevInfoReaderTest, CompleteRead_reportsPhases0122WithTheRecordGrowing) {
+  auto device = scantest::startDevice({.serialNumber = "800000000001"});
+  ASSERT_TRUE(device);
+  sim::WebServices web;
+  ASSERT_TRUE(web.start());
+  infotest::InfoWindow window;
+
+  runRead(window, 4);
+
+  ASSERT_EQ(window.phases(), (std::vector<int>{0, 1, 2, 2}));
+  std::vector<infotest::InfoWindow::Report> reports = window.reports();
+  const DeviceInfo& deviceRead = reports[0].info;
+  EXPECT_EQ(deviceRead.serialNumber, "800000000001");
+  EXPECT_EQ(deviceRead.firmware.version, "V1.10");
+  EXPECT_EQ(deviceRead.j2534Firmware.version, "V2.10");
+  EXPECT_EQ(deviceRead.system.packageName, "V3.10");
+  EXPECT_TRUE(deviceRead.firmware.latestVersion.empty());
+  for (size_t i = 1; i < reports.size(); ++i) {
+    const DeviceInfo& info = reports[i].info;
+    EXPECT_EQ(info.firmware.latestVersion, "V1.20");
+    EXPECT_EQ(info.j2534Firmware.latestVersion, "V2.20");
+    EXPECT_EQ(info.system.latestVersion, "206");
+    EXPECT_EQ(info.firmware.version, "V1.10");
+  }
+  EXPECT_TRUE(window.texts().empty());
+  EXPECT_FALSE(SessionManager::getInstance()->isSessionConnected(static_cast<int>(reports[3].info.sessionId)));
+}
+
+TEST_F(DevInfoReaderTest, ModeNeverAnswered_endsWithPhases0And2AndNoOnlineQuery) {
+  auto device = scantest::startDevice();
+  ASSERT_TRUE(device);
+  device->setSilent(0x21, 0x14);
+  sim::WebServices web;
+  ASSERT_TRUE(web.start());
+  infotest::InfoWindow window;
+  LogCapture log;
+
+  runRead(window, 2);
+
+  EXPECT_EQ(window.phases(), (std::vector<int>{0, 2}));
+  EXPECT_TRUE(window.reports()[1].info.serialNumber.empty());
+  EXPECT_EQ(window.countText("ERR_READ_DEV_VER: 0x61,0x14"), 5u);
+  EXPECT_EQ(device->core().requestCount(0x21, 0x14), 5u);
+  EXPECT_TRUE(log.contains("reade mode failed", logutils::kWarn)) << log.dump();
+  EXPECT_TRUE(log.contains("read firmware failed", logutils::kInfo)) << log.dump();
+  EXPECT_TRUE(web.requestLog().empty());
+}
+
+TEST_F(DevInfoReaderTest, SerialBySecondRequest_isQueriedOnline) {
+  auto device = scantest::startDevice({.serialNumber = "5RHM20000001"});
+  ASSERT_TRUE(device);
+  device->setSilent(0x21, 0x33);
+  sim::WebServices web;
+  ASSERT_TRUE(web.start());
+  infotest::InfoWindow window;
+
+  runRead(window, 4);
+
+  EXPECT_EQ(window.reports()[3].info.serialNumber, "5RHM20000001");
+  EXPECT_EQ(window.reports()[3].info.firmware.latestVersion, "V1.20");
+  EXPECT_EQ(web.hits("/api/api/publicSoftInfo/getPublicSoftListBySn"), 1u);
+}
+
+TEST_F(DevInfoReaderTest, EveryRead_startsAtFrameSerialZero) {
+  infotest::ScriptedDevice scripted;
+  scripted.answerLikeADevice();
+  infotest::InfoWindow window;
+  Frame spent;
+  spent.build(0xF0, 0xF8, 0x21, 0x14);  // moves the counter away from 255
+
+  runRead(window, 4);  // the online queries fail: no services file
+
+  std::vector<infotest::Bytes> requests = scripted.requests();
+  ASSERT_GE(requests.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(requests[i][6], i) << i;
+  EXPECT_EQ(window.phases(), (std::vector<int>{0, 1, 2, 2}));
+}
+
+}  // namespace
