@@ -275,20 +275,4 @@ TEST_F(CDeviceInfoTest, HostileReplies_areRejectedWithoutReadingPastThem) {
   }
 }
 
-TEST_F(CDeviceInfoTest, ModeReadUnanswered_triesFiveTimesAndReportsEach) {
-  infotest::ScriptedDevice scripted;
-  scripted.answerLikeADevice();
-  scripted.silence(0x21, 0x14);
-  infotest::InfoWindow window;
-  LogCapture log;
-  DeviceInfo info;
-
-  EXPECT_FALSE(read(info));
-
-  EXPECT_EQ(window.countText("ERR_READ_DEV_VER: 0x61,0x14"), 5u);
-  EXPECT_TRUE(log.contains("reade mode failed", logutils::kWarn)) << log.dump();
-  EXPECT_EQ(scripted.requests().size(), 5u);
-  EXPECT_TRUE(info.serialNumber.empty());
-}
-
 }  // namespace
