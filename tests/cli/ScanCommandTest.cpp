@@ -65,18 +65,6 @@ TEST_F(ScanCommandTest, UsbScan_printsTheVirtualDeviceAsJson) {
       << run.err;
 }
 
-TEST_F(ScanCommandTest, UsbScan_printsOneLinePerDevice) {
-  auto device = scantest::startDevice({.serialNumber = "744443100001"});
-  ASSERT_TRUE(device);
-
-  CliRun run = runCli("scan --link usb");
-
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("744443100001"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find(device->ttyPath()), std::string::npos) << run.out;
-  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
-}
-
 TEST_F(ScanCommandTest, FailedScan_exitsNonZeroWithAnEmptyList) {
   // Under the loopback guard the radio may not be used: the inquiry fails.
   CliRun run = runCli("scan --link bt --json");

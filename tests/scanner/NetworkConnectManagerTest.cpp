@@ -200,18 +200,4 @@ TEST_F(NetworkConnectManagerTest, BluetoothWithoutDevices_fails) {
   }
 }
 
-TEST_F(NetworkConnectManagerTest, TypesWithoutAScanner_leaveTheListAlone) {
-  WlanClients clients({std::make_shared<FakeWlanClient>()});
-  NetworkConnectManager manager;
-  ASSERT_EQ(manager.init(), 0);
-  for (int type : {2, 5, -1}) {
-    LogCapture log;
-    J2534DeviceList list = {J2534Device{"kept", 1, 0, "", 1}};
-    EXPECT_EQ(manager.ScanJ2534Dev(list, type), 0) << type;
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0].name, "kept");
-    EXPECT_FALSE(log.contains("start scan device")) << type;
-  }
-}
-
 }  // namespace

@@ -207,20 +207,6 @@ TEST_F(NetworkScannerTest, DeviceAnsweringBothRequests_isListedOnce) {
   EXPECT_TRUE(posted.texts().empty());
 }
 
-TEST_F(NetworkScannerTest, LinkAnswerAlone_givesTheLinkName) {
-  auto device = scantest::startDevice({.serialNumber = kSerial, .linkName = "KST-LINK"});
-  ASSERT_TRUE(device);
-  device->setSilent(0x21, 0x33);
-  NetworkScanner scanner;
-  J2534DeviceList list;
-
-  EXPECT_EQ(scanner.ScanJ2534Device(list), 0);
-
-  ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0].name, "KST-LINK");
-  EXPECT_EQ(list[0].addr, kDeviceAddr);
-}
-
 TEST_F(NetworkScannerTest, TwoAddressesOnOneSubnet_areScannedOnce) {
   adapters_->set({adapter("lo", "127.0.0.1", "255.0.0.0"), adapter("lo:1", "127.0.0.2", "255.0.0.0")});
   auto device = scantest::startDevice({.serialNumber = kSerial});
