@@ -99,11 +99,4 @@ TEST_F(UpgradeCommandTest, RefusedImage_drawsTheStepsAndFailsOnStderr) {
       << run.err;
 }
 
-TEST_F(UpgradeCommandTest, WithoutSubcommand_showsUsage) {
-  CliRun run = runUpgrade("");
-
-  EXPECT_EQ(run.status, 2);
-  EXPECT_NE(run.err.find("usage: kestrel-cli upgrade firmware [--json]"), std::string::npos) << run.err;
-}
-
 }  // namespace
