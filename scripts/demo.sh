@@ -1,13 +1,37 @@
 #!/usr/bin/env bash
-# Builds Kestrel and runs the main job against the virtual device on loopback.
-# Installs missing Debian packages first.
+# The main job against the virtual device, all on loopback: start kestrel-sim,
+# find it on the LAN and on its USB serial port, read it, upgrade both firmware
+# images, and read it again. Installs missing Debian packages first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 build=${KESTREL_DEMO_BUILD:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target kestrel-cli
+cmake --build "$build" --target kestrel-cli kestrel-sim
+
 export KESTREL_LOOPBACK_ONLY=1
 export TARNFIELD_HOME=${TARNFIELD_HOME:-$(mktemp -d /tmp/kestrel-demo-XXXXXX)}
+serial=${KESTREL_DEMO_SERIAL:-5RHM10000001}
+envfile="$TARNFIELD_HOME/sim.env"
+rm -f "$envfile"
 echo "working root: $TARNFIELD_HOME"
-"$build/kestrel-cli" frame 21 05
+
+"$build/kestrel-sim" --serial "$serial" --env-file "$envfile" >"$TARNFIELD_HOME/sim.log" 2>&1 &
+sim=$!
+trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+  [ -s "$envfile" ] && break
+  kill -0 $sim 2>/dev/null || { cat "$TARNFIELD_HOME/sim.log"; exit 1; }
+  sleep 0.1
+done
+# shellcheck disable=SC1090
+source "$envfile"
+grep '^#' "$TARNFIELD_HOME/sim.log" || true
+
+cli="$build/kestrel-cli"
+step() { echo; echo "== kestrel-cli $*"; "$cli" "$@"; }
+step scan --link lan
+step scan --link usb
+step info
+step upgrade firmware
+step info

@@ -56,7 +56,8 @@ std::string functionName(const char* pretty) {
 void write(int level, const char* sourcePath, int line, const char* function, const char* format, ...) {
   initialiseOnce();
   // Each call has its own buffer: no shared state, no lock in the facade.
-  auto buffer = std::make_unique<char[]>(kMaxMessage);
+  // Not zero-filled: vsnprintf terminates what it writes.
+  std::unique_ptr<char[]> buffer(new char[kMaxMessage]);
   va_list args;
   va_start(args, format);
   int n = std::vsnprintf(buffer.get(), kMaxMessage, format, args);
