@@ -9,41 +9,15 @@
 #include <sstream>
 #include <string>
 
+#include "support/CliRunner.h"
 #include "scanner/SimLinks.h"
 
 namespace {
 
-struct CliRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using clitest::CliRun;
+std::string cliPath() { return clitest::cliProgram(); }
 
-std::string cliPath() {
-  if (const char* dir = std::getenv("KESTREL_BUILD_DIR")) return std::string(dir) + "/kestrel-cli";
-  // tests/tests_cli sits one folder below the programs.
-  return (std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "kestrel-cli").string();
-}
-
-// Runs the command-line program with the test's environment (the virtual
-// device's endpoints and the loopback guard).
-CliRun runCli(const std::string& arguments) {
-  std::string errFile = platform::joinPath(platform::workRoot(), "cli-stderr.txt");
-  std::string command = "KESTREL_TIME_SCALE=0.2 '" + cliPath() + "' " + arguments + " 2>'" + errFile + "'";
-  CliRun run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return run;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
-  int raw = pclose(pipe);
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  std::ifstream err(errFile);
-  std::stringstream text;
-  text << err.rdbuf();
-  run.err = text.str();
-  return run;
-}
+CliRun runCli(const std::string& arguments) { return clitest::runCli(arguments, "0.2"); }
 
 class ScanCommandTest : public ::testing::Test {
  protected:

@@ -12,41 +12,15 @@
 #include "WebServices.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
+#include "support/CliRunner.h"
 #include "scanner/SimLinks.h"
 
 namespace {
 
-struct CliRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using clitest::CliRun;
+using clitest::cliProgram;
 
-std::string cliProgram() {
-  if (const char* dir = std::getenv("KESTREL_BUILD_DIR")) return std::string(dir) + "/kestrel-cli";
-  return (std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "kestrel-cli").string();
-}
-
-// The program inherits the virtual device's endpoints, the services file
-// under TARNFIELD_HOME and the loopback guard.
-CliRun runUpgrade(const std::string& arguments) {
-  std::string errFile = platform::joinPath(platform::workRoot(), "upgrade-stderr.txt");
-  std::string command =
-      "KESTREL_TIME_SCALE=0.05 '" + cliProgram() + "' upgrade " + arguments + " 2>'" + errFile + "'";
-  CliRun run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return run;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
-  int raw = pclose(pipe);
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  std::ifstream err(errFile);
-  std::stringstream text;
-  text << err.rdbuf();
-  run.err = text.str();
-  return run;
-}
+CliRun runUpgrade(const std::string& arguments) { return clitest::runCli("upgrade " + arguments, "0.05"); }
 
 class UpgradeCommandTest : public ::testing::Test {
  protected:
