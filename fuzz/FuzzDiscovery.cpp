@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "session/SerialProbe.h"
 #include "scanner/NetworkScanner.h"
 #include "scanner/SerialScanner.h"
 #include "session/Frame.h"
@@ -36,12 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // The probe reads at most 255 bytes; longer inputs exercise the cap.
-  std::string first = SerialScanner::nameFromFirstReply(data, size);
+  std::string first = serialprobe::nameFromFirstReply(data, size);
   check(first.empty() || first.size() == 12);
-  std::string second = SerialScanner::nameFromSecondReply(data, size);
+  std::string second = serialprobe::nameFromSecondReply(data, size);
   check(second.empty() || second.size() == 12);
 
-  std::string text = SerialScanner::toHexSpaced(data, size);
+  std::string text = serialprobe::toHexSpaced(data, size);
   check(text.size() == (size == 0 ? 0 : size * 3 - 1));
   return 0;
 }

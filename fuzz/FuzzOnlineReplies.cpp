@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "scanner/OnlineReplies.h"
+#include "devinfo/OnlineReplies.h"
 
 // The software-list and version-service replies are whatever a server sends.
 // Besides crashes, checks what the queries rely on: a tag's text never holds

@@ -9,7 +9,7 @@
 #include "app/AppState.h"
 #include "app/Messages.h"
 #include "schedule/ScheduleManager.h"
-#include "scanner/SessionSelection.h"
+#include "session/SessionSelection.h"
 #include "task/DevScanner.h"
 #include "utils/LogUtils.h"
 

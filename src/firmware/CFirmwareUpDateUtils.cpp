@@ -9,7 +9,7 @@
 
 #include "app/DeviceModel.h"
 #include "platform/Clock.h"
-#include "scanner/SessionSelection.h"
+#include "session/SessionSelection.h"
 #include "session/Frame.h"
 #include "session/SessionApi.h"
 #include "utils/LogUtils.h"

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/SerialPort.h"
 #include "scanner/J2534DevScanner.h"
 
 // Finds devices attached by USB as a serial port: present USB devices with a
@@ -38,14 +37,4 @@ class SerialScanner : public J2534DevScanner {
                     J2534DeviceList& list);
   // Reads the serial number into record.name; leaves it empty on any failure.
   void probePort(J2534Device& record);
-
-  // "61 33 0C": two upper-case hexadecimal digits per byte, one space between.
-  static std::string toHexSpaced(const uint8_t* bytes, size_t count);
-  // The serial number that a reply to the first (0x21 0x33) or second
-  // (0x21 0x03) request carries; empty when the bytes hold none.
-  static std::string nameFromFirstReply(const uint8_t* bytes, size_t count);
-  static std::string nameFromSecondReply(const uint8_t* bytes, size_t count);
-
- private:
-  platform::SerialPort port_;  // one probe at a time, closed after each
 };

@@ -5,7 +5,7 @@
 
 #include "app/AppState.h"
 #include "platform/Clock.h"
-#include "scanner/CDeviceInfo.h"
+#include "devinfo/CDeviceInfo.h"
 #include "session/Frame.h"
 #include "session/SessionManager.h"
 #include "utils/LogUtils.h"

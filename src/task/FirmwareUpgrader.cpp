@@ -5,7 +5,7 @@
 #include "app/AppState.h"
 #include "app/DeviceModel.h"
 #include "platform/Clock.h"
-#include "scanner/CurrentDevice.h"
+#include "session/CurrentDevice.h"
 #include "session/SessionApi.h"
 #include "utils/LogUtils.h"
 

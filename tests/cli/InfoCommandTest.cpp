@@ -11,7 +11,7 @@
 #include "WebServices.h"
 #include "platform/UsbDevices.h"
 #include "support/CliRunner.h"
-#include "scanner/SimLinks.h"
+#include "support/SimLinks.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "support/CliRunner.h"
-#include "scanner/SimLinks.h"
+#include "support/SimLinks.h"
 
 namespace {
 

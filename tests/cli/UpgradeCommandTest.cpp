@@ -13,7 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "support/CliRunner.h"
-#include "scanner/SimLinks.h"
+#include "support/SimLinks.h"
 
 namespace {
 

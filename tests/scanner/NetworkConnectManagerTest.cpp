@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "SimLinks.h"
+#include "support/SimLinks.h"
 #include "platform/BluetoothInquiry.h"
 #include "platform/NetworkAdapters.h"
 #include "platform/UsbDevices.h"

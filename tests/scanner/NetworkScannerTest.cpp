@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "FakeLanHost.h"
-#include "SimLinks.h"
+#include "support/SimLinks.h"
 #include "app/Messages.h"
 #include "app/TextNotifier.h"
 #include "platform/NetworkAdapters.h"

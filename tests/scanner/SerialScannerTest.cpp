@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "SimLinks.h"
+#include "session/SerialProbe.h"
+#include "support/SimLinks.h"
 #include "platform/UsbDevices.h"
 #include "scanner/SerialScanner.h"
 #include "support/FakeUsbDeviceList.h"
@@ -39,7 +40,7 @@ TEST(SerialReplyText, HexSpacedRendering) {
     Bytes bytes;
     const char* text;
   } cases[] = {{{}, ""}, {{0x00}, "00"}, {{0x61, 0x33, 0x0C}, "61 33 0C"}, {{0xFF, 0x0A, 0xA0}, "FF 0A A0"}};
-  for (const Case& c : cases) EXPECT_EQ(SerialScanner::toHexSpaced(c.bytes.data(), c.bytes.size()), c.text);
+  for (const Case& c : cases) EXPECT_EQ(serialprobe::toHexSpaced(c.bytes.data(), c.bytes.size()), c.text);
 }
 
 TEST(SerialReplyText, FirstReplyDecoding) {
@@ -61,7 +62,7 @@ TEST(SerialReplyText, FirstReplyDecoding) {
       {"nothing", {}, ""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(SerialScanner::nameFromFirstReply(c.reply.data(), c.reply.size()), c.name) << c.what;
+    EXPECT_EQ(serialprobe::nameFromFirstReply(c.reply.data(), c.reply.size()), c.name) << c.what;
   }
 }
 
@@ -81,15 +82,15 @@ TEST(SerialReplyText, SecondReplyDecoding) {
       {"first reply instead", frame(5, 0x61, 0x33, join({{13}, text(kSerial), {0}})), ""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(SerialScanner::nameFromSecondReply(c.reply.data(), c.reply.size()), c.name) << c.what;
+    EXPECT_EQ(serialprobe::nameFromSecondReply(c.reply.data(), c.reply.size()), c.name) << c.what;
   }
 }
 
 TEST(SerialReplyText, OnlyWhatOneReadHoldsIsMatched) {
   // A serial number beyond the 255 bytes a probe reads is not seen.
   Bytes reply = join({Bytes(250, 0x20), frame(5, 0x61, 0x33, join({{13}, text(kSerial), {0}}))});
-  EXPECT_EQ(SerialScanner::nameFromFirstReply(reply.data(), reply.size()), "");
-  EXPECT_EQ(SerialScanner::nameFromFirstReply(reply.data() + 200, reply.size() - 200), kSerial);
+  EXPECT_EQ(serialprobe::nameFromFirstReply(reply.data(), reply.size()), "");
+  EXPECT_EQ(serialprobe::nameFromFirstReply(reply.data() + 200, reply.size() - 200), kSerial);
 }
 
 class SerialScannerTest : public ::testing::Test {

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "session/FakeLink.h"
+#include "support/FakeLink.h"
 #include "session/SessionManager.h"
 
 using namespace sessiontest;

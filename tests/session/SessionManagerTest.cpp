@@ -7,7 +7,7 @@
 
 #include "platform/Clock.h"
 #include "schedule/ScheduleManager.h"
-#include "session/FakeLink.h"
+#include "support/FakeLink.h"
 #include "session/SessionApi.h"
 #include "session/SessionManager.h"
 #include "support/LogCapture.h"

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "platform/Clock.h"
-#include "session/FakeLink.h"
+#include "support/FakeLink.h"
 #include "session/Session.h"
 #include "support/LogCapture.h"
 

@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "SimPackages.h"
-#include "SimTestLink.h"
+#include "support/SimTestLink.h"
 #include "VirtualDevice.h"
 #include "platform/Clock.h"
 #include "platform/UsbDevices.h"

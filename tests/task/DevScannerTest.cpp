@@ -12,7 +12,7 @@
 #include "platform/UsbDevices.h"
 #include "platform/WlanClient.h"
 #include "schedule/ScheduleManager.h"
-#include "scanner/SimLinks.h"
+#include "support/SimLinks.h"
 #include "support/FakeNetworkAdapters.h"
 #include "support/FakeWlanClient.h"
 #include "task/DevScanner.h"

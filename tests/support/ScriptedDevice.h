@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "session/FakeLink.h"
+#include "support/FakeLink.h"
 #include "session/Session.h"
 
 namespace infotest {

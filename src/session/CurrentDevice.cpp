@@ -1,6 +1,7 @@
-#include "scanner/CurrentDevice.h"
+#include "session/CurrentDevice.h"
 
-#include "scanner/SerialScanner.h"
+#include "platform/UsbDevices.h"
+#include "session/SerialProbe.h"
 #include "utils/Settings.h"
 
 namespace {
@@ -34,13 +35,15 @@ void CurrentDevice::setConfigSerialPort(const std::string& port) {
 }
 
 bool CurrentDevice::findBootPort() {
-  // A scanner of its own: this runs on whichever thread opens a session.
-  SerialScanner scanner;
-  J2534DeviceList found;
-  scanner.ScanByVidPid(found, kBootVendorId, kBootProductId);
-  if (found.empty()) return false;
-  setConfigSerialPort(found.front().port);
-  return true;
+  // The first boot-mode port with a tty node; it is probed as discovery
+  // probes it, which also wakes a boot loader that waits for a first request.
+  for (const platform::UsbDevice& device : platform::usbDevices()->presentDevices()) {
+    if (device.vendorId != kBootVendorId || device.productId != kBootProductId || device.ttyNode.empty()) continue;
+    serialprobe::probeSerialNumber(device.ttyNode);
+    setConfigSerialPort(device.ttyNode);
+    return true;
+  }
+  return false;
 }
 
 bool CurrentDevice::isQtrakBrand() const { return ::isQtrakBrand(); }

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "WebServices.h"
-#include "scanner/CDeviceInfo.h"
-#include "scanner/InfoWindow.h"
-#include "scanner/OnlineReplies.h"
-#include "scanner/SimLinks.h"
+#include "devinfo/CDeviceInfo.h"
+#include "support/InfoWindow.h"
+#include "devinfo/OnlineReplies.h"
+#include "support/SimLinks.h"
 #include "support/LogCapture.h"
 #include "utils/LogUtils.h"
 

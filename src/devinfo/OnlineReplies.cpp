@@ -1,4 +1,4 @@
-#include "scanner/OnlineReplies.h"
+#include "devinfo/OnlineReplies.h"
 
 #include <cjson/cJSON.h>
 

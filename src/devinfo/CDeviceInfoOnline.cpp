@@ -6,8 +6,8 @@
 
 #include "app/DeviceModel.h"
 #include "app/TextNotifier.h"
-#include "scanner/CDeviceInfo.h"
-#include "scanner/OnlineReplies.h"
+#include "devinfo/CDeviceInfo.h"
+#include "devinfo/OnlineReplies.h"
 #include "utils/LogUtils.h"
 #include "utils/RemoteUtils.h"
 #include "utils/ServiceEndpoints.h"

@@ -1,4 +1,4 @@
-#include "scanner/SessionSelection.h"
+#include "session/SessionSelection.h"
 
 #include <arpa/inet.h>
 
@@ -8,7 +8,7 @@
 #include "connection/ConnectionFactory.h"
 #include "platform/SimSettings.h"
 #include "platform/UsbDevices.h"
-#include "scanner/CurrentDevice.h"
+#include "session/CurrentDevice.h"
 #include "session/SessionApi.h"
 #include "utils/LogUtils.h"
 #include "utils/Settings.h"

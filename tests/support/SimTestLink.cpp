@@ -1,4 +1,4 @@
-#include "SimTestLink.h"
+#include "support/SimTestLink.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

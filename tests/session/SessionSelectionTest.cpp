@@ -2,11 +2,11 @@
 
 #include <memory>
 
-#include "SimLinks.h"
+#include "support/SimLinks.h"
 #include "connection/ConnectionFactory.h"
 #include "platform/UsbDevices.h"
-#include "scanner/CurrentDevice.h"
-#include "scanner/SessionSelection.h"
+#include "session/CurrentDevice.h"
+#include "session/SessionSelection.h"
 #include "session/SessionApi.h"
 #include "support/FakeUsbDeviceList.h"
 #include "utils/Settings.h"

@@ -1,4 +1,4 @@
-#include "scanner/CDeviceInfo.h"
+#include "devinfo/CDeviceInfo.h"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,7 @@
 #include "app/DeviceModel.h"
 #include "app/TextNotifier.h"
 #include "platform/Clock.h"
-#include "scanner/SessionSelection.h"
+#include "session/SessionSelection.h"
 #include "session/Frame.h"
 #include "session/SessionManager.h"
 #include "utils/LogUtils.h"

@@ -1,0 +1,18 @@
+#pragma once
+#include <functional>
+
+#include "session/Frame.h"
+
+// The one request/reply exchange and the one connect wait that every device
+// task uses (device reads, firmware, system upgrade, Wi-Fi).
+
+// Sends request on the session and waits up to timeoutMs (scaled) for its
+// reply: command + 0x40, the same sub-command and the request's serial byte.
+// Replies of that command filed before the send, and replies with another
+// serial, are dropped. 0 with reply filled, or -1 (send failed, no reply).
+int exchangeFrame(int sessionId, const Frame& request, Frame& reply, int timeoutMs);
+
+// Checks every 100 ms (scaled) whether the receive worker has connected the
+// session, for as many checks as fit into limitMs; gives up early when
+// cancelled() turns true. True once connected.
+bool waitSessionConnected(int sessionId, int limitMs, const std::function<bool()>& cancelled = {});
