@@ -37,7 +37,7 @@
 #include "support/BenchFigures.h"
 #include "task/FirmwareUpgrader.h"
 #include "utils/HexText.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 

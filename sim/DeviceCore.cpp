@@ -6,7 +6,7 @@
 #include "SimPackages.h"
 #include "app/DeviceModel.h"
 #include "platform/Clock.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace sim {
 namespace {

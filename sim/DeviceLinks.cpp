@@ -13,7 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace sim {
 namespace {

@@ -8,7 +8,7 @@
 #include "platform/Clock.h"
 #include "platform/UsbDevices.h"
 #include "platform/WlanClient.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace sim {
 namespace {

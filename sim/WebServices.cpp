@@ -15,7 +15,7 @@
 #include "SimPackages.h"
 #include "app/DeviceModel.h"
 #include "platform/Clock.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 #include "utils/ServiceEndpoints.h"
 
 namespace sim {

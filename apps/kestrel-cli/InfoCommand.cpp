@@ -11,7 +11,7 @@
 #include "app/Messages.h"
 #include "schedule/ScheduleManager.h"
 #include "task/DevInfoReader.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ constexpr int kPhaseFinished = 2;
 constexpr int kPhaseNoConnection = 3;
 
 // Versions come from the device and the web: printable ASCII only.
-std::string shown(const std::string& text) { return logutils::escapeForLog(text, 128); }
+std::string shown(const std::string& text) { return logfacade::escapeForLog(text, 128); }
 
 bool upgradable(const std::string& current, const std::string& latest) {
   return !latest.empty() && latest != current;

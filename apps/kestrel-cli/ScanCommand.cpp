@@ -11,7 +11,7 @@
 #include "schedule/ScheduleManager.h"
 #include "session/SessionSelection.h"
 #include "task/DevScanner.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ std::string addressText(const J2534Device& device) {
     inet_ntop(AF_INET, &a, text, sizeof text);
     return text;
   }
-  if (device.connectType == 4) return bluetoothAddressText(device.addrEx, device.addr);
+  if (device.connectType == 4) return bluetoothSessionEndpoint(device.addrEx, device.addr);
   return "";
 }
 
@@ -79,7 +79,7 @@ void printText(const J2534DeviceList& devices) {
   if (devices.empty()) std::printf("no device found\n");
   for (const J2534Device& d : devices) {
     std::string where = d.connectType == 0 ? d.port : addressText(d);
-    std::string name = d.name.empty() ? "(no name)" : logutils::escapeForLog(d.name);
+    std::string name = d.name.empty() ? "(no name)" : logfacade::escapeForLog(d.name);
     std::printf("%-4s %-24s %s\n", linkName(d.connectType), name.c_str(), where.c_str());
   }
 }

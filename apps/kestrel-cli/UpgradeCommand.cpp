@@ -19,7 +19,7 @@
 #include "session/SessionApi.h"
 #include "task/DevInfoReader.h"
 #include "task/FirmwareUpgrader.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ constexpr int kPhaseOnline = 1;
 constexpr int kPhaseFinished = 2;
 constexpr int kPhaseNoConnection = 3;
 
-std::string shown(const std::string& text) { return logutils::escapeForLog(text, 64); }
+std::string shown(const std::string& text) { return logfacade::escapeForLog(text, 64); }
 
 struct Progress {
   std::string text;

@@ -7,7 +7,7 @@
 
 #include "platform/BluetoothRfcomm.h"
 #include "utils/HexText.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 BluetoothConnection::BluetoothConnection(std::string address) : address_(std::move(address)) {}
 

@@ -14,7 +14,7 @@
 #include "platform/Clock.h"
 #include "platform/LoopbackGuard.h"
 #include "utils/HexText.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 NetworkConnection::NetworkConnection(std::string host, int port, int datagram)
     : SocketConnection(datagram != 0), host_(std::move(host)), port_(port), datagram_(datagram) {}

@@ -10,7 +10,7 @@
 
 #include "platform/Clock.h"
 #include "utils/HexText.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "session/SessionSelection.h"
 #include "session/Frame.h"
 #include "session/SessionManager.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 

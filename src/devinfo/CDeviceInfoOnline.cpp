@@ -8,7 +8,7 @@
 #include "app/TextNotifier.h"
 #include "devinfo/CDeviceInfo.h"
 #include "devinfo/OnlineReplies.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 #include "utils/RemoteUtils.h"
 #include "utils/ServiceEndpoints.h"
 #include "utils/TextEscape.h"
@@ -42,7 +42,7 @@ constexpr ModelNames kModelNames[] = {
 };
 static_assert(std::size(kModelNames) == kUnsupportedModel);
 
-std::string logged(const std::string& text) { return logutils::escapeForLog(text, kLoggedReply); }
+std::string logged(const std::string& text) { return logfacade::escapeForLog(text, kLoggedReply); }
 
 std::string softListUrl(int region) {
   ServiceEndpoints endpoints = loadServiceEndpoints();

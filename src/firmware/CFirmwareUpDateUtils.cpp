@@ -12,7 +12,7 @@
 #include "session/SessionSelection.h"
 #include "session/Frame.h"
 #include "session/SessionApi.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 #include "utils/Md5.h"
 
 namespace {
@@ -117,13 +117,13 @@ bool CFirmwareUpDateUtils::firmwareUpDate(BootEntry entry, const std::string& so
   {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) {
-      LOG_WARN("cannot open image file %s", logutils::escapeForLog(path).c_str());
+      LOG_WARN("cannot open image file %s", logfacade::escapeForLog(path).c_str());
       return false;
     }
     length = static_cast<uint64_t>(in.tellg());
   }
   LOG_INFO("fileLength : %d, productType:%d, softType:%s", static_cast<int>(std::min<uint64_t>(length, INT32_MAX)),
-           productType, logutils::escapeForLog(softType).c_str());
+           productType, logfacade::escapeForLog(softType).c_str());
   if (!checkFileSize(length, productType, softType)) {
     LOG_WARN("file size not right");
     return false;
@@ -262,7 +262,7 @@ bool CFirmwareUpDateUtils::burnFile(const std::string& softType, const std::stri
 int CFirmwareUpDateUtils::notifyFirmwareInfo(const std::string& softType, uint32_t length) {
   const std::string name = imageName(softType);
   if (name.empty()) {
-    LOG_WARN("not support firmware type : %s", logutils::escapeForLog(softType).c_str());
+    LOG_WARN("not support firmware type : %s", logfacade::escapeForLog(softType).c_str());
     return -1;
   }
   std::vector<uint8_t> block;

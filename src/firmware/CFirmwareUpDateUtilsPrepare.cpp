@@ -8,7 +8,7 @@
 #include "firmware/CFirmwareUpDateUtils.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 #include "utils/RemoteUtils.h"
 #include "utils/ServiceEndpoints.h"
 #include "utils/TextEscape.h"
@@ -92,7 +92,7 @@ int CFirmwareUpDateUtils::DigitFirmwareUpgradePrepare(const std::string& locatio
   const std::string folder = packageFolder(packagePath);
   // What an earlier attempt unpacked must never pass for this package's image.
   if (!folder.empty()) ziputils::removeTree(folder);
-  const std::string shownUrl = logutils::escapeForLog(location, kLoggedReply);
+  const std::string shownUrl = logfacade::escapeForLog(location, kLoggedReply);
   int rc = downloadFile(location, packagePath);
   if (rc != 0) {
     LOG_WARN("Firmware download failed rlt : %d, url : %s", rc, shownUrl.c_str());
@@ -129,14 +129,14 @@ bool CFirmwareUpDateUtils::parseFirmwareInfo(const std::string& reply, std::stri
 int CFirmwareUpDateUtils::requestFirmwareInfo(const std::string& serial, const std::string& softType,
                                               const std::string& random, std::string& downloadUrl) {
   const std::string url = firmwareInfoUrl(loadServiceEndpoints().firmwareInfoUrl, random, serial, softType);
-  LOG_INFO("start request url : %s", logutils::escapeForLog(url, kLoggedReply).c_str());
+  LOG_INFO("start request url : %s", logfacade::escapeForLog(url, kLoggedReply).c_str());
   std::string response;
   int rc = RemoteUtils::request(url, kMethodGet, "", RemoteUtils::kContentJson, response, kWebTimeoutSeconds);
   if (rc != 0) {
     LOG_INFO("request failed, errCode : %d", rc);
     return rc;
   }
-  LOG_INFO("response : %s", logutils::escapeForLog(response, kLoggedReply).c_str());
+  LOG_INFO("response : %s", logfacade::escapeForLog(response, kLoggedReply).c_str());
   std::string version;
   return parseFirmwareInfo(response, downloadUrl, version) ? 0 : -1;
 }

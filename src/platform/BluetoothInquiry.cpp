@@ -1,7 +1,7 @@
 #include "platform/BluetoothInquiry.h"
 
 #include "platform/Clock.h"
-#include "platform/SimSettings.h"
+#include "platform/DeviceEndpoints.h"
 
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/hci.h>
@@ -40,7 +40,7 @@ class HciBluetoothInquiry : public BluetoothInquiry {
  public:
   int inquire(std::vector<BluetoothDeviceFound>& out, int lengthUnits) override {
     out.clear();
-    if (simSettings().loopbackOnly) return fail("loopback-only mode: the Bluetooth radio is not used");
+    if (deviceEndpoints().loopbackOnly) return fail("loopback-only mode: the Bluetooth radio is not used");
 
     int deviceId = hci_get_route(nullptr);
     if (deviceId < 0) return fail("no Bluetooth adapter");

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/SimSettings.h"
+#include "platform/DeviceEndpoints.h"
 
 namespace platform {
 namespace {
@@ -99,7 +99,7 @@ bool ipv4FromMapped(const sockaddr_in6* in6, uint32_t* ipv4) {
 
 }  // namespace
 
-bool loopbackGuardActive() { return simSettings().loopbackOnly; }
+bool loopbackGuardActive() { return deviceEndpoints().loopbackOnly; }
 
 bool destinationAllowed(uint32_t ipv4NetworkOrder) {
   if (!loopbackGuardActive() || isLoopback(ipv4NetworkOrder)) return true;

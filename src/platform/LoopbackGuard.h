@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-// The loopback guard. When simSettings().loopbackOnly is set (KESTREL_LOOPBACK_ONLY=1),
+// The loopback guard. When deviceEndpoints().loopbackOnly is set (KESTREL_LOOPBACK_ONLY=1),
 // only destinations inside 127.0.0.0/8 may be reached; every other destination,
 // and every Bluetooth address, is refused. Call one of these before creating the
 // socket, resolving a name or sending a datagram, and treat a refusal as a

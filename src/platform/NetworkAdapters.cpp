@@ -1,6 +1,6 @@
 #include "platform/NetworkAdapters.h"
 
-#include "platform/SimListFile.h"
+#include "platform/FileUtils.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

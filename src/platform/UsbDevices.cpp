@@ -1,8 +1,8 @@
 #include "platform/UsbDevices.h"
 
 #include "platform/Clock.h"
-#include "platform/SimListFile.h"
-#include "platform/SimSettings.h"
+#include "platform/FileUtils.h"
+#include "platform/DeviceEndpoints.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -242,7 +242,7 @@ std::shared_ptr<UsbDeviceList> usbDevices() {
   std::lock_guard<std::mutex> lock(currentMutex());
   auto& list = currentList();
   if (!list) {
-    const std::string& simFile = simSettings().simUsbFile;
+    const std::string& simFile = deviceEndpoints().simUsbFile;
     list = simFile.empty() ? makeUdevUsbDeviceList() : makeSimUsbDeviceList(simFile);
   }
   return list;

@@ -1,7 +1,7 @@
 #include "platform/WlanClient.h"
 
-#include "platform/SimListFile.h"
-#include "platform/SimSettings.h"
+#include "platform/FileUtils.h"
+#include "platform/DeviceEndpoints.h"
 
 #include <mutex>
 
@@ -153,7 +153,7 @@ std::shared_ptr<WlanClient> createWlanClient() {
     factory = testFactory();
   }
   if (factory) return factory();
-  const std::string& simFile = simSettings().simWlanFile;
+  const std::string& simFile = deviceEndpoints().simWlanFile;
   return simFile.empty() ? makeNetworkManagerWlanClient() : makeSimWlanClient(simFile);
 }
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "platform/BluetoothInquiry.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 
@@ -16,13 +16,13 @@ int32_t BlueToothScanner::ScanJ2534Device(J2534DeviceList& list) {
   std::vector<platform::BluetoothDeviceFound> found;
   auto inquiry = platform::bluetoothInquiry();
   int rc = inquiry->inquire(found, kInquiryUnits);
-  if (rc != 0) LOG_WARN("bluetooth inquiry failed: %s", logutils::escapeForLog(inquiry->lastError()).c_str());
+  if (rc != 0) LOG_WARN("bluetooth inquiry failed: %s", logfacade::escapeForLog(inquiry->lastError()).c_str());
   if (rc != 0 || found.empty()) {
     LOG_INFO("find first device error");
     return -1;
   }
   for (const platform::BluetoothDeviceFound& device : found) {
-    LOG_INFO("find deviceInfo.name :%s", logutils::escapeForLog(device.name).c_str());
+    LOG_INFO("find deviceInfo.name :%s", logfacade::escapeForLog(device.name).c_str());
     J2534Device record;
     record.name = device.name;
     record.addr = static_cast<uint32_t>(device.address);

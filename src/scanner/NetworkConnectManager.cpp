@@ -1,6 +1,6 @@
 #include "scanner/NetworkConnectManager.h"
 
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 int32_t NetworkConnectManager::init() {
   wifiInit_ = wifiScanner_.init();

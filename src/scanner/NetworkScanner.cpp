@@ -16,10 +16,10 @@
 #include "platform/Clock.h"
 #include "platform/LoopbackGuard.h"
 #include "platform/NetworkAdapters.h"
-#include "platform/SimSettings.h"
+#include "platform/DeviceEndpoints.h"
 #include "session/Frame.h"
 #include "utils/HexText.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 
@@ -124,11 +124,11 @@ int NetworkScanner::findNetworkPorts(std::vector<NetworkPort>& ports) {
   for (const platform::AdapterAddress& entry : addresses) {
     in_addr ip{}, mask{};
     if (inet_pton(AF_INET, entry.ip.c_str(), &ip) != 1) {
-      LOG_WARN("parse ip : %s error", logutils::escapeForLog(entry.ip).c_str());
+      LOG_WARN("parse ip : %s error", logfacade::escapeForLog(entry.ip).c_str());
       continue;
     }
     if (inet_pton(AF_INET, entry.mask.c_str(), &mask) != 1) {
-      LOG_WARN("parse mask ip : %s error", logutils::escapeForLog(entry.mask).c_str());
+      LOG_WARN("parse mask ip : %s error", logfacade::escapeForLog(entry.mask).c_str());
       continue;
     }
     NetworkPort port;
@@ -136,7 +136,7 @@ int NetworkScanner::findNetworkPorts(std::vector<NetworkPort>& ports) {
     port.ip = entry.ip;
     port.broadcastAddr = dottedText((ip.s_addr & mask.s_addr) | ~mask.s_addr);
     port.gatewayBroadcastAddr = gatewayBroadcast(entry.gateway);
-    LOG_WARN("find network :%s, ip : %s, boardcaseAddr:%s", logutils::escapeForLog(port.description).c_str(),
+    LOG_WARN("find network :%s, ip : %s, boardcaseAddr:%s", logfacade::escapeForLog(port.description).c_str(),
              port.ip.c_str(), port.broadcastAddr.c_str());
     ports.push_back(port);
   }
@@ -175,7 +175,7 @@ int NetworkScanner::runRequest(J2534DeviceList& list, const std::string& address
     printLine("createBoardcastSocket error");
     return -1;
   }
-  int sent = sendBoardCast(sock, address, platform::simSettings().discoveryPort, request.bytes.data(),
+  int sent = sendBoardCast(sock, address, platform::deviceEndpoints().discoveryPort, request.bytes.data(),
                            request.bytes.size());
   if (sent != 0) {
     printLine("sendBoardCast error, " + address);

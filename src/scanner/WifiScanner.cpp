@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "platform/Clock.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ int WifiScanner::enumInterfaces(std::vector<std::string>& names) {
     closeClient();
     return -1;
   }
-  for (const std::string& name : names) printLine("interface : " + logutils::escapeForLog(name));
+  for (const std::string& name : names) printLine("interface : " + logfacade::escapeForLog(name));
   return 0;
 }
 
@@ -63,7 +63,7 @@ int WifiScanner::ScanWlan(const std::string& interfaceName, J2534DeviceList& lis
   if (client_->scan(interfaceName) != 0) {
     std::string why = client_->lastError();
     printLine("WlanScan failed with error: " + why, stderr);
-    LOG_INFO("WlanScan failed with error:  %s", logutils::escapeForLog(why).c_str());
+    LOG_INFO("WlanScan failed with error:  %s", logfacade::escapeForLog(why).c_str());
     return -1;
   }
   platform::sleepFor(kScanSettle);
@@ -72,7 +72,7 @@ int WifiScanner::ScanWlan(const std::string& interfaceName, J2534DeviceList& lis
   if (client_->availableNetworks(interfaceName, ssids) != 0) {
     std::string why = client_->lastError();
     printLine("WlanGetAvailableNetworkList failed with error: " + why);
-    LOG_INFO("WlanGetAvailableNetworkList failed with error:  %s", logutils::escapeForLog(why).c_str());
+    LOG_INFO("WlanGetAvailableNetworkList failed with error:  %s", logfacade::escapeForLog(why).c_str());
     return -1;
   }
   // Every entry counts, hidden networks (empty SSID) and repeats included.

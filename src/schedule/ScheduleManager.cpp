@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 // removeTask looks at a running task's state this often.

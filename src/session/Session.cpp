@@ -3,7 +3,7 @@
 #include <chrono>
 
 #include "connection/ConnectionFactory.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "platform/Clock.h"
 #include "schedule/ScheduleManager.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 

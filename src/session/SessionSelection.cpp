@@ -6,11 +6,11 @@
 #include <cstdio>
 
 #include "connection/ConnectionFactory.h"
-#include "platform/SimSettings.h"
+#include "platform/DeviceEndpoints.h"
 #include "platform/UsbDevices.h"
 #include "session/CurrentDevice.h"
 #include "session/SessionApi.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 #include "utils/Settings.h"
 
 namespace {
@@ -29,10 +29,10 @@ constexpr int kStream = 0;  // the datagram flag of a TCP session
 
 // The fixed device address in the stored form (lowest byte = first number).
 bool fixedDeviceAddr(uint32_t& addr) {
-  const std::string& host = platform::simSettings().deviceHost;
+  const std::string& host = platform::deviceEndpoints().deviceHost;
   in_addr parsed{};
   if (inet_pton(AF_INET, host.c_str(), &parsed) != 1) {
-    LOG_WARN("device address %s is not an IPv4 address", logutils::escapeForLog(host).c_str());
+    LOG_WARN("device address %s is not an IPv4 address", logfacade::escapeForLog(host).c_str());
     return false;
   }
   const auto* b = reinterpret_cast<const uint8_t*>(&parsed.s_addr);
@@ -48,16 +48,16 @@ int fixedAddressSession(uint16_t port) {
 }
 
 int storedAddressSession(const SettingsRecord& settings) {
-  return createNetworkSession(settings.Addr, platform::simSettings().devicePort, kStream);
+  return createNetworkSession(settings.Addr, platform::deviceEndpoints().devicePort, kStream);
 }
 
 int storedBluetoothSession(const SettingsRecord& settings) {
-  return createBluetoothSession(bluetoothAddressText(settings.AddrEx, settings.Addr));
+  return createBluetoothSession(bluetoothSessionEndpoint(settings.AddrEx, settings.Addr));
 }
 
 }  // namespace
 
-std::string bluetoothAddressText(uint32_t addrEx, uint32_t addr) {
+std::string bluetoothSessionEndpoint(uint32_t addrEx, uint32_t addr) {
   char text[24];
   std::snprintf(text, sizeof text, "0x%llx",
                 static_cast<unsigned long long>(static_cast<uint64_t>(addrEx) << 32 | addr));
@@ -69,7 +69,7 @@ int createSessionByType(int type) {
     case ConnectType::Serial:
       return createSerialSession(CurrentDevice::getInstance().configSerialPort());
     case ConnectType::Lan:
-      return fixedAddressSession(platform::simSettings().devicePort);
+      return fixedAddressSession(platform::deviceEndpoints().devicePort);
     case ConnectType::Wifi: {
       SettingsRecord settings;
       loadSettings(settings);
@@ -89,7 +89,7 @@ int createDefaultSession() {
   if (isUsbDevicePresent()) {
     CurrentDevice& device = CurrentDevice::getInstance();
     if (device.findBootPort()) return createSerialSession(device.configSerialPort());
-    return fixedAddressSession(platform::simSettings().devicePort);
+    return fixedAddressSession(platform::deviceEndpoints().devicePort);
   }
   SettingsRecord settings;
   loadSettings(settings);
@@ -100,7 +100,7 @@ int createDefaultSession() {
 int createConfigSession() {
   CurrentDevice& device = CurrentDevice::getInstance();
   if (device.findBootPort()) return createSerialSession(device.configSerialPort());
-  return fixedAddressSession(platform::simSettings().configPort);
+  return fixedAddressSession(platform::deviceEndpoints().configPort);
 }
 
 bool isUsbDevicePresent() {

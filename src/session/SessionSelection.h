@@ -22,4 +22,4 @@ bool isUsbDevicePresent();
 
 // The session endpoint of a stored Bluetooth address: "0x" and the lower-case
 // hexadecimal value of (addrEx << 32 | addr) without leading zeros.
-std::string bluetoothAddressText(uint32_t addrEx, uint32_t addr);
+std::string bluetoothSessionEndpoint(uint32_t addrEx, uint32_t addr);

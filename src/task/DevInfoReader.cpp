@@ -8,7 +8,7 @@
 #include "devinfo/CDeviceInfo.h"
 #include "session/Frame.h"
 #include "session/SessionManager.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "platform/Clock.h"
 #include "session/CurrentDevice.h"
 #include "session/SessionApi.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "utils/CLogUtils.h"
 
 #include "platform/Paths.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

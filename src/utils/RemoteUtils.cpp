@@ -1,7 +1,7 @@
 #include "utils/RemoteUtils.h"
 
 #include "platform/LoopbackGuard.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 #include <curl/curl.h>
 
@@ -24,7 +24,7 @@ constexpr char kLogFunction[] = "RemoteUtils::request";
 constexpr size_t kMaxPortDigits = 5;
 constexpr int kMaxTempAttempts = 100;
 
-#define REMOTE_WARN(...) ::logutils::write(::logutils::kWarn, __FILE__, __LINE__, kLogFunction, __VA_ARGS__)
+#define REMOTE_WARN(...) ::logfacade::write(::logfacade::kWarn, __FILE__, __LINE__, kLogFunction, __VA_ARGS__)
 
 void initialiseCurlOnce() {
   // curl_global_init is not thread-safe; every caller passes through here first.

@@ -6,7 +6,7 @@
 #include "platform/PrivateProfile.h"
 #include "platform/Registry.h"
 #include "utils/IniFile.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 #include <sys/stat.h>
 

@@ -1,6 +1,6 @@
 #include "utils/ZipUtils.h"
 
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 #include <minizip/unzip.h>
 
@@ -119,7 +119,7 @@ int readEntry(unzFile uf, Entry& entry) {
     else if (type == S_IFDIR && (info.version >> 8) == kUnixHost) entry.isDir = true;
   }
   if (why) {
-    LOG_WARN("zip entry refused (%s): %s", why, logutils::escapeForLog(entry.rawName).c_str());
+    LOG_WARN("zip entry refused (%s): %s", why, logfacade::escapeForLog(entry.rawName).c_str());
     return kUnsafeEntry;
   }
   return UNZ_OK;
@@ -224,7 +224,7 @@ class Extractor {
           (written > limits_.ratioFloorBytes && written / compressed > limits_.maxRatio)) {
         unzCloseCurrentFile(uf_);
         LOG_WARN("zip refused: entry inflates beyond the limits: %s",
-                 logutils::escapeForLog(entry.rawName).c_str());
+                 logfacade::escapeForLog(entry.rawName).c_str());
         return kTooLarge;
       }
       if (!writeAll(fd, buffer.data(), static_cast<size_t>(n))) {
@@ -236,7 +236,7 @@ class Extractor {
     if (rc != UNZ_OK) return rc;
     if (written != entry.uncompressedSize) {
       LOG_WARN("zip entry shorter than its header says: %s",
-               logutils::escapeForLog(entry.rawName).c_str());
+               logfacade::escapeForLog(entry.rawName).c_str());
       return kSizeMismatch;
     }
     return UNZ_OK;
@@ -244,7 +244,7 @@ class Extractor {
 
   static int writeFailed(const Entry& entry, const char* step) {
     LOG_WARN("zip extract %s failed, errno %d: %s", step, errno,
-             logutils::escapeForLog(entry.rawName).c_str());
+             logfacade::escapeForLog(entry.rawName).c_str());
     return kWriteFailed;
   }
 
@@ -288,7 +288,7 @@ int unzipToFolder(const std::string& packagePath, const std::string& folder,
                   const UnzipLimits& limits) {
   Archive archive(packagePath);
   if (!archive.get()) {
-    LOG_WARN("zip open failed: %s", logutils::escapeForLog(packagePath).c_str());
+    LOG_WARN("zip open failed: %s", logfacade::escapeForLog(packagePath).c_str());
     return kOpenFailed;
   }
   int rc = checkArchive(archive.get(), limits);
@@ -300,7 +300,7 @@ int unzipToFolder(const std::string& packagePath, const std::string& folder,
   fs::create_directories(folder, ec);
   Fd base(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (ec || !base.valid()) {
-    LOG_WARN("zip target folder unusable: %s", logutils::escapeForLog(folder).c_str());
+    LOG_WARN("zip target folder unusable: %s", logfacade::escapeForLog(folder).c_str());
     return kWriteFailed;
   }
 

@@ -10,7 +10,7 @@
 #include "devinfo/OnlineReplies.h"
 #include "support/SimLinks.h"
 #include "support/LogCapture.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 
@@ -166,7 +166,7 @@ TEST_F(OnlineTest, EmptyResultEverywhere_failsAndReports) {
   EXPECT_EQ(web->hits(kSoftListCN), 1u);
   EXPECT_EQ(window.texts(), std::vector<std::string>{"ERR_READ_DEV_OL_VER: request last firemware info error"});
   EXPECT_EQ(window.kinds(), std::vector<int>{2});
-  EXPECT_TRUE(log.contains("request last firemware info error", logutils::kWarn));
+  EXPECT_TRUE(log.contains("request last firemware info error", logfacade::kWarn));
   EXPECT_TRUE(info.firmware.latestVersion.empty());
 }
 
@@ -210,7 +210,7 @@ TEST_F(OnlineTest, NoDeploymentFile_queriesFailWithTheirNormalMessages) {
 
   EXPECT_EQ(window.texts(), (std::vector<std::string>{"ERR_READ_DEV_OL_VER: request last firemware info error",
                                                       "ERR_READ_DEV_OL_VER: request last system info error"}));
-  EXPECT_EQ(log.count("failed, errCode : -1", logutils::kWarn), 4u) << log.dump();
+  EXPECT_EQ(log.count("failed, errCode : -1", logfacade::kWarn), 4u) << log.dump();
 }
 
 TEST_F(OnlineTest, HostileSerialNumber_staysInsideItsJsonString) {

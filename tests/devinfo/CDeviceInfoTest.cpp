@@ -13,7 +13,7 @@
 #include "support/SimLinks.h"
 #include "session/SessionManager.h"
 #include "support/LogCapture.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 
@@ -97,7 +97,7 @@ TEST_F(CDeviceInfoTest, SerialNumberOfWrongLength_failsTheReadAndKeepsTheText) {
   EXPECT_EQ(device->core().requestCount(0x21, 0x03), 1u);
   EXPECT_EQ(device->core().requestCount(0x21, 0x05), 0u);
   EXPECT_EQ(window.countText("ERR_READ_DEV_VER: 0x61,0x03"), 1u);
-  EXPECT_TRUE(log.contains("read firmware failed", logutils::kInfo)) << log.dump();
+  EXPECT_TRUE(log.contains("read firmware failed", logfacade::kInfo)) << log.dump();
 }
 
 TEST_F(CDeviceInfoTest, QtrakDevices_switchToJ2534_model4WithoutSystemRead) {
@@ -137,8 +137,8 @@ TEST_F(CDeviceInfoTest, QtrakSwitchRefused_logsTheCodeAndFailsTheRead) {
 
   EXPECT_FALSE(read(info));
 
-  EXPECT_TRUE(log.contains("6111 has errCode : 5", logutils::kWarn)) << log.dump();
-  EXPECT_TRUE(log.contains("qtrak switch to J2534mode failed", logutils::kInfo)) << log.dump();
+  EXPECT_TRUE(log.contains("6111 has errCode : 5", logfacade::kWarn)) << log.dump();
+  EXPECT_TRUE(log.contains("qtrak switch to J2534mode failed", logfacade::kInfo)) << log.dump();
   EXPECT_EQ(info.serialNumber, "5RWM80000001");
 }
 
@@ -153,7 +153,7 @@ TEST_F(CDeviceInfoTest, SystemUnitSilent_readStillSucceeds) {
 
   EXPECT_TRUE(info.system.packageName.empty());
   EXPECT_EQ(window.countText("ERR_READ_DEV_VER: 0x6C,0x0A"), 1u);
-  EXPECT_TRUE(log.contains("not find system version", logutils::kInfo)) << log.dump();
+  EXPECT_TRUE(log.contains("not find system version", logfacade::kInfo)) << log.dump();
 }
 
 TEST_F(CDeviceInfoTest, CreateConnect_waitsForALateDeviceWithinItsTimeOut) {

@@ -19,7 +19,7 @@
 #include "support/SimLinks.h"
 #include "session/SessionApi.h"
 #include "support/LogCapture.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 #include "utils/ZipUtils.h"
 
 namespace {
@@ -112,8 +112,8 @@ TEST_F(FirmwarePrepareTest, RequestFirmwareInfo_asksTheServiceForThisDeviceAndTy
   EXPECT_EQ(url, web_.firmwareImageUrl("3", serial));
   ASSERT_EQ(web_.requestLog().size(), 1u);
   EXPECT_EQ(web_.requestLog()[0], "GET /api/tools/firmwareInfo?random=7781&sn=" + serial + "&softType=3");
-  EXPECT_TRUE(log.contains("start request url : http://127.0.0.1:", logutils::kInfo));
-  EXPECT_TRUE(log.contains("response : {", logutils::kInfo));
+  EXPECT_TRUE(log.contains("start request url : http://127.0.0.1:", logfacade::kInfo));
+  EXPECT_TRUE(log.contains("response : {", logfacade::kInfo));
 }
 
 TEST_F(FirmwarePrepareTest, RequestFirmwareInfo_failuresKeepTheirOwnCodes) {
@@ -127,7 +127,7 @@ TEST_F(FirmwarePrepareTest, RequestFirmwareInfo_failuresKeepTheirOwnCodes) {
   LogCapture log;
   int rc = utils.requestFirmwareInfo("5RHM10000001", "1", "1", url);
   EXPECT_GT(rc, 0);
-  EXPECT_TRUE(log.contains("request failed, errCode : " + std::to_string(rc), logutils::kInfo)) << log.dump();
+  EXPECT_TRUE(log.contains("request failed, errCode : " + std::to_string(rc), logfacade::kInfo)) << log.dump();
 }
 
 TEST_F(FirmwarePrepareTest, DownloadFile_triesThreeTimes100msApart) {
@@ -156,11 +156,11 @@ TEST_F(FirmwarePrepareTest, DigitPrepare_failures_areReportedByStage) {
   LogCapture log;
 
   EXPECT_EQ(utils.DigitFirmwareUpgradePrepare(files.url("/absent.zip"), package), CFirmwareUpDateUtils::kDownloadFailed);
-  EXPECT_TRUE(log.contains("Firmware download failed rlt : -1, url : " + files.url("/absent.zip"), logutils::kWarn));
+  EXPECT_TRUE(log.contains("Firmware download failed rlt : -1, url : " + files.url("/absent.zip"), logfacade::kWarn));
   EXPECT_EQ(utils.DigitFirmwareUpgradePrepare("", package), CFirmwareUpDateUtils::kDownloadFailed);
 
   EXPECT_EQ(utils.DigitFirmwareUpgradePrepare(files.url("/garbage.zip"), package), CFirmwareUpDateUtils::kUnzipFailed);
-  EXPECT_TRUE(log.contains("Firmware unzip failed rlt : ", logutils::kWarn)) << log.dump();
+  EXPECT_TRUE(log.contains("Firmware unzip failed rlt : ", logfacade::kWarn)) << log.dump();
 }
 
 class AlphaPrepareTest : public FirmwarePrepareTest {
@@ -187,7 +187,7 @@ TEST_F(AlphaPrepareTest, ThreeRepliesWithoutLocation_endWithDownloadFirmwareErro
 
   EXPECT_EQ(utils_.AlphaFirmwareUpgradePrepare(kSerial, "1", path), -1);
 
-  EXPECT_TRUE(log.contains("download firmware error", logutils::kWarn));
+  EXPECT_TRUE(log.contains("download firmware error", logfacade::kWarn));
   EXPECT_EQ(web_.hits("/api/tools/firmwareInfo"), 3u);
   EXPECT_FALSE(fs::exists(path));
 }

@@ -16,7 +16,7 @@
 #include "support/SimLinks.h"
 #include "session/SessionApi.h"
 #include "support/LogCapture.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 
@@ -91,7 +91,7 @@ TEST_F(FirmwareTransferTest, SizeRule_oneByteShort_isRefusedBeforeAnyFrameExcept
 
     EXPECT_EQ(utils_.upgradeFirmware(c.serial, "1", path), c.sent);
 
-    EXPECT_EQ(log.contains("file size not right", logutils::kWarn), !c.sent) << log.dump();
+    EXPECT_EQ(log.contains("file size not right", logfacade::kWarn), !c.sent) << log.dump();
     EXPECT_TRUE(log.contains("fileLength : 393215, productType:" + std::to_string(utils_.productType) + ", softType:1"));
     if (c.sent) {
       EXPECT_EQ(device.core().image(sim::ImageSlot::Firmware).md5, sim::md5Hex(image));
@@ -140,7 +140,7 @@ TEST_F(FirmwareTransferTest, Announcement_unknownSoftType_sendsNothing) {
 
   EXPECT_EQ(utils_.notifyFirmwareInfo("7", 100), -1);
 
-  EXPECT_TRUE(log.contains("not support firmware type : 7", logutils::kWarn));
+  EXPECT_TRUE(log.contains("not support firmware type : 7", logfacade::kWarn));
   EXPECT_TRUE(device.core().requestLog().empty());
 }
 
@@ -202,12 +202,12 @@ TEST_F(FirmwareTransferTest, SendBin_faultsOnChunks_retryOnlyWhatWentUnanswered)
     if (c.chunkRequests) {
       EXPECT_EQ(device.core().requestCount(0x24, 0x03), c.chunkRequests);
     }
-    EXPECT_EQ(log.count(" send msg 6403 failed, retry...", logutils::kWarn) +
-                  log.count(" recv msg 6403 failed, retry...", logutils::kWarn),
+    EXPECT_EQ(log.count(" send msg 6403 failed, retry...", logfacade::kWarn) +
+                  log.count(" recv msg 6403 failed, retry...", logfacade::kWarn),
               c.failedTries)
         << log.dump();
-    EXPECT_EQ(log.contains(" parse msg 6403 failed, exist", logutils::kWarn), c.refused);
-    EXPECT_EQ(log.contains("retry too many times", logutils::kWarn), c.result != 0);
+    EXPECT_EQ(log.contains(" parse msg 6403 failed, exist", logfacade::kWarn), c.refused);
+    EXPECT_EQ(log.contains("retry too many times", logfacade::kWarn), c.result != 0);
     if (c.result == 0) {
       EXPECT_TRUE(utils_.sendDigest(sim::md5Hex(image)));
       EXPECT_TRUE(device.core().image(sim::ImageSlot::J2534).accepted);
@@ -280,9 +280,9 @@ TEST_F(FirmwareTransferTest, EnterBoot_decidesBySwitchingOnlyOutsideTheBootLoade
     EXPECT_EQ(device.core().requestCount(0x25, 0x05), c.switches2505);
     EXPECT_EQ(device.core().requestCount(0x24, 0x07), c.switches2407);
     if (c.warning) {
-      EXPECT_TRUE(log.contains(c.warning, logutils::kWarn)) << log.dump();
+      EXPECT_TRUE(log.contains(c.warning, logfacade::kWarn)) << log.dump();
     }
-    EXPECT_EQ(log.contains("switch boot failed", logutils::kWarn), !c.result && c.switches2505 + c.switches2407 > 0);
+    EXPECT_EQ(log.contains("switch boot failed", logfacade::kWarn), !c.result && c.switches2505 + c.switches2407 > 0);
     if (c.result && c.switches2505 + c.switches2407 > 0) {
       // Once switched, the device has to be reachable in its boot loader.
       EXPECT_TRUE(utils_.SafetyCheck());
@@ -353,10 +353,10 @@ TEST_F(FirmwareTransferTest, SafetyCheck_checksEveryByteItReads) {
 
     EXPECT_EQ(device.core().requestCount(0x25, 0x03), c.answers);
     if (!c.warning.empty()) {
-      EXPECT_TRUE(log.contains(c.warning, logutils::kWarn)) << log.dump();
+      EXPECT_TRUE(log.contains(c.warning, logfacade::kWarn)) << log.dump();
     }
     if (c.dateSize) {
-      EXPECT_TRUE(log.contains(c.dateSize, logutils::kInfo)) << log.dump();
+      EXPECT_TRUE(log.contains(c.dateSize, logfacade::kInfo)) << log.dump();
     }
     closeAllSessions();
   }

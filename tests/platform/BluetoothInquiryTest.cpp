@@ -1,12 +1,12 @@
 #include "platform/BluetoothInquiry.h"
-#include "platform/SimSettings.h"
+#include "platform/DeviceEndpoints.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
 TEST(HciBluetoothInquiry, LoopbackGuardKeepsTheRadioUntouched) {
-  ASSERT_TRUE(platform::simSettings().loopbackOnly) << "the test harness sets KESTREL_LOOPBACK_ONLY=1";
+  ASSERT_TRUE(platform::deviceEndpoints().loopbackOnly) << "the test harness sets KESTREL_LOOPBACK_ONLY=1";
   std::vector<platform::BluetoothDeviceFound> found{{0x001A7DDA7112, "stale"}};
   auto inquiry = platform::makeHciBluetoothInquiry();
   EXPECT_EQ(inquiry->inquire(found, 4), -1);

@@ -10,7 +10,7 @@
 #include "platform/Clock.h"
 #include "schedule/ScheduleManager.h"
 #include "support/LogCapture.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 namespace {
 
@@ -133,7 +133,7 @@ TEST_F(ScheduleTest, AddTask_unknownWorkerOrDuplicateId_refusedAndOriginalKept) 
   auto original = addGated(w, id, false);
   auto duplicate = std::make_shared<GatedTask>(false);
   EXPECT_EQ(sm.addTask(w, id, duplicate), -1);
-  EXPECT_EQ(log.count("add task failed, task id: " + std::to_string(id), logutils::kWarn), 1u) << log.dump();
+  EXPECT_EQ(log.count("add task failed, task id: " + std::to_string(id), logfacade::kWarn), 1u) << log.dump();
 
   ASSERT_EQ(sm.runTask(id), 0);
   ASSERT_TRUE(original->waitFinished(1));

@@ -121,7 +121,7 @@ TEST_F(SessionSelectionTest, BluetoothAddressText_hexWithoutLeadingZeros) {
       {0xFFFFFFFF, 0xFFFFFFFF, "0xffffffffffffffff"},
       {0x1, 0x0, "0x100000000"},
   };
-  for (const Case& c : cases) EXPECT_EQ(bluetoothAddressText(c.addrEx, c.addr), c.text);
+  for (const Case& c : cases) EXPECT_EQ(bluetoothSessionEndpoint(c.addrEx, c.addr), c.text);
 }
 
 TEST_F(SessionSelectionTest, UsbPresence_anyOfTheSixDevicePairs) {

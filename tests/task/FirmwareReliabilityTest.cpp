@@ -19,7 +19,7 @@
 #include "session/SessionApi.h"
 #include "support/LogCapture.h"
 #include "task/FirmwareUpgrader.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 #include "utils/Settings.h"
 #include "utils/ZipUtils.h"
 
@@ -231,14 +231,14 @@ TEST_F(FirmwareReliabilityTest, EveryGlitchAtEveryStage_endsHeldOrFailedInTime) 
                       << log.dump();
       }
       if (outcome == Outcome::PrepareFailed) {
-        EXPECT_TRUE(log.contains("prepare j2534firmware failed rlt : -1", logutils::kWarn));
+        EXPECT_TRUE(log.contains("prepare j2534firmware failed rlt : -1", logfacade::kWarn));
       }
       if (outcome == Outcome::TransferFailed) {
-        EXPECT_TRUE(log.contains("j2534firmware upgrade failed, rlt : -1", logutils::kWarn));
+        EXPECT_TRUE(log.contains("j2534firmware upgrade failed, rlt : -1", logfacade::kWarn));
       }
       if (outcome != Outcome::Upgraded && outcome == expected) {
         if (const char* warning = expectedWarning(stage.id, glitch.kind)) {
-          EXPECT_TRUE(log.contains(warning, logutils::kWarn)) << warning << "\n" << log.dump();
+          EXPECT_TRUE(log.contains(warning, logfacade::kWarn)) << warning << "\n" << log.dump();
         }
       }
     }

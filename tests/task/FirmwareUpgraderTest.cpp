@@ -24,7 +24,7 @@
 #include "session/SessionApi.h"
 #include "support/LogCapture.h"
 #include "task/FirmwareUpgrader.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 #include "utils/ZipUtils.h"
 
 namespace {
@@ -157,13 +157,13 @@ TEST_P(FirmwareUpgradeSuccess, DeviceHoldsExactlyTheOfferedImages) {
   const bool main = c.steps.size() == 6;
   if (main) {
     expectHolds(sim::ImageSlot::Firmware, web_.firmwareImage("1", c.serial));
-    EXPECT_TRUE(log.contains("DownloadFirmware upgrade success, rlt : 0", logutils::kInfo));
+    EXPECT_TRUE(log.contains("DownloadFirmware upgrade success, rlt : 0", logfacade::kInfo));
   } else {
     EXPECT_TRUE(device.core().image(sim::ImageSlot::Firmware).name.empty());
     for (const std::string& line : web_.requestLog()) EXPECT_FALSE(asksForMainFirmware(line)) << line;
   }
   expectHolds(sim::ImageSlot::J2534, web_.firmwareImage("3", c.serial));
-  EXPECT_TRUE(log.contains("j2534firmware upgrade success, rlt", logutils::kInfo));
+  EXPECT_TRUE(log.contains("j2534firmware upgrade success, rlt", logfacade::kInfo));
   EXPECT_EQ(device.core().requestCount(0x25, 0x05), c.switches2505);
   EXPECT_EQ(device.core().requestCount(0x24, 0x07), c.switches2407);
   EXPECT_EQ(chunkLinks(device, "DOWNLOAD.BIN"), c.mainLinks);
@@ -199,7 +199,7 @@ TEST_F(FirmwareUpgraderTest, NoConnection_reportsPart2Step8Only) {
 
   EXPECT_EQ(runUpgrade(), (Steps{{2, 8}}));
 
-  EXPECT_TRUE(log.contains("create connect err", logutils::kWarn));
+  EXPECT_TRUE(log.contains("create connect err", logfacade::kWarn));
   EXPECT_TRUE(web_.requestLog().empty());
 }
 
@@ -266,7 +266,7 @@ TEST_F(FirmwareUpgraderTest, PartFailures_endWithTheirStepAndNothingAccepted) {
 
     EXPECT_EQ(runUpgrade(), c.steps);
 
-    EXPECT_TRUE(log.contains(c.warning, logutils::kWarn)) << log.dump();
+    EXPECT_TRUE(log.contains(c.warning, logfacade::kWarn)) << log.dump();
     EXPECT_EQ(transferFrames(device) > 0, c.framesSent);
     EXPECT_FALSE(device.core().image(sim::ImageSlot::Firmware).accepted);
     EXPECT_FALSE(device.core().image(sim::ImageSlot::J2534).accepted);

@@ -1,5 +1,5 @@
 #include "utils/CLogUtils.h"
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 #include <gtest/gtest.h>
 #include <log4cplus/appender.h>
@@ -62,8 +62,8 @@ class LogFacade : public ::testing::Test {
 };
 
 TEST_F(LogFacade, MessageOfBufferSizeIsLoggedEmptyOneShorterWhole) {
-  const std::string shorter(logutils::kMaxMessage - 1, 'a');
-  const std::string full(logutils::kMaxMessage, 'b');
+  const std::string shorter(logfacade::kMaxMessage - 1, 'a');
+  const std::string full(logfacade::kMaxMessage, 'b');
   LOG_INFO("%s", shorter.c_str());
   LOG_INFO("%s", full.c_str());
   LOG_INFO("%s%d", shorter.c_str(), 7);
@@ -82,13 +82,13 @@ TEST_F(LogFacade, RecordCarriesLastPathComponentLineAndFunction) {
   for (const Case& c : {Case{"C:\\work\\src\\utils\\LogUtils.cpp", "LogUtils.cpp"},
                         Case{"/work/main/src/utils/Settings.cpp", "Settings.cpp"},
                         Case{"Plain.cpp", "Plain.cpp"}, Case{"dir\\", ""}}) {
-    logutils::write(logutils::kWarn, c.path, 42, "void CLogUtils::Install()", "x=%d", 5);
+    logfacade::write(logfacade::kWarn, c.path, 42, "void CLogUtils::Install()", "x=%d", 5);
     auto records = capture_->records();
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records.back().file, c.file) << c.path;
     EXPECT_EQ(records.back().line, 42);
     EXPECT_EQ(records.back().function, "CLogUtils::Install");
-    EXPECT_EQ(records.back().level, logutils::kWarn);
+    EXPECT_EQ(records.back().level, logfacade::kWarn);
     EXPECT_EQ(records.back().message, "x=5");
   }
 }
@@ -100,7 +100,7 @@ TEST_F(LogFacade, AppenderThresholdStillFilters) {
   auto records = capture_->records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].message, "kept here");
-  EXPECT_EQ(records[0].level, logutils::kWarn);
+  EXPECT_EQ(records[0].level, logfacade::kWarn);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "utils/RemoteUtils.h"
 
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -126,7 +126,7 @@ class LocalServer {
 class LogCapture {
  public:
   LogCapture() : appender_(new Appender) {
-    ::logutils::write(::logutils::kDebug, __FILE__, __LINE__, "", "log capture on");
+    ::logfacade::write(::logfacade::kDebug, __FILE__, __LINE__, "", "log capture on");
     log4cplus::Logger::getRoot().addAppender(appender_);
   }
   ~LogCapture() { log4cplus::Logger::getRoot().removeAppender(appender_); }

@@ -1,4 +1,4 @@
-#include "platform/SimListFile.h"
+#include "platform/FileUtils.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

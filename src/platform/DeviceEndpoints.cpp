@@ -1,4 +1,4 @@
-#include "platform/SimSettings.h"
+#include "platform/DeviceEndpoints.h"
 
 #include <cstdlib>
 
@@ -18,8 +18,8 @@ uint16_t envPort(const char* name, uint16_t fallback) {
   return (*end == '\0' && n > 0 && n < 65536) ? static_cast<uint16_t>(n) : fallback;
 }
 
-SimSettings readSettings() {
-  SimSettings s;
+DeviceEndpoints readSettings() {
+  DeviceEndpoints s;
   s.deviceHost = envText("KESTREL_DEVICE_HOST", s.deviceHost);
   s.devicePort = envPort("KESTREL_DEVICE_PORT", s.devicePort);
   s.configPort = envPort("KESTREL_CONFIG_PORT", s.configPort);
@@ -32,8 +32,8 @@ SimSettings readSettings() {
 
 }  // namespace
 
-const SimSettings& simSettings() {
-  static const SimSettings settings = readSettings();
+const DeviceEndpoints& deviceEndpoints() {
+  static const DeviceEndpoints settings = readSettings();
   return settings;
 }
 

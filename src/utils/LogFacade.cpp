@@ -1,4 +1,4 @@
-#include "utils/LogUtils.h"
+#include "utils/LogFacade.h"
 
 #include <log4cplus/initializer.h>
 #include <log4cplus/logger.h>
@@ -9,7 +9,7 @@
 #include <memory>
 #include <mutex>
 
-namespace logutils {
+namespace logfacade {
 namespace {
 
 // Never torn down: threads may still log while the process exits. Kept in a
@@ -90,4 +90,4 @@ std::string escapeForLog(std::string_view text, size_t maxLength) {
   return out;
 }
 
-}  // namespace logutils
+}  // namespace logfacade

@@ -14,7 +14,7 @@
 //   KESTREL_LOOPBACK_ONLY=1  refuse every destination outside 127.0.0.0/8
 namespace platform {
 
-struct SimSettings {
+struct DeviceEndpoints {
   std::string deviceHost = "192.168.100.1";
   uint16_t devicePort = 22488;
   uint16_t configPort = 22400;
@@ -25,6 +25,6 @@ struct SimSettings {
 };
 
 // The process-wide settings, read from the environment on first call.
-const SimSettings& simSettings();
+const DeviceEndpoints& deviceEndpoints();
 
 }  // namespace platform

@@ -5,7 +5,7 @@
 // The logging facade. Every record carries the caller's source file, line and
 // function, and is handed to log4cplus's root logger unconditionally (forced),
 // so only the appenders' own thresholds filter it.
-namespace logutils {
+namespace logfacade {
 
 constexpr int kDebug = 10000;
 constexpr int kInfo = 20000;
@@ -26,10 +26,10 @@ std::string escapeForLog(std::string_view text, size_t maxLength = 256);
 // "Class::method" out of a compiler's pretty function signature.
 std::string functionName(const char* prettyFunction);
 
-}  // namespace logutils
+}  // namespace logfacade
 
-#define KLOG(level, ...) ::logutils::write((level), __FILE__, __LINE__, __PRETTY_FUNCTION__, __VA_ARGS__)
-#define LOG_DEBUG(...) KLOG(::logutils::kDebug, __VA_ARGS__)
-#define LOG_INFO(...) KLOG(::logutils::kInfo, __VA_ARGS__)
-#define LOG_WARN(...) KLOG(::logutils::kWarn, __VA_ARGS__)
-#define LOG_ERROR(...) KLOG(::logutils::kError, __VA_ARGS__)
+#define KLOG(level, ...) ::logfacade::write((level), __FILE__, __LINE__, __PRETTY_FUNCTION__, __VA_ARGS__)
+#define LOG_DEBUG(...) KLOG(::logfacade::kDebug, __VA_ARGS__)
+#define LOG_INFO(...) KLOG(::logfacade::kInfo, __VA_ARGS__)
+#define LOG_WARN(...) KLOG(::logfacade::kWarn, __VA_ARGS__)
+#define LOG_ERROR(...) KLOG(::logfacade::kError, __VA_ARGS__)
