@@ -194,6 +194,19 @@ def validate(layout, path, text, texts, lang):
             items = [i.findtext("property/string") for i in widgets[combo].findall("item")]
             if items != [texts[k][lang] for k in keys]:
                 faults.append(f"{path}: '{combo}' items are {items}")
+    for ref in [c.text for c in root.iter("cstring")] + [t.text for t in root.iter("tabstop")]:
+        if ref not in widgets:
+            faults.append(f"{path}: buddy or tab stop '{ref}' names no control")
+    # Two controls with one mnemonic in a window: Alt+key would reach only the first.
+    seen = {}
+    for w in widgets.values():
+        label = w.findtext("property[@name='text']/string") or ""
+        m = re.search(r"&([^&\s])", label)
+        if m:
+            k = m.group(1).lower()
+            if k in seen:
+                faults.append(f"{path}: '{w.get('name')}' and '{seen[k]}' share the mnemonic '{k}'")
+            seen[k] = w.get("name")
     key = widgets.get("KEY")
     if key is not None and not any(p.get("name") == "echoMode" and p.findtext("enum") == "QLineEdit::Password"
                                    for p in key.findall("property")):
