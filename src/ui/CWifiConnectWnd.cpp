@@ -61,7 +61,7 @@ void CWifiConnectWnd::initWindow() {
   if (scheduler.addTask(kWorkerDevInfo, kTaskConfigWifi, task) != 0) LOG_WARN("add config wifi task failed");
 
   if (auto* key = qobject_cast<QLineEdit*>(control("KEY"))) key->setEchoMode(QLineEdit::Password);
-  if (auto* show = qobject_cast<QAbstractButton*>(control("KEY_SHOW"))) {
+  if (auto* show = qobject_cast<QAbstractButton*>(control("show_key"))) {
     show->setCheckable(true);
     connect(show, &QAbstractButton::toggled, this, [this](bool on) {
       if (auto* key = qobject_cast<QLineEdit*>(control("KEY"))) {

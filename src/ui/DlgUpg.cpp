@@ -617,8 +617,8 @@ void DlgUpg::resetDeviceView() {
   enableControl("btn_sys_upgrade", false);
   enableControl("config_wifi_main", false);
   showControl("fw_update_indicator", false);
-  setStatus("btn_fw_upgrade", QString());
-  setStatus("btn_sys_upgrade", QString());
+  setPrimary("btn_fw_upgrade", false);
+  setPrimary("btn_sys_upgrade", false);
   // An upgrade in progress keeps its link: cutting it can leave the device in its boot loader.
   if (!isUpgradeTask(runningTask())) closeAllSessions();
   ScheduleManager::getInstance().runTask(kTaskDevInfoReader);
@@ -763,9 +763,8 @@ void DlgUpg::onDeviceInfo(const DeviceInfo* record, int phase) {
       const bool newer = isNewerVersion(view.firmware.latestVersion, view.firmware.version) ||
                          isNewerVersion(view.j2534Firmware.latestVersion, view.j2534Firmware.version);
       showControl("fw_update_indicator", newer);
-      setStatus("btn_fw_upgrade", newer ? QStringLiteral("update") : QString());
-      setStatus("btn_sys_upgrade",
-                isNewerVersion(view.system.latestVersion, view.system.version) ? QStringLiteral("update") : QString());
+      setPrimary("btn_fw_upgrade", newer);
+      setPrimary("btn_sys_upgrade", isNewerVersion(view.system.latestVersion, view.system.version));
       break;
     }
     default:

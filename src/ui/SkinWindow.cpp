@@ -124,6 +124,8 @@ QWidget* SkinWindow::load(const QString& path) {
 
 bool SkinWindow::loadSkin(const QString& folder, const QString& file) {
   folder_ = folder;
+  // Skins name their pictures "skin:images/...".
+  QDir::setSearchPaths(QStringLiteral("skin"), {folder});
   const QString path = QDir(folder).filePath(file);
   QWidget* widget = load(path);
   if (!widget) {
@@ -163,7 +165,7 @@ void SkinWindow::applyStyleSheet(const QString& skinPath) {
   for (auto it = url.globalMatch(text); it.hasNext();) {
     const QRegularExpressionMatch m = it.next();
     QString target = m.captured(1);
-    if (QDir::isRelativePath(target) && !target.startsWith(QLatin1Char(':'))) {
+    if (QDir::isRelativePath(target) && !target.contains(QLatin1Char(':'))) {
       target = QDir::cleanPath(sheetDir.absoluteFilePath(target));
     }
     out += text.mid(last, m.capturedStart() - last) + QStringLiteral("url(\"") + target + QStringLiteral("\")");
@@ -293,10 +295,14 @@ void SkinWindow::setProgress(const QString& name, int value) {
   if (auto* bar = qobject_cast<QProgressBar*>(control(name))) bar->setValue(value);
 }
 
-void SkinWindow::setStatus(const QString& name, const QString& status) {
+void SkinWindow::setStatus(const QString& name, const QString& status) { setLook(name, "state", status); }
+
+void SkinWindow::setPrimary(const QString& name, bool primary) { setLook(name, "primary", primary); }
+
+void SkinWindow::setLook(const QString& name, const char* property, const QVariant& value) {
   QWidget* w = control(name);
-  if (!w || w->property("state").toString() == status) return;
-  w->setProperty("state", status);
+  if (!w || w->property(property) == value) return;
+  w->setProperty(property, value);
   // Property selectors in the style sheet are matched only when the style is applied again.
   w->style()->unpolish(w);
   w->style()->polish(w);

@@ -78,6 +78,8 @@ class SkinWindow : public QDialog {
   void setProgress(const QString& name, int value);
   // Status look for the style sheet: "ok", "warn", "error" or empty.
   void setStatus(const QString& name, const QString& status);
+  // The style sheet's primary look, for the action the user most likely wants next.
+  void setPrimary(const QString& name, bool primary);
 
   static void setTag(QWidget* widget, uint64_t tag);
   // The tag of the widget or of the nearest parent that has one; 0 without.
@@ -99,6 +101,7 @@ class SkinWindow : public QDialog {
   QWidget* load(const QString& path);
   void wire(QWidget* root);
   void applyStyleSheet(const QString& skinPath);
+  void setLook(const QString& name, const char* property, const QVariant& value);
 
   QWidget* root_ = nullptr;
   QString folder_;
