@@ -73,9 +73,10 @@ class MainWindowTest : public ::testing::Test {
     ASSERT_TRUE(w) << name;
     QTest::mouseClick(w, Qt::LeftButton);
   }
-  // Phase 2 of a device read: the upgrade buttons are decided.
+  // The device read has ended: the upgrade buttons are decided.
   bool waitDeviceRead() {
-    return waitFor([&] { return !text("sn").isEmpty() && window_->isControlEnabled("get_voltage"); }, 30s);
+    return waitFor([&] { return !text("sn").isEmpty() && window_->isControlEnabled("get_voltage") &&
+                                ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo) == -1; }, 30s);
   }
   bool waitRows(int count) {
     return waitFor([&] { return uitest::list(*window_, "connect_list")->count() == count &&
@@ -115,14 +116,16 @@ TEST_F(MainWindowTest, NoDevice_showsDisconnectedAndReadsNothing) {
 
 struct ScanCase {
   const char* name;
-  std::string linkName;  // what the device answers the discovery with
+  std::string serial;  // what the device answers the discovery with
   int rows;
 };
+
+void PrintTo(const ScanCase& c, std::ostream* os) { *os << c.name; }
 
 class LanScan : public MainWindowTest, public ::testing::WithParamInterface<ScanCase> {};
 
 TEST_P(LanScan, ListsOnlyKnownPrefixesAndShowsNamesAsPlainText) {
-  startDevice({.linkName = GetParam().linkName});
+  startDevice({.serialNumber = GetParam().serial});
   ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
   DlgUpg& window = open();
   click("search_lan_btn");
@@ -132,7 +135,7 @@ TEST_P(LanScan, ListsOnlyKnownPrefixesAndShowsNamesAsPlainText) {
   auto* name = list->itemWidget(list->item(0))->findChild<QLabel*>("name");
   ASSERT_TRUE(name);
   EXPECT_EQ(name->textFormat(), Qt::PlainText);
-  EXPECT_EQ(name->text().toStdString(), GetParam().linkName);
+  EXPECT_EQ(name->text().toStdString(), GetParam().serial);
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, LanScan,
@@ -205,11 +208,26 @@ TEST_F(MainWindowTest, LogOption_keepsWhatWasSavedMeanwhile) {
   EXPECT_FALSE(window_->isControlSelected("log_option"));
 }
 
+TEST_F(MainWindowTest, SystemRunGivingUp_endsTheRunOnScreen) {
+  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
+  DlgUpg& window = open();
+  const std::pair<int, const char*> cases[] = {
+      {1, "upgrade failed, please retry"}, {4, "transfer pkg failed"}, {5, "upgrade failed, please retry"}};
+  for (auto [stage, expected] : cases) {
+    AppState::getInstance().systemProgress(stage, 2, 0);
+    EXPECT_EQ(text("progress_info"), expected) << stage;
+    EXPECT_EQ(text("progress_percent"), "0%") << stage;
+    EXPECT_EQ(window.control("common_progress")->property("state").toString(), "error") << stage;
+  }
+}
+
 struct VoltageCase {
   const char* name;
   bool silent;
   const char* text;
 };
+
+void PrintTo(const VoltageCase& c, std::ostream* os) { *os << c.name; }
 
 class Voltage : public MainWindowTest, public ::testing::WithParamInterface<VoltageCase> {};
 
@@ -236,7 +254,8 @@ TEST_F(MainWindowTest, FirmwareUpgrade_refusesProbesAndCloseThenEndsWithTheImage
   DlgUpg& window = open();
   ASSERT_TRUE(waitDeviceRead());
   click("btn_fw_upgrade");
-  ASSERT_TRUE(waitFor([&] { return text("progress_info") == "upgrade download: prepare Ok, start burn firmware"; }, 30s));
+  ASSERT_TRUE(waitFor([&] { return text("progress_info") == "upgrade download: prepare Ok, start burn firmware"; }, 30s))
+      << text("progress_info").toStdString() << (user_->boxes.empty() ? "" : user_->boxes.back());
   uitest::screenshot(window, "main_EN_upgrading");
   const size_t sessionsCut = device.core().requestLog().size();
   click("get_voltage");
@@ -262,7 +281,7 @@ TEST_F(MainWindowTest, FirmwareTransferFails_showsTheErrorAndGivesTheButtonsBack
   device.setSilent(0x24, 0x03);
   click("btn_fw_upgrade");
   ASSERT_TRUE(waitFor([&] { return text("progress_info") == "upgrade download: burn firmware failed, please retry"; },
-                      60s));
+                      60s)) << text("progress_info").toStdString();
   EXPECT_EQ(text("progress_percent"), "0%");
   EXPECT_EQ(window.control("progress_info")->property("state").toString(), "error");
   EXPECT_TRUE(window.isControlEnabled("btn_fw_upgrade"));
@@ -276,7 +295,7 @@ TEST_F(MainWindowTest, SystemUpgradeWithoutOnlinePackage_answeredNo_endsWithoutT
   ASSERT_TRUE(waitDeviceRead());
   ASSERT_TRUE(window.isControlEnabled("btn_sys_upgrade"));
   click("btn_sys_upgrade");
-  ASSERT_TRUE(waitFor([&] { return !user_->questions.empty(); }, 30s));
+  ASSERT_TRUE(waitFor([&] { return !user_->questions.empty(); }, 30s)) << text("progress_info").toStdString();
   EXPECT_NE(user_->questions[0].find("No upgrade package is available online."), std::string::npos);
   // Without "nofile" the task would keep waiting for a package until its choice time runs out.
   EXPECT_TRUE(waitFor([] { return ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo) != kTaskSystemUpgrader; },
