@@ -156,11 +156,17 @@ TEST_P(SystemUpgradeFaults, NoFalseSuccessWithinBound) {
   ASSERT_FALSE(reports.empty());
   const sim::StoredPackage stored = device->core().systemPackage();
   const bool success = reports.back() == Report{6, 0, 0};
-  if (success) EXPECT_TRUE(stored.installed && stored.md5 == sim::md5Hex(image)) << shown;
+  if (success) {
+    EXPECT_TRUE(stored.installed && stored.md5 == sim::md5Hex(image)) << shown;
+  }
   EXPECT_EQ(success, s.failsAt == 0) << shown;
-  if (s.failsAt != 0) EXPECT_EQ(reports.back(), (Report{s.failsAt, 2, 0})) << shown;
+  if (s.failsAt != 0) {
+    EXPECT_EQ(reports.back(), (Report{s.failsAt, 2, 0})) << shown;
+  }
   // A failed chunk is never followed by an install.
-  if (s.failsAt == 4) EXPECT_EQ(device->core().requestCount(0x2C, 0x07), 0u);
+  if (s.failsAt == 4) {
+    EXPECT_EQ(device->core().requestCount(0x2C, 0x07), 0u);
+  }
   EXPECT_LT(elapsed, kBound);
 }
 
