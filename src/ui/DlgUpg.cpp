@@ -123,6 +123,8 @@ DlgUpg::DlgUpg(std::shared_ptr<UiServices> services, QWidget* parent)
 }
 
 DlgUpg::~DlgUpg() {
+  // A task blocked on a send to this window must not hold up the removals below.
+  detachMessages();
   if (monitoring_) platform::usbDevices()->stopMonitor();
   AppState::getInstance().setTarget(nullptr);
   TextNotifier::getInstance().setTarget(nullptr);

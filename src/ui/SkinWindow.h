@@ -96,6 +96,8 @@ class SkinWindow : public QDialog {
   virtual void notify(const Notification& n) {}
   virtual void handleMessage(const AppMessage& message) {}
   bool event(QEvent* e) override;
+  // From now on senders return at once; a destructor that waits for a task calls this first.
+  void detachMessages() { target_->detach(); }
 
  private:
   QWidget* load(const QString& path);

@@ -41,7 +41,9 @@ TEST(ParseSupplyVoltage, NeedsTheWholeFrame) {
     ASSERT_TRUE(reply.build(0xF8, 0xF0, 0x80, 0x04, data.data(), static_cast<unsigned>(data.size())));
     std::optional<float> volts = parseSupplyVoltage(reply);
     ASSERT_EQ(volts.has_value(), c.read) << c.dataBytes;
-    if (volts) EXPECT_FLOAT_EQ(*volts, 12.345f);
+    if (volts) {
+      EXPECT_FLOAT_EQ(*volts, 12.345f);
+    }
   }
 }
 
