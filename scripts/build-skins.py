@@ -83,7 +83,7 @@ REQUIRED = {
         "connect_wifi": {"QWidget"},
         "WifiList": {"QListWidget"},
         "KEY": {"QLineEdit"},
-        "KEY_SHOW": OPTION,
+        "show_key": OPTION,
         "SSID": {"QLineEdit"},
         "ConnectBtn": BUTTON, "CloseBtn": BUTTON, "QueryBtn": BUTTON,
         "ERROR_TEXT": LABEL,
