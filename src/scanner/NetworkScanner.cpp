@@ -17,6 +17,7 @@
 #include "platform/LoopbackGuard.h"
 #include "platform/NetworkAdapters.h"
 #include "platform/DeviceEndpoints.h"
+#include "platform/Ipv4Text.h"
 #include "session/Frame.h"
 #include "utils/HexText.h"
 #include "utils/LogFacade.h"
@@ -44,14 +45,6 @@ void printLine(const std::string& text) {
   std::fputs(text.c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
-}
-
-std::string dottedText(uint32_t addrNetworkOrder) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr a{};
-  a.s_addr = addrNetworkOrder;
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
 }
 
 void appendUnlessListed(J2534DeviceList& list, const J2534Device& record) {
@@ -134,7 +127,7 @@ int NetworkScanner::findNetworkPorts(std::vector<NetworkPort>& ports) {
     NetworkPort port;
     port.description = entry.description;
     port.ip = entry.ip;
-    port.broadcastAddr = dottedText((ip.s_addr & mask.s_addr) | ~mask.s_addr);
+    port.broadcastAddr = platform::ipv4Text((ip.s_addr & mask.s_addr) | ~mask.s_addr);
     port.gatewayBroadcastAddr = gatewayBroadcast(entry.gateway);
     LOG_WARN("find network :%s, ip : %s, boardcaseAddr:%s", logfacade::escapeForLog(port.description).c_str(),
              port.ip.c_str(), port.broadcastAddr.c_str());
@@ -211,12 +204,12 @@ int NetworkScanner::runRequest(J2534DeviceList& list, const std::string& address
       elapsed += kPauseMs;
       continue;
     }
-    LOG_INFO("find dev ip : %s", dottedText(from).c_str());
+    LOG_INFO("find dev ip : %s", platform::ipv4Text(from).c_str());
     J2534Device record;
     if (request.parse(buffer.data(), static_cast<size_t>(n), record.name)) {
       status = 0;
       record.addr = from;
-      record.connectType = 1;
+      record.connectType = static_cast<uint32_t>(ConnectType::Lan);
       appendUnlessListed(list, record);
     } else {
       status = -1;
