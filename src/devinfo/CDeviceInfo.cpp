@@ -224,9 +224,8 @@ bool CDeviceInfo::readDevVer(DeviceInfo& info) {
     return false;
   }
   const int model = classifyModel(info.serialNumber);
-  // Model 4 has no system unit behind 0xF1.
-  if (model != 4 && !readSystemVersion(info)) LOG_INFO("not find system version");
-  if ((model == 4 || model == 5) && qtrkSwithToJ2534() != 0) {
+  if (hasSystemUnit(model) && !readSystemVersion(info)) LOG_INFO("not find system version");
+  if (isQtrakModel(model) && qtrkSwithToJ2534() != 0) {
     LOG_INFO("qtrak switch to J2534mode failed");
     return false;
   }
