@@ -80,8 +80,10 @@ REQUIRED = {
         "id": LABEL, "name": LABEL, "type": LABEL, "selBtn": BUTTON,
     },
     "connect_wifi": {
+        "connect_wifi": {"QWidget"},
         "WifiList": {"QListWidget"},
         "KEY": {"QLineEdit"},
+        "show_key": OPTION,
         "SSID": {"QLineEdit"},
         "ConnectBtn": BUTTON, "CloseBtn": BUTTON, "QueryBtn": BUTTON,
         "ERROR_TEXT": LABEL,
@@ -126,6 +128,8 @@ def render_style(brand):
     if not sep:
         raise SystemExit("style.qss.in: the palette block is not closed")
     column = BRANDS.index(brand)
+    sheet_dir = (SKIN / dict(STYLE_OUTPUTS)[brand]).parent
+    sheet_images = pathlib.Path(*[".."] * len(sheet_dir.relative_to(SKIN).parts), "images").as_posix()
     palette = {}
     for line in head.splitlines():
         m = re.match(r"@(\w+):\s*(.+)$", line.strip())
@@ -138,6 +142,8 @@ def render_style(brand):
             return brand
         if key == "brand_title":
             return BRAND_TITLE[brand]
+        if key == "images":
+            return sheet_images
         if key in palette:
             return palette[key]
         raise SystemExit(f"style.qss.in: no colour '{key}'")
@@ -148,8 +154,8 @@ def render_style(brand):
 def style_faults(rel, text):
     """Every image a style sheet names must exist under skin/."""
     faults = []
-    for url in re.findall(r"url\(skin:([^)]+)\)", text):
-        if not (SKIN / url).exists():
+    for url in re.findall(r"url\(([^)]+)\)", text):
+        if not ((SKIN / rel).parent / url).exists():
             faults.append(f"{rel}: no image {url}")
     if text.count("{") != text.count("}"):
         faults.append(f"{rel}: unbalanced braces")
