@@ -303,10 +303,9 @@ void SkinWindow::setLook(const QString& name, const char* property, const QVaria
   QWidget* w = control(name);
   if (!w || w->property(property) == value) return;
   w->setProperty(property, value);
-  // Property selectors in the style sheet are matched only when the style is applied again.
-  w->style()->unpolish(w);
-  w->style()->polish(w);
-  w->update();
+  // Property selectors are matched only when the sheet is applied again; a
+  // re-polish alone leaves box changes such as padding unapplied.
+  w->setStyleSheet(w->styleSheet());
 }
 
 void SkinWindow::setTag(QWidget* widget, uint64_t tag) {
