@@ -136,6 +136,7 @@ TEST_P(LanScan, ListsOnlyKnownPrefixesAndShowsNamesAsPlainText) {
   ASSERT_TRUE(name);
   EXPECT_EQ(name->textFormat(), Qt::PlainText);
   EXPECT_EQ(name->text().toStdString(), GetParam().serial);
+  uitest::screenshot(window, std::string("main_EN_scan_") + GetParam().name);
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, LanScan,
