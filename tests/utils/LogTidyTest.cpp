@@ -121,6 +121,25 @@ TEST_F(LogTidy, OnlyRolledRegularFilesAreArchived) {
             (std::vector<std::string>{"Tarnfield.log.1.zip", "Tarnfield.log.9", "Tarnfield.log.dir", "other.log.1"}));
 }
 
+TEST(LogTimeStamp, IsFourteenDigitsOfLocalTime) {
+  std::time_t before = std::time(nullptr);
+  std::string stamp = CLogUtils::timeStamp();
+  std::time_t after = std::time(nullptr);
+  ASSERT_EQ(stamp.size(), 14u);
+  ASSERT_TRUE(std::all_of(stamp.begin(), stamp.end(), ::isdigit)) << stamp;
+  std::tm t{};
+  t.tm_year = std::stoi(stamp.substr(0, 4)) - 1900;
+  t.tm_mon = std::stoi(stamp.substr(4, 2)) - 1;
+  t.tm_mday = std::stoi(stamp.substr(6, 2));
+  t.tm_hour = std::stoi(stamp.substr(8, 2));
+  t.tm_min = std::stoi(stamp.substr(10, 2));
+  t.tm_sec = std::stoi(stamp.substr(12, 2));
+  t.tm_isdst = -1;
+  std::time_t parsed = std::mktime(&t);
+  EXPECT_GE(parsed, before);
+  EXPECT_LE(parsed, after);
+}
+
 // Install in an empty working folder: the default properties are written to
 // the root, the file appender writes into <root>/log, and an old roll-over is
 // archived.
