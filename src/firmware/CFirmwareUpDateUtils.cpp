@@ -201,7 +201,8 @@ bool CFirmwareUpDateUtils::enterBootDigit() {
   uint8_t status = 0xFF;
   if (!statusOf(reply, status) || status != kStatusOk) return false;
   platform::sleepFor(kDigitRestartWait);
-  // Whether the device is back shows in the safety check.
+  // Whether the device is back shows in the safety check; whether it is the
+  // device we read, here.
   connectDefaultSession();
   return verifyDevice(true);
 }
