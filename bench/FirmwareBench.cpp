@@ -3,13 +3,9 @@
 // once, the bare exchange of the same frames on a plain socket, the heap a
 // transfer needs, and one whole two-image upgrade with its fixed pauses
 // apart from the rest.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <malloc.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +31,7 @@
 #include "session/Frame.h"
 #include "session/SessionManager.h"
 #include "support/BenchFigures.h"
+#include "support/RawPeer.h"
 #include "task/FirmwareUpgrader.h"
 #include "utils/HexText.h"
 #include "utils/LogFacade.h"
@@ -47,85 +44,15 @@ constexpr size_t kImageSize = 0x70000;  // a J2534 image: 112 chunks
 constexpr size_t kChunks = (kImageSize + CFirmwareUpDateUtils::kChunkSize - 1) / CFirmwareUpDateUtils::kChunkSize;
 const std::string kSerial = sim::sampleSerial(0, true);
 
-bool readExactly(int fd, uint8_t* out, size_t count) {
-  while (count > 0) {
-    ssize_t n = ::read(fd, out, count);
-    if (n <= 0) return false;
-    out += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool writeAll(int fd, const uint8_t* bytes, size_t count) {
-  while (count > 0) {
-    ssize_t n = ::write(fd, bytes, count);
-    if (n <= 0) return false;
-    bytes += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-void noDelay(int fd) {
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
-// Acknowledges every frame at once with status 0 (command + 0x40, same
-// sub-command and serial): the fastest device there could be.
-class AckPeer {
- public:
-  AckPeer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(listener_, 8) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      std::perror("ack peer");
-      std::abort();
-    }
-    port_ = ntohs(addr.sin_port);
-    acceptor_ = std::thread([this] {
-      for (;;) {
-        int fd = ::accept(listener_, nullptr, nullptr);
-        if (fd < 0) return;
-        noDelay(fd);
-        std::thread([fd] { answer(fd); }).detach();
-      }
-    });
-    acceptor_.detach();
-  }
-  int port() const { return port_; }
-
- private:
-  static void answer(int fd) {
-    std::vector<uint8_t> request(Frame::kMaxSize);
-    for (;;) {
-      if (!readExactly(fd, request.data(), 6)) break;
-      size_t size = static_cast<size_t>((request[4] << 8) | request[5]) + 7;
-      if (size < Frame::kMinSize || !readExactly(fd, request.data() + 6, size - 6)) break;
-      uint8_t reply[11] = {0x55, 0xAA, 0xF8, 0xF0, 0x00, 0x04, request[6], static_cast<uint8_t>(request[7] + 0x40),
-                           request[8], 0x00, 0};
-      reply[10] = Frame::checksum(reply + 2, 8);
-      if (!writeAll(fd, reply, sizeof reply)) break;
-    }
-    ::close(fd);
-  }
-
-  int listener_ = -1;
-  int port_ = 0;
-  std::thread acceptor_;
-};
+using benchpeer::readExactly;
+using benchpeer::writeAll;
 
 // One virtual device and the web services for the whole process; the
 // product reads the simulator's endpoints once, before its first session.
 struct Rig {
   sim::VirtualDevice device{{.serialNumber = kSerial}, sim::LinkConfig{.discovery = false}};
   sim::WebServices web;
-  AckPeer peer;
+  benchpeer::AckPeer peer;
   std::vector<uint8_t> image = sim::buildFirmwareImage("V9.99", kImageSize, 3);
   bool ok = false;
 
@@ -186,20 +113,6 @@ double timedRawExchange(int fd) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-int rawConnect(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  noDelay(fd);
-  return fd;
-}
-
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
@@ -217,7 +130,7 @@ void firmware_chunk_loop(benchmark::State& state) {
   CFirmwareUpDateUtils toPeer;
   const int deviceSession = connected(manager->createNetworkSession("127.0.0.1", r.device.devicePort(), 0));
   const int peerSession = connected(manager->createNetworkSession("127.0.0.1", r.peer.port(), 0));
-  const int fd = rawConnect(r.peer.port());
+  const int fd = benchpeer::rawConnect(r.peer.port());
   if (!r.ok || !prepareTransfer(toDevice, deviceSession) || peerSession < 0 || fd < 0) {
     state.SkipWithError("links not ready");
     if (fd >= 0) ::close(fd);
@@ -267,8 +180,7 @@ void firmware_chunk_logging(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-// Over the pty every reply ends only after the serial link's 50 ms quiet
-// gap, whoever answers.
+// The same chunk loop to the virtual device over its pty.
 void firmware_sendbin_vdev_pty(benchmark::State& state) {
   Rig& r = rig();
   CFirmwareUpDateUtils utils;

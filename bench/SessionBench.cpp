@@ -1,119 +1,26 @@
 // Request/reply exchanges through the session manager against a loopback TCP
 // peer that answers at once, next to the same exchange on a plain socket, and
 // the CPU an idle open session costs.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <mutex>
 #include <thread>
-#include <vector>
 
 #include "session/Frame.h"
 #include "session/SessionManager.h"
+#include "support/RawPeer.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-bool readExactly(int fd, uint8_t* out, size_t count) {
-  while (count > 0) {
-    ssize_t n = ::read(fd, out, count);
-    if (n <= 0) return false;
-    out += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
-}
+using benchpeer::readExactly;
+using benchpeer::writeAll;
 
-bool writeAll(int fd, const uint8_t* bytes, size_t count) {
-  while (count > 0) {
-    ssize_t n = ::write(fd, bytes, count);
-    if (n <= 0) return false;
-    bytes += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-void noDelay(int fd) {
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
-// A device stand-in on 127.0.0.1: answers every request frame at once with a
-// 10-byte reply (command + 0x40, same sub-command and serial).
-class LoopbackPeer {
- public:
-  LoopbackPeer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(listener_, 8) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      std::perror("loopback peer");
-      std::abort();
-    }
-    port_ = ntohs(addr.sin_port);
-    acceptor_ = std::thread([this] { acceptLoop(); });
-  }
-
-  ~LoopbackPeer() {
-    ::shutdown(listener_, SHUT_RDWR);
-    ::close(listener_);
-    acceptor_.join();
-    std::lock_guard<std::mutex> guard(lock_);
-    for (int fd : clients_) ::shutdown(fd, SHUT_RDWR);
-    for (auto& t : responders_) t.join();
-    for (int fd : clients_) ::close(fd);
-  }
-
-  int port() const { return port_; }
-
- private:
-  void acceptLoop() {
-    for (;;) {
-      int fd = ::accept(listener_, nullptr, nullptr);
-      if (fd < 0) return;
-      noDelay(fd);
-      std::lock_guard<std::mutex> guard(lock_);
-      clients_.push_back(fd);
-      responders_.emplace_back([fd] { answer(fd); });
-    }
-  }
-
-  static void answer(int fd) {
-    std::vector<uint8_t> request(Frame::kMaxSize);
-    for (;;) {
-      if (!readExactly(fd, request.data(), 6)) return;
-      size_t size = static_cast<size_t>((request[4] << 8) | request[5]) + 7;
-      if (size < Frame::kMinSize || !readExactly(fd, request.data() + 6, size - 6)) return;
-      uint8_t reply[10] = {0x55, 0xAA, 0xF8, 0xF0, 0x00, 0x03, request[6], static_cast<uint8_t>(request[7] + 0x40),
-                           request[8], 0};
-      reply[9] = Frame::checksum(reply + 2, 7);
-      if (!writeAll(fd, reply, sizeof reply)) return;
-    }
-  }
-
-  int listener_ = -1;
-  int port_ = 0;
-  std::thread acceptor_;
-  std::mutex lock_;  // guards clients_ and responders_
-  std::vector<int> clients_;
-  std::vector<std::thread> responders_;
-};
-
-LoopbackPeer& peer() {
-  static LoopbackPeer* instance = new LoopbackPeer();
+benchpeer::AckPeer& peer() {
+  static auto* instance = new benchpeer::AckPeer();
   return *instance;
 }
 
@@ -137,27 +44,13 @@ int openSession() {
   return manager->isSessionConnected(id) ? id : -1;
 }
 
-int rawConnect() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(peer().port()));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  noDelay(fd);
-  return fd;
-}
-
 // Each iteration makes one exchange through the session manager and one on a
 // plain blocking socket, timed apart: alternating them lets both see the same
 // load on a busy machine, so their ratio stays meaningful.
 void roundTrip(benchmark::State& state, size_t frameSize) {
   auto manager = SessionManager::getInstance();
   int id = openSession();
-  int raw = rawConnect();
+  int raw = benchpeer::rawConnect(peer().port());
   if (id < 0 || raw < 0) {
     if (raw >= 0) ::close(raw);
     state.SkipWithError("loopback peer not reached");
@@ -175,7 +68,7 @@ void roundTrip(benchmark::State& state, size_t frameSize) {
     }
     auto t1 = Clock::now();
     Frame frame = request(dataSize);
-    uint8_t reply[10];
+    uint8_t reply[benchpeer::kAckSize];
     if (!writeAll(raw, frame.bytes().data(), frame.size()) || !readExactly(raw, reply, sizeof reply) ||
         !Frame::isValid(reply, sizeof reply)) {
       state.SkipWithError("raw exchange failed");

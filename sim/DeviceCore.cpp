@@ -170,6 +170,7 @@ Response DeviceCore::handle(const Frame& request, LinkKind link) {
   bool comeBack = true;
   uint8_t refusedStatus = kStatusRefused;
   milliseconds late{0};
+  milliseconds duplicateGap{0};
   const Fault* split = nullptr;
   std::vector<Fault> hits = faults_.hit(cmd, sub);
   for (const auto& f : hits) {
@@ -179,7 +180,10 @@ Response DeviceCore::handle(const Frame& request, LinkKind link) {
       case FaultKind::EmptyReply: empty = true; break;
       case FaultKind::RefusedStatus: refused = true; refusedStatus = f.status; break;
       case FaultKind::BadChecksum: badSum = true; break;
-      case FaultKind::DuplicateReply: duplicate = true; break;
+      case FaultKind::DuplicateReply:
+        duplicate = true;
+        duplicateGap = platform::scaled(f.delay);
+        break;
       case FaultKind::LateReply: late += f.delay.count() > 0 ? f.delay : kDefaultLate; break;
       case FaultKind::SplitReply: split = &f; break;
       case FaultKind::NoComeback: comeBack = false; break;
@@ -228,7 +232,7 @@ Response DeviceCore::handle(const Frame& request, LinkKind link) {
   } else {
     response.emissions.push_back({first, reply});
   }
-  if (duplicate) response.emissions.push_back({milliseconds{0}, reply});
+  if (duplicate) response.emissions.push_back({duplicateGap, reply});
   return response;
 }
 
@@ -334,6 +338,7 @@ bool DeviceCore::answerIdentity(uint8_t sub, std::vector<uint8_t>& data) {
 
 void DeviceCore::switchToBoot(SwitchEffect effect, bool comeBack, Effects& effects) {
   if (effect == SwitchEffect::Restart) {
+    if (!config_.serialAfterRestart.empty()) config_.serialNumber = config_.serialAfterRestart;
     if (hooks_.restart) {
       auto hook = hooks_.restart;
       effects.push_back([hook, comeBack] { hook(DeviceMode::BootLoader, comeBack, kDropDelay); });

@@ -60,11 +60,14 @@ struct DeviceConfig {
   SwitchEffect numericBootEntry = SwitchEffect::InPlace;  // 0x25 0x05 with 0x02
   // False: the device installs without restarting (its links never drop).
   bool installRestarts = true;
+  // Non-empty: what comes back after a restart is another device, with this
+  // serial number (swapped while the first one restarted).
+  std::string serialAfterRestart{};
   // From dropping the links to being back (scaled).
   std::chrono::milliseconds restartDelay{1500};
-  // Real time before the identity replies on the serial link: a probe purges
-  // its input right after writing, which a real device never beats.
-  std::chrono::milliseconds serialIdentityDelay{30};
+  // Real time before the identity replies on the serial link (a slow device);
+  // none by default, so probes meet a device that answers at once.
+  std::chrono::milliseconds serialIdentityDelay{0};
 };
 
 enum class ImageSlot { Firmware, J2534 };

@@ -111,6 +111,7 @@ bool parseFault(std::string_view text, Fault& out) {
     switch (fault.kind) {
       case FaultKind::LateReply:
       case FaultKind::SplitReply:
+      case FaultKind::DuplicateReply:
         if (!parseNumber(parts[3], 10, 3600000, arg)) return false;
         fault.delay = std::chrono::milliseconds(arg);
         break;

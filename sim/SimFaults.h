@@ -27,7 +27,7 @@ enum class FaultKind {
   EmptyReply,      // not processed; answered by a reply without data
   BadChecksum,     // processed; the reply's checksum byte is wrong
   SplitReply,      // processed; the reply is written in two parts, `delay` apart
-  DuplicateReply,  // processed; the reply is written twice
+  DuplicateReply,  // processed; the reply is written twice, `delay` apart
   LateReply,       // processed; the reply is written after `delay`
   RefusedStatus,   // not processed; the reply carries `status` as its status byte
   Disconnect,      // not processed; the device drops the link the request came on
@@ -41,7 +41,8 @@ struct Fault {
   Occurrence when = Occurrence::every();
   // LateReply: how late (default 3000 ms, past every 2000 ms wait of the
   // host); SplitReply: the pause between the parts (default 50 ms). Scaled by
-  // platform::scaled like every pause of the protocol.
+  // platform::scaled like every pause of the protocol. DuplicateReply: the
+  // gap before the second copy (default none).
   std::chrono::milliseconds delay{0};
   uint8_t status = 0x01;  // RefusedStatus
   size_t splitAt = 0;     // SplitReply: bytes in the first part; 0 = half
@@ -66,10 +67,10 @@ class FaultScript {
 };
 
 // "KIND:CMDSUB:OCCURRENCE[:ARG]", e.g. "noreply:2403:3", "late:2105:2+:2500",
-// "refused:2404:*:5", "split:2133:1:40". KIND: noreply, empty, badsum, split,
+// "refused:2404:*:5", "split:2133:1:40", "dup:2403:1:30". KIND: noreply, empty, badsum, split,
 // dup, late, refused, disconnect, nocomeback, silent (= noreply:...:*).
 // CMDSUB: four hexadecimal digits. OCCURRENCE: N (the nth), N+ (from the nth
-// on), * (every time). ARG: milliseconds for late and split, the status byte
+// on), * (every time). ARG: milliseconds for late, split and dup, the status byte
 // (decimal or 0x..) for refused; "silent:CMDSUB" never answers. False for
 // anything else.
 bool parseFault(std::string_view text, Fault& out);

@@ -6,8 +6,9 @@
 #include "connection/DeviceConnection.h"
 #include "platform/SerialPort.h"
 
-// A USB virtual COM port. The host reads only after it has written: a write
-// raises the awaiting-reply flag, and the first read that brings bytes lowers it.
+// A USB virtual COM port. The host reads only while it expects bytes: a write
+// (or the session, while a reply is still incomplete) raises the
+// awaiting-reply flag, and a read that brings bytes lowers it.
 class SerialConnection : public DeviceConnection {
  public:
   explicit SerialConnection(std::string portName);
@@ -16,8 +17,10 @@ class SerialConnection : public DeviceConnection {
   bool Connect() override;
   void close() override;
   int writeData(const uint8_t* bytes, size_t count) override;
-  // Blocks up to the read time-out while a reply is awaited; 0 at once otherwise.
+  // What the port holds while a reply is awaited, 0 otherwise; -1 (and
+  // closed) when the port failed or hung up.
   int readData(uint8_t* buffer, size_t capacity) override;
+  void setReplyAwaited(bool awaited) override;
   int getType() const override { return Serial; }
   // The port while a reply is awaited, else -1: bytes that nobody asked for are
   // left in the port, so polling it then would wake the caller for nothing.
@@ -26,7 +29,7 @@ class SerialConnection : public DeviceConnection {
  private:
   static constexpr uint32_t kBaudRate = 115200;
   static constexpr std::chrono::milliseconds kWriteTimeout{1000};
-  // A reply begins well within this; the read-interval time-out ends it.
+  // Bounds one read call; with the port's time-outs a read returns at once.
   static constexpr std::chrono::milliseconds kReadTimeout{2000};
 
   const std::string portName_;

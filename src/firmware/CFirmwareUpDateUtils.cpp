@@ -10,6 +10,7 @@
 #include "app/DeviceModel.h"
 #include "platform/Clock.h"
 #include "session/SessionSelection.h"
+#include "session/Exchange.h"
 #include "session/Frame.h"
 #include "session/SessionApi.h"
 #include "utils/LogFacade.h"
@@ -36,8 +37,8 @@ constexpr int kChunkTries = 3;
 constexpr auto kQtrakRestartWait = 4000ms;
 // The numeric boot entry restarts the device as well, more quickly.
 constexpr auto kDigitRestartWait = 1000ms;
-constexpr auto kConnectPoll = 1000ms;
-constexpr int kConnectPolls = 10;
+// A device that restarted takes a few seconds to offer its link again.
+constexpr int kConnectLimitMs = 10000;
 
 constexpr uint32_t kModel0Image = 0x60000;
 constexpr uint32_t kJ2534Image = 0x70000;
@@ -76,22 +77,24 @@ std::string CFirmwareUpDateUtils::imageName(const std::string& softType) {
   return {};
 }
 
-bool CFirmwareUpDateUtils::send(const Frame& frame) { return sendFrame(session(), frame) == 0; }
-
-bool CFirmwareUpDateUtils::receive(Frame& reply, uint8_t cmd, uint8_t sub, int timeoutMs) {
-  return recvFrame(session(), reply, cmd, sub, timeoutMs) == 0;
+bool CFirmwareUpDateUtils::exchange(const Frame& request, Frame& reply, int timeoutMs, bool* sent) {
+  return exchangeFrame(session(), request, reply, timeoutMs, sent) == 0;
 }
 
-void CFirmwareUpDateUtils::discardStaleReplies(uint8_t cmd, uint8_t sub) {
-  // Requests and replies pair by command only, so a second answer to an
-  // earlier request would otherwise be taken for the answer to the next one.
-  constexpr int kMaxStale = 8;
-  constexpr int kPeekMs = 1;
-  if (!isSessionConnected(session())) return;
-  Frame stale;
-  for (int i = 0; i < kMaxStale && receive(stale, cmd, sub, kPeekMs); ++i) {
-    LOG_INFO("dropped a stale reply %02x %02x", cmd, sub);
+bool CFirmwareUpDateUtils::verifyDevice(bool silenceAccepted) {
+  Frame request;
+  Frame reply;
+  std::string answered;
+  if (buildRequest(request, 0x21, 0x33) && exchange(request, reply, kReplyTimeoutMs)) {
+    // An answer that carries no number is no proof either way: refused.
+    if (readString8(reply, answered) && answered == serialNumber) return true;
+    LOG_WARN("device serial number %s is not %s, upgrade refused", logfacade::escapeForLog(answered).c_str(),
+             logfacade::escapeForLog(serialNumber).c_str());
+    return false;
   }
+  if (silenceAccepted) return true;
+  LOG_WARN("device does not tell its serial number, upgrade refused");
+  return false;
 }
 
 bool CFirmwareUpDateUtils::upgradeFirmware(const std::string& serial, const std::string& softType,
@@ -146,12 +149,10 @@ bool CFirmwareUpDateUtils::EnterBoot() {
   uint8_t mode = 0;
   bool answered = false;
   bool hasMode = false;
-  discardStaleReplies(0x61, 0x14);
   for (int attempt = 0; attempt < kModeReadAttempts && !answered; ++attempt) {
     Frame request;
-    if (!buildRequest(request, 0x21, 0x14) || !send(request)) continue;
     Frame reply;
-    if (!receive(reply, 0x61, 0x14, kReplyTimeoutMs)) continue;
+    if (!buildRequest(request, 0x21, 0x14) || !exchange(request, reply, kReplyTimeoutMs)) continue;
     answered = true;
     hasMode = statusOf(reply, mode);
   }
@@ -173,48 +174,44 @@ int CFirmwareUpDateUtils::switchBoot() {
   Frame reply;
   uint8_t status = 0xFF;
   if (isQtrakModel(productType)) {
-    discardStaleReplies(0x64, 0x07);
-    if (!buildRequest(request, 0x24, 0x07) || !send(request)) {
-      LOG_WARN("send 2407 failed");
-      return -1;
-    }
-    if (!receive(reply, 0x64, 0x07, kReplyTimeoutMs)) {
-      LOG_WARN("recv 6407 failed");
+    bool sent = false;
+    if (!buildRequest(request, 0x24, 0x07) || !exchange(request, reply, kReplyTimeoutMs, &sent)) {
+      LOG_WARN(sent ? "recv 6407 failed" : "send 2407 failed");
       return -1;
     }
     if (!statusOf(reply, status) || status != kStatusOk) return -1;
     platform::sleepFor(kQtrakRestartWait);
     // The next step fails on its own when the device did not come back.
     if (connectDefaultSession() != 0) LOG_WARN("create config connect failed");
-    return 0;
+    // Whatever answers on the new session must still be the device we read.
+    return verifyDevice(true) ? 0 : -1;
   }
-  discardStaleReplies(0x65, 0x05);
-  if (!buildRequest(request, 0x25, 0x05) || !send(request)) return -1;
-  if (!receive(reply, 0x65, 0x05, kReplyTimeoutMs)) return -1;
+  if (!buildRequest(request, 0x25, 0x05) || !exchange(request, reply, kReplyTimeoutMs)) return -1;
   return statusOf(reply, status) && status == kStatusOk ? 0 : -1;
 }
 
 bool CFirmwareUpDateUtils::enterBootDigit() {
   Frame request;
-  discardStaleReplies(0x65, 0x05);
-  if (!buildRequest(request, 0x25, 0x05, {kNumericBootEntry}) || !send(request)) return false;
   Frame reply;
-  if (!receive(reply, 0x65, 0x05, kReplyTimeoutMs)) return false;
+  if (!buildRequest(request, 0x25, 0x05, {kNumericBootEntry}) || !exchange(request, reply, kReplyTimeoutMs)) {
+    return false;
+  }
   uint8_t status = 0xFF;
   if (!statusOf(reply, status) || status != kStatusOk) return false;
   platform::sleepFor(kDigitRestartWait);
-  // Whether the device is back shows in the safety check.
+  // Whether the device is back shows in the safety check; whether it is the
+  // device we read, here.
   connectDefaultSession();
-  return true;
+  return verifyDevice(true);
 }
 
 bool CFirmwareUpDateUtils::SafetyCheck() {
   Frame request;
-  discardStaleReplies(0x65, 0x02);
-  if (!buildRequest(request, 0x25, 0x02, {kSafetyRequest}) || !send(request)) return false;
   Frame challenge;
-  if (!receive(challenge, 0x65, 0x02, kReplyTimeoutMs)) {
-    LOG_WARN("fail to recieve 6502");
+  bool sent = false;
+  if (!buildRequest(request, 0x25, 0x02, {kSafetyRequest})) return false;
+  if (!exchange(request, challenge, kReplyTimeoutMs, &sent)) {
+    if (sent) LOG_WARN("fail to recieve 6502");
     return false;
   }
   uint8_t status = 0;
@@ -232,11 +229,12 @@ bool CFirmwareUpDateUtils::SafetyCheck() {
   }
   const uint8_t* d = challenge.data();
   Frame answer;
-  discardStaleReplies(0x65, 0x03);
-  if (!buildRequest(answer, 0x25, 0x03, {kSafetyRequest, d[1], d[2], d[3], d[4]}) || !send(answer)) return false;
-  // An unsuccessful wait leaves the request in the frame, so the size logged
-  // is then the request's own.
-  bool received = receive(answer, 0x65, 0x03, kReplyTimeoutMs);
+  Frame result;
+  if (!buildRequest(answer, 0x25, 0x03, {kSafetyRequest, d[1], d[2], d[3], d[4]})) return false;
+  const bool received = exchange(answer, result, kReplyTimeoutMs, &sent);
+  if (!sent) return false;
+  // Without a reply the size logged is the request's own.
+  if (received) answer = std::move(result);
   LOG_INFO("date size %d", static_cast<int>(answer.payloadSize()));
   if (!received) {
     LOG_WARN("fail to recieve 6503");
@@ -269,14 +267,11 @@ int CFirmwareUpDateUtils::notifyFirmwareInfo(const std::string& softType, uint32
   block.push_back(0);
   putBe32(block, length);
   Frame request;
-  discardStaleReplies(0x64, 0x02);
-  if (block.size() > kMaxAnnouncement || !buildRequest(request, 0x24, 0x02, block) || !send(request)) {
-    LOG_WARN("send 2402 failed");
-    return -1;
-  }
   Frame reply;
-  if (!receive(reply, 0x64, 0x02, kAnnounceTimeoutMs)) {
-    LOG_WARN("recv 6402 failed");
+  bool sent = false;
+  if (block.size() > kMaxAnnouncement || !buildRequest(request, 0x24, 0x02, block) ||
+      !exchange(request, reply, kAnnounceTimeoutMs, &sent)) {
+    LOG_WARN(sent ? "recv 6402 failed" : "send 2402 failed");
     return -1;
   }
   uint8_t status = 0xFF;
@@ -299,16 +294,13 @@ int CFirmwareUpDateUtils::sendBin(const uint8_t* image, size_t length) {
 
     Frame reply;
     bool acknowledged = false;
+    // A try resends the same frame with the same serial, so a late
+    // acknowledgement of an earlier try still counts for this chunk, and
+    // never for the next one.
     for (int attempt = 0; attempt < kChunkTries && !acknowledged; ++attempt) {
-      if (!send(request)) {
-        LOG_WARN(" send msg 6403 failed, retry...");
-        continue;
-      }
-      if (!receive(reply, 0x64, 0x03, kReplyTimeoutMs)) {
-        LOG_WARN(" recv msg 6403 failed, retry...");
-        continue;
-      }
-      acknowledged = true;
+      bool sent = false;
+      acknowledged = exchange(request, reply, kReplyTimeoutMs, &sent);
+      if (!acknowledged) LOG_WARN(sent ? " recv msg 6403 failed, retry..." : " send msg 6403 failed, retry...");
     }
     if (!acknowledged) {
       LOG_WARN("retry too many times");
@@ -327,11 +319,9 @@ int CFirmwareUpDateUtils::sendBin(const uint8_t* image, size_t length) {
 
 bool CFirmwareUpDateUtils::sendDigest(const std::string& digest) {
   Frame request;
-  discardStaleReplies(0x64, 0x04);
-  std::vector<uint8_t> text(digest.begin(), digest.end());
-  if (!buildRequest(request, 0x24, 0x04, text) || !send(request)) return false;
   Frame reply;
-  if (!receive(reply, 0x64, 0x04, kReplyTimeoutMs)) return false;
+  std::vector<uint8_t> text(digest.begin(), digest.end());
+  if (!buildRequest(request, 0x24, 0x04, text) || !exchange(request, reply, kReplyTimeoutMs)) return false;
   uint8_t status = 0xFF;
   return statusOf(reply, status) && status == kStatusOk;
 }
@@ -346,11 +336,7 @@ int CFirmwareUpDateUtils::connectDefaultSession() {
   // worker reconnecting it, under the manager's lock, all through the transfer.
   if (previous != kNoSession && previous != sessionId) ::closeSession(static_cast<int>(previous));
   if (id < 0) return -1;
-  for (int poll = 0; poll < kConnectPolls; ++poll) {
-    platform::sleepFor(kConnectPoll);
-    if (isSessionConnected(id)) return 0;
-  }
-  return -1;
+  return waitSessionConnected(id, kConnectLimitMs) ? 0 : -1;
 }
 
 void CFirmwareUpDateUtils::closeSession() {

@@ -83,6 +83,11 @@ class CFirmwareUpDateUtils {
   int notifyFirmwareInfo(const std::string& softType, uint32_t length);
   int sendBin(const uint8_t* image, size_t length);
   bool sendDigest(const std::string& digest);
+  // Asks the device on the session for its serial number (0x21 0x33): true
+  // when it is serialNumber. Another number always fails; no answer fails
+  // unless silenceAccepted (a boot loader after a restart need not answer).
+  // Guards against writing an image into a device other than the one read.
+  bool verifyDevice(bool silenceAccepted);
   // Opens the default session and waits up to 10 s for it to connect. 0,
   // -1, or the session manager's non-zero start result.
   int connectDefaultSession();
@@ -98,10 +103,6 @@ class CFirmwareUpDateUtils {
  private:
   enum class BootEntry { Alphanumeric, Digit };
   bool firmwareUpDate(BootEntry entry, const std::string& softType, const std::string& path);
-  bool send(const Frame& frame);
-  bool receive(Frame& reply, uint8_t cmd, uint8_t sub, int timeoutMs);
-  // Claims replies of this kind that are already filed (a duplicate or late
-  // answer to an earlier request), so the next request is answered by its own.
-  void discardStaleReplies(uint8_t cmd, uint8_t sub);
+  bool exchange(const Frame& request, Frame& reply, int timeoutMs, bool* sent = nullptr);
   int session() const { return static_cast<int>(sessionId); }
 };

@@ -61,23 +61,22 @@ std::string probeSerialNumber(const std::string& ttyNode) {
   if (!opened) return {};
 
   std::array<uint8_t, kReadCapacity> buffer{};
-  // Reads one reply into buffer; the count read, or 0 when nothing came.
-  auto readReply = [&]() -> size_t {
+  // Sends one request and reads its reply into buffer; the count read, or 0
+  // when nothing came. Old input goes before the write: once the request is
+  // out, a quick device may already have answered, and that must be kept.
+  auto ask = [&](const std::array<uint8_t, 10>& request) -> size_t {
     buffer.fill(0);
     size_t got = 0;
     if (!port_.isOpen()) return 0;
-    port_.purge(platform::SerialPort::PURGE_RXCLEAR);
+    port_.purge(platform::SerialPort::PURGE_TXCLEAR | platform::SerialPort::PURGE_RXCLEAR);
+    port_.write(request.data(), request.size(), nullptr, kWriteTimeoutMs);
     if (!port_.read(buffer.data(), buffer.size(), &got, kReadTimeoutMs)) return 0;
     return got;
   };
 
-  port_.purge(platform::SerialPort::PURGE_TXCLEAR);
-  port_.write(kFirstRequest.data(), kFirstRequest.size(), nullptr, kWriteTimeoutMs);
-  if (size_t n = readReply()) name = nameFromFirstReply(buffer.data(), n);
-
+  if (size_t n = ask(kFirstRequest)) name = nameFromFirstReply(buffer.data(), n);
   if (name.empty()) {
-    port_.write(kSecondRequest.data(), kSecondRequest.size(), nullptr, kWriteTimeoutMs);
-    if (size_t n = readReply()) name = nameFromSecondReply(buffer.data(), n);
+    if (size_t n = ask(kSecondRequest)) name = nameFromSecondReply(buffer.data(), n);
   }
   port_.close();
   return name;

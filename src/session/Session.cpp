@@ -1,5 +1,8 @@
 #include "session/Session.h"
 
+#include <poll.h>
+
+#include <algorithm>
 #include <chrono>
 
 #include "connection/ConnectionFactory.h"
@@ -250,18 +253,26 @@ int Session::waitFrame(Frame& out, uint8_t cmd, uint8_t sub, int64_t timeoutMs) 
   return takeMatching(frames_, out, cmd, sub) ? 0 : -1;
 }
 
+// Counts a requester in for as long as it waits.
+class Session::Waiting {
+ public:
+  explicit Waiting(Session& session) : s_(session) {
+    ++s_.waiters_;
+    // The write raised it too; this covers a read that took the first bytes
+    // of the reply before we got here.
+    std::lock_guard<std::mutex> guard(s_.ioLock_);
+    if (s_.connection_) s_.connection_->setReplyAwaited(true);
+  }
+  ~Waiting() { --s_.waiters_; }
+  Waiting(const Waiting&) = delete;
+  Waiting& operator=(const Waiting&) = delete;
+
+ private:
+  Session& s_;
+};
+
 int Session::waitMatchingFrame(Frame& out, uint8_t cmd, uint8_t sub, int64_t timeoutMs, int serial, int* dropped) {
-  struct Waiting {
-    Session& s;
-    explicit Waiting(Session& session) : s(session) {
-      ++s.waiters_;
-      // The write raised it too; this covers a read that took the first
-      // bytes of the reply before we got here.
-      std::lock_guard<std::mutex> guard(s.ioLock_);
-      if (s.connection_) s.connection_->setReplyAwaited(true);
-    }
-    ~Waiting() { --s.waiters_; }
-  } waiting(*this);
+  Waiting waiting(*this);
   std::unique_lock<std::mutex> guard(waitLock_);
   bool found = false;
   frameArrived_.wait_until(guard, deadlineAfter(timeoutMs), [&] {
@@ -270,6 +281,56 @@ int Session::waitMatchingFrame(Frame& out, uint8_t cmd, uint8_t sub, int64_t tim
   });
   if (found) return 0;
   return withdrawn_ ? 1 : -1;
+}
+
+int Session::awaitReply(Frame& out, uint8_t cmd, uint8_t sub, int serial, int64_t timeoutMs, int* dropped) {
+  // Bounds how long a frame that the worker filed meanwhile, or a change
+  // nothing signals, can go unseen while we sit in poll().
+  constexpr auto kSlice = std::chrono::milliseconds(5);
+  Waiting waiting(*this);
+  const auto deadline = deadlineAfter(timeoutMs);
+  bool readSelf = true;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> guard(waitLock_);
+      if (takeMatching(frames_, out, cmd, sub, serial, dropped)) return 0;
+      if (withdrawn_) return 1;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return -1;
+    const auto until = std::min(deadline, now + kSlice);
+    const int fd = readSelf && state_.load() != Invalid ? pollHandle() : -1;
+    if (fd < 0) {
+      // Nothing to read ourselves: the worker reads, and files what comes.
+      std::unique_lock<std::mutex> guard(waitLock_);
+      bool found = false;
+      frameArrived_.wait_until(guard, until, [&] {
+        found = takeMatching(frames_, out, cmd, sub, serial, dropped);
+        return found || withdrawn_;
+      });
+      if (found) return 0;
+      readSelf = true;
+      continue;
+    }
+    pollfd p{fd, POLLIN, 0};
+    const auto sliceMs = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
+    if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(sliceMs, 1))) <= 0 || p.revents == 0) continue;
+    const int n = readData();
+    if (n < 0) {
+      // Whatever arrived before the failure may still hold the reply; the
+      // caller learns of the failure either way.
+      parseFrame();
+      std::unique_lock<std::mutex> guard(waitLock_);
+      return takeMatching(frames_, out, cmd, sub, serial, dropped) ? 0 : 2;
+    }
+    if (n > 0) {
+      parseFrame();
+    } else {
+      // Readable yet nothing came (the worker was first, or a peer that hung
+      // up): one slice on the condition, or poll would spin.
+      readSelf = false;
+    }
+  }
 }
 
 int Session::dropFiledFrames(uint8_t cmd, uint8_t sub) {

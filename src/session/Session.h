@@ -78,6 +78,13 @@ class Session {
   // of the pair with another serial are dropped and counted in `dropped`.
   int waitMatchingFrame(Frame& out, uint8_t cmd, uint8_t sub, int64_t timeoutMs, int serial = kAnySerial,
                         int* dropped = nullptr);
+  // What a requester waits with: like waitMatchingFrame, but while the link
+  // has a descriptor the requester reads it itself, so its reply reaches it
+  // without a hand-off through the receive worker. 2 when its own read found
+  // the link failed (the session is then invalid).
+  int awaitReply(Frame& out, uint8_t cmd, uint8_t sub, int serial, int64_t timeoutMs, int* dropped);
+  // Whether a requester waits (and so reads the link itself when it can).
+  bool hasWaiter() const { return waiters_.load() > 0; }
   // Files the complete frames still in the receive buffer, then drops every
   // filed frame with cmd and sub; the number dropped.
   int dropFiledFrames(uint8_t cmd, uint8_t sub);
@@ -105,6 +112,7 @@ class Session {
   bool matchesSerial(const std::string& portName) const;
 
  private:
+  class Waiting;
   // Moves every complete frame out of recvBuffer_ into the frame table and
   // wakes the requesters; returns the serials filed. Caller holds ioLock_.
   std::vector<uint8_t> fileCompleteFrames();

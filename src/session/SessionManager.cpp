@@ -156,7 +156,10 @@ int SessionManager::receive(int sessionId, Frame& out, uint8_t cmd, uint8_t sub,
     }
     // Wakes when a matching frame is filed or the session leaves the table.
     int dropped = 0;
-    const int rc = session->waitMatchingFrame(out, cmd, sub, limit - elapsed, serial, &dropped);
+    const int rc = session->awaitReply(out, cmd, sub, serial, limit - elapsed, &dropped);
+    // The worker left this link to us while we waited.
+    wakeWorker();
+    if (rc == 2) LOG_INFO("session %d become invalid", sessionId);
     for (int i = 0; i < dropped; ++i) LOG_INFO("dropped a stale reply %02x %02x", cmd, sub);
     if (rc == 0) {
       LOG_INFO("recv frame cmd : %02x %02x ", cmd, sub);
@@ -207,8 +210,10 @@ int SessionManager::readData(const SessionList& sessions, const Readiness& readi
   for (auto& [id, session] : sessions) {
     if (!session->isConnected()) continue;
     // A link with a descriptor is read only when it has data, so no read
-    // blocks the pass (a serial read may wait up to 2 s).
+    // blocks the pass (a serial read may wait up to 2 s); while a requester
+    // waits on it, the requester reads it.
     int fd = session->pollHandle();
+    if (fd >= 0 && session->hasWaiter()) continue;
     if (fd >= 0) {
       bool readable = contains(readiness.watched, id) ? contains(readiness.ready, id) : readableNow(fd);
       if (!readable) continue;
@@ -286,7 +291,9 @@ void SessionManager::run() {
     bool allWatched = true;
     for (auto& [id, session] : sessions) {
       int fd = session->pollHandle();
-      if (fd >= 0) {
+      if (fd >= 0 && session->hasWaiter()) {
+        continue;  // its requester reads it, and wakes us when it leaves
+      } else if (fd >= 0) {
         watch.emplace_back(id, fd);
       } else {
         allWatched = false;  // to connect, to read blindly, or invalid

@@ -38,6 +38,7 @@ void FirmwareUpgrader::run() {
   }
   const int model = classifyModel(info.serialNumber);
   utils_.productType = model;
+  deviceConfirmed_ = false;
   if (!skipsMainFirmware(model) && upgradeDownload(info.serialNumber, info.firmware) != 0) return;
   if (CurrentDevice::getInstance().findBootPort()) {
     closeAllSessions();
@@ -70,6 +71,16 @@ int FirmwareUpgrader::upgradeJ2534(const std::string& serialNumber, const Softwa
 int FirmwareUpgrader::upgradePart(const PartTexts& part, const std::string& serialNumber, const SoftwareSlot& slot) {
   AppState& state = AppState::getInstance();
   state.firmwareProgress(part.part, kStepPrepare);
+  // The serial number and links come from the last read, minutes ago maybe:
+  // before anything enters the boot loader, the device must be that one. Once
+  // it answered, a boot loader that stays silent after a restart is accepted.
+  utils_.serialNumber = serialNumber;
+  if (!utils_.verifyDevice(deviceConfirmed_)) {
+    part.logPrepareFailed(-1);
+    state.firmwareProgress(part.part, kStepPrepareFailed);
+    return -1;
+  }
+  deviceConfirmed_ = true;
   const std::string imagePath = CFirmwareUpDateUtils::imageFilePath(part.softType);
   int rc = isAlphanumericSerial(serialNumber)
                ? utils_.AlphaFirmwareUpgradePrepare(serialNumber, part.softType, imagePath)

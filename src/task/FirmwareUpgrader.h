@@ -29,4 +29,5 @@ class FirmwareUpgrader : public Task {
   int upgradePart(const PartTexts& part, const std::string& serialNumber, const SoftwareSlot& slot);
 
   CFirmwareUpDateUtils utils_;  // used by the run's thread only
+  bool deviceConfirmed_ = false;  // this run's device told its serial number; run's thread only
 };

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <vector>
 
+#include "app/DeviceModel.h"
 #include "platform/Clock.h"
 #include "session/Exchange.h"
 #include "session/Frame.h"
@@ -31,7 +32,7 @@ constexpr int kConfigTimeoutMs = 20000;
 // The device may restart its link after the mode switch.
 constexpr auto kSwitchSettle = 1000ms;
 
-bool isQtrak(int model) { return model == 4 || model == 5; }
+
 
 bool usableField(const std::string& text) {
   return !text.empty() && text.size() <= ConfigWifiTask::kMaxFieldLength;
@@ -75,7 +76,7 @@ void ConfigWifiTask::run() {
     result = -1;
   } else if ((result = createConnect(kConnectMs)) != 0) {
     step = CreateConnect;
-  } else if (isQtrak(modelNumber_) && (result = qtrkSwithToJ2534()) != 0) {
+  } else if (isQtrakModel(modelNumber_) && (result = qtrkSwithToJ2534()) != 0) {
     step = ConfigSwitchJ2534;
   } else if ((result = setWifiConfig(ssid, key)) != 0) {
     step = ConfigRequest;

@@ -60,6 +60,7 @@ class FirmwareTransferTest : public ::testing::Test {
     device_ = scantest::startDevice(config);
     EXPECT_TRUE(device_);
     utils_.productType = device_->core().model();
+    utils_.serialNumber = serial;
     EXPECT_EQ(utils_.connectDefaultSession(), 0);
     if (inBoot) device_->core().setMode(sim::DeviceMode::BootLoader);
     device_->core().clearRequestLog();
@@ -182,6 +183,13 @@ TEST_F(FirmwareTransferTest, SendBin_faultsOnChunks_retryOnlyWhatWentUnanswered)
       {"two lost, third acknowledged",
        {fault(FaultKind::NoReply, Occurrence::nth(1)), fault(FaultKind::NoReply, Occurrence::nth(2))}, 0, 5, 2, false},
       {"garbled acknowledgement", {fault(FaultKind::BadChecksum, Occurrence::nth(2))}, 0, 4, 1, false},
+      // A second copy of the first acknowledgement comes while the next
+      // chunk waits; the last chunk is lost and must go again.
+      {"stray acknowledgement of an earlier chunk",
+       {Fault{.kind = FaultKind::DuplicateReply, .command = 0x24, .subCommand = 0x03, .when = Occurrence::nth(1),
+              .delay = std::chrono::milliseconds(100)},
+        fault(FaultKind::NoReply, Occurrence::nth(3))},
+       0, 4, 1, false},
       {"refused chunk", {fault(FaultKind::RefusedStatus, Occurrence::nth(2))}, -1, 2, 0, true},
       {"acknowledgement without status", {fault(FaultKind::EmptyReply, Occurrence::nth(1))}, -1, 1, 0, true},
       {"never acknowledged", {fault(FaultKind::NoReply, Occurrence::every())}, -1, 3, 3, false},

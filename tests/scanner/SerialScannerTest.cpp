@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "session/SerialProbe.h"
 #include "support/SimLinks.h"
 #include "platform/UsbDevices.h"
@@ -91,6 +97,31 @@ TEST(SerialReplyText, OnlyWhatOneReadHoldsIsMatched) {
   Bytes reply = join({Bytes(250, 0x20), frame(5, 0x61, 0x33, join({{13}, text(kSerial), {0}}))});
   EXPECT_EQ(serialprobe::nameFromFirstReply(reply.data(), reply.size()), "");
   EXPECT_EQ(serialprobe::nameFromFirstReply(reply.data() + 200, reply.size() - 200), kSerial);
+}
+
+// A device that answers within microseconds of the request: its answer is
+// already in the port when the probe turns to read, and must still be there.
+TEST(SerialProbe, FastDevice_answerKeptEveryRound) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  std::atomic<bool> stop{false};
+  std::thread device([&] {
+    const Bytes reply = frame(5, 0x61, 0x33, join({{13}, text(kSerial), {0}}));
+    uint8_t request[64];
+    while (!stop) {
+      pollfd p{pty.masterFd(), POLLIN, 0};
+      if (::poll(&p, 1, 10) <= 0 || (p.revents & POLLIN) == 0) continue;
+      if (::read(pty.masterFd(), request, sizeof request) > 0) pty.write(reply);
+    }
+  });
+  platform::setTimeScale(0.1);
+  int missed = 0;
+  constexpr int kRounds = 200;
+  for (int round = 0; round < kRounds; ++round) missed += serialprobe::probeSerialNumber(pty.slavePath()) == kSerial ? 0 : 1;
+  platform::setTimeScale(1.0);
+  stop = true;
+  device.join();
+  EXPECT_EQ(missed, 0) << "of " << kRounds;
 }
 
 class SerialScannerTest : public ::testing::Test {

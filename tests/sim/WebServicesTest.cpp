@@ -138,7 +138,8 @@ TEST(SimFaultSyntax, ParsesTheCommandLineForms) {
                         Case{"silent:2133", true, sim::FaultKind::NoReply, 0x21, 0x33, K::Every, 1},
                         Case{"noreply:213:1", false, {}, 0, 0, K::Every, 0},
                         Case{"noreply:2133:0", false, {}, 0, 0, K::Every, 0},
-                        Case{"dup:2133:1:7", false, {}, 0, 0, K::Every, 0},
+                        Case{"dup:2133:1:7", true, sim::FaultKind::DuplicateReply, 0x21, 0x33, K::Nth, 1},
+                        Case{"badsum:2133:1:7", false, {}, 0, 0, K::Every, 0},
                         Case{"refused:2133:1:256", false, {}, 0, 0, K::Every, 0},
                         Case{"unknown:2133:1", false, {}, 0, 0, K::Every, 0}}) {
     SCOPED_TRACE(c.text);

@@ -24,8 +24,11 @@ PtyPair::PtyPair() {
   slavePath_ = name;
 }
 
-PtyPair::~PtyPair() {
+PtyPair::~PtyPair() { closeMaster(); }
+
+void PtyPair::closeMaster() {
   if (master_ >= 0) ::close(master_);
+  master_ = -1;
 }
 
 void PtyPair::write(const std::vector<uint8_t>& bytes) {

@@ -23,6 +23,8 @@ class PtyPair {
   std::vector<uint8_t> read(size_t count, std::chrono::milliseconds quiet = std::chrono::milliseconds(200));
   // Reads and discards everything until the master has been idle for `quiet`.
   size_t drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(100));
+  // The device goes away: the slave side hangs up.
+  void closeMaster();
 
  private:
   int master_ = -1;

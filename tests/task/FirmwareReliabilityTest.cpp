@@ -161,7 +161,7 @@ class FirmwareReliabilityTest : public ::testing::Test {
     ziputils::removeTree(platform::updateDir());
   }
 
-  std::unique_ptr<sim::VirtualDevice> startDevice() {
+  std::unique_ptr<sim::VirtualDevice> startDevice(const std::string& serial, const std::string& serialAfterRestart) {
     const scantest::ProcessLinks& l = scantest::processLinks();
     sim::LinkConfig links;
     links.devicePort = l.devicePort;
@@ -171,7 +171,8 @@ class FirmwareReliabilityTest : public ::testing::Test {
     links.wlanListFile = l.wlanFile;
     links.pty = false;
     auto device = std::make_unique<sim::VirtualDevice>(
-        sim::DeviceConfig{.serialNumber = kSerial, .restartDelay = 300ms}, links);
+        sim::DeviceConfig{.serialNumber = serial, .serialAfterRestart = serialAfterRestart, .restartDelay = 300ms},
+        links);
     return device->start() ? std::move(device) : nullptr;
   }
 
@@ -179,75 +180,111 @@ class FirmwareReliabilityTest : public ::testing::Test {
   sim::WebServices web_{{.anySizeImage = kImageSize}};
 };
 
+// A glitch, or a device other than the one read, and what must come of it.
+struct Scenario {
+  std::string name;
+  std::vector<sim::Fault> faults;
+  std::string attachedSerial;      // empty: the device that was read
+  std::string serialAfterRestart;  // another device comes back from the boot switch
+  Outcome expected;
+  const char* warning;  // logged at WARN when the run fails as expected
+};
+
+std::vector<Scenario> scenarios(const std::string& readSerial) {
+  std::vector<Scenario> out;
+  for (const Stage& stage : kStages) {
+    for (const Glitch& glitch : kGlitches) {
+      out.push_back({std::string(stage.name) + " / " + glitch.name,
+                     {{.kind = glitch.kind,
+                       .command = stage.command,
+                       .subCommand = stage.subCommand,
+                       .when = sim::Occurrence::nth(stage.occurrence)}},
+                     {},
+                     {},
+                     expectedOutcome(stage.id, glitch.kind),
+                     expectedWarning(stage.id, glitch.kind)});
+    }
+  }
+  std::string other = readSerial;
+  other.back() = other.back() == '1' ? '2' : '1';
+  // The first chunk's acknowledgement comes twice, the second copy while the
+  // next chunk waits, and the last chunk is lost: paired by command alone,
+  // the stray copy would acknowledge a chunk the device never stored.
+  out.push_back({"late acknowledgement",
+                 {{.kind = FaultKind::DuplicateReply, .command = 0x24, .subCommand = 0x03,
+                   .when = sim::Occurrence::nth(1), .delay = 100ms},
+                  {.kind = FaultKind::NoReply, .command = 0x24, .subCommand = 0x03, .when = sim::Occurrence::nth(3)}},
+                 {},
+                 {},
+                 Outcome::Upgraded,
+                 nullptr});
+  out.push_back({"swapped device", {}, other, {}, Outcome::PrepareFailed, "upgrade refused"});
+  out.push_back({"swapped during the restart", {}, {}, other, Outcome::PrepareFailed, "upgrade refused"});
+  return out;
+}
+
 TEST_F(FirmwareReliabilityTest, EveryGlitchAtEveryStage_endsHeldOrFailedInTime) {
   const std::string image = sim::md5Hex(web_.firmwareImage("3", kSerial));
   const auto bound = runBound();
   std::map<Outcome, int> counts;
-  int scenarios = 0;
+  int runs = 0;
   int unexpected = 0;
   auto longest = 0ms;
   std::string matrix;
 
-  for (const Stage& stage : kStages) {
-    matrix += "  " + std::string(stage.name) + ":";
-    for (const Glitch& glitch : kGlitches) {
-      const std::string label = std::string(stage.name) + " / " + glitch.name;
-      SCOPED_TRACE(label);
-      closeAllSessions();
-      auto device = startDevice();
-      ASSERT_TRUE(device);
-      sim::Fault fault{.kind = glitch.kind,
-                       .command = stage.command,
-                       .subCommand = stage.subCommand,
-                       .when = sim::Occurrence::nth(stage.occurrence)};
-      device->addFault(fault);
-      LogCapture log;
-      upgradetest::ProgressWindow window;
-      FirmwareUpgrader upgrader;
+  for (const Scenario& scenario : scenarios(kSerial)) {
+    SCOPED_TRACE(scenario.name);
+    closeAllSessions();
+    auto device = startDevice(scenario.attachedSerial.empty() ? kSerial : scenario.attachedSerial,
+                              scenario.serialAfterRestart);
+    ASSERT_TRUE(device);
+    for (const sim::Fault& fault : scenario.faults) device->addFault(fault);
+    LogCapture log;
+    upgradetest::ProgressWindow window;
+    FirmwareUpgrader upgrader;
 
-      const auto start = std::chrono::steady_clock::now();
-      upgrader.run();
-      const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    const auto start = std::chrono::steady_clock::now();
+    upgrader.run();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
 
-      const Steps steps = window.steps();
-      const Outcome outcome = outcomeOf(steps);
-      const sim::StoredImage stored = device->core().image(sim::ImageSlot::J2534);
-      ++scenarios;
-      ++counts[outcome];
-      longest = std::max(longest, took);
-      matrix += std::string(" ") + glitch.name + "=" + outcomeName(outcome);
+    const Steps steps = window.steps();
+    const Outcome outcome = outcomeOf(steps);
+    const sim::StoredImage stored = device->core().image(sim::ImageSlot::J2534);
+    ++runs;
+    ++counts[outcome];
+    longest = std::max(longest, took);
+    matrix += "  " + scenario.name + " = " + outcomeName(outcome) + "\n";
 
-      // Never a success for an image the device does not hold.
-      if (outcome == Outcome::Upgraded) {
-        EXPECT_TRUE(stored.accepted);
-        EXPECT_EQ(stored.md5, image);
-      }
-      EXPECT_NE(outcome, Outcome::Other) << upgradetest::describe(steps);
-      EXPECT_LE(took, bound);
-      const Outcome expected = expectedOutcome(stage.id, glitch.kind);
-      if (outcome != expected) {
-        ++unexpected;
-        ADD_FAILURE() << "expected " << outcomeName(expected) << ", got " << upgradetest::describe(steps) << "\n"
-                      << log.dump();
-      }
-      if (outcome == Outcome::PrepareFailed) {
-        EXPECT_TRUE(log.contains("prepare j2534firmware failed rlt : -1", logfacade::kWarn));
-      }
-      if (outcome == Outcome::TransferFailed) {
-        EXPECT_TRUE(log.contains("j2534firmware upgrade failed, rlt : -1", logfacade::kWarn));
-      }
-      if (outcome != Outcome::Upgraded && outcome == expected) {
-        if (const char* warning = expectedWarning(stage.id, glitch.kind)) {
-          EXPECT_TRUE(log.contains(warning, logfacade::kWarn)) << warning << "\n" << log.dump();
-        }
-      }
+    // Never a success for an image the device does not hold.
+    if (outcome == Outcome::Upgraded) {
+      EXPECT_TRUE(stored.accepted);
+      EXPECT_EQ(stored.md5, image);
     }
-    matrix += "\n";
+    EXPECT_NE(outcome, Outcome::Other) << upgradetest::describe(steps);
+    EXPECT_LE(took, bound);
+    if (outcome != scenario.expected) {
+      ++unexpected;
+      ADD_FAILURE() << "expected " << outcomeName(scenario.expected) << ", got " << upgradetest::describe(steps)
+                    << "\n" << log.dump();
+    }
+    if (outcome == Outcome::PrepareFailed) {
+      EXPECT_TRUE(log.contains("prepare j2534firmware failed rlt : -1", logfacade::kWarn));
+    }
+    if (outcome == Outcome::TransferFailed) {
+      EXPECT_TRUE(log.contains("j2534firmware upgrade failed, rlt : -1", logfacade::kWarn));
+    }
+    if (outcome != Outcome::Upgraded && outcome == scenario.expected && scenario.warning) {
+      EXPECT_TRUE(log.contains(scenario.warning, logfacade::kWarn)) << scenario.warning << "\n" << log.dump();
+    }
+    if (!scenario.attachedSerial.empty() || !scenario.serialAfterRestart.empty()) {
+      EXPECT_EQ(device->core().requestCount(0x24, 0x02) + device->core().requestCount(0x24, 0x03), 0u)
+          << "an image frame reached a device other than the one read";
+    }
   }
 
-  std::printf("firmware reliability: %d scenarios, %d upgraded, %d failed at step 6, %d failed at step 8, "
+  std::printf("firmware reliability: %d runs, %d upgraded, %d failed at step 6, %d failed at step 8, "
               "%d other, %d unexpected; longest run %lld ms (bound %lld ms, time scale %.2f)\n%s",
-              scenarios, counts[Outcome::Upgraded], counts[Outcome::PrepareFailed], counts[Outcome::TransferFailed],
+              runs, counts[Outcome::Upgraded], counts[Outcome::PrepareFailed], counts[Outcome::TransferFailed],
               counts[Outcome::Other], unexpected, static_cast<long long>(longest.count()),
               static_cast<long long>(bound.count()), kTimeScale, matrix.c_str());
 }

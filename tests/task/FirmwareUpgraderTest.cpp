@@ -14,6 +14,7 @@
 #include "WebServices.h"
 #include "app/AppState.h"
 #include "app/DeviceModel.h"
+#include "devinfo/CDeviceInfo.h"
 #include "firmware/CFirmwareUpDateUtils.h"
 #include "support/UpgradeHarness.h"
 #include "platform/Clock.h"
@@ -279,6 +280,46 @@ TEST_F(FirmwareUpgraderTest, PartFailures_endWithTheirStepAndNothingAccepted) {
     }
     closeAllSessions();
     ziputils::removeTree(platform::updateDir());
+  }
+}
+
+// The record comes from one device; another answers when the upgrade
+// starts. Nothing may reach the second one: no boot entry, no image.
+TEST_F(FirmwareUpgraderTest, DeviceSwappedAfterTheRead_receivesNothing) {
+  struct Case {
+    const char* name;
+    std::string attached;  // serial number of the device attached at upgrade time
+    bool silent;           // it does not answer the serial-number request
+    const char* warning;
+  } cases[] = {
+      {"another device", sim::sampleSerial(1, true), false, "upgrade refused"},
+      {"a device that keeps its number to itself", sim::sampleSerial(0, true), true,
+       "device does not tell its serial number, upgrade refused"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string readSerial = sim::sampleSerial(0, true);
+    start({.serialNumber = readSerial});
+    CDeviceInfo reader;
+    ASSERT_EQ(reader.createConnect(3000), 0);
+    DeviceInfo info;
+    ASSERT_TRUE(reader.readDevVer(info));
+    ASSERT_EQ(info.serialNumber, readSerial);
+    AppState::getInstance().setDeviceInfo(info);
+    closeAllSessions();
+
+    sim::VirtualDevice& second = start({.serialNumber = c.attached});
+    if (c.silent) second.setSilent(0x21, 0x33);
+    LogCapture log;
+
+    EXPECT_EQ(runUpgrade(), (Steps{{0, 0}, {0, 6}}));
+
+    EXPECT_TRUE(log.contains(c.warning, logfacade::kWarn)) << log.dump();
+    for (const auto& r : second.core().requestLog()) {
+      EXPECT_FALSE(r.command == 0x24 || r.command == 0x25) << std::hex << int(r.command) << " " << int(r.subCommand);
+    }
+    EXPECT_TRUE(web_.requestLog().empty()) << "nothing is even fetched for it";
+    closeAllSessions();
   }
 }
 
