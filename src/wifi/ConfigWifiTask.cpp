@@ -32,8 +32,6 @@ constexpr int kConfigTimeoutMs = 20000;
 // The device may restart its link after the mode switch.
 constexpr auto kSwitchSettle = 1000ms;
 
-
-
 bool usableField(const std::string& text) {
   return !text.empty() && text.size() <= ConfigWifiTask::kMaxFieldLength;
 }
