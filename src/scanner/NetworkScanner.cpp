@@ -18,6 +18,7 @@
 #include "platform/NetworkAdapters.h"
 #include "platform/DeviceEndpoints.h"
 #include "session/Frame.h"
+#include "utils/ConsoleLines.h"
 #include "utils/HexText.h"
 #include "utils/LogFacade.h"
 
@@ -39,12 +40,8 @@ constexpr int kWindowCeilingFactor = 4;
 constexpr size_t kLinkHeaderSize = 11;
 constexpr const char* kErrPrefix = "ERR_SCAN_J2534_DEVICE: ";
 
-// The scanner's own diagnostic lines on standard output.
-void printLine(const std::string& text) {
-  std::fputs(text.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
+// The scanner's own diagnostic lines: to the log, and to stderr on request.
+void printLine(const std::string& text) { CONSOLE_LINE(text); }
 
 std::string dottedText(uint32_t addrNetworkOrder) {
   char text[INET_ADDRSTRLEN] = {};
