@@ -81,7 +81,7 @@ bool DeviceLock::anyHeld(std::string& holder) {
     if (fd < 0) continue;
     // A shared probe: it never blocks the holder, and an exclusive holder refuses it.
     const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    if (held) holder = entry.path().stem().string() + ": " + holderText(fd);
+    if (held) holder = holderText(fd);
     close(fd);  // also drops the probe's own shared lock
     if (held) return true;
   }

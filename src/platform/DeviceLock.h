@@ -23,7 +23,7 @@ class DeviceLock {
                            std::string& holder);
 
   // Whether any device is claimed by another process right now; holder as
-  // above, with the key in front. For callers that do not know their device yet.
+  // above. For callers that do not know their device yet.
   static bool anyHeld(std::string& holder);
 
   static std::string lockDir();  // <root>/run

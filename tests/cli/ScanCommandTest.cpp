@@ -47,12 +47,4 @@ TEST_F(ScanCommandTest, FailedScan_exitsNonZeroWithAnEmptyList) {
   EXPECT_EQ(run.out, "[]\n");
 }
 
-TEST_F(ScanCommandTest, UnknownLink_isAUsageError) {
-  for (const char* arguments : {"scan", "scan --link serial", "scan --link"}) {
-    CliRun run = runCli(arguments);
-    EXPECT_EQ(run.status, 2) << arguments;
-    EXPECT_NE(run.err.find("usage: kestrel-cli scan --link usb|lan|wifi|bt [--json]"), std::string::npos) << arguments;
-  }
-}
-
 }  // namespace
