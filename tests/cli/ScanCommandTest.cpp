@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/WlanClient.h"
 #include "support/CliRunner.h"
 #include "support/SimLinks.h"
 
@@ -37,6 +38,16 @@ TEST_F(ScanCommandTest, UsbScan_printsTheVirtualDeviceAsJson) {
   EXPECT_EQ(run.out, "[{\"name\":\"744443100001\",\"address\":\"\",\"port\":\"" + device->ttyPath() +
                          "\",\"link\":\"usb\"}]\n")
       << run.err;
+}
+
+TEST_F(ScanCommandTest, WifiScan_listsDevicesNotEveryNetwork) {
+  ASSERT_TRUE(platform::writeSimWlanList(scantest::processLinks().wlanFile,
+                                         {{"wlan0", "Workshop-5G"}, {"wlan0", "5RHM10000001"}, {"wlan1", ""}}));
+
+  CliRun run = runCli("scan --link wifi --json");
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "[{\"name\":\"5RHM10000001\",\"address\":\"\",\"port\":\"\",\"link\":\"wifi\"}]\n");
 }
 
 TEST_F(ScanCommandTest, FailedScan_exitsNonZeroWithAnEmptyList) {
