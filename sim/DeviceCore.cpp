@@ -121,7 +121,11 @@ StoredImage DeviceCore::image(ImageSlot slot) const {
 
 StoredPackage DeviceCore::systemPackage() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return package_;
+  StoredPackage copy = package_;
+  // Made on request: hashing the whole upload after every chunk would make
+  // a large upload quadratic.
+  copy.md5 = md5Hex(copy.bytes);
+  return copy;
 }
 
 void DeviceCore::registerVersion(const std::string& md5, const std::string& version) {
@@ -498,7 +502,6 @@ bool DeviceCore::answerSystem(const Frame& request, bool comeBack, std::vector<u
           package_.complete = true;
           uploading_ = false;
         }
-        package_.md5 = md5Hex(package_.bytes);
       } else {
         LOG_WARN("virtual device refuses system chunk %u", flowId);
         uploading_ = false;
@@ -508,18 +511,18 @@ bool DeviceCore::answerSystem(const Frame& request, bool comeBack, std::vector<u
     }
     case 0x07: {
       if (!config_.hasSystem) return false;
-      // A package whose size is a multiple of the chunk size never carries
-      // the final flag: whatever arrived is the package.
-      if (package_.complete || (uploading_ && !package_.bytes.empty())) {
-        package_.complete = true;
-        package_.installed = true;
-        package_.md5 = md5Hex(package_.bytes);
-        package_.version = versionOf(package_.bytes);
-        if (!package_.version.empty()) config_.systemVersion = package_.version;
-      }
+      // Only an upload that ended with the final flag is a package; anything
+      // else is refused and the device stays as it is.
       uploading_ = false;
+      if (!package_.complete) {
+        data.push_back(kStatusRefused);
+        return true;
+      }
+      package_.installed = true;
+      package_.version = versionOf(package_.bytes);
+      if (!package_.version.empty()) config_.systemVersion = package_.version;
       data.push_back(kStatusOk);
-      if (hooks_.restart) {
+      if (hooks_.restart && config_.installRestarts) {
         auto hook = hooks_.restart;
         effects.push_back([hook, comeBack] { hook(DeviceMode::Normal, comeBack, kDropDelay); });
       }

@@ -58,6 +58,8 @@ struct DeviceConfig {
   SwitchEffect qtrakBootSwitch = SwitchEffect::Restart;   // 0x24 0x07
   SwitchEffect bootSwitch = SwitchEffect::InPlace;        // 0x25 0x05 without data
   SwitchEffect numericBootEntry = SwitchEffect::InPlace;  // 0x25 0x05 with 0x02
+  // False: the device installs without restarting (its links never drop).
+  bool installRestarts = true;
   // From dropping the links to being back (scaled).
   std::chrono::milliseconds restartDelay{1500};
   // Real time before the identity replies on the serial link: a probe purges
@@ -79,7 +81,7 @@ struct StoredImage {
 
 struct StoredPackage {
   std::vector<uint8_t> bytes;  // the system.zip as received
-  std::string md5;
+  std::string md5;         // of bytes, made when the record is read
   bool complete = false;   // the final chunk arrived
   bool installed = false;  // 0x2C 0x07 came after it
   std::string version;     // from the package itself; empty when unknown

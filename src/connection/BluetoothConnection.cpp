@@ -41,6 +41,11 @@ bool BluetoothConnection::Connect() {
 
 int BluetoothConnection::writeData(const uint8_t* bytes, size_t count) {
   int sent = sendAll(bytes, count);
-  if (sent > 0) LOG_INFO("send : %s", toHexString(bytes, static_cast<size_t>(sent)).c_str());
+  if (sent <= 0) return sent;
+  if (writingSecret()) {
+    LOG_INFO("send msg ok , size : %d", sent);
+  } else {
+    LOG_INFO("send : %s", toHexString(bytes, static_cast<size_t>(sent)).c_str());
+  }
   return sent;
 }

@@ -20,6 +20,14 @@ class DeviceConnection {
   virtual void close() = 0;
   // Bytes written; 0 or -1 on failure.
   virtual int writeData(const uint8_t* bytes, size_t count) = 0;
+  // writeData for bytes that hold a secret: the transport logs their count
+  // only. Writes to one connection are serialised by its owner.
+  int writeSecret(const uint8_t* bytes, size_t count) {
+    secretWrite_.store(true);
+    int rc = writeData(bytes, count);
+    secretWrite_.store(false);
+    return rc;
+  }
   // Bytes read (> 0), 0 when nothing was read, -1 on failure.
   virtual int readData(uint8_t* buffer, size_t capacity) = 0;
   bool isConnected() const { return connected_.load(); }
@@ -30,7 +38,10 @@ class DeviceConnection {
 
  protected:
   void setConnected(bool connected) { connected_.store(connected); }
+  // True inside writeSecret: log how many bytes went, not which.
+  bool writingSecret() const { return secretWrite_.load(); }
 
  private:
   std::atomic<bool> connected_{false};
+  std::atomic<bool> secretWrite_{false};
 };

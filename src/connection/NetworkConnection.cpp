@@ -108,7 +108,7 @@ bool NetworkConnection::connectServer(int fd, const sockaddr* address, socklen_t
 int NetworkConnection::writeData(const uint8_t* bytes, size_t count) {
   int sent = sendAll(bytes, count);
   if (sent <= 0) return sent;
-  if (static_cast<size_t>(sent) >= kLogBySizeFrom) {
+  if (static_cast<size_t>(sent) >= kLogBySizeFrom || writingSecret()) {
     LOG_INFO("send msg ok , size : %d", sent);
   } else {
     LOG_INFO("send : %s", toHexString(bytes, static_cast<size_t>(sent)).c_str());

@@ -43,6 +43,11 @@ class Frame {
   static uint8_t checksum(const uint8_t* bytes, size_t count);
   static void setSerial(uint8_t serial);
 
+  // A frame that carries a secret (the Wi-Fi key): the link logs only its
+  // length, never its bytes.
+  void markSecret() { secret_ = true; }
+  bool isSecret() const { return secret_; }
+
   const std::vector<uint8_t>& bytes() const { return bytes_; }
   size_t size() const { return bytes_.size(); }
   bool empty() const { return bytes_.empty(); }
@@ -53,6 +58,7 @@ class Frame {
  private:
   uint8_t byteAt(size_t i) const { return i < bytes_.size() ? bytes_[i] : 0; }
   std::vector<uint8_t> bytes_;
+  bool secret_ = false;
 };
 
 // Payload readers for the shapes of the device's replies. Every reader returns

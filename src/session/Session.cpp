@@ -255,7 +255,10 @@ int Session::writeFrame(const Frame& frame) {
   // for a whole connect attempt, and the caller holds the manager lock.
   if (frame.size() >= Frame::kMinSize && isConnected()) {
     std::lock_guard<std::mutex> guard(ioLock_);
-    if (connection_) rc = connection_->writeData(frame.bytes().data(), frame.size());
+    if (connection_) {
+      rc = frame.isSecret() ? connection_->writeSecret(frame.bytes().data(), frame.size())
+                            : connection_->writeData(frame.bytes().data(), frame.size());
+    }
   }
   if (rc <= 0) LOG_WARN("write frame failed, cmd : %d, subcmd:%d", frame.command(), frame.subCommand());
   return rc;

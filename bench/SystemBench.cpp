@@ -1,0 +1,299 @@
+// System upload figures: the chunk loop of the system upgrade against the
+// virtual device's configuration port, the same frames exchanged on a plain
+// socket with the same device, and the heap an upload needs for an 8 MiB and
+// a 64 MiB system image (the image is streamed, so the two should match).
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VirtualDevice.h"
+#include "platform/Clock.h"
+#include "platform/Paths.h"
+#include "session/Frame.h"
+#include "session/SessionApi.h"
+#include "support/BenchFigures.h"
+#include "task/SystemUpgrader.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr size_t kLoopImage = 8u << 20;
+constexpr size_t kChunk = SystemUpgrader::kChunkSize;
+
+uint16_t freePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  uint16_t port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+bool readExactly(int fd, uint8_t* out, size_t count) {
+  while (count > 0) {
+    ssize_t n = ::read(fd, out, count);
+    if (n <= 0) return false;
+    out += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool writeAll(int fd, const uint8_t* bytes, size_t count) {
+  while (count > 0) {
+    ssize_t n = ::write(fd, bytes, count);
+    if (n <= 0) return false;
+    bytes += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int connectTo(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+std::string writeImage(const std::string& name, size_t size) {
+  const std::string path = platform::joinPath(platform::workRoot(), name);
+  std::vector<char> block(1 << 20);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 131);
+  std::ofstream out(path, std::ios::binary);
+  for (size_t done = 0; done < size; done += block.size()) {
+    out.write(block.data(), static_cast<std::streamsize>(std::min(block.size(), size - done)));
+  }
+  return path;
+}
+
+// The virtual device alone on a configuration port that the product reads
+// from the environment once; the memory figure later puts an acknowledging
+// peer on the same port, so the device's own copy of the upload is not counted.
+struct Rig {
+  uint16_t configPort = freePort();
+  std::string usbList;
+  std::unique_ptr<sim::VirtualDevice> device;
+  std::string loopImage;
+  bool ok = false;
+
+  Rig() {
+    platform::setTimeScale(1.0);
+    usbList = platform::joinPath(platform::workRoot(), "bench-usb.list");
+    std::ofstream(usbList).flush();
+    setenv("KESTREL_DEVICE_HOST", "127.0.0.1", 1);
+    setenv("KESTREL_CONFIG_PORT", std::to_string(configPort).c_str(), 1);
+    setenv("KESTREL_DEVICE_PORT", std::to_string(freePort()).c_str(), 1);
+    setenv("KESTREL_SIM_USB", usbList.c_str(), 1);
+    setenv("KESTREL_LOOPBACK_ONLY", "1", 1);
+    sim::LinkConfig links;
+    links.configPort = configPort;
+    links.pty = false;
+    links.discovery = false;
+    links.usbListFile = usbList;
+    device = std::make_unique<sim::VirtualDevice>(sim::DeviceConfig{}, links);
+    ok = device->start();
+    loopImage = writeImage("bench-system-8m.zip", kLoopImage);
+  }
+};
+
+Rig& rig() {
+  static Rig r;
+  return r;
+}
+
+double chunksOf(size_t size) { return static_cast<double>((size + kChunk - 1) / kChunk); }
+
+void system_chunk_loop_vdev_tcp(benchmark::State& state) {
+  Rig& r = rig();
+  SystemUpgrader upgrader;
+  if (!r.ok || upgrader.connect(3000) != 0) {
+    state.SkipWithError("virtual device not connected");
+    return;
+  }
+  double seconds = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    if (upgrader.sendUpgradeFile(r.loopImage) != 0) {
+      state.SkipWithError("upload failed");
+      break;
+    }
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  state.counters["chunks_per_s"] = chunksOf(kLoopImage) / seconds;
+  closeAllSessions();
+}
+
+// The identical frames and acknowledgements without the product in between:
+// no session worker, no file reads, no digest.
+void system_raw_exchange_vdev_tcp(benchmark::State& state) {
+  Rig& r = rig();
+  int fd = r.ok ? connectTo(r.configPort) : -1;
+  if (fd < 0) {
+    state.SkipWithError("virtual device not reachable");
+    return;
+  }
+  std::vector<uint8_t> chunk(5 + kChunk, 0x5A);
+  const size_t chunks = static_cast<size_t>(chunksOf(kLoopImage));
+  double seconds = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    uint8_t flowId = 0;
+    for (size_t i = 0; i < chunks; ++i) {
+      chunk[0] = 0x02;
+      chunk[1] = i + 1 == chunks ? 0xF5 : 0x55;
+      chunk[2] = flowId;
+      chunk[3] = static_cast<uint8_t>(kChunk >> 8);
+      chunk[4] = static_cast<uint8_t>(kChunk);
+      Frame frame;
+      frame.build(0xF1, 0xF8, 0x2C, 0x05, chunk.data(), static_cast<unsigned>(chunk.size()));
+      uint8_t ack[12];
+      if (!writeAll(fd, frame.bytes().data(), frame.size()) || !readExactly(fd, ack, sizeof ack) || ack[10] != 0) {
+        state.SkipWithError("raw exchange failed");
+        ::close(fd);
+        return;
+      }
+      flowId = flowId == 255 ? 1 : static_cast<uint8_t>(flowId + 1);
+    }
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  state.counters["chunks_per_s"] = static_cast<double>(chunks) / seconds;
+  ::close(fd);
+}
+
+// Acknowledges every chunk at once with its flow id and status 0.
+class AckPeer {
+ public:
+  explicit AckPeer(uint16_t port) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ok_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(listener_, 4) == 0;
+    if (ok_) {
+      std::thread([fd = listener_] {
+        for (;;) {
+          int client = ::accept(fd, nullptr, nullptr);
+          if (client < 0) return;
+          std::thread([client] { answer(client); }).detach();
+        }
+      }).detach();
+    }
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  static void answer(int fd) {
+    std::vector<uint8_t> request(Frame::kMaxSize);
+    while (readExactly(fd, request.data(), 6)) {
+      size_t size = static_cast<size_t>((request[4] << 8) | request[5]) + 7;
+      if (size < Frame::kMinSize + 1 || !readExactly(fd, request.data() + 6, size - 6)) break;
+      uint8_t reply[12] = {0x55, 0xAA, 0xF8, 0xF1, 0x00, 0x05, request[6], static_cast<uint8_t>(request[7] + 0x40),
+                           request[8], request[11], 0x00, 0};
+      reply[11] = Frame::checksum(reply + 2, 9);
+      if (!writeAll(fd, reply, sizeof reply)) break;
+    }
+    ::close(fd);
+  }
+
+  int listener_ = -1;
+  bool ok_ = false;
+};
+
+// Heap in use above the start, highest seen while one image is uploaded.
+size_t uploadHeapPeak(SystemUpgrader& upgrader, const std::string& path, bool& sent) {
+  malloc_trim(0);
+  const size_t baseline = mallinfo2().uordblks;
+  std::atomic<bool> done{false};
+  std::atomic<size_t> high{baseline};
+  std::thread sampler([&] {
+    while (!done) {
+      size_t now = mallinfo2().uordblks;
+      if (now > high) high = now;
+      std::this_thread::sleep_for(200us);
+    }
+  });
+  sent = upgrader.sendUpgradeFile(path) == 0;
+  done = true;
+  sampler.join();
+  return high > baseline ? high - baseline : 0;
+}
+
+void system_transfer_memory(benchmark::State& state) {
+  Rig& r = rig();
+  closeAllSessions();
+  r.device->stop();
+  AckPeer peer(r.configPort);
+  SystemUpgrader upgrader;
+  if (!peer.ok() || upgrader.connect(3000) != 0) {
+    state.SkipWithError("peer not connected");
+    return;
+  }
+  const std::string big = writeImage("bench-system-64m.zip", 64u << 20);
+  size_t small = 0, large = 0;
+  for (auto _ : state) {
+    bool sentSmall = false, sentLarge = false;
+    small = std::max(small, uploadHeapPeak(upgrader, r.loopImage, sentSmall));
+    large = std::max(large, uploadHeapPeak(upgrader, big, sentLarge));
+    if (!sentSmall || !sentLarge) {
+      state.SkipWithError("upload failed");
+      break;
+    }
+  }
+  state.counters["heap_peak_kb_8MiB"] = static_cast<double>(small) / 1024.0;
+  state.counters["heap_peak_kb_64MiB"] = static_cast<double>(large) / 1024.0;
+  std::remove(big.c_str());
+  closeAllSessions();
+}
+
+BENCHMARK(system_chunk_loop_vdev_tcp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(system_raw_exchange_vdev_tcp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(system_transfer_memory)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+
+const benchfig::Derived loopRatio("system_chunk_loop_vs_raw", [](const benchfig::Figures& f) {
+  auto loop = f.find("system_chunk_loop_vdev_tcp_chunks_per_s");
+  auto raw = f.find("system_raw_exchange_vdev_tcp_chunks_per_s");
+  if (loop == f.end() || raw == f.end() || raw->second <= 0) return -1.0;
+  return loop->second / raw->second;
+});
+
+const benchfig::Derived memoryRatio("system_memory_64MiB_vs_8MiB", [](const benchfig::Figures& f) {
+  auto small = f.find("system_transfer_memory_heap_peak_kb_8MiB");
+  auto large = f.find("system_transfer_memory_heap_peak_kb_64MiB");
+  if (small == f.end() || large == f.end() || small->second <= 0) return -1.0;
+  return large->second / small->second;
+});
+
+}  // namespace

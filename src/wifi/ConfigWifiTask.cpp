@@ -1,0 +1,180 @@
+#include "wifi/ConfigWifiTask.h"
+
+#include <string.h>
+
+#include <chrono>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "session/Exchange.h"
+#include "session/Frame.h"
+#include "session/SessionApi.h"
+#include "session/SessionSelection.h"
+#include "utils/LogFacade.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint8_t kCommandAddr = 0xF0;
+constexpr uint8_t kSystemAddr = 0xF1;
+constexpr uint8_t kHostAddr = 0xF8;
+constexpr uint8_t kKeyMarker = 0x02;
+constexpr uint8_t kModeJ2534 = 2;
+constexpr uint8_t kStatusOk = 0;
+
+constexpr int kConnectMs = 500;
+constexpr int kReconnectMs = 5000;
+constexpr int kReplyTimeoutMs = 2000;
+// The device tries the network before it answers.
+constexpr int kConfigTimeoutMs = 20000;
+// The device may restart its link after the mode switch.
+constexpr auto kSwitchSettle = 1000ms;
+
+bool isQtrak(int model) { return model == 4 || model == 5; }
+
+bool usableField(const std::string& text) {
+  return !text.empty() && text.size() <= ConfigWifiTask::kMaxFieldLength;
+}
+
+// Overwrites a secret before its memory is given back.
+void wipe(std::string& text) {
+  explicit_bzero(text.data(), text.size());
+  text.clear();
+}
+
+}  // namespace
+
+ConfigWifiTask::ConfigWifiTask(int modelNumber) : modelNumber_(modelNumber) {}
+
+ConfigWifiTask::~ConfigWifiTask() = default;
+
+void ConfigWifiTask::setNotifier(ConfigWifiTaskNotifier* notifier) { notifier_.store(notifier); }
+
+void ConfigWifiTask::report(uint32_t step, int32_t code) {
+  if (ConfigWifiTaskNotifier* notifier = notifier_.load()) notifier->onConfigWifiResult(step, code);
+}
+
+void ConfigWifiTask::closeOwnSession() {
+  if (sessionId_ != -1) closeSession(sessionId_);
+  sessionId_ = -1;
+}
+
+void ConfigWifiTask::run() {
+  std::string ssid = getParam("ssid");
+  std::string key = getParam("password");
+  // The key is kept no longer than this run needs it.
+  setParam("password", "");
+  // Checked before the device is touched: a field its length byte cannot
+  // count would make a malformed frame.
+  int result = 0;
+  uint32_t step = Finish;
+  if (!usableField(ssid) || !usableField(key)) {
+    LOG_WARN("ssid or key empty or longer than %zu bytes", kMaxFieldLength);
+    step = ConfigRequest;
+    result = -1;
+  } else if ((result = createConnect(kConnectMs)) != 0) {
+    step = CreateConnect;
+  } else if (isQtrak(modelNumber_) && (result = qtrkSwithToJ2534()) != 0) {
+    step = ConfigSwitchJ2534;
+  } else if ((result = setWifiConfig(ssid, key)) != 0) {
+    step = ConfigRequest;
+  }
+  wipe(key);
+  report(step, result);
+  closeOwnSession();
+}
+
+int ConfigWifiTask::createConnect(int timeoutMs) {
+  int rc = initSessionManager();
+  if (rc != 0) {
+    LOG_WARN("init sessionManager failed");
+    return rc;
+  }
+  const int id = createDefaultSession();
+  // A replaced session would otherwise stay open until the process ends.
+  if (id != sessionId_) closeOwnSession();
+  sessionId_ = id;
+  if (id == -1) return -1;
+  return waitSessionConnected(id, timeoutMs) ? 0 : -1;
+}
+
+bool ConfigWifiTask::exchangeStatus(const Frame& request, int timeoutMs, uint8_t& status, const char* sendText,
+                                    const char* recvText) {
+  Frame reply;
+  if (exchangeFrame(sessionId_, request, reply, timeoutMs) != 0) {
+    LOG_WARN("%s", isSessionConnected(sessionId_) ? recvText : sendText);
+    return false;
+  }
+  // A reply without its status byte says nothing.
+  if (!readFirstByte(reply, status)) {
+    LOG_WARN("%s", recvText);
+    return false;
+  }
+  return true;
+}
+
+int ConfigWifiTask::qtrkSwithToJ2534() {
+  Frame modeRead;
+  uint8_t mode = 0;
+  if (!modeRead.build(kCommandAddr, kHostAddr, 0x21, 0x14) ||
+      !exchangeStatus(modeRead, kReplyTimeoutMs, mode, "send 2114 failed", "recv 6114 failed")) {
+    return -1;
+  }
+  if (mode != kModeJ2534) {
+    Frame modeSwitch;
+    uint8_t status = 0;
+    if (!modeSwitch.build(kCommandAddr, kHostAddr, 0x21, 0x11) ||
+        !exchangeStatus(modeSwitch, kReplyTimeoutMs, status, "send 2111 failed", "recv 6111 failed")) {
+      return -1;
+    }
+    if (status != kStatusOk) {
+      LOG_WARN("6111 has errCode : %d", status);
+      return -1;
+    }
+  }
+  platform::sleepFor(kSwitchSettle);
+  if (!isSessionConnected(sessionId_) && createConnect(kReconnectMs) != 0) {
+    LOG_WARN("reconnect failed");
+    return -1;
+  }
+  return 0;
+}
+
+int ConfigWifiTask::setWifiConfig(const std::string& ssid, const std::string& key) {
+  Frame request;
+  if (!request.build(kSystemAddr, kHostAddr, 0x2C, 0x12) || CopySSidAndKeyToFrame(ssid, key, request) != 0) {
+    LOG_WARN("build frame 2c12 error");
+    return -1;
+  }
+  uint8_t status = 0;
+  if (!exchangeStatus(request, kConfigTimeoutMs, status, "send 2c12 failed", "recv 6c12 failed")) return -1;
+  if (status != kStatusOk) {
+    LOG_WARN("set wifi confige failed, errCode : %d", status);
+    return -1;
+  }
+  return 0;
+}
+
+int ConfigWifiTask::CopySSidAndKeyToFrame(const std::string& ssid, const std::string& key, Frame& frame) {
+  if (!usableField(ssid) || !usableField(key)) {
+    LOG_WARN("memmory error");
+    return -1;
+  }
+  std::vector<uint8_t> payload;
+  payload.reserve(ssid.size() + key.size() + 3);
+  payload.push_back(static_cast<uint8_t>(ssid.size()));
+  payload.insert(payload.end(), ssid.begin(), ssid.end());
+  payload.push_back(kKeyMarker);
+  payload.push_back(static_cast<uint8_t>(key.size()));
+  payload.insert(payload.end(), key.begin(), key.end());
+  const bool appended = frame.appendData(payload.data(), static_cast<unsigned>(payload.size()));
+  explicit_bzero(payload.data(), payload.size());
+  if (!appended) {
+    LOG_WARN("build frame error");
+    return -1;
+  }
+  // Its bytes hold the key: only its length may be logged.
+  frame.markSecret();
+  return 0;
+}

@@ -1,0 +1,50 @@
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+#include "schedule/Task.h"
+#include "wifi/ConfigWifiTaskNotifier.h"
+
+class Frame;
+
+// The Wi-Fi configuration task (task 5 on worker 0): tells the device which
+// network to join ("ssid") with which key ("password"). A Q-TRAK device
+// (model 4 or 5) is switched into J2534 mode first. The outcome goes to the
+// notifier as (ConfigWifiStep, code). The key never reaches a log, and the
+// task forgets it when a run ends.
+class ConfigWifiTask : public Task {
+ public:
+  // The length byte of each field counts at most this many bytes.
+  static constexpr size_t kMaxFieldLength = 255;
+
+  explicit ConfigWifiTask(int modelNumber);
+  ~ConfigWifiTask() override;
+
+  // Not owned; set before the task is started.
+  void setNotifier(ConfigWifiTaskNotifier* notifier);
+
+  void run() override;
+
+  // Opens the default session and waits up to timeoutMs for it. 0, -1, or
+  // the session manager's non-zero start result.
+  int createConnect(int timeoutMs);
+  int qtrkSwithToJ2534();
+  int setWifiConfig(const std::string& ssid, const std::string& key);
+  // Appends the configuration payload (SSID length, SSID, 0x02, key length,
+  // key) to a built frame. -1 when a field is empty or too long for its
+  // length byte, or the frame cannot take the data.
+  static int CopySSidAndKeyToFrame(const std::string& ssid, const std::string& key, Frame& frame);
+
+ private:
+  void report(uint32_t step, int32_t code);
+  void closeOwnSession();
+  // Exchanges request for its reply and reads the reply's first data byte;
+  // logs sendText or recvText on failure.
+  bool exchangeStatus(const Frame& request, int timeoutMs, uint8_t& status, const char* sendText,
+                      const char* recvText);
+
+  int sessionId_ = -1;  // used by the run's thread only
+  const int modelNumber_;
+  std::atomic<ConfigWifiTaskNotifier*> notifier_{nullptr};
+};
