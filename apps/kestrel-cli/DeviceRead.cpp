@@ -121,6 +121,13 @@ std::string bareVersion(const std::string& version) {
   return !version.empty() && version[0] == 'V' ? version.substr(1) : version;
 }
 
+bool systemUpToDate(const SoftwareSlot& s) {
+  if (s.latestVersion.empty()) return false;
+  const std::string latest = bareVersion(s.latestVersion);
+  return (!s.version.empty() && latest == bareVersion(s.version)) ||
+         (!s.packageName.empty() && latest == bareVersion(s.packageName));
+}
+
 std::string versionText(const std::string& version) { return version.empty() ? "unknown" : shown(version); }
 
 }  // namespace cli

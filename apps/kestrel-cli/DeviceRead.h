@@ -36,6 +36,10 @@ std::string logFileHint();
 // A version compared as the window does: one leading "V" is not part of it.
 std::string bareVersion(const std::string& version);
 
+// The newest system offered is the one the device runs: the version service
+// answers with a build number, so either the build or the package name may match.
+bool systemUpToDate(const SoftwareSlot& system);
+
 // Shown as "unknown" when empty.
 std::string versionText(const std::string& version);
 

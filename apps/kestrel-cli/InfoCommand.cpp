@@ -9,8 +9,9 @@
 namespace {
 
 // Never against an unknown current version: a failed read is not an old device.
-bool upgradable(const std::string& current, const std::string& latest) {
-  return !current.empty() && !latest.empty() && latest != current;
+bool upgradable(const SoftwareSlot& slot, const std::string& current, bool system) {
+  if (current.empty() || slot.latestVersion.empty()) return false;
+  return system ? !cli::systemUpToDate(slot) : slot.latestVersion != current;
 }
 
 struct Line {
@@ -33,7 +34,7 @@ void printText(const cli::DeviceRead& read) {
     std::string text = cli::versionText(line.current);
     if (&line.slot == &info.system && !info.system.version.empty()) text += " (" + cli::shown(info.system.version) + ")";
     text += ", newest " + cli::versionText(line.slot.latestVersion);
-    if (upgradable(line.current, line.slot.latestVersion)) text += ", upgrade available";
+    if (upgradable(line.slot, line.current, &line.slot == &info.system)) text += ", upgrade available";
     std::printf("%s: %s\n", line.label, text.c_str());
   }
   if (!info.platform.packageName.empty()) {
@@ -42,10 +43,10 @@ void printText(const cli::DeviceRead& read) {
   }
 }
 
-std::string slotJson(const SoftwareSlot& slot, const std::string& current) {
+std::string slotJson(const SoftwareSlot& slot, const std::string& current, bool system = false) {
   return "{\"current\":" + cli::jsonOrNull(current) + ",\"latest\":" + cli::jsonOrNull(slot.latestVersion) +
          ",\"downloadLink\":" + cli::jsonOrNull(slot.downloadLink) +
-         ",\"upgrade\":" + (upgradable(current, slot.latestVersion) ? "true" : "false");
+         ",\"upgrade\":" + (upgradable(slot, current, system) ? "true" : "false");
 }
 
 void printJson(const cli::DeviceRead& read) {
@@ -54,7 +55,7 @@ void printJson(const cli::DeviceRead& read) {
                     ",\"model\":" + std::to_string(classifyModel(info.serialNumber));
   out += ",\"firmware\":" + slotJson(info.firmware, info.firmware.version) + "}";
   out += ",\"j2534Firmware\":" + slotJson(info.j2534Firmware, info.j2534Firmware.version) + "}";
-  out += ",\"system\":" + slotJson(info.system, info.system.packageName) +
+  out += ",\"system\":" + slotJson(info.system, info.system.packageName, true) +
          ",\"build\":" + cli::jsonOrNull(info.system.version) + "}";
   out += ",\"platform\":{\"name\":" + cli::jsonOrNull(info.platform.packageName) +
          ",\"version\":" + cli::jsonOrNull(info.platform.version) + "}";

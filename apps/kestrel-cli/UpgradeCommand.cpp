@@ -8,6 +8,7 @@
 #include "DeviceRead.h"
 #include "Interrupt.h"
 #include "Progress.h"
+#include "SystemUpgrade.h"
 #include "Upgrade.h"
 #include "app/AppState.h"
 #include "app/DeviceModel.h"
@@ -214,6 +215,7 @@ int runFirmwareUpgrade(const cli::Args& args) {
 
 int runUpgrade(const cli::Args& args) {
   const std::string what = args.words.size() == 1 ? args.words[0] : "";
+  if (what == "system") return cli::runSystemUpgrade(args);
   if (what != "firmware") {
     std::fprintf(stderr, "usage: kestrel-cli upgrade firmware|system [options]\n");
     return cli::kExitUsage;

@@ -33,9 +33,13 @@ const Case kCases[] = {
     {"info --device 5RHM10000001", 2, "", "--device needs --link"},
     {"upgrade", 2, "", "usage: kestrel-cli upgrade firmware|system"},
     {"upgrade firmware --package x.zip", 2, "", "--package is for 'upgrade system' only"},
+    {"upgrade system --package /nonexistent.zip", 2, "", "--package: '/nonexistent.zip' is not a readable file"},
     {"frame 21 5", 2, "", "bad SUB '5'"},
     {"frame 21 05 0g", 2, "", "bad DATA-HEX '0g'"},
     {"frame 21 05 010", 2, "", "bad DATA-HEX '010'"},
+    {"wifi", 2, "", "--ssid needs 1 to 255 bytes"},
+    // The key is never taken from the command line.
+    {"wifi --ssid Shop --key secret", 2, "", "unknown option --key for 'wifi'"},
 };
 
 TEST(CliConventionsTest, HelpAndUsageErrors_useTheirStreamsAndExitStatus) {
