@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "DeviceChoice.h"
+#include "WarningTail.h"
 #include "app/AppState.h"
 #include "app/Messages.h"
 #include "platform/Paths.h"
@@ -24,6 +25,9 @@ namespace {
 // Five mode reads of 5 s, the other reads, and up to six web queries of 5 s
 // each: this only catches a hung read.
 constexpr int kReadTimeoutSeconds = 180;
+
+// Warnings quoted with a failure: enough for the cause, short enough to read.
+constexpr size_t kWarningsShown = 3;
 
 constexpr int kPhaseOnline = 1;
 constexpr int kPhaseFinished = 2;
@@ -115,7 +119,12 @@ std::string serialPermissionHint() {
   return "";
 }
 
-std::string logFileHint() { return "details in " + platform::joinPath(platform::logDir(), "Tarnfield.log"); }
+std::string logFileHint() {
+  std::string hint = "details in " + platform::joinPath(platform::logDir(), "Tarnfield.log");
+  std::string lines = warningLines(kWarningsShown);
+  if (!lines.empty()) lines.pop_back();
+  return lines.empty() ? hint : hint + ", last warnings:\n" + lines;
+}
 
 std::string bareVersion(const std::string& version) {
   return !version.empty() && version[0] == 'V' ? version.substr(1) : version;

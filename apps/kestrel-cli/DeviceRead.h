@@ -30,7 +30,7 @@ std::string servicesProblem();
 // when every port of an attached device can be opened.
 std::string serialPermissionHint();
 
-// Where the details of a failure are.
+// Where the details of a failure are, with the run's last warnings.
 std::string logFileHint();
 
 // A version compared as the window does: one leading "V" is not part of it.

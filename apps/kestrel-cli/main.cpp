@@ -7,6 +7,7 @@
 
 #include "Cli.h"
 #include "Interrupt.h"
+#include "WarningTail.h"
 #include "utils/CLogUtils.h"
 #include "utils/ConsoleLines.h"
 #include "utils/LogFacade.h"
@@ -98,6 +99,7 @@ int dispatch(int argc, char** argv) {
   }
 
   CLogUtils::instance().Install();
+  cli::startWarningTail();
   consolelines::setEcho(args.verbosity == cli::Verbosity::Verbose);
   LOG_INFO("kestrel-cli %s (pid %d): %s", cli::programVersion().c_str(), static_cast<int>(getpid()),
            loggedCommandLine(argc, argv).c_str());

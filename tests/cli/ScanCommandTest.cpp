@@ -50,6 +50,17 @@ TEST_F(ScanCommandTest, WifiScan_listsDevicesNotEveryNetwork) {
   EXPECT_EQ(run.out, "[{\"name\":\"5RHM10000001\",\"address\":\"\",\"port\":\"\",\"link\":\"wifi\"}]\n");
 }
 
+// The scanners' own diagnostic lines reach stderr only when asked for, and
+// never stdout, which carries the result.
+TEST_F(ScanCommandTest, ScannerLines_onStderrOnlyWithVerbose) {
+  for (bool verbose : {false, true}) {
+    CliRun run = runCli(std::string("scan --link lan --json") + (verbose ? " -v" : ""));
+
+    EXPECT_EQ(run.out.find("dest addr"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err.find("dest addr : 127.255.255.255") != std::string::npos, verbose) << run.err;
+  }
+}
+
 TEST_F(ScanCommandTest, FailedScan_exitsNonZeroWithAnEmptyList) {
   // Under the loopback guard the radio may not be used: the inquiry fails.
   CliRun run = runCli("scan --link bt --json");

@@ -102,12 +102,18 @@ TEST_F(SystemWifiCommandTest, Wifi_keyFromFileOrStdin_neverInTheLog) {
     EXPECT_EQ((run.out + run.err).find(key), std::string::npos) << c.name;
   }
   const std::string hexKey = toHexString(reinterpret_cast<const uint8_t*>(key.data()), key.size());
+  std::string all;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(platform::logDir())) {
     std::ifstream in(entry.path(), std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text.find(key), std::string::npos) << entry.path();
     EXPECT_EQ(text.find(hexKey), std::string::npos) << entry.path();
+    all += text;
   }
+  // Each run is found in the log by its first and last lines.
+  EXPECT_NE(all.find("kestrel-cli 1.0.0 (pid "), std::string::npos);
+  EXPECT_NE(all.find("): kestrel-cli wifi --ssid Workshop --key-file "), std::string::npos);
+  EXPECT_NE(all.find("kestrel-cli exit status 0"), std::string::npos);
 }
 
 }  // namespace
