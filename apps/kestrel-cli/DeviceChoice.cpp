@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "app/AppState.h"
 #include "app/Messages.h"
@@ -97,11 +98,12 @@ std::string addressText(const J2534Device& device) {
 bool scanLink(const Args& args, int type, J2534DeviceList& devices, int& result, bool showErrors) {
   result = -1;
   bool ran = false;
+  std::vector<AppMessage> texts;  // filled on the console's thread, read after it stopped
   {
     Console* console = nullptr;
     Console owner([&](const AppMessage& message) {
       if (message.id == UM_SHOW_TEXT) {
-        if (showErrors || args.verbosity == Verbosity::Verbose) printShowText(message, args);
+        texts.push_back(message);
         return;
       }
       if (message.id != UM_SCAN_DONE) return;
@@ -117,6 +119,10 @@ bool scanLink(const Args& args, int type, J2534DeviceList& devices, int& result,
   }
   if (type == static_cast<int>(ConnectType::Wifi) || type == static_cast<int>(ConnectType::Bluetooth)) {
     std::erase_if(devices, [](const J2534Device& d) { return !hasKnownPrefix(d.name); });
+  }
+  // A subnet that cannot be reached is no news once a device was found.
+  if (args.verbosity == Verbosity::Verbose || (showErrors && devices.empty())) {
+    for (const AppMessage& text : texts) printShowText(text, args);
   }
   return ran;
 }

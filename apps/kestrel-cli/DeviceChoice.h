@@ -19,7 +19,8 @@ std::string addressText(const J2534Device& device);
 // Runs one scan of a link. False when the scan did not finish; result is the
 // scan's own code. Only devices (names with a known serial-number prefix)
 // are kept for the radio links, which otherwise list every network and phone.
-// The scanners' error texts are shown only when showErrors.
+// The scanners' error texts are shown with -v, or when showErrors and
+// nothing was found.
 bool scanLink(const Args& args, int type, J2534DeviceList& devices, int& result, bool showErrors = true);
 
 // Picks the device named by NAME, ADDRESS or port among devices (any one

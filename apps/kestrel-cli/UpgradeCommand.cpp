@@ -163,7 +163,7 @@ int runFirmwareUpgrade(const cli::Args& args) {
   bool finished = false;
   cli::setInterruptHandler(
       [&progress] {
-        progress.note("stopping: the image being sent is finished first so the device is not left half-written; "
+        progress.note("interrupt: the upgrade runs on to its end so the device is not left in its boot loader; "
                       "press Ctrl-C again to quit at once");
       },
       "upgrade interrupted: the device may be left in its boot loader; running 'kestrel-cli upgrade firmware' "
@@ -246,7 +246,8 @@ const cli::CommandRegistration registration(
      "  upgrade ends without touching the device.\n"
      "Only one upgrade or Wi-Fi change runs per device at a time: a second one is\n"
      "refused at once with \"busy: ...\" (exit status 4).\n"
-     "Ctrl-C lets the image being sent finish; a second Ctrl-C quits at once and\n"
-     "may leave the device in its boot loader, which running the upgrade again recovers.\n"});
+     "Ctrl-C (or SIGTERM) lets a firmware upgrade run on to its end and stops a\n"
+     "system upgrade at its next step; a second one quits at once and may leave the\n"
+     "device in its boot loader, which running the upgrade again recovers.\n"});
 
 }  // namespace
