@@ -1,6 +1,8 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -144,6 +146,27 @@ TEST_F(UpgradeCommandTest, SecondUpgrade_isRefusedAtOnceAndTheFirstCompletes) {
       << second.err;
   EXPECT_LT(took, 3s) << "refused at once, not after a device read";
   EXPECT_EQ(done.status, 0) << done.err;
+  sim::StoredImage stored = device->core().image(sim::ImageSlot::J2534);
+  EXPECT_TRUE(stored.accepted);
+  EXPECT_EQ(stored.md5, sim::md5Hex(web_.firmwareImage("3", serial_)));
+}
+
+// A first Ctrl-C never cuts a transfer: the upgrade runs on to its end, the
+// device holds the whole image, and the exit status tells of the interrupt.
+TEST_F(UpgradeCommandTest, FirstInterrupt_letsTheUpgradeEndAndExits5) {
+  auto device = startModel4();
+  ASSERT_TRUE(device);
+
+  auto run = std::async(std::launch::async, [] { return runUpgrade("firmware"); });
+  std::string holder;
+  ASSERT_TRUE(scantest::waitUntil(
+      [&] { return platform::DeviceLock::anyHeld(holder) && device->core().requestCount(0x24, 0x07) > 0; }, 20s));
+  const pid_t pid = static_cast<pid_t>(std::stol(holder.substr(holder.rfind(' ') + 1)));
+  ASSERT_EQ(kill(pid, SIGINT), 0);
+  CliRun done = run.get();
+
+  EXPECT_EQ(done.status, 5) << done.err;
+  EXPECT_NE(done.err.find("interrupt: the upgrade runs on to its end"), std::string::npos) << done.err;
   sim::StoredImage stored = device->core().image(sim::ImageSlot::J2534);
   EXPECT_TRUE(stored.accepted);
   EXPECT_EQ(stored.md5, sim::md5Hex(web_.firmwareImage("3", serial_)));
