@@ -1,7 +1,5 @@
 #include "DeviceChoice.h"
 
-#include <arpa/inet.h>
-
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -12,6 +10,7 @@
 #include "app/Messages.h"
 #include "connection/ConnectionFactory.h"
 #include "platform/DeviceEndpoints.h"
+#include "platform/Ipv4Text.h"
 #include "schedule/ScheduleManager.h"
 #include "session/SessionSelection.h"
 #include "task/DevScanner.h"
@@ -47,14 +46,6 @@ bool hasKnownPrefix(const std::string& name) {
   return false;
 }
 
-std::string dotted(uint32_t addrNetworkOrder) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr a{};
-  a.s_addr = addrNetworkOrder;
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
-
 void listDevices(const J2534DeviceList& devices) {
   for (const J2534Device& d : devices) {
     std::fprintf(stderr, "  %-4s %-24s %s\n", linkName(d.connectType), shown(d.name).c_str(),
@@ -85,7 +76,7 @@ const char* linkName(uint32_t type) {
 std::string addressText(const J2534Device& device) {
   switch (static_cast<ConnectType>(device.connectType)) {
     case ConnectType::Lan:
-      return dotted(device.addr);
+      return platform::ipv4Text(device.addr);
     case ConnectType::Bluetooth:
       return bluetoothSessionEndpoint(device.addrEx, device.addr);
     case ConnectType::Serial:
@@ -233,7 +224,7 @@ std::string triedEndpoints() {
   if (saved.TransferType == static_cast<uint32_t>(ConnectType::Bluetooth)) {
     return "Bluetooth " + bluetoothSessionEndpoint(saved.AddrEx, saved.Addr) + name + "; no USB device is attached";
   }
-  return "the network address " + dotted(saved.Addr) + ":" + std::to_string(platform::deviceEndpoints().devicePort) +
+  return "the network address " + platform::ipv4Text(saved.Addr) + ":" + std::to_string(platform::deviceEndpoints().devicePort) +
          name + "; no USB device is attached";
 }
 

@@ -3,6 +3,7 @@
 
 #include "Cli.h"
 #include "DeviceChoice.h"
+#include "connection/ConnectionFactory.h"
 
 namespace {
 
@@ -10,7 +11,8 @@ void printJson(const J2534DeviceList& devices) {
   std::string out = "[";
   for (size_t i = 0; i < devices.size(); ++i) {
     const J2534Device& d = devices[i];
-    const bool lanOrBt = d.connectType == 1 || d.connectType == 4;
+    const auto type = static_cast<ConnectType>(d.connectType);
+    const bool lanOrBt = type == ConnectType::Lan || type == ConnectType::Bluetooth;
     out += std::string(i ? "," : "") + "{\"name\":" + cli::jsonString(d.name) +
            ",\"address\":" + cli::jsonString(lanOrBt ? cli::addressText(d) : "") +
            ",\"port\":" + cli::jsonString(d.port) + ",\"link\":" + cli::jsonString(cli::linkName(d.connectType)) + "}";

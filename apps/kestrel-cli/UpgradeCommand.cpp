@@ -21,7 +21,6 @@ namespace {
 
 // Only catches a hung task: two images with every retry take a few minutes.
 constexpr int kUpgradeTimeoutSeconds = 900;
-constexpr int kQtrakWithoutMainFirmware = 4;
 
 using Upgrader = FirmwareUpgrader;
 
@@ -121,7 +120,7 @@ int runFirmwareUpgrade(const cli::Args& args) {
   if (int rc = cli::claimDevice(args, "firmware upgrade", dryRun, claim); rc != cli::kExitOk) return rc;
   const DeviceInfo device = claim.read.info;
   const std::string serial = cli::shown(device.serialNumber);
-  const bool mainSkipped = classifyModel(device.serialNumber) == kQtrakWithoutMainFirmware;
+  const bool mainSkipped = skipsMainFirmware(classifyModel(device.serialNumber));
   const std::vector<Plan> plans = {{"firmware", Upgrader::kPartDownload, &device.firmware, mainSkipped},
                                    {"J2534 firmware", Upgrader::kPartJ2534, &device.j2534Firmware, false}};
   bool allUpToDate = true;
