@@ -3,6 +3,7 @@
 
 #include "Cli.h"
 #include "DeviceChoice.h"
+#include "DeviceRead.h"
 #include "connection/ConnectionFactory.h"
 
 namespace {
@@ -46,6 +47,10 @@ int runScan(const cli::Args& args) {
     printText(devices, args);
   }
   if (result != 0) std::fprintf(stderr, "the %s scan failed (code %d)\n", link.c_str(), result);
+  // A port this user may not open answers nothing: say why rather than list it nameless.
+  if (link == "usb" && !args.quiet()) {
+    if (std::string hint = cli::serialPermissionHint(); !hint.empty()) std::fprintf(stderr, "%s\n", hint.c_str());
+  }
   return result == 0 ? cli::kExitOk : cli::kExitFailed;
 }
 
