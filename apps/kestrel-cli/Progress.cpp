@@ -21,6 +21,11 @@ Progress::Progress(const Args& args)
 Progress::~Progress() { finish(); }
 
 void Progress::finish() {
+  std::lock_guard<std::mutex> guard(lock_);
+  endLine();
+}
+
+void Progress::endLine() {
   if (drawn_ && tty_ && !json_) std::fputc('\n', stderr);
   drawn_ = false;
 }
@@ -46,11 +51,13 @@ void Progress::draw(int percent, const std::string& text, const std::string& fie
 }
 
 void Progress::step(int percent, const std::string& text, const std::string& fields) {
+  std::lock_guard<std::mutex> guard(lock_);
   lastTransferPercent_ = -100;
   draw(percent, text, fields, "step");
 }
 
 void Progress::transfer(int percent, const std::string& text, const std::string& fields) {
+  std::lock_guard<std::mutex> guard(lock_);
   if ((!tty_ || json_) && percent < 100 && percent - lastTransferPercent_ < kTransferStep) return;
   lastTransferPercent_ = percent;
   draw(percent, text, fields, "transfer");
@@ -58,7 +65,8 @@ void Progress::transfer(int percent, const std::string& text, const std::string&
 
 void Progress::note(const std::string& text) {
   if (json_ || quiet_) return;
-  finish();
+  std::lock_guard<std::mutex> guard(lock_);
+  endLine();
   std::fprintf(stderr, "%s\n", text.c_str());
 }
 

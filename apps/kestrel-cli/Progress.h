@@ -1,5 +1,5 @@
 #pragma once
-#include <chrono>
+#include <mutex>
 #include <string>
 
 #include "Cli.h"
@@ -27,7 +27,10 @@ class Progress {
 
  private:
   void draw(int percent, const std::string& text, const std::string& fields, const char* event);
+  void endLine();
 
+  // The console's thread draws, the signal watch adds notes, the command ends it.
+  std::mutex lock_;  // guards drawn_ and lastTransferPercent_
   bool json_;
   bool quiet_;
   bool tty_;

@@ -130,6 +130,7 @@ class SystemRun {
       waitForIdleWorker();
       console_ = nullptr;
     }
+    clearInterruptHandler();  // it points at this run
     closeAllSessions();
     progress_.finish();
     return finished;

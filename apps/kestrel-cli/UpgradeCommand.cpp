@@ -188,6 +188,8 @@ int runFirmwareUpgrade(const cli::Args& args) {
     finished = owner.runTask(kTaskFirmwareUpgrader, kUpgradeTimeoutSeconds);
     cli::waitForIdleWorker();
   }
+  // The handler uses this run's progress display, which ends with this function.
+  cli::clearInterruptHandler();
   // A failed upgrade leaves its session open for the next device read; this
   // process ends here, and its receive worker must not still be reconnecting.
   closeAllSessions();
