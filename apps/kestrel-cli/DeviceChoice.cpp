@@ -213,6 +213,10 @@ int chooseForRun(const Args& args) {
   }
   const SettingsRecord choice = withChoice(saved, chosen);
   setProcessLinkChoice(&choice);
+  if (link != "usb" && isUsbDevicePresent() && !args.quiet()) {
+    std::fprintf(stderr, "note: a USB device is attached and is read first, as in the desktop program; unplug it "
+                 "to reach the %s device\n", link.c_str());
+  }
   return kExitOk;
 }
 
