@@ -40,3 +40,21 @@ echo; echo "== kestrel-cli wifi --ssid Workshop   (key on stdin, never on the co
 printf '%s\n' 'demo-key-0451' | "$cli" wifi --ssid Workshop
 step info
 step upgrade firmware
+
+# --- The desktop program ----------------------------------------------------
+# Opens the desktop program against the same virtual device when a display is
+# there; the window reads the device at once (the device is listed as plugged
+# in). KESTREL_DEMO_GUI_SECONDS closes it after that many seconds.
+cmake --build "$build" --target kestrel
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo; echo "== kestrel (close the window to end the demo)"
+  if [ -n "${KESTREL_DEMO_GUI_SECONDS:-}" ]; then
+    timeout "$KESTREL_DEMO_GUI_SECONDS" "$build/kestrel" || true
+  else
+    "$build/kestrel"
+  fi
+else
+  echo
+  echo "No display, so the desktop program was not opened. Under a virtual display:"
+  echo "  KESTREL_DEMO_GUI_SECONDS=20 xvfb-run -a bash scripts/demo.sh"
+fi

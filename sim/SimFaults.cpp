@@ -64,7 +64,7 @@ bool parseOccurrence(std::string_view text, Occurrence& out) {
   return true;
 }
 
-bool parseFault(std::string_view text, Fault& out) {
+std::vector<std::string_view> splitFaultFields(std::string_view text) {
   std::vector<std::string_view> parts;
   while (true) {
     size_t colon = text.find(':');
@@ -72,6 +72,11 @@ bool parseFault(std::string_view text, Fault& out) {
     if (colon == std::string_view::npos) break;
     text.remove_prefix(colon + 1);
   }
+  return parts;
+}
+
+bool parseFault(std::string_view text, Fault& out) {
+  std::vector<std::string_view> parts = splitFaultFields(text);
   // "silent:CMDSUB" is the one form without an occurrence.
   if (parts.size() == 2 && parts[0] == "silent") parts.push_back("*");
   if (parts.size() < 3 || parts.size() > 4) return false;

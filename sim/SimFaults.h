@@ -76,4 +76,7 @@ bool parseFault(std::string_view text, Fault& out);
 // "N", "N+" or "*" as above.
 bool parseOccurrence(std::string_view text, Occurrence& out);
 
+// The fields of a fault text between its colons (one field without a colon).
+std::vector<std::string_view> splitFaultFields(std::string_view text);
+
 }  // namespace sim

@@ -371,13 +371,7 @@ void WebServer::stop() {
 }
 
 bool parseWebFault(std::string_view text, WebFault& out) {
-  std::vector<std::string_view> parts;
-  while (true) {
-    size_t colon = text.find(':');
-    parts.push_back(text.substr(0, colon));
-    if (colon == std::string_view::npos) break;
-    text.remove_prefix(colon + 1);
-  }
+  const std::vector<std::string_view> parts = splitFaultFields(text);
   if (parts.size() < 2 || parts.size() > 4 || parts[1].empty() || parts[1][0] != '/') return false;
   WebFault fault;
   if (parts[0] == "404") fault.kind = WebFaultKind::NotFound;

@@ -38,6 +38,7 @@ const char kUsage[] =
     "  --wifi-ssid S, --wifi-key K Wi-Fi settings at power-on\n"
     "  --usb-id VVVV:PPPP          normal-mode USB ids (default 1A86:55DA)\n"
     "  --restart-delay MS          time a restart takes (default 1500)\n"
+    "  --no-install-restart        install a system without restarting (links never drop)\n"
     "links (all on loopback):\n"
     "  --no-tcp, --device-port N, --config-port N   TCP ports (default ephemeral)\n"
     "  --no-pty                    no USB serial port\n"
@@ -107,6 +108,8 @@ std::optional<Options> parse(int argc, char** argv) {
       o.links.discovery = false;
     } else if (arg == "--no-system") {
       o.device.hasSystem = false;
+    } else if (arg == "--no-install-restart") {
+      o.device.installRestarts = false;
     } else if (arg == "--no-web") {
       o.webEnabled = false;
     } else if (arg == "--international-empty") {

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <future>
 #include <thread>
 #include <vector>
 
@@ -24,14 +23,6 @@ struct Recorder {
     if (m.id == UM_DEVICE_INFO) serials.push_back(reinterpret_cast<const DeviceInfo*>(m.wParam)->serialNumber);
   }
 };
-
-TEST(AppState, Notifications_withoutTarget_sendNothingAndKeepState) {
-  AppState& state = AppState::getInstance();
-  state.scanDone(0, {J2534Device{"5RHM1ABCDEFG", 0, 0, "", 1}});
-  state.firmwareProgress(0, 5);
-  EXPECT_TRUE(state.devices().empty());  // nothing copied without a window
-  TextNotifier::getInstance().post("ERR: ", "dropped", 0);
-}
 
 TEST(AppState, Notifications_reachTargetOnItsOwnThreadBeforeSendReturns) {
   auto recorder = std::make_shared<Recorder>();
@@ -62,17 +53,6 @@ TEST(AppState, Notifications_reachTargetOnItsOwnThreadBeforeSendReturns) {
   target.reset();  // the window is gone: later notifications are dropped
   state.firmwareProgress(1, 7);
   EXPECT_EQ(recorder->messages.size(), 3u);
-}
-
-TEST(TextNotifier, Post_joinsPrefixAndTextWithoutBlocking) {
-  std::promise<AppMessage> got;
-  auto target = std::make_shared<QueuedMessageTarget>([&](const AppMessage& m) { got.set_value(m); });
-  TextNotifier::getInstance().setTarget(target);
-  TextNotifier::getInstance().post("ERR_READ_DEV_VER: ", "0x61,0x05", 0);
-  AppMessage m = got.get_future().get();
-  EXPECT_EQ(m.id, UM_SHOW_TEXT);
-  EXPECT_EQ(m.text, "ERR_READ_DEV_VER: 0x61,0x05");
-  EXPECT_EQ(m.wParam, 0u);
 }
 
 TEST(QueuedMessageTarget, SendFromHandlerThread_isHandledInline) {

@@ -120,21 +120,4 @@ TEST(FileVersion, ReadsFourNumericPartsAtTheEndOfTheName) {
   }
 }
 
-TEST(FileVersion, FollowsLinksToTheVersionedFile) {
-  testsupport::TempFolder folder("version");
-  const fs::path& dir = folder.path();
-  std::ofstream(dir / "libkestrel32.so.1.16.0.0") << "x";
-  fs::create_symlink("libkestrel32.so.1.16.0.0", dir / "libkestrel32.so.1");
-  fs::create_symlink(dir / "libkestrel32.so.1", dir / "libkestrel32.so");
-  fs::create_directories(dir / "libdir.so.1.2.3.4");
-  fs::create_symlink("libdir.so.1.2.3.4", dir / "libdir.so");
-
-  auto v = platform::queryFileVersion((dir / "libkestrel32.so").string());
-  ASSERT_TRUE(v);
-  EXPECT_EQ(v->major, 1);
-  EXPECT_EQ(v->minor, 16);
-  EXPECT_FALSE(platform::queryFileVersion((dir / "missing.so").string()));
-  EXPECT_FALSE(platform::queryFileVersion((dir / "libdir.so").string()));
-}
-
 }  // namespace

@@ -273,21 +273,13 @@ class FakeNetworkManager {
   std::thread thread_;
 };
 
-TEST(NetworkManagerWlanClient, NoBusMeansOpenFailsAtOnce) {
-  auto client = platform::makeNetworkManagerWlanClient("unix:path=/nonexistent/kestrel-bus");
-  const int64_t started = platform::nowMs();
-  EXPECT_EQ(client->open(), -1);
-  EXPECT_FALSE(client->lastError().empty());
-  std::vector<std::string> names{"stale"};
-  EXPECT_EQ(client->enumInterfaces(names), -1);
-  EXPECT_TRUE(names.empty());
-  EXPECT_EQ(client->scan("wlan0"), -1);
-  client->close();
-  client->close();
-  EXPECT_LT(platform::nowMs() - started, 1000);
-}
+TEST(NetworkManagerWlanClient, NoBusFailsAtOnceAndABusWithoutTheServiceGivesNoInterface) {
+  auto noBus = platform::makeNetworkManagerWlanClient("unix:path=/nonexistent/kestrel-bus");
+  const int64_t before = platform::nowMs();
+  EXPECT_EQ(noBus->open(), -1);
+  EXPECT_FALSE(noBus->lastError().empty());
+  EXPECT_LT(platform::nowMs() - before, 1000);
 
-TEST(NetworkManagerWlanClient, BusWithoutTheServiceGivesNoInterface) {
   PrivateBus bus;
   if (bus.address().empty()) GTEST_SKIP() << "no dbus-daemon on this machine";
   auto client = platform::makeNetworkManagerWlanClient(bus.address());

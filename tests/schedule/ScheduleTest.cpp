@@ -164,11 +164,11 @@ TEST_F(ScheduleTest, TasksOnDifferentWorkers_runSideBySide) {
   ASSERT_TRUE(a->waitFinished(1));
 }
 
-TEST_F(ScheduleTest, RunTask_twiceBeforePickup_secondRefusedAndRunsOnce) {
+TEST_F(ScheduleTest, RunTask_whileReadyOrRunningRefused_runsOnceThenAgainWhenIdle) {
   int w = newWorker();
   int blockerId = newTaskId(), id = newTaskId();
   auto blocker = addGated(w, blockerId);
-  auto task = addGated(w, id, false);
+  auto task = addGated(w, id);
 
   ASSERT_EQ(sm.runTask(blockerId), 0);
   ASSERT_TRUE(blocker->waitStarted(1));
@@ -177,23 +177,13 @@ TEST_F(ScheduleTest, RunTask_twiceBeforePickup_secondRefusedAndRunsOnce) {
   EXPECT_EQ(task->getState(), Task::Ready);
 
   blocker->release();
-  drain(w);
-  EXPECT_EQ(task->started(), 1);
-  EXPECT_EQ(task->getState(), Task::Idle);
-}
-
-TEST_F(ScheduleTest, RunTask_whileRunningRefused_afterFinishingRunsAgain) {
-  int w = newWorker();
-  int id = newTaskId();
-  auto task = addGated(w, id);
-
-  ASSERT_EQ(sm.runTask(id), 0);
   ASSERT_TRUE(task->waitStarted(1));
   EXPECT_EQ(sm.runTask(id), -1);
   EXPECT_EQ(task->getState(), Task::Running);
   task->release();
   drain(w);
   EXPECT_EQ(task->started(), 1);
+  EXPECT_EQ(task->getState(), Task::Idle);
 
   ASSERT_EQ(sm.runTask(id), 0);
   ASSERT_TRUE(task->waitStarted(2));

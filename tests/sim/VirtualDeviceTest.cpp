@@ -209,6 +209,10 @@ TEST_F(VirtualDeviceTest, SystemUpload_outOfOrderFlowIdIsRefused) {
   ASSERT_TRUE(link.exchange(0x2C, 0x05, chunk, ack));
   EXPECT_EQ(ack.data()[0], 2);
   EXPECT_NE(ack.data()[1], 0);
+  // Without its final chunk the upload is no package: nothing is installed.
+  ASSERT_TRUE(link.exchange(0x2C, 0x07, {}, ack));
+  EXPECT_NE(status(ack), 0);
+  EXPECT_EQ(device.restartCount(), 0u);
 }
 
 TEST_F(VirtualDeviceTest, Faults_hitOnlyTheScriptedOccurrences) {
@@ -289,6 +293,7 @@ TEST_F(VirtualDeviceTest, Faults_noComebackKeepsTheDeviceDownAfterItsRestart) {
   TestLink link;
   ASSERT_TRUE(link.connectTcp(device.configPort()));
   Frame reply;
+  ASSERT_TRUE(link.exchange(0x2C, 0x05, {0x02, 0xF5, 0x00, 0x00, 0x01, 0x7A}, reply));
   ASSERT_TRUE(link.exchange(0x2C, 0x07, {}, reply));
   ASSERT_TRUE(device.waitOffline(2s));
   EXPECT_FALSE(device.waitOnline(500ms));

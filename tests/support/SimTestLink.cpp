@@ -1,14 +1,14 @@
 #include "support/SimTestLink.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/FileUtils.h"
 
 namespace simtest {
 
@@ -30,17 +30,6 @@ bool TestLink::connectTcp(uint16_t port) {
   return true;
 }
 
-bool TestLink::openTty(const std::string& path) {
-  close();
-  fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (fd_ < 0) return false;
-  termios tio{};
-  tcgetattr(fd_, &tio);
-  cfmakeraw(&tio);
-  tcsetattr(fd_, TCSANOW, &tio);
-  return true;
-}
-
 void TestLink::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
@@ -48,13 +37,7 @@ void TestLink::close() {
 }
 
 bool TestLink::sendBytes(const std::vector<uint8_t>& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
+  return platform::writeAll(fd_, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 bool TestLink::receive(Frame& out, uint8_t command, uint8_t subCommand, std::chrono::milliseconds timeout) {

@@ -7,15 +7,14 @@
 #include "FrameCutter.h"
 #include "session/Frame.h"
 
-// A bare host side for the virtual device's tests: a TCP connection or the
-// pty's slave, frames out, frames back, with a deadline.
+// A bare host side for the virtual device's tests: a TCP connection, frames
+// out, frames back, with a deadline.
 namespace simtest {
 
 class TestLink {
  public:
   ~TestLink();
   bool connectTcp(uint16_t port);
-  bool openTty(const std::string& path);
   void close();
 
   bool sendBytes(const std::vector<uint8_t>& bytes);
@@ -31,7 +30,6 @@ class TestLink {
   std::vector<std::vector<uint8_t>> readChunks(std::chrono::milliseconds window);
   // True once the peer has closed the link (or the link failed).
   bool waitClosed(std::chrono::milliseconds timeout);
-  int fd() const { return fd_; }
 
  private:
   int fd_ = -1;

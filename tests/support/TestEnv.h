@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -61,6 +63,17 @@ class TempFolder {
  private:
   std::filesystem::path path_;
 };
+
+inline std::string readText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Creates the folders on the way.
+inline void writeText(const std::filesystem::path& path, const std::string& text) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
 
 // Every path below root, relative to it, sorted; empty when root is missing.
 inline std::vector<std::string> treeOf(const std::string& root) {

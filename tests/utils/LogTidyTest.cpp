@@ -20,13 +20,6 @@ namespace {
 
 constexpr const char* kStamp = "20240102030405";
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 struct Entry {
   std::string name;
   std::string data;
@@ -104,14 +97,14 @@ TEST_F(LogTidy, RolledFilesOfOneSecondGetArchivesOfTheirOwnInAgeOrder) {
     EXPECT_EQ(entry->name, expected[i + 1].substr(0, expected[i + 1].size() - 4));
     EXPECT_EQ(entry->data, contents[i]);
   }
-  EXPECT_EQ(slurp(dir_ / "Tarnfield.log"), "current");
+  EXPECT_EQ(testsupport::readText(dir_ / "Tarnfield.log"), "current");
 }
 
 TEST_F(LogTidy, ArchiveFromAnEarlierStartIsNeverReplaced) {
   put("Tarnfield_20240102030405.log.zip", "earlier archive");
   put("Tarnfield.log.1", "rolled");
   EXPECT_EQ(CLogUtils::tidyLogFolder(dir_.string(), kStamp), 1);
-  EXPECT_EQ(slurp(dir_ / "Tarnfield_20240102030405.log.zip"), "earlier archive");
+  EXPECT_EQ(testsupport::readText(dir_ / "Tarnfield_20240102030405.log.zip"), "earlier archive");
   auto entry = onlyEntry(dir_ / "Tarnfield_20240102030405_01.log.zip");
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->data, "rolled");
@@ -126,6 +119,25 @@ TEST_F(LogTidy, OnlyRolledRegularFilesAreArchived) {
   EXPECT_EQ(CLogUtils::tidyLogFolder(dir_.string(), kStamp), 0);
   EXPECT_EQ(names(dir_),
             (std::vector<std::string>{"Tarnfield.log.1.zip", "Tarnfield.log.9", "Tarnfield.log.dir", "other.log.1"}));
+}
+
+TEST(LogTimeStamp, IsFourteenDigitsOfLocalTime) {
+  std::time_t before = std::time(nullptr);
+  std::string stamp = CLogUtils::timeStamp();
+  std::time_t after = std::time(nullptr);
+  ASSERT_EQ(stamp.size(), 14u);
+  ASSERT_TRUE(std::all_of(stamp.begin(), stamp.end(), ::isdigit)) << stamp;
+  std::tm t{};
+  t.tm_year = std::stoi(stamp.substr(0, 4)) - 1900;
+  t.tm_mon = std::stoi(stamp.substr(4, 2)) - 1;
+  t.tm_mday = std::stoi(stamp.substr(6, 2));
+  t.tm_hour = std::stoi(stamp.substr(8, 2));
+  t.tm_min = std::stoi(stamp.substr(10, 2));
+  t.tm_sec = std::stoi(stamp.substr(12, 2));
+  t.tm_isdst = -1;
+  std::time_t parsed = std::mktime(&t);
+  EXPECT_GE(parsed, before);
+  EXPECT_LE(parsed, after);
 }
 
 // Install in an empty working folder: the default properties are written to
@@ -154,8 +166,8 @@ TEST_F(LogInstall, WritesDefaultPropertiesAndLogsIntoTheRootLogFolder) {
 
   CLogUtils::instance().Install();
 
-  EXPECT_EQ(slurp(root_ / "log4cplus.properties"), CLogUtils::defaultProperties());
-  EXPECT_NE(slurp(root_ / "log" / "Tarnfield.log").find("start log time : "), std::string::npos);
+  EXPECT_EQ(testsupport::readText(root_ / "log4cplus.properties"), CLogUtils::defaultProperties());
+  EXPECT_NE(testsupport::readText(root_ / "log" / "Tarnfield.log").find("start log time : "), std::string::npos);
   EXPECT_FALSE(fs::exists(root_ / "log" / "Tarnfield.log.4"));
   int archives = 0;
   for (const auto& e : fs::directory_iterator(root_ / "log")) {
@@ -174,7 +186,7 @@ TEST_F(LogInstall, PropertiesInTheWorkingFolderComeFirst) {
 
   CLogUtils::instance().Install();
 
-  EXPECT_EQ(slurp(work_ / "here.log").rfind("start log time : ", 0), 0u);
+  EXPECT_EQ(testsupport::readText(work_ / "here.log").rfind("start log time : ", 0), 0u);
   EXPECT_FALSE(fs::exists(root_ / "log4cplus.properties"));
 }
 
@@ -184,7 +196,7 @@ TEST(LogDefaults, ShippedPropertiesMatchTheEmbeddedCopy) {
   fs::path top = build ? fs::path(build) : fs::path(platform::programDir()).parent_path();
   fs::path shipped = top / "log4cplus.properties";
   ASSERT_TRUE(fs::exists(shipped));
-  EXPECT_EQ(slurp(shipped), CLogUtils::defaultProperties());
+  EXPECT_EQ(testsupport::readText(shipped), CLogUtils::defaultProperties());
 }
 
 }  // namespace

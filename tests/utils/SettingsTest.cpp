@@ -17,13 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 // Each test gets its own working root and puts the environment back after.
 class SettingsFiles : public ::testing::Test {
  protected:
@@ -72,7 +65,7 @@ TEST_F(SettingsFiles, ExistingFileIsLeftAloneAndMissingIntegersReadZero) {
   const std::string text = "[Settings]\nLogFile=1\nName=dev\n";
   write("config/paramsConfig.ini", text);
   ASSERT_TRUE(refreshSettingsFile());
-  EXPECT_EQ(slurp(settingsFilePath()), text);
+  EXPECT_EQ(testsupport::readText(settingsFilePath()), text);
   SettingsRecord r;
   r.TransferType = 7;
   loadSettings(r);

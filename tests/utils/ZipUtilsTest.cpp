@@ -20,18 +20,6 @@ using testsupport::ZipItem;
 
 void makeZip(const fs::path& path, const std::vector<ZipItem>& items) { ASSERT_TRUE(testsupport::writeZip(path, items)); }
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 std::vector<std::string> treeOf(const fs::path& root) { return testsupport::treeOf(root.string()); }
 
 class ZipUtilsTest : public ::testing::Test {
@@ -56,16 +44,16 @@ TEST_F(ZipUtilsTest, nestedPackage_isExtractedUnderStoredNames) {
                          {"tool.sh", "#!/bin/sh\n", S_IFREG | 0755},
                      });
   ASSERT_EQ(ziputils::unzipToFolder(package().string(), target().string()), 0);
-  EXPECT_EQ(readFile(target() / "Diagnostic/Configure/Download/DOWNLOAD.BIN"), std::string(300000, '\x5a'));
-  EXPECT_EQ(readFile(target() / "docs/readme.txt"), "read me");
+  EXPECT_EQ(testsupport::readText(target() / "Diagnostic/Configure/Download/DOWNLOAD.BIN"), std::string(300000, '\x5a'));
+  EXPECT_EQ(testsupport::readText(target() / "docs/readme.txt"), "read me");
   EXPECT_TRUE(fs::is_directory(target() / "empty"));
-  EXPECT_EQ(readFile(target() / "flat.txt"), "flat");
-  EXPECT_EQ(readFile(target() / "tool.sh"), "#!/bin/sh\n");
+  EXPECT_EQ(testsupport::readText(target() / "flat.txt"), "flat");
+  EXPECT_EQ(testsupport::readText(target() / "tool.sh"), "#!/bin/sh\n");
 
   // A second package over the same folder replaces what the first left.
   makeZip(package(), {{"docs/readme.txt", "v2"}});
   ASSERT_EQ(ziputils::unzipToFolder(package().string(), target().string()), 0);
-  EXPECT_EQ(readFile(target() / "docs/readme.txt"), "v2");
+  EXPECT_EQ(testsupport::readText(target() / "docs/readme.txt"), "v2");
 }
 
 TEST_F(ZipUtilsTest, hostilePackage_failsAndWritesNothing) {
@@ -148,7 +136,7 @@ TEST_F(ZipUtilsTest, linkAlreadyInTheFolder_isNotFollowed) {
 }
 
 TEST_F(ZipUtilsTest, notAnArchive_failsBeforeMakingTheFolder) {
-  writeFile(package(), "this is not a zip file at all");
+  testsupport::writeText(package(), "this is not a zip file at all");
   EXPECT_EQ(ziputils::unzipToFolder(package().string(), target().string()), ziputils::kOpenFailed);
   EXPECT_EQ(ziputils::unzipToFolder((root_ / "missing.zip").string(), target().string()), ziputils::kOpenFailed);
   EXPECT_FALSE(fs::exists(target()));
@@ -156,12 +144,12 @@ TEST_F(ZipUtilsTest, notAnArchive_failsBeforeMakingTheFolder) {
 
 TEST_F(ZipUtilsTest, findFileByName_firstInNameOrderSkippingDotsAndLinks) {
   fs::path work = root_ / "Temp";
-  writeFile(work / ".hidden" / "system.ini", "hidden");
-  writeFile(work / "b" / "system.ini", "b");
-  writeFile(work / "a" / "x" / "system.ini", "a/x");
-  writeFile(work / "a" / "system.ini.bak", "not it");
+  testsupport::writeText(work / ".hidden" / "system.ini", "hidden");
+  testsupport::writeText(work / "b" / "system.ini", "b");
+  testsupport::writeText(work / "a" / "x" / "system.ini", "a/x");
+  testsupport::writeText(work / "a" / "system.ini.bak", "not it");
   fs::create_directories(work / "a" / "system.zip");  // a folder, not the file
-  writeFile(root_ / "elsewhere" / "system.zip", "outside");
+  testsupport::writeText(root_ / "elsewhere" / "system.zip", "outside");
   fs::create_directory_symlink(root_ / "elsewhere", work / "0link");
 
   EXPECT_EQ(ziputils::findFileByName(work.string(), "system.ini"), (work / "a" / "x" / "system.ini").string());
@@ -171,11 +159,11 @@ TEST_F(ZipUtilsTest, findFileByName_firstInNameOrderSkippingDotsAndLinks) {
 
 TEST_F(ZipUtilsTest, removeTree_removesEverythingButFollowsNoLink) {
   fs::path work = root_ / "Temp";
-  writeFile(work / "a" / "b" / "c.txt", "c");
-  writeFile(root_ / "keep" / "k.txt", "k");
+  testsupport::writeText(work / "a" / "b" / "c.txt", "c");
+  testsupport::writeText(root_ / "keep" / "k.txt", "k");
   fs::create_directory_symlink(root_ / "keep", work / "a" / "link");
   EXPECT_EQ(ziputils::removeTree(work.string()), 0);
   EXPECT_FALSE(fs::exists(work));
-  EXPECT_EQ(readFile(root_ / "keep" / "k.txt"), "k");
+  EXPECT_EQ(testsupport::readText(root_ / "keep" / "k.txt"), "k");
   EXPECT_EQ(ziputils::removeTree(work.string()), 0);
 }

@@ -1,0 +1,86 @@
+#pragma once
+#include <QTimer>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "app/DeviceInfo.h"
+#include "app/J2534Device.h"
+#include "ui/SkinWindow.h"
+#include "ui/UiServices.h"
+#include "utils/Settings.h"
+
+// The main window: device search and list, the device card with current and
+// newest versions, the upgrades, the probes and the progress strip.
+class DlgUpg : public SkinWindow {
+ public:
+  enum : unsigned {
+    UM_MESSAGE_BOX = 0x43E,   // text: the message; caption "option"
+    UM_READ_VOLTAGE = 0x43F,
+    UM_PROBE_DONE = 0x440,    // wParam: ProbeEnd
+    UM_USB_CHANGE = 0x441,    // wParam: 1 arrival, 0 removal
+  };
+  enum ProbeEnd : uintptr_t { kProbeEnded = 0, kLinkCheckPassed = 1, kVoltageRead = 2 };
+
+  explicit DlgUpg(std::shared_ptr<UiServices> services, QWidget* parent = nullptr);
+  ~DlgUpg() override;
+
+  // Loads the skin of the brand and locale from the skin folder and sets the
+  // window up; false (logged) when the skin cannot be loaded.
+  bool create(const QString& skinFolder);
+
+  // Registers the device tasks on worker 0 and starts the session manager.
+  int InitSchedule();
+  // Forgets the device and reads it again.
+  void resetDeviceView();
+  // A message box through the window thread; callable from any thread.
+  void showMessageBox(const std::string& text);
+
+ protected:
+  void notify(const Notification& n) override;
+  void handleMessage(const AppMessage& message) override;
+  void closeEvent(QCloseEvent* event) override;
+  void reject() override;
+
+ private:
+  void initWindow();
+  void onClick(const QString& name, QWidget* sender);
+  void onComboSelect();
+  void startScan(int scanType, bool fromPanel);
+  void applyScanEndDisplay(int scanType);
+  void onScanDone(int result);
+  void rebuildDeviceList();
+  void onDeviceInfo(const DeviceInfo* record, int phase);
+  void onFirmwareProgress(int part, int step);
+  void onSystemProgress(int stage, int subState, int value);
+  void choosePackage();
+  void startUpgrade(bool system);
+  void showProgress(int value, const std::string& text, bool withPercent, const QString& status = {});
+  void applyConnectionDisplay();
+  void applyDisconnectedView();
+  void setConnected(bool connected);
+  void updateModelPicture();
+  void onUsbChange(bool arrived);
+
+  // Probes: refused while an upgrade runs or another probe does.
+  bool refuseProbe();
+  void connectToListedDevice(QWidget* sender);
+  void startLinkCheck(int linkType, int savedType);
+  void startUsbLinkCheck();
+  void startVoltageRead();
+  void statusQuery();
+  void postWaitText(int target, const char* text);
+  bool japaneseQtrak() const;
+
+  std::shared_ptr<UiServices> services_;
+  DeviceInfo view_;
+  std::mutex viewLock_;  // guards view_
+  J2534DeviceList devices_;
+  int scanType_ = -1;
+  int locale_ = 0;
+  ConnectionLabels labels_;
+  bool probeRunning_ = false;
+  bool monitoring_ = false;
+  QTimer arrivalTimer_;  // the settle time of a plugged-in device
+};

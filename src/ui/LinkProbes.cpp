@@ -1,0 +1,94 @@
+#include "ui/LinkProbes.h"
+
+#include <chrono>
+
+#include "platform/Clock.h"
+#include "session/Exchange.h"
+#include "session/SessionApi.h"
+#include "session/SessionSelection.h"
+#include "utils/LogFacade.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint8_t kAddr1 = 0xF0;
+constexpr uint8_t kAddr2 = 0xF8;
+constexpr int kReplyTimeoutMs = 2000;
+// A new session is connected by the receive worker; a probe sent before that fails at once.
+constexpr int kConnectLimitMs = 3000;
+// An RFCOMM link needs a moment after connecting before the device listens.
+constexpr auto kBluetoothSettle = 1000ms;
+constexpr int kVoltageSendRetries = 3;
+constexpr auto kVoltageRetryPause = 1000ms;
+constexpr size_t kVoltageFrameMin = 23;
+constexpr size_t kVoltageOffset = 19;
+
+enum : int { kLinkSerial = 0, kLinkLan = 1, kLinkWifi = 3, kLinkBluetooth = 4 };
+
+bool identityAnswered(int session, uint8_t sub) {
+  Frame request;
+  Frame reply;
+  return request.build(kAddr1, kAddr2, 0x21, sub) && exchangeFrame(session, request, reply, kReplyTimeoutMs) == 0;
+}
+
+// A fresh session of the link type, connected; -1 when none could be made.
+int openProbeSession(int linkType) {
+  initSessionManager();
+  closeAllSessions();
+  int session = createSessionByType(linkType);
+  if (session < 0) return -1;
+  if (!waitSessionConnected(session, kConnectLimitMs)) {
+    LOG_WARN("probe session of link %d did not connect", linkType);
+    return -1;
+  }
+  return session;
+}
+
+}  // namespace
+
+std::string linkCheckName(int linkType) {
+  switch (linkType) {
+    case kLinkSerial: return "Serial";
+    case kLinkLan: return "Wifi";
+    case kLinkBluetooth: return "Bluetooth";
+    default: return "Unknown";
+  }
+}
+
+bool checkLink(int linkType) {
+  if (linkType != kLinkSerial && linkType != kLinkLan && linkType != kLinkWifi && linkType != kLinkBluetooth) {
+    return false;
+  }
+  int session = openProbeSession(linkType);
+  if (session < 0) return false;
+  if (linkType == kLinkBluetooth) platform::sleepFor(kBluetoothSettle);
+  return identityAnswered(session, 0x33) || identityAnswered(session, 0x03);
+}
+
+std::optional<float> parseSupplyVoltage(const Frame& reply) {
+  const auto& bytes = reply.bytes();
+  if (bytes.size() < kVoltageFrameMin) return std::nullopt;
+  uint32_t millivolts = (uint32_t{bytes[kVoltageOffset]} << 16) | (uint32_t{bytes[kVoltageOffset + 1]} << 8) |
+                        uint32_t{bytes[kVoltageOffset + 2]};
+  return static_cast<float>(millivolts) / 1000.0f;
+}
+
+std::optional<float> readSupplyVoltage() {
+  int session = openProbeSession(kLinkLan);
+  if (session < 0) return std::nullopt;
+  static const uint8_t kRequest[] = {0x01, 0x10};
+  Frame request;
+  if (!request.build(kAddr1, kAddr2, 0x40, 0x04, kRequest, sizeof kRequest)) return std::nullopt;
+  bool sent = sendFrame(session, request) == 0;
+  for (int retry = 0; !sent && retry < kVoltageSendRetries; ++retry) {
+    platform::sleepFor(kVoltageRetryPause);
+    sent = sendFrame(session, request) == 0;
+  }
+  Frame reply;
+  if (!sent || recvFrame(session, reply, 0x80, 0x04, kReplyTimeoutMs) != 0) {
+    LOG_WARN("supply voltage read failed");
+    return std::nullopt;
+  }
+  return parseSupplyVoltage(reply);
+}

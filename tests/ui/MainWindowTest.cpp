@@ -1,0 +1,308 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QLabel>
+#include <QTest>
+
+#include <chrono>
+#include <memory>
+
+#include "SimPackages.h"
+#include "UiHarness.h"
+#include "VirtualDevice.h"
+#include "WebServices.h"
+#include "app/AppState.h"
+#include "platform/Clock.h"
+#include "platform/NetworkAdapters.h"
+#include "platform/UsbDevices.h"
+#include "schedule/ScheduleManager.h"
+#include "session/SessionApi.h"
+#include "support/FakeNetworkAdapters.h"
+#include "support/SimLinks.h"
+#include "ui/DlgUpg.h"
+#include "utils/Settings.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using uitest::waitFor;
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    uitest::app();
+    scantest::processLinks();
+    platform::setTimeScale(0.05);
+    uitest::setBrand(false);
+    uitest::setLocale("en_US.UTF-8");
+    platform::AdapterAddress lo;
+    lo.description = "lo";
+    lo.ip = "127.0.0.1";
+    lo.mask = "255.0.0.0";
+    platform::setNetworkAdaptersForTest(std::make_shared<FakeNetworkAdapters>(std::vector<platform::AdapterAddress>{lo}));
+  }
+  void TearDown() override {
+    window_.reset();
+    closeAllSessions();
+    device_.reset();
+    platform::setNetworkAdaptersForTest(nullptr);
+    platform::setTimeScale(1.0);
+  }
+
+  sim::VirtualDevice& startDevice(sim::DeviceConfig config = {}) {
+    config.restartDelay = 300ms;
+    device_ = scantest::startDevice(config);
+    EXPECT_TRUE(device_);
+    return *device_;
+  }
+  void startWeb(sim::WebConfig config = {}) {
+    web_ = std::make_unique<sim::WebServices>(config);
+    ASSERT_TRUE(web_->start());
+  }
+
+  DlgUpg& open() {
+    window_ = std::make_unique<DlgUpg>(user_);
+    EXPECT_TRUE(window_->create(uitest::skinDir())) << window_->skinError().toStdString();
+    window_->show();
+    return *window_;
+  }
+  QString text(const char* name) { return window_->text(name); }
+  void click(const char* name) {
+    QWidget* w = window_->control(name);
+    ASSERT_TRUE(w) << name;
+    QTest::mouseClick(w, Qt::LeftButton);
+  }
+  // The device read has ended: the upgrade buttons are decided.
+  bool waitDeviceRead() {
+    return waitFor([&] { return !text("sn").isEmpty() && window_->isControlEnabled("get_voltage") &&
+                                ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo) == -1; }, 30s);
+  }
+  bool waitRows(int count) {
+    return waitFor([&] { return uitest::list(*window_, "connect_list")->count() == count &&
+                                window_->isControlEnabled("search_lan_btn"); }, 30s);
+  }
+
+  std::shared_ptr<uitest::ScriptedUser> user_ = std::make_shared<uitest::ScriptedUser>();
+  std::unique_ptr<sim::WebServices> web_;
+  std::unique_ptr<sim::VirtualDevice> device_;
+  std::unique_ptr<DlgUpg> window_;
+};
+
+TEST_F(MainWindowTest, StartUp_deviceAttached_showsSerialVersionsAndNumericUpdateBadge) {
+  // 2.10 is newer than 2.9 only when versions compare as numbers.
+  startDevice({.firmwareVersion = "V1.10", .j2534Version = "V2.9"});
+  startWeb({.latestFirmware = "V1.10", .latestJ2534 = "V2.10"});
+  DlgUpg& window = open();
+  ASSERT_TRUE(waitDeviceRead());
+  EXPECT_EQ(text("sn"), "5RHM10000001");
+  EXPECT_EQ(text("fw_current_version"), "V1.10_V2.9");
+  EXPECT_EQ(text("fw_latest_version"), "1.10_2.10");
+  EXPECT_TRUE(window.isControlShown("fw_update_indicator"));
+  EXPECT_TRUE(window.isControlEnabled("btn_fw_upgrade"));
+  EXPECT_TRUE(window.isControlSelected("connect_state_icon"));
+  EXPECT_EQ(window.control("model")->property("image").toString(), "brisa.png");
+  uitest::screenshot(window, "main_EN_device_read");
+}
+
+TEST_F(MainWindowTest, NoDevice_showsDisconnectedAndReadsNothing) {
+  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
+  DlgUpg& window = open();
+  EXPECT_FALSE(window.isControlSelected("connect_state_icon"));
+  EXPECT_FALSE(window.isControlEnabled("btn_fw_upgrade"));
+  EXPECT_EQ(ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo), -1);
+  uitest::screenshot(window, "main_EN_no_device");
+}
+
+struct ScanCase {
+  const char* name;
+  std::string serial;  // what the device answers the discovery with
+  int rows;
+};
+
+void PrintTo(const ScanCase& c, std::ostream* os) { *os << c.name; }
+
+class LanScan : public MainWindowTest, public ::testing::WithParamInterface<ScanCase> {};
+
+TEST_P(LanScan, ListsOnlyKnownPrefixesAndShowsNamesAsPlainText) {
+  startDevice({.serialNumber = GetParam().serial});
+  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
+  DlgUpg& window = open();
+  click("search_lan_btn");
+  ASSERT_TRUE(waitRows(GetParam().rows));
+  if (GetParam().rows == 0) return;
+  QListWidget* list = uitest::list(window, "connect_list");
+  auto* name = list->itemWidget(list->item(0))->findChild<QLabel*>("name");
+  ASSERT_TRUE(name);
+  EXPECT_EQ(name->textFormat(), Qt::PlainText);
+  EXPECT_EQ(name->text().toStdString(), GetParam().serial);
+  uitest::screenshot(window, std::string("main_EN_scan_") + GetParam().name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, LanScan,
+                         ::testing::Values(ScanCase{"KnownPrefix", "5RHM10000001", 1},
+                                           ScanCase{"Markup", "5RHMA<b>Bench</b>", 1},
+                                           ScanCase{"UnknownPrefix", "ACME00000001", 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MainWindowTest, ScanRefused_keepsTheRunningScansButton) {
+  startDevice();
+  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
+  open();
+  click("search_lan_btn");
+  ASSERT_TRUE(waitFor([] { return ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo) == kTaskDevScanner; }, 5s));
+  click("search_wifi_btn");
+  EXPECT_TRUE(user_->saw("there is a task running, id 1"));
+  ASSERT_TRUE(waitRows(1));
+  EXPECT_TRUE(window_->isControlEnabled("search_lan_btn"));
+  EXPECT_TRUE(window_->isControlEnabled("search_wifi_btn"));
+}
+
+TEST_F(MainWindowTest, SelectLanRow_savesTheDeviceAndChecksTheLinkByItsName) {
+  startDevice();
+  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
+  DlgUpg& window = open();
+  click("search_lan_btn");
+  ASSERT_TRUE(waitRows(1));
+  QListWidget* list = uitest::list(window, "connect_list");
+  QTest::mouseClick(list->itemWidget(list->item(0))->findChild<QAbstractButton*>("selBtn"), Qt::LeftButton);
+  ASSERT_TRUE(waitFor([&] { return !user_->boxes.empty(); }, 20s));
+  EXPECT_EQ(user_->boxes.back(), "Switching Wifi success.");
+  SettingsRecord settings;
+  loadSettings(settings);
+  EXPECT_EQ(settings.TransferType, 1u);
+  EXPECT_EQ(addrToDotted(settings.Addr), "127.0.0.1");
+  EXPECT_EQ(settings.Name, "5RHM10000001");
+  // A passed check goes back to the device card and reads the device.
+  ASSERT_TRUE(waitDeviceRead());
+  EXPECT_FALSE(window.isControlShown("device_sacn_panel"));
+}
+
+TEST_F(MainWindowTest, RowBeyond256_savesItsOwnDevice) {
+  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
+  DlgUpg& window = open();
+  J2534DeviceList found;
+  for (int i = 0; i < 300; ++i) found.push_back({"5RHM1" + std::to_string(1000000 + i), 0x0100007F, 0, "", 1});
+  AppState::getInstance().scanDone(0, found);
+  QListWidget* list = uitest::list(window, "connect_list");
+  ASSERT_EQ(list->count(), 300);
+  QTest::mouseClick(list->itemWidget(list->item(257))->findChild<QAbstractButton*>("selBtn"), Qt::LeftButton);
+  SettingsRecord settings;
+  loadSettings(settings);
+  EXPECT_EQ(settings.Name, found[257].name);
+  waitFor([&] { return !user_->boxes.empty(); }, 20s);
+}
+
+TEST_F(MainWindowTest, LogOption_keepsWhatWasSavedMeanwhile) {
+  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
+  open();
+  SettingsRecord outside;
+  loadSettings(outside);
+  outside.Name = "chosen elsewhere";
+  outside.LogFile = 1;
+  saveSettings(outside);
+  click("log_option");
+  SettingsRecord after;
+  loadSettings(after);
+  EXPECT_EQ(after.Name, "chosen elsewhere");
+  EXPECT_EQ(after.LogFile, 0u);
+  EXPECT_FALSE(window_->isControlSelected("log_option"));
+}
+
+TEST_F(MainWindowTest, SystemRunGivingUp_endsTheRunOnScreen) {
+  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
+  DlgUpg& window = open();
+  const std::pair<int, const char*> cases[] = {
+      {1, "upgrade failed, please retry"}, {4, "transfer pkg failed"}, {5, "upgrade failed, please retry"}};
+  for (auto [stage, expected] : cases) {
+    AppState::getInstance().systemProgress(stage, 2, 0);
+    EXPECT_EQ(text("progress_info"), expected) << stage;
+    EXPECT_EQ(text("progress_percent"), "0%") << stage;
+    EXPECT_EQ(window.control("common_progress")->property("state").toString(), "error") << stage;
+  }
+}
+
+struct VoltageCase {
+  const char* name;
+  bool silent;
+  const char* text;
+};
+
+void PrintTo(const VoltageCase& c, std::ostream* os) { *os << c.name; }
+
+class Voltage : public MainWindowTest, public ::testing::WithParamInterface<VoltageCase> {};
+
+TEST_P(Voltage, ShowsTheReadingOrThatItFailed) {
+  sim::VirtualDevice& device = startDevice({.supplyMillivolts = 12345});
+  startWeb();
+  open();
+  ASSERT_TRUE(waitDeviceRead());
+  if (GetParam().silent) device.setSilent(0x40, 0x04);
+  click("get_voltage");
+  EXPECT_FALSE(window_->isControlEnabled("get_voltage"));
+  ASSERT_TRUE(waitFor([&] { return window_->isControlEnabled("get_voltage"); }, 20s));
+  EXPECT_EQ(text("progress_info"), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reads, Voltage,
+                         ::testing::Values(VoltageCase{"Answered", false, "votage: 12.345 V"},
+                                           VoltageCase{"Silent", true, "votage: read failed, please retry"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MainWindowTest, FirmwareUpgrade_refusesProbesAndCloseThenEndsWithTheImages) {
+  sim::VirtualDevice& device = startDevice();
+  startWeb();
+  DlgUpg& window = open();
+  ASSERT_TRUE(waitDeviceRead());
+  click("btn_fw_upgrade");
+  ASSERT_TRUE(waitFor([&] { return text("progress_info") == "upgrade download: prepare Ok, start burn firmware"; }, 30s))
+      << text("progress_info").toStdString() << (user_->boxes.empty() ? "" : user_->boxes.back());
+  uitest::screenshot(window, "main_EN_upgrading");
+  const size_t sessionsCut = device.core().requestLog().size();
+  click("get_voltage");
+  click("status_query");
+  click("close");
+  EXPECT_TRUE(user_->saw("Another task is running, please try again later, running taskId:3"));
+  EXPECT_EQ(user_->questions.size(), 1u);  // answered No: the program stays
+  EXPECT_TRUE(user_->exitCodes.empty());
+  ASSERT_TRUE(waitFor([&] { return text("progress_percent") == "100%"; }, 60s)) << text("progress_info").toStdString();
+  EXPECT_EQ(text("progress_info"), "Success! Please restart and reinsert the product.");
+  EXPECT_TRUE(window.isControlEnabled("btn_fw_upgrade"));
+  EXPECT_GT(device.core().requestLog().size(), sessionsCut);
+  EXPECT_EQ(device.core().image(sim::ImageSlot::Firmware).md5, sim::md5Hex(web_->firmwareImage("1", "5RHM10000001")));
+  EXPECT_EQ(device.core().image(sim::ImageSlot::J2534).md5, sim::md5Hex(web_->firmwareImage("3", "5RHM10000001")));
+  uitest::screenshot(window, "main_EN_done");
+}
+
+TEST_F(MainWindowTest, FirmwareTransferFails_showsTheErrorAndGivesTheButtonsBack) {
+  sim::VirtualDevice& device = startDevice();
+  startWeb();
+  DlgUpg& window = open();
+  ASSERT_TRUE(waitDeviceRead());
+  device.setSilent(0x24, 0x03);
+  click("btn_fw_upgrade");
+  ASSERT_TRUE(waitFor([&] { return text("progress_info") == "upgrade download: burn firmware failed, please retry"; },
+                      60s)) << text("progress_info").toStdString();
+  EXPECT_EQ(text("progress_percent"), "0%");
+  EXPECT_EQ(window.control("progress_info")->property("state").toString(), "error");
+  EXPECT_TRUE(window.isControlEnabled("btn_fw_upgrade"));
+  uitest::screenshot(window, "main_EN_failed");
+}
+
+TEST_F(MainWindowTest, SystemUpgradeWithoutOnlinePackage_answeredNo_endsWithoutTouchingTheDevice) {
+  sim::VirtualDevice& device = startDevice();
+  startWeb({.systemPackageOnline = false});
+  DlgUpg& window = open();
+  ASSERT_TRUE(waitDeviceRead());
+  ASSERT_TRUE(window.isControlEnabled("btn_sys_upgrade"));
+  click("btn_sys_upgrade");
+  ASSERT_TRUE(waitFor([&] { return !user_->questions.empty(); }, 30s)) << text("progress_info").toStdString();
+  EXPECT_NE(user_->questions[0].find("No upgrade package is available online."), std::string::npos);
+  // Without "nofile" the task would keep waiting for a package until its choice time runs out.
+  EXPECT_TRUE(waitFor([] { return ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo) != kTaskSystemUpgrader; },
+                      5s));
+  EXPECT_EQ(device.core().config().systemVersion, "205");
+  EXPECT_TRUE(waitDeviceRead());
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "DeviceCore.h"
+#include "UiHarness.h"
+#include "app/AppState.h"
+#include "platform/UsbDevices.h"
+#include "support/SimLinks.h"
+#include "ui/CWifiConnectWnd.h"
+#include "ui/DlgUpg.h"
+
+namespace {
+
+struct SkinCase {
+  const char* name;
+  bool qtrak;
+  const char* locale;
+};
+
+void PrintTo(const SkinCase& c, std::ostream* os) { *os << c.name; }
+
+// Controls the windows' code relies on; a skin without one loses a function.
+const char* const kMainControls[] = {
+    "min", "close", "switch_connect_type", "switch_connect_type_combo", "get_voltage", "status_query",
+    "config_wifi_main", "btn_fw_upgrade", "btn_sys_upgrade", "search_lan_btn", "search_usb_btn", "connect_list",
+    "error_text", "progress_info", "progress_percent", "common_progress", "connect_state_icon",
+    "connect_state_str", "connect_type", "log_option", "model", "fw_update_indicator", "version_panel",
+    "device_sacn_panel", "sn", "fw_current_version", "fw_latest_version", "dll_current_version",
+    "dll_latest_version", "sys_current_version", "sys_latest_version"};
+const char* const kWifiControls[] = {"WifiList", "KEY", "SSID", "ConnectBtn", "CloseBtn", "QueryBtn", "ERROR_TEXT"};
+
+class SkinMatrix : public ::testing::TestWithParam<SkinCase> {
+ protected:
+  void SetUp() override {
+    uitest::app();
+    scantest::processLinks();
+    ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
+    uitest::setBrand(GetParam().qtrak);
+    uitest::setLocale(GetParam().locale);
+  }
+};
+
+// Renders every state of the main window and the Wi-Fi window from the
+// notifications the tasks send, for a person to look at.
+TEST_P(SkinMatrix, EveryStateRendersWithEveryControl) {
+  const std::string prefix = std::string(GetParam().qtrak ? "qtrak_" : "kestrel_") + GetParam().name;
+  auto user = std::make_shared<uitest::ScriptedUser>();
+  {
+    DlgUpg window(user);
+    ASSERT_TRUE(window.create(uitest::skinDir())) << window.skinError().toStdString();
+    window.resize(1000, 680);
+    window.show();
+    for (const char* name : kMainControls) EXPECT_TRUE(window.control(name)) << name;
+    uitest::screenshot(window, prefix + "_1_no_device");
+
+    DeviceInfo info;
+    info.serialNumber = sim::sampleSerial(GetParam().qtrak ? 4 : 0, true);
+    info.firmware.version = "V1.10";
+    info.j2534Firmware.version = "V2.9";
+    info.system.version = "205";
+    AppState& state = AppState::getInstance();
+    state.deviceInfoPhase(info, 0);
+    info.firmware.latestVersion = "V1.20";
+    info.j2534Firmware.latestVersion = "V2.10";
+    info.system.latestVersion = "206";
+    state.deviceInfoPhase(info, 1);
+    state.deviceInfoPhase(info, 2);
+    EXPECT_TRUE(window.isControlShown("fw_update_indicator"));
+    uitest::screenshot(window, prefix + "_2_device_read");
+    state.firmwareProgress(0, 5);
+    uitest::screenshot(window, prefix + "_3_upgrading");
+    state.firmwareProgress(1, 7);
+    uitest::screenshot(window, prefix + "_4_done");
+    state.firmwareProgress(0, 8);
+    uitest::screenshot(window, prefix + "_5_failed");
+  }
+  CWifiConnectWnd wifi(0, user);
+  ASSERT_TRUE(wifi.create(uitest::skinDir())) << wifi.skinError().toStdString();
+  wifi.show();
+  for (const char* name : kWifiControls) EXPECT_TRUE(wifi.control(name)) << name;
+  uitest::waitFor([&] { return uitest::list(wifi, "WifiList") && uitest::list(wifi, "WifiList")->count() > 0; },
+                  std::chrono::seconds(3));
+  uitest::screenshot(wifi, prefix + "_6_wifi");
+}
+
+INSTANTIATE_TEST_SUITE_P(Skins, SkinMatrix,
+                         ::testing::Values(SkinCase{"EN", false, "en_US.UTF-8"}, SkinCase{"CN", false, "zh_CN.UTF-8"},
+                                           SkinCase{"JP", false, "ja_JP.UTF-8"}, SkinCase{"EN", true, "en_US.UTF-8"},
+                                           SkinCase{"CN", true, "zh_CN.UTF-8"}, SkinCase{"JP", true, "ja_JP.UTF-8"}),
+                         [](const auto& info) {
+                           return std::string(info.param.qtrak ? "Qtrak" : "Kestrel") + info.param.name;
+                         });
+
+}  // namespace

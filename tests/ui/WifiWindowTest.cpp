@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <QLineEdit>
+#include <QTest>
+
+#include <chrono>
+#include <memory>
+
+#include "UiHarness.h"
+#include "VirtualDevice.h"
+#include "platform/Clock.h"
+#include "schedule/ScheduleManager.h"
+#include "session/SessionApi.h"
+#include "support/InfoWindow.h"
+#include "support/SimLinks.h"
+#include "ui/CWifiConnectWnd.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using uitest::waitFor;
+
+struct WifiCase {
+  const char* name;
+  int row;            // network chosen in the list
+  const char* typed;  // SSID box
+  const char* key;
+  bool deviceUp;
+  bool taskMissing;   // nothing holds task 5, so its start is refused
+  const char* error;  // empty: the device joins and the window closes
+  const char* joined;
+};
+
+void PrintTo(const WifiCase& c, std::ostream* os) { *os << c.name; }
+
+class WifiWindow : public ::testing::TestWithParam<WifiCase> {
+ protected:
+  void SetUp() override {
+    uitest::app();
+    scantest::processLinks();
+    platform::setTimeScale(0.05);
+    uitest::setBrand(false);
+    uitest::setLocale("en_US.UTF-8");
+    ScheduleManager::getInstance().createWorker(kWorkerDevInfo);
+  }
+  void TearDown() override {
+    closeAllSessions();
+    device_.reset();
+    platform::setTimeScale(1.0);
+  }
+  std::unique_ptr<sim::VirtualDevice> device_;
+};
+
+TEST_P(WifiWindow, ConfiguresTheDeviceOrShowsTheFailedStep) {
+  const WifiCase& c = GetParam();
+  sim::LinkConfig links;
+  const auto& l = scantest::processLinks();
+  links.devicePort = l.devicePort;
+  links.configPort = l.configPort;
+  links.discoveryPort = l.discoveryPort;
+  links.usbListFile = l.usbFile;
+  links.wlanListFile = l.wlanFile;
+  // A hidden network, and one name seen on two interfaces.
+  links.wlanNetworks = {{"wlan0", "KestrelLab"}, {"wlan0", "Workshop-5G"}, {"wlan0", ""}, {"wlan1", "KestrelLab"}};
+  device_ = std::make_unique<sim::VirtualDevice>(sim::DeviceConfig{}, links);
+  ASSERT_TRUE(device_->start());
+  if (!c.deviceUp) device_->powerOff();
+  infotest::InfoWindow mainWindow;
+
+  auto user = std::make_shared<uitest::ScriptedUser>();
+  auto window = std::make_unique<CWifiConnectWnd>(0, user);
+  ASSERT_TRUE(window->create(uitest::skinDir())) << window->skinError().toStdString();
+  window->show();
+  QListWidget* list = uitest::list(*window, "WifiList");
+  ASSERT_TRUE(list);
+  ASSERT_TRUE(waitFor([&] { return list->count() == 3; }, 10s)) << list->count();
+  EXPECT_EQ(list->item(0)->text(), "KestrelLab");
+  EXPECT_EQ(list->item(1)->text(), "Workshop-5G");
+  EXPECT_EQ(list->item(2)->text(), "[Hidden SSID]");
+  if (c.taskMissing) ScheduleManager::getInstance().removeTask(kWorkerDevInfo, kTaskConfigWifi);
+
+  list->setCurrentRow(c.row);
+  if (*c.typed) QTest::keyClicks(window->control("SSID"), c.typed);
+  QTest::keyClicks(window->control("KEY"), c.key);
+  EXPECT_EQ(qobject_cast<QLineEdit*>(window->control("KEY"))->echoMode(), QLineEdit::Password);
+  if (c.row == 0) uitest::screenshot(*window, "wifi_EN");
+  QTest::mouseClick(window->control("ConnectBtn"), Qt::LeftButton);
+
+  if (!*c.error) {
+    ASSERT_TRUE(waitFor([&] { return !window->isVisible(); }, 20s)) << window->text("ERROR_TEXT").toStdString();
+    EXPECT_EQ(window->result(), 1);
+    EXPECT_EQ(device_->core().config().wifiSsid, c.joined);
+    EXPECT_EQ(mainWindow.countText("Wifi Connect Success"), 1u);
+    return;
+  }
+  ASSERT_TRUE(waitFor([&] { return window->text("ERROR_TEXT") == c.error; }, 20s))
+      << window->text("ERROR_TEXT").toStdString();
+  ASSERT_TRUE(waitFor([&] { return window->isControlEnabled("CloseBtn"); }, 20s));
+  for (const char* name : {"ConnectBtn", "QueryBtn", "SSID", "KEY"}) EXPECT_TRUE(window->isControlEnabled(name)) << name;
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_TRUE(device_->core().config().wifiSsid.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WifiWindow,
+    ::testing::Values(
+        WifiCase{"ListedNetwork", 0, "", "secret12", true, false, "", "KestrelLab"},
+        WifiCase{"HiddenNetworkNamedByTheUser", 2, "Back-Office", "secret12", true, false, "", "Back-Office"},
+        WifiCase{"HiddenNetworkUnnamed", 2, "", "secret12", true, false, "ERR_WIFI_CONNECT:  Please input ssid.", ""},
+        WifiCase{"EmptyKey", 0, "", "", true, false, "ERR_WIFI_CONNECT : Failed, step : ConfigRequest", ""},
+        WifiCase{"DeviceAway", 0, "", "secret12", false, false, "ERR_WIFI_CONNECT : Failed, step : CreateConnect", ""},
+        WifiCase{"StartRefused", 0, "", "secret12", true, true, "ERR_WIFI_CONNECT : Failed, step : CreateConnect", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
