@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job against the virtual device, all on loopback: start kestrel-sim,
 # find it on the LAN and on its USB serial port, read it, upgrade both firmware
-# images, and read it again. Installs missing Debian packages first.
+# images and its system, set its Wi-Fi, and read it again. Installs missing
+# Debian packages first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -34,7 +35,11 @@ step scan --link lan
 step scan --link usb
 step info
 step upgrade firmware
+step upgrade system
+echo; echo "== kestrel-cli wifi --ssid Workshop   (key on stdin, never on the command line)"
+printf '%s\n' 'demo-key-0451' | "$cli" wifi --ssid Workshop
 step info
+step upgrade firmware
 
 # --- The desktop program ----------------------------------------------------
 # Opens the desktop program against the same virtual device when a display is

@@ -1,9 +1,12 @@
 // kestrel-sim: the virtual device and the maker's web services on loopback,
 // for the demo and for end-to-end runs of the product.
+#include <stdlib.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -46,7 +49,8 @@ const char kUsage[] =
     "  --no-web, --web-port N\n"
     "  --latest-firmware V, --latest-j2534 V, --latest-system V ('' = nothing newer)\n"
     "  --system-package-online yes|no, --international-empty, --soft-type-number\n"
-    "  --services-file PATH        deployment file of endpoints\n"
+    "  --services-file PATH        deployment file of endpoints (default: in a temporary\n"
+    "                              folder of its own, removed when kestrel-sim stops)\n"
     "faults:\n"
     "  --fault KIND:CMDSUB:OCCURRENCE[:ARG]   e.g. noreply:2403:3, late:2105:2+:2500,\n"
     "                              refused:2404:*:5, silent:2133 (repeatable)\n"
@@ -194,11 +198,40 @@ std::optional<Options> parse(int argc, char** argv) {
   return o;
 }
 
+// A folder of kestrel-sim's own for what it writes by default, so that it
+// never writes into the user's working root; removed when it stops.
+class PrivateFolder {
+ public:
+  PrivateFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-sim-root-XXXXXX").string();
+    if (mkdtemp(pattern.data())) path_ = pattern;
+  }
+  ~PrivateFolder() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  PrivateFolder(const PrivateFolder&) = delete;
+  PrivateFolder& operator=(const PrivateFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+int run(Options& options, PrivateFolder& folder);
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::optional<Options> options = parse(argc, argv);
   if (!options) return 2;
+  PrivateFolder folder;
+  return run(*options, folder);
+}
+
+namespace {
+
+int run(Options& options, PrivateFolder& folder) {
 
   // Every thread started from here on inherits the mask, so the signals
   // reach only the sigwait below.
@@ -206,44 +239,52 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
-  sim::VirtualDevice device(options->device, options->links);
-  for (const auto& fault : options->faults) device.addFault(fault);
+  sim::VirtualDevice device(options.device, options.links);
+  for (const auto& fault : options.faults) device.addFault(fault);
   if (!device.start()) {
     std::fprintf(stderr, "kestrel-sim: the virtual device could not start its links\n");
     return 1;
   }
 
   std::optional<sim::WebServices> web;
-  if (options->webEnabled) {
-    options->web.serials = {options->device.serialNumber};
-    web.emplace(options->web);
-    for (const auto& fault : options->webFaults) web->addFault(fault);
+  if (options.webEnabled) {
+    if (options.web.servicesFile.empty()) {
+      if (folder.path().empty()) {
+        std::fprintf(stderr, "kestrel-sim: cannot make a temporary folder for the services file\n");
+        return 1;
+      }
+      options.web.servicesFile = folder.path() + "/services.ini";
+    }
+    options.web.serials = {options.device.serialNumber};
+    web.emplace(options.web);
+    for (const auto& fault : options.webFaults) web->addFault(fault);
     if (!web->start()) {
       std::fprintf(stderr, "kestrel-sim: the web services could not start\n");
       return 1;
     }
   }
 
-  const sim::DeviceConfig& d = options->device;
+  const sim::DeviceConfig& d = options.device;
   std::printf("# kestrel-sim: device %s (model %d)\n", d.serialNumber.c_str(), classifyModel(d.serialNumber));
-  if (options->links.tcp) {
+  if (options.links.tcp) {
     std::printf("# tcp 127.0.0.1:%u, configuration 127.0.0.1:%u\n", device.devicePort(), device.configPort());
   }
-  if (options->links.pty) std::printf("# usb serial %s\n", device.ttyPath().c_str());
-  if (options->links.discovery) std::printf("# discovery udp 127.255.255.255:%u\n", device.discoveryPort());
+  if (options.links.pty) std::printf("# usb serial %s\n", device.ttyPath().c_str());
+  if (options.links.discovery) std::printf("# discovery udp 127.255.255.255:%u\n", device.discoveryPort());
   std::printf("# usb list %s, wlan list %s\n", device.usbListFile().c_str(), device.wlanListFile().c_str());
   if (web) std::printf("# web services %s, endpoints in %s\n", web->baseUrl().c_str(), web->servicesFile().c_str());
 
   std::string exports = sim::exportLines(sim::simEnvironment(&device, web ? &*web : nullptr));
   std::fputs(exports.c_str(), stdout);
   std::fflush(stdout);
-  if (!options->envFile.empty()) {
-    std::ofstream out(options->envFile, std::ios::trunc);
+  if (!options.envFile.empty()) {
+    std::ofstream out(options.envFile, std::ios::trunc);
     out << exports;
-    if (!out) std::fprintf(stderr, "kestrel-sim: cannot write %s\n", options->envFile.c_str());
+    if (!out) std::fprintf(stderr, "kestrel-sim: cannot write %s\n", options.envFile.c_str());
   }
 
   int received = 0;
@@ -253,3 +294,5 @@ int main(int argc, char** argv) {
   device.stop();
   return 0;
 }
+
+}  // namespace

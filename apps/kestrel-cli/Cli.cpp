@@ -1,15 +1,85 @@
 #include "Cli.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 
 #include "app/AppState.h"
 #include "app/Messages.h"
 #include "app/TextNotifier.h"
 #include "schedule/ScheduleManager.h"
+#include "utils/LogFacade.h"
+#include "utils/Settings.h"
 #include "utils/TextEscape.h"
 
+#ifndef KESTREL_CLI_VERSION
+#define KESTREL_CLI_VERSION "0.0.0"
+#endif
+
 namespace cli {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The task pauses after its last report; the process waits for it so no
+// worker is still running while the program's statics go away.
+constexpr auto kTaskEndWait = 10s;
+constexpr auto kIdlePoll = 10ms;
+
+std::vector<CommandSpec>& table() {
+  static std::vector<CommandSpec> list;
+  return list;
+}
+
+const OptionSpec* findOption(const std::vector<OptionSpec>& options, const std::string& name) {
+  for (const OptionSpec& o : options) {
+    if (name == o.name) return &o;
+  }
+  return nullptr;
+}
+
+// "usb|lan" is a list of the only values; "NAME|ADDRESS" names a free value.
+bool isChoice(const OptionSpec& o) {
+  if (!o.value || !std::strchr(o.value, '|')) return false;
+  for (const char* c = o.value; *c; ++c) {
+    if (*c >= 'A' && *c <= 'Z') return false;
+  }
+  return true;
+}
+
+bool acceptsChoice(const OptionSpec& o, const std::string& value) {
+  std::string choices = std::string("|") + o.value + "|";
+  return !value.empty() && choices.find("|" + value + "|") != std::string::npos;
+}
+
+std::string optionSynopsis(const OptionSpec& o) {
+  std::string text = std::string("--") + o.name;
+  if (o.value) text += std::string(" ") + o.value;
+  return text;
+}
+
+void appendOptionHelp(std::string& out, const std::vector<OptionSpec>& options) {
+  for (const OptionSpec& o : options) {
+    std::string left = "  " + optionSynopsis(o);
+    if (left.size() < 30) left.resize(30, ' ');
+    else left += "\n" + std::string(30, ' ');
+    out += left + o.help + "\n";
+  }
+}
+
+const char kExitHelp[] =
+    "exit status:\n"
+    "  0  success (also: nothing to do, the device is already up to date)\n"
+    "  1  the operation failed (the message says which step)\n"
+    "  2  usage error: unknown option, bad value, missing argument\n"
+    "  3  no device reached, or several found and none chosen\n"
+    "  4  busy: another process is upgrading or configuring the device\n"
+    "  5  interrupted by SIGINT/SIGTERM\n";
+
+}  // namespace
 
 std::string Args::option(const std::string& name, const std::string& fallback) const {
   for (const auto& [key, value] : options) {
@@ -23,6 +93,159 @@ bool Args::flag(const std::string& name) const {
     if (key == name) return true;
   }
   return false;
+}
+
+CommandRegistration::CommandRegistration(CommandSpec spec) {
+  // Alphabetical, whatever order the files' statics are built in.
+  auto& list = table();
+  auto at = std::find_if(list.begin(), list.end(),
+                         [&](const CommandSpec& c) { return std::strcmp(c.name, spec.name) > 0; });
+  list.insert(at, std::move(spec));
+}
+
+const std::vector<CommandSpec>& commands() { return table(); }
+
+const CommandSpec* findCommand(const std::string& name) {
+  for (const CommandSpec& c : table()) {
+    if (name == c.name) return &c;
+  }
+  return nullptr;
+}
+
+const std::vector<OptionSpec>& globalOptions() {
+  static const std::vector<OptionSpec> options = {
+      {"help", nullptr, "show this help (also -h)"},
+      {"verbose", nullptr, "also show the scanners' and tasks' diagnostic lines on stderr (also -v)"},
+      {"quiet", nullptr, "print results only: no progress, no hints (also -q)"},
+  };
+  return options;
+}
+
+std::vector<OptionSpec> deviceOptions() {
+  return {{"link", "usb|lan|wifi|bt", "for this run, look for the device on this link"},
+          {"device", "NAME|ADDRESS", "for this run, the device of that name, address or port (with --link)"}};
+}
+
+bool parseArgs(const CommandSpec& spec, const std::vector<std::string>& words, Args& args, std::string& error) {
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word == "-v" || word == "--verbose") {
+      args.verbosity = Verbosity::Verbose;
+      continue;
+    }
+    if (word == "-q" || word == "--quiet") {
+      args.verbosity = Verbosity::Quiet;
+      continue;
+    }
+    if (word == "-h") {
+      args.options.emplace_back("help", "");
+      continue;
+    }
+    if (word.rfind("--", 0) != 0) {
+      if (word.size() > 1 && word[0] == '-') {
+        error = "unknown option " + word;
+        return false;
+      }
+      args.words.push_back(word);
+      continue;
+    }
+    std::string name = word.substr(2);
+    std::string value;
+    bool hasValue = false;
+    if (auto eq = name.find('='); eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+      hasValue = true;
+    }
+    const OptionSpec* o = findOption(spec.options, name);
+    if (!o) o = findOption(globalOptions(), name);
+    if (!o) {
+      error = "unknown option --" + name + " for '" + spec.name + "'";
+      return false;
+    }
+    if (!o->value) {
+      if (hasValue) {
+        error = "option --" + name + " takes no value";
+        return false;
+      }
+    } else if (!hasValue) {
+      if (i + 1 >= words.size()) {
+        error = "option --" + name + " needs a value (" + o->value + ")";
+        return false;
+      }
+      value = words[++i];
+      hasValue = true;
+    }
+    if (isChoice(*o) && !acceptsChoice(*o, value)) {
+      error = "bad value '" + value + "' for --" + name + " (expected " + o->value + ")";
+      return false;
+    }
+    if (name == "json") args.json = true;
+    args.options.emplace_back(name, value);
+  }
+  return true;
+}
+
+std::string programHelp() {
+  std::string out =
+      "usage: kestrel-cli COMMAND [options]\n"
+      "       kestrel-cli help [COMMAND] | --version\n\n"
+      "Finds, reads and upgrades the pass-thru device, and sets its Wi-Fi.\n\ncommands:\n";
+  for (const CommandSpec& c : table()) {
+    std::string left = std::string("  ") + c.name;
+    left.resize(14, ' ');
+    out += left + c.summary + "\n";
+  }
+  out += "  help          show the options of one command (help COMMAND)\n"
+         "  completion    print a bash completion script (completion bash)\n";
+  out += "\noptions of every command:\n";
+  appendOptionHelp(out, globalOptions());
+  out += "  --version                   print the program's and the pass-thru library's versions\n\n";
+  out += kExitHelp;
+  out += "\n'kestrel-cli help COMMAND' shows the options of one command.\n";
+  return out;
+}
+
+std::string commandHelp(const CommandSpec& spec) {
+  std::string out = std::string("usage: kestrel-cli ") + spec.name + " " + spec.synopsis + "\n\n" + spec.summary + "\n";
+  if (spec.details && *spec.details) out += std::string("\n") + spec.details;
+  if (!spec.options.empty()) {
+    out += "\noptions:\n";
+    appendOptionHelp(out, spec.options);
+  }
+  out += "\n";
+  out += kExitHelp;
+  return out;
+}
+
+std::string bashCompletion() {
+  std::string names;
+  for (const CommandSpec& c : table()) names += std::string(names.empty() ? "" : " ") + c.name;
+  std::string out =
+      "# bash completion for kestrel-cli; load with: source <(kestrel-cli completion bash)\n"
+      "_kestrel_cli() {\n"
+      "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} cmd=${COMP_WORDS[1]}\n"
+      "  if [ \"$COMP_CWORD\" -eq 1 ]; then\n"
+      "    COMPREPLY=($(compgen -W \"" + names + " help completion --help --version\" -- \"$cur\")); return\n"
+      "  fi\n"
+      "  case \"$cmd\" in\n";
+  for (const CommandSpec& c : table()) {
+    std::string flags = "--help --verbose --quiet";
+    std::string values;
+    for (const OptionSpec& o : c.options) {
+      flags += std::string(" --") + o.name;
+      if (!o.value) continue;
+      std::string words = isChoice(o) ? o.value : "";
+      for (char& ch : words) ch = ch == '|' ? ' ' : ch;
+      const char* action = isChoice(o) ? "W" : "f";
+      values += std::string("      --") + o.name + ") COMPREPLY=($(compgen -" + action + " \"" + words +
+                "\" -- \"$cur\")); return;;\n";
+    }
+    out += std::string("    ") + c.name + ")\n      case \"$prev\" in\n" + values +
+           "      esac\n      COMPREPLY=($(compgen -W \"" + flags + "\" -- \"$cur\"));;\n";
+  }
+  out += "  esac\n}\ncomplete -F _kestrel_cli kestrel-cli\n";
+  return out;
 }
 
 Console::Console(std::function<void(const AppMessage&)> handler) {
@@ -56,41 +279,50 @@ void Console::finished() {
   done_.notify_all();
 }
 
-bool printShowText(const AppMessage& message) {
+void waitForIdleWorker() {
+  auto end = std::chrono::steady_clock::now() + kTaskEndWait;
+  while (ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo) != -1 &&
+         std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(kIdlePoll);
+  }
+}
+
+bool printShowText(const AppMessage& message, const Args& args) {
   if (message.id != UM_SHOW_TEXT) return false;
-  std::fprintf(stderr, "%s\n", message.text.c_str());
+  if (!args.quiet()) std::fprintf(stderr, "%s\n", message.text.c_str());
   return true;
 }
 
-namespace {
-struct Command {
-  std::string name;
-  std::string usage;
-  CommandFn fn;
-};
-std::vector<Command>& commands() {
-  static std::vector<Command> list;
-  return list;
-}
-}  // namespace
-
-CommandRegistration::CommandRegistration(const char* name, const char* usage, CommandFn fn) {
-  commands().push_back(Command{name, usage, fn});
-}
-
-CommandFn findCommand(const std::string& name) {
-  for (const Command& c : commands()) {
-    if (c.name == name) return c.fn;
-  }
-  return nullptr;
-}
-
-std::string commandUsage() {
+std::string validUtf8(const std::string& text) {
   std::string out;
-  for (const Command& c : commands()) out += "  " + c.usage + "\n";
+  size_t i = 0;
+  while (i < text.size()) {
+    auto c = static_cast<unsigned char>(text[i]);
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    bool ok = len > 0 && i + len <= text.size();
+    for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(text[i + k]) >> 6) == 0x2;
+    if (ok) {
+      out.append(text, i, len);
+      i += len;
+    } else {
+      out += "\xEF\xBF\xBD";  // U+FFFD
+      ++i;
+    }
+  }
   return out;
 }
 
-std::string jsonString(const std::string& text) { return "\"" + jsonEscape(text) + "\""; }
+std::string jsonString(const std::string& text) { return "\"" + jsonEscape(validUtf8(text)) + "\""; }
+
+std::string jsonOrNull(const std::string& text) { return text.empty() ? "null" : jsonString(text); }
+
+std::string shown(const std::string& text) { return logfacade::escapeForLog(text, 128); }
+
+std::string programVersion() { return KESTREL_CLI_VERSION; }
+
+std::string libraryVersion() {
+  std::string version = readFileVersion(j2534LibraryPath(), 4);
+  return version.empty() ? "not installed (" + j2534LibraryPath() + ")" : version;
+}
 
 }  // namespace cli

@@ -1,155 +1,104 @@
-#include <arpa/inet.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "Cli.h"
-#include "app/AppState.h"
-#include "app/Messages.h"
-#include "schedule/ScheduleManager.h"
-#include "session/SessionSelection.h"
-#include "task/DevScanner.h"
-#include "utils/LogFacade.h"
+#include "DeviceChoice.h"
+#include "DeviceRead.h"
+#include "connection/ConnectionFactory.h"
 
 namespace {
 
-// A serial probe costs up to 4 s per silent port, a LAN scan 1 to 2 s per
-// subnet, a Bluetooth inquiry about 5 s: this only catches a hung scan.
-constexpr int kScanTimeoutSeconds = 600;
-
-struct LinkName {
-  const char* name;
-  int type;
-};
-constexpr LinkName kLinks[] = {{"usb", 0}, {"lan", 1}, {"wifi", 3}, {"bt", 4}};
-
-const char* linkName(uint32_t type) {
-  for (const LinkName& l : kLinks) {
-    if (static_cast<uint32_t>(l.type) == type) return l.name;
-  }
-  return "";
-}
-
-std::string addressText(const J2534Device& device) {
-  if (device.connectType == 1) {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = device.addr;
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
-  }
-  if (device.connectType == 4) return bluetoothSessionEndpoint(device.addrEx, device.addr);
-  return "";
-}
-
-// Names come from devices and LAN hosts: keep JSON valid whatever the bytes.
-std::string validUtf8(const std::string& text) {
-  std::string out;
-  size_t i = 0;
-  while (i < text.size()) {
-    auto c = static_cast<unsigned char>(text[i]);
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    bool ok = len > 0 && i + len <= text.size();
-    for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(text[i + k]) >> 6) == 0x2;
-    if (ok) {
-      out.append(text, i, len);
-      i += len;
-    } else {
-      out += "\xEF\xBF\xBD";  // U+FFFD
-      ++i;
-    }
-  }
-  return out;
-}
-
 void printJson(const J2534DeviceList& devices) {
-  std::printf("[");
+  std::string out = "[";
   for (size_t i = 0; i < devices.size(); ++i) {
     const J2534Device& d = devices[i];
-    std::printf("%s{\"name\":%s,\"address\":%s,\"port\":%s,\"link\":%s}", i ? "," : "",
-                cli::jsonString(validUtf8(d.name)).c_str(), cli::jsonString(addressText(d)).c_str(),
-                cli::jsonString(d.port).c_str(), cli::jsonString(linkName(d.connectType)).c_str());
+    const auto type = static_cast<ConnectType>(d.connectType);
+    const bool lanOrBt = type == ConnectType::Lan || type == ConnectType::Bluetooth;
+    out += std::string(i ? "," : "") + "{\"name\":" + cli::jsonString(d.name) +
+           ",\"address\":" + cli::jsonString(lanOrBt ? cli::addressText(d) : "") +
+           ",\"port\":" + cli::jsonString(d.port) + ",\"link\":" + cli::jsonString(cli::linkName(d.connectType)) + "}";
   }
-  std::printf("]\n");
+  std::printf("%s]\n", out.c_str());
 }
 
-void printText(const J2534DeviceList& devices) {
-  if (devices.empty()) std::printf("no device found\n");
+void printText(const J2534DeviceList& devices, const cli::Args& args) {
+  if (devices.empty() && !args.quiet()) std::fprintf(stderr, "no device found\n");
   for (const J2534Device& d : devices) {
-    std::string where = d.connectType == 0 ? d.port : addressText(d);
-    std::string name = d.name.empty() ? "(no name)" : logfacade::escapeForLog(d.name);
-    std::printf("%-4s %-24s %s\n", linkName(d.connectType), name.c_str(), where.c_str());
+    std::string name = d.name.empty() ? "(no name)" : cli::shown(d.name);
+    std::printf("%-4s %-24s %s\n", cli::linkName(d.connectType), name.c_str(), cli::shown(cli::addressText(d)).c_str());
   }
 }
-
-// The scanners write their diagnostic lines to standard output; while they
-// run those lines go to stderr, so stdout carries only the result.
-class StdoutToStderr {
- public:
-  StdoutToStderr() {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    if (saved_ >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
-  }
-  ~StdoutToStderr() {
-    std::fflush(stdout);
-    if (saved_ >= 0) {
-      dup2(saved_, STDOUT_FILENO);
-      close(saved_);
-    }
-  }
-  StdoutToStderr(const StdoutToStderr&) = delete;
-  StdoutToStderr& operator=(const StdoutToStderr&) = delete;
-
- private:
-  int saved_ = -1;
-};
 
 int runScan(const cli::Args& args) {
   const std::string link = args.option("link");
-  int type = -1;
-  for (const LinkName& l : kLinks) {
-    if (link == l.name) type = l.type;
+  if (link.empty()) {
+    std::fprintf(stderr, "scan needs --link usb|lan|wifi|bt\n");
+    return cli::kExitUsage;
   }
-  if (type < 0) {
-    std::fprintf(stderr, "usage: kestrel-cli scan --link usb|lan|wifi|bt [--json]\n");
-    return 2;
-  }
-
-  int result = -1;
-  bool ran = false;
   J2534DeviceList devices;
-  {
-    StdoutToStderr redirect;
-    cli::Console* console = nullptr;
-    cli::Console owner([&](const AppMessage& message) {
-      if (cli::printShowText(message)) return;
-      if (message.id != UM_SCAN_DONE) return;
-      result = static_cast<int>(static_cast<intptr_t>(message.wParam));
-      devices = AppState::getInstance().devices();
-      console->finished();
-    });
-    console = &owner;
-    AppState::getInstance().setScanType(type);
-    ScheduleManager::getInstance().addTask(kWorkerDevInfo, kTaskDevScanner, std::make_shared<DevScanner>());
-    ran = owner.runTask(kTaskDevScanner, kScanTimeoutSeconds);
-  }
-  if (!ran) {
-    std::fprintf(stderr, "scan did not finish\n");
-    return 1;
+  int result = -1;
+  if (!cli::scanLink(args, cli::linkType(link), devices, result)) {
+    std::fprintf(stderr, "the %s scan did not finish\n", link.c_str());
+    return cli::kExitFailed;
   }
   if (args.json) {
     printJson(devices);
   } else {
-    printText(devices);
+    printText(devices, args);
   }
-  if (result != 0) std::fprintf(stderr, "scan failed: %d\n", result);
-  return result == 0 ? 0 : 1;
+  if (result != 0) std::fprintf(stderr, "the %s scan failed (code %d)\n", link.c_str(), result);
+  // A port this user may not open answers nothing: say why rather than list it nameless.
+  if (link == "usb" && !args.quiet()) {
+    if (std::string hint = cli::serialPermissionHint(); !hint.empty()) std::fprintf(stderr, "%s\n", hint.c_str());
+  }
+  return result == 0 ? cli::kExitOk : cli::kExitFailed;
 }
 
-const cli::CommandRegistration registration("scan", "scan --link usb|lan|wifi|bt [--json]  find devices on one link",
-                                            runScan);
+int runUse(const cli::Args& args) {
+  const std::string link = args.option("link");
+  if (link.empty() || args.words.size() > 1) {
+    std::fprintf(stderr, "usage: kestrel-cli use --link usb|lan|wifi|bt [NAME|ADDRESS]\n");
+    return cli::kExitUsage;
+  }
+  J2534DeviceList devices;
+  int result = -1;
+  if (!cli::scanLink(args, cli::linkType(link), devices, result)) {
+    std::fprintf(stderr, "the %s scan did not finish\n", link.c_str());
+    return cli::kExitFailed;
+  }
+  J2534Device chosen;
+  const std::string name = args.words.empty() ? std::string() : args.words[0];
+  if (int rc = cli::pickDevice(devices, link, name, chosen); rc != cli::kExitOk) return rc;
+  if (!cli::saveChoice(chosen)) {
+    std::fprintf(stderr, "cannot save the choice in the settings file\n");
+    return cli::kExitFailed;
+  }
+  if (args.json) {
+    std::printf("{\"link\":%s,\"name\":%s,\"address\":%s}\n", cli::jsonString(link).c_str(),
+                cli::jsonString(chosen.name).c_str(), cli::jsonString(cli::addressText(chosen)).c_str());
+  } else {
+    std::printf("using %s %s %s from now on\n", link.c_str(), cli::shown(chosen.name).c_str(),
+                cli::shown(cli::addressText(chosen)).c_str());
+  }
+  return cli::kExitOk;
+}
+
+const cli::CommandRegistration scan({"scan",
+                                     "--link usb|lan|wifi|bt [--json]",
+                                     "find devices on one link",
+                                     {{"link", "usb|lan|wifi|bt", "the link to search"},
+                                      {"json", nullptr, "print the list as JSON"}},
+                                     runScan,
+                                     "Wi-Fi and Bluetooth list only devices, not every network or phone in range.\n"});
+
+const cli::CommandRegistration use({"use",
+                                    "--link usb|lan|wifi|bt [NAME|ADDRESS]",
+                                    "choose the device that info, upgrade and wifi talk to",
+                                    {{"link", "usb|lan|wifi|bt", "the link to search"},
+                                     {"json", nullptr, "print the choice as JSON"}},
+                                    runUse,
+                                    "Scans the link and saves the device in the settings the desktop program\n"
+                                    "uses too. Without NAME|ADDRESS the link must hold exactly one device.\n"
+                                    "A USB device that is attached is still read first, as in the desktop program.\n"});
 
 }  // namespace

@@ -1,236 +1,254 @@
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "Cli.h"
+#include "DeviceRead.h"
+#include "Interrupt.h"
+#include "Progress.h"
+#include "SystemUpgrade.h"
+#include "Upgrade.h"
 #include "app/AppState.h"
-#include "app/DeviceInfo.h"
 #include "app/DeviceModel.h"
 #include "app/Messages.h"
 #include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
-#include "task/DevInfoReader.h"
 #include "task/FirmwareUpgrader.h"
-#include "utils/LogFacade.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-
-// Both only catch a hung task: a read is at most a few minutes of device and
-// web time-outs, an upgrade of two images with every retry somewhat more.
-constexpr int kReadTimeoutSeconds = 180;
+// Only catches a hung task: two images with every retry take a few minutes.
 constexpr int kUpgradeTimeoutSeconds = 900;
-// The process waits for the worker to leave the task before statics go away.
-constexpr auto kTaskEndWait = 10s;
-constexpr int kBarWidth = 30;
 
-constexpr int kPhaseOnline = 1;
-constexpr int kPhaseFinished = 2;
-constexpr int kPhaseNoConnection = 3;
+using Upgrader = FirmwareUpgrader;
 
-std::string shown(const std::string& text) { return logfacade::escapeForLog(text, 64); }
-
-struct Progress {
+struct StepView {
   std::string text;
   int percent = 0;
 };
 
 // The texts and percentages the main window shows for each step.
-Progress progressOf(int part, int step) {
-  if (part == FirmwareUpgrader::kPartTask && step == FirmwareUpgrader::kStepFailed) {
-    return {"no connection to the device", 0};
-  }
-  std::string prefix = part == FirmwareUpgrader::kPartDownload ? "upgrade download"
-                       : part == FirmwareUpgrader::kPartJ2534  ? "upgrade J2534"
-                                                               : "";
-  const int base = part == FirmwareUpgrader::kPartJ2534 ? 50 : 0;
-  Progress p;
+StepView stepView(int part, int step) {
+  if (part == Upgrader::kPartTask && step == Upgrader::kStepFailed) return {"no connection to the device", 0};
+  const std::string prefix = part == Upgrader::kPartDownload ? "upgrade download"
+                             : part == Upgrader::kPartJ2534  ? "upgrade J2534"
+                                                             : "";
+  const int base = part == Upgrader::kPartJ2534 ? 50 : 0;
   switch (step) {
-    case FirmwareUpgrader::kStepPrepare: p = {prefix + ": start prepare", base + 10}; break;
-    case FirmwareUpgrader::kStepTransfer: p = {prefix + ": prepare Ok, start burn firmware", base + 30}; break;
-    case FirmwareUpgrader::kStepPrepareFailed: p = {prefix + ": prepare err,  please retry", 0}; break;
-    case FirmwareUpgrader::kStepDone:
-      p = base < 50 ? Progress{prefix + ": upgrade ok! start upgrade J2534", base + 50}
-                    : Progress{"Success! Please restart and reinsert the product.", base + 50};
-      break;
-    case FirmwareUpgrader::kStepFailed: p = {prefix + ": burn firmware failed, please retry", 0}; break;
-    default: p = {prefix, base + 10}; break;
+    case Upgrader::kStepPrepare: return {prefix + ": start prepare", base + 10};
+    case Upgrader::kStepTransfer: return {prefix + ": prepare Ok, start burn firmware", base + 30};
+    case Upgrader::kStepPrepareFailed: return {prefix + ": prepare err,  please retry", 0};
+    case Upgrader::kStepDone:
+      return base < 50 ? StepView{prefix + ": upgrade ok! start upgrade J2534", base + 50}
+                       : StepView{"Success! Please restart and reinsert the product.", 100};
+    case Upgrader::kStepFailed: return {prefix + ": burn firmware failed, please retry", 0};
+    default: return {prefix, base + 10};
   }
-  p.percent = std::min(p.percent, 100);
-  return p;
 }
 
-bool isFailure(int step) {
-  return step == FirmwareUpgrader::kStepPrepareFailed || step == FirmwareUpgrader::kStepFailed;
+const char* partName(int part) {
+  return part == Upgrader::kPartDownload ? "firmware" : part == Upgrader::kPartJ2534 ? "j2534Firmware" : "task";
 }
 
-class ProgressBar {
- public:
-  explicit ProgressBar(bool enabled) : enabled_(enabled), tty_(isatty(STDOUT_FILENO) == 1) {}
-  // Ends the bar's line on a terminal.
-  void finish() {
-    if (enabled_ && tty_ && drawn_) std::printf("\n");
-    drawn_ = false;
+const char* stepName(int step) {
+  switch (step) {
+    case Upgrader::kStepPrepare: return "prepare";
+    case Upgrader::kStepTransfer: return "transfer";
+    case Upgrader::kStepPrepareFailed: return "prepare-failed";
+    case Upgrader::kStepDone: return "done";
+    case Upgrader::kStepFailed: return "failed";
+    default: return "other";
   }
-  void show(const Progress& p) {
-    if (!enabled_) return;
-    const int filled = p.percent * kBarWidth / 100;
-    std::string bar = std::string(filled, '#') + std::string(kBarWidth - filled, '-');
-    if (tty_) {
-      std::printf("\r\033[K[%s] %3d%% %s", bar.c_str(), p.percent, p.text.c_str());
-    } else {
-      std::printf("[%s] %3d%% %s\n", bar.c_str(), p.percent, p.text.c_str());
-    }
-    std::fflush(stdout);
-    drawn_ = true;
-  }
+}
 
- private:
-  bool enabled_;
-  bool tty_;
-  bool drawn_ = false;
+bool isFailure(int step) { return step == Upgrader::kStepPrepareFailed || step == Upgrader::kStepFailed; }
+
+struct Plan {
+  const char* label;
+  int part;
+  const SoftwareSlot* slot;
+  bool skipped;  // the model has no such image
+  bool upToDate() const {
+    return skipped || (!slot->latestVersion.empty() && !slot->version.empty() &&
+                       cli::bareVersion(slot->latestVersion) == cli::bareVersion(slot->version));
+  }
 };
 
-// What the run saw; written on the console's thread, read after the task ended.
-struct Outcome {
-  std::mutex lock;  // guards every field below
-  DeviceInfo device;
-  int finishedReads = 0;
-  bool online = false;
-  bool connected = true;
-  std::vector<std::pair<int, int>> steps;
-};
-
-const char* partResult(const std::vector<std::pair<int, int>>& steps, int part, bool skipped) {
-  if (skipped) return "skipped";
-  for (const auto& [p, step] : steps) {
-    if (p != part) continue;
-    if (step == FirmwareUpgrader::kStepDone) return "upgraded";
+std::string partResult(const std::vector<std::pair<int, int>>& steps, const Plan& plan) {
+  if (plan.skipped) return "skipped";
+  for (const auto& [part, step] : steps) {
+    if (part != plan.part) continue;
+    if (step == Upgrader::kStepDone) return "upgraded";
     if (isFailure(step)) return "failed";
   }
   return "not attempted";
 }
 
-void waitForIdle() {
-  auto end = std::chrono::steady_clock::now() + kTaskEndWait;
-  while (ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo) != -1 && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(10ms);
-  }
+std::string planJson(const Plan& plan, const std::string& result) {
+  return std::string("{\"from\":") + cli::jsonOrNull(plan.slot->version) +
+         ",\"to\":" + cli::jsonOrNull(plan.slot->latestVersion) + ",\"result\":" + cli::jsonString(result) + "}";
 }
 
-int runUpgrade(const cli::Args& args) {
-  if (args.words.size() != 1 || args.words[0] != "firmware") {
-    std::fprintf(stderr, "usage: kestrel-cli upgrade firmware [--json]\n");
-    return 2;
+void printJsonResult(const DeviceInfo& device, const char* result, const std::vector<Plan>& plans,
+                     const std::vector<std::pair<int, int>>& steps, bool ran) {
+  std::string out = "{\"serialNumber\":" + cli::jsonString(device.serialNumber) +
+                    ",\"model\":" + std::to_string(classifyModel(device.serialNumber)) +
+                    ",\"result\":" + cli::jsonString(result);
+  for (const Plan& plan : plans) {
+    const std::string partOutcome = ran ? partResult(steps, plan) : plan.skipped ? "skipped"
+                                                                    : plan.upToDate() ? "up-to-date"
+                                                                                      : "would upgrade";
+    out += std::string(",\"") + partName(plan.part) + "\":" + planJson(plan, partOutcome);
   }
-  Outcome outcome;
-  ProgressBar bar(!args.json);
-  bool readDone = true;
-  bool upgradeDone = false;
-  bool needsRead = AppState::getInstance().deviceInfo().serialNumber.empty();
+  out += ",\"steps\":[";
+  for (size_t i = 0; i < steps.size(); ++i) {
+    out += std::string(i ? "," : "") + "{\"part\":\"" + partName(steps[i].first) + "\",\"step\":\"" +
+           stepName(steps[i].second) + "\"}";
+  }
+  std::printf("%s]}\n", out.c_str());
+}
+
+int runFirmwareUpgrade(const cli::Args& args) {
+  if (std::string problem = cli::servicesProblem(); !problem.empty()) {
+    std::fprintf(stderr, "cannot upgrade: %s\n", problem.c_str());
+    return cli::kExitFailed;
+  }
+  const bool dryRun = args.flag("dry-run");
+  cli::Claim claim;
+  if (int rc = cli::claimDevice(args, "firmware upgrade", dryRun, claim); rc != cli::kExitOk) return rc;
+  const DeviceInfo device = claim.read.info;
+  const std::string serial = cli::shown(device.serialNumber);
+  const bool mainSkipped = skipsMainFirmware(classifyModel(device.serialNumber));
+  const std::vector<Plan> plans = {{"firmware", Upgrader::kPartDownload, &device.firmware, mainSkipped},
+                                   {"J2534 firmware", Upgrader::kPartJ2534, &device.j2534Firmware, false}};
+  bool allUpToDate = true;
+  std::string versions;
+  cli::Progress progress(args);
+  for (const Plan& plan : plans) {
+    allUpToDate = allUpToDate && plan.upToDate();
+    if (plan.skipped) continue;
+    versions += std::string(versions.empty() ? "" : ", ") + plan.label + " " + cli::versionText(plan.slot->version);
+    progress.note(std::string(plan.label) + ": " + cli::versionText(plan.slot->version) + " -> " +
+                  cli::versionText(plan.slot->latestVersion) + (plan.upToDate() ? " (up to date)" : ""));
+  }
+
+  if (allUpToDate && !args.flag("force")) {
+    if (args.json) {
+      printJsonResult(device, "up-to-date", plans, {}, false);
+    } else {
+      std::printf("%s is already up to date (%s)\n", serial.c_str(), versions.c_str());
+    }
+    return cli::kExitOk;
+  }
+  if (dryRun) {
+    if (args.json) {
+      printJsonResult(device, "dry-run", plans, {}, false);
+      return cli::kExitOk;
+    }
+    for (const Plan& plan : plans) {
+      if (plan.skipped) continue;
+      std::printf("would send %s %s -> %s, from %s (size known once downloaded)\n", plan.label,
+                  cli::versionText(plan.slot->version).c_str(), cli::versionText(plan.slot->latestVersion).c_str(),
+                  plan.slot->downloadLink.empty() ? "the firmware-information service"
+                                                  : cli::shown(plan.slot->downloadLink).c_str());
+    }
+    return cli::kExitOk;
+  }
+
+  std::mutex lock;  // guards steps
+  std::vector<std::pair<int, int>> steps;
+  bool finished = false;
+  cli::setInterruptHandler(
+      [&progress] {
+        progress.note("interrupt: the upgrade runs on to its end so the device is not left in its boot loader; "
+                      "press Ctrl-C again to quit at once");
+      },
+      "upgrade interrupted: the device may be left in its boot loader; running 'kestrel-cli upgrade firmware' "
+      "again recovers it");
   {
     cli::Console* console = nullptr;
     cli::Console owner([&](const AppMessage& message) {
-      if (cli::printShowText(message)) return;
-      std::lock_guard<std::mutex> guard(outcome.lock);
-      if (message.id == UM_DEVICE_INFO && message.wParam != 0) {
-        outcome.device = *reinterpret_cast<const DeviceInfo*>(message.wParam);
-        const auto phase = static_cast<int>(message.lParam);
-        if (phase == kPhaseOnline) outcome.online = true;
-        if (phase == kPhaseFinished) ++outcome.finishedReads;
-        // With an online query the task reports phase 2 twice; the second is the last.
-        if (phase == kPhaseNoConnection || (phase == kPhaseFinished && outcome.finishedReads == (outcome.online ? 2 : 1))) {
-          outcome.connected = phase != kPhaseNoConnection;
-          console->finished();
-        }
-      } else if (message.id == UM_FIRMWARE_PROGRESS) {
-        const int part = static_cast<int>(message.wParam);
-        const int step = static_cast<int>(message.lParam);
-        outcome.steps.emplace_back(part, step);
-        bar.show(progressOf(part, step));
-        if (isFailure(step) || (part == FirmwareUpgrader::kPartJ2534 && step == FirmwareUpgrader::kStepDone)) {
-          console->finished();
-        }
+      if (cli::printShowText(message, args)) return;
+      if (message.id != UM_FIRMWARE_PROGRESS) return;
+      const int part = static_cast<int>(message.wParam);
+      const int step = static_cast<int>(message.lParam);
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        steps.emplace_back(part, step);
       }
+      const StepView view = stepView(part, step);
+      progress.step(view.percent, view.text,
+                    std::string(",\"part\":\"") + partName(part) + "\",\"step\":\"" + stepName(step) + "\"");
+      if (isFailure(step) || (part == Upgrader::kPartJ2534 && step == Upgrader::kStepDone)) console->finished();
     });
     console = &owner;
-    ScheduleManager& scheduler = ScheduleManager::getInstance();
-
-    if (needsRead) {
-      scheduler.addTask(kWorkerDevInfo, kTaskDevInfoReader, std::make_shared<DevInfoReader>());
-      readDone = owner.runTask(kTaskDevInfoReader, kReadTimeoutSeconds);
-      waitForIdle();
-      std::lock_guard<std::mutex> guard(outcome.lock);
-      if (readDone && outcome.connected && !outcome.device.serialNumber.empty()) {
-        AppState::getInstance().setDeviceInfo(outcome.device);
-      }
-    }
-    const bool haveDevice = !AppState::getInstance().deviceInfo().serialNumber.empty();
-    if (readDone && haveDevice) {
-      scheduler.addTask(kWorkerDevInfo, kTaskFirmwareUpgrader, std::make_shared<FirmwareUpgrader>());
-      upgradeDone = owner.runTask(kTaskFirmwareUpgrader, kUpgradeTimeoutSeconds);
-      waitForIdle();
-    }
+    ScheduleManager::getInstance().addTask(kWorkerDevInfo, kTaskFirmwareUpgrader, std::make_shared<FirmwareUpgrader>());
+    finished = owner.runTask(kTaskFirmwareUpgrader, kUpgradeTimeoutSeconds);
+    cli::waitForIdleWorker();
   }
+  // The handler uses this run's progress display, which ends with this function.
+  cli::clearInterruptHandler();
   // A failed upgrade leaves its session open for the next device read; this
   // process ends here, and its receive worker must not still be reconnecting.
   closeAllSessions();
+  progress.finish();
 
-  bar.finish();
-  if (!readDone) {
-    std::fprintf(stderr, "device read did not finish\n");
-    return 1;
+  std::lock_guard<std::mutex> guard(lock);
+  bool upgraded = finished;
+  for (const Plan& plan : plans) upgraded = upgraded && (plan.skipped || partResult(steps, plan) == "upgraded");
+  if (args.json) printJsonResult(device, upgraded ? "upgraded" : "failed", plans, steps, true);
+  if (!finished) {
+    std::fprintf(stderr, "the firmware upgrade of %s did not finish in time; %s\n", serial.c_str(),
+                 cli::logFileHint().c_str());
+  } else if (!upgraded) {
+    const std::string cause = steps.empty() ? std::string("no progress reported")
+                                            : stepView(steps.back().first, steps.back().second).text;
+    std::fprintf(stderr, "the firmware upgrade of %s failed: %s; %s\n", serial.c_str(), cause.c_str(),
+                 cli::logFileHint().c_str());
+  } else if (!args.json) {
+    std::printf("%s upgraded\n", serial.c_str());
   }
-  const DeviceInfo device = AppState::getInstance().deviceInfo();
-  if (device.serialNumber.empty()) {
-    std::fprintf(stderr, outcome.connected ? "device read failed: no serial number\n" : "no device connected\n");
-    return 1;
-  }
-  if (!upgradeDone) {
-    std::fprintf(stderr, "firmware upgrade did not finish\n");
-    return 1;
-  }
-  std::vector<std::pair<int, int>> steps;
-  {
-    std::lock_guard<std::mutex> guard(outcome.lock);
-    steps = outcome.steps;
-  }
-  const bool mainSkipped = classifyModel(device.serialNumber) == 4;
-  const bool upgraded = std::string(partResult(steps, FirmwareUpgrader::kPartJ2534, false)) == "upgraded" &&
-                        (mainSkipped || std::string(partResult(steps, FirmwareUpgrader::kPartDownload, false)) == "upgraded");
-  if (args.json) {
-    std::string out = "{\"serialNumber\":" + cli::jsonString(shown(device.serialNumber)) +
-                      ",\"model\":" + std::to_string(classifyModel(device.serialNumber)) +
-                      ",\"result\":" + cli::jsonString(upgraded ? "upgraded" : "failed") +
-                      ",\"firmware\":" + cli::jsonString(partResult(steps, FirmwareUpgrader::kPartDownload, mainSkipped)) +
-                      ",\"j2534Firmware\":" + cli::jsonString(partResult(steps, FirmwareUpgrader::kPartJ2534, false)) +
-                      ",\"steps\":[";
-    for (size_t i = 0; i < steps.size(); ++i) {
-      out += (i ? ",[" : "[") + std::to_string(steps[i].first) + "," + std::to_string(steps[i].second) + "]";
-    }
-    std::printf("%s]}\n", out.c_str());
-  }
-  if (!upgraded) {
-    std::string cause = steps.empty() ? std::string("no progress reported")
-                                      : progressOf(steps.back().first, steps.back().second).text;
-    std::fprintf(stderr, "firmware upgrade of %s failed: %s\n", shown(device.serialNumber).c_str(), cause.c_str());
-    return 1;
-  }
-  if (!args.json) std::printf("firmware of %s upgraded\n", shown(device.serialNumber).c_str());
-  return 0;
+  if (cli::wasInterrupted()) return cli::kExitInterrupted;
+  return upgraded ? cli::kExitOk : cli::kExitFailed;
 }
 
-const cli::CommandRegistration registration("upgrade",
-                                            "upgrade firmware [--json]      upgrade both firmware images of the device",
-                                            runUpgrade);
+int runUpgrade(const cli::Args& args) {
+  const std::string what = args.words.size() == 1 ? args.words[0] : "";
+  if (what == "system") return cli::runSystemUpgrade(args);
+  if (what != "firmware") {
+    std::fprintf(stderr, "usage: kestrel-cli upgrade firmware|system [options]\n");
+    return cli::kExitUsage;
+  }
+  if (args.flag("package")) {
+    std::fprintf(stderr, "--package is for 'upgrade system' only\n");
+    return cli::kExitUsage;
+  }
+  return runFirmwareUpgrade(args);
+}
+
+std::vector<cli::OptionSpec> upgradeOptions() {
+  std::vector<cli::OptionSpec> options = cli::deviceOptions();
+  options.push_back({"force", nullptr, "upgrade even when the device already holds the newest versions"});
+  options.push_back({"dry-run", nullptr, "show what would be sent (from -> to) and touch nothing"});
+  options.push_back({"package", "FILE", "system only: this package instead of the one online"});
+  options.push_back({"json", nullptr, "result as JSON on stdout, progress as JSON lines on stderr"});
+  return options;
+}
+
+const cli::CommandRegistration registration(
+    {"upgrade", "firmware|system [--force] [--dry-run] [--package FILE] [--link ... [--device ...]] [--json]",
+     "upgrade the device's firmware images or its system", upgradeOptions(), runUpgrade,
+     "firmware: both firmware images (model 4 has only the J2534 one), from the\n"
+     "  packages the web services name. Nothing is sent when both are already the\n"
+     "  newest, unless --force.\n"
+     "system: the system package online, or --package FILE; without either the\n"
+     "  upgrade ends without touching the device.\n"
+     "Only one upgrade or Wi-Fi change runs per device at a time: a second one is\n"
+     "refused at once with \"busy: ...\" (exit status 4).\n"
+     "Ctrl-C (or SIGTERM) lets a firmware upgrade run on to its end and stops a\n"
+     "system upgrade at its next step; a second one quits at once and may leave the\n"
+     "device in its boot loader, which running the upgrade again recovers.\n"});
 
 }  // namespace

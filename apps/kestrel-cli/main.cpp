@@ -1,49 +1,118 @@
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "Cli.h"
+#include "Interrupt.h"
+#include "WarningTail.h"
 #include "utils/CLogUtils.h"
+#include "utils/ConsoleLines.h"
+#include "utils/LogFacade.h"
 
 namespace {
 
-int usage() {
-  std::fprintf(stderr, "usage: kestrel-cli COMMAND [options]\n%s", cli::commandUsage().c_str());
-  return 2;
+int usageError(const std::string& error, const std::string& usage) {
+  std::fprintf(stderr, "kestrel-cli: %s\n%s", error.c_str(), usage.c_str());
+  return cli::kExitUsage;
 }
 
-cli::Args parseArgs(int argc, char** argv, int first) {
-  cli::Args args;
-  for (int i = first; i < argc; ++i) {
+bool looksSecret(const std::string& word) {
+  if (word.rfind("--", 0) != 0 || word.rfind("--key-file", 0) == 0) return false;
+  return word.find("key") != std::string::npos || word.find("pass") != std::string::npos ||
+         word.find("psk") != std::string::npos;
+}
+
+// The command line for the log. Options that look like secrets are refused
+// as unknown, but a user may still have typed one: keep its value out.
+std::string loggedCommandLine(int argc, char** argv) {
+  std::string line = "kestrel-cli";
+  bool maskNext = false;
+  for (int i = 1; i < argc; ++i) {
     std::string word = argv[i];
-    if (word.rfind("--", 0) != 0) {
-      args.words.push_back(word);
-      continue;
+    if (maskNext) {
+      word = "***";
+      maskNext = false;
+    } else if (looksSecret(word)) {
+      auto eq = word.find('=');
+      if (eq == std::string::npos) {
+        maskNext = true;
+      } else {
+        word = word.substr(0, eq + 1) + "***";
+      }
     }
-    std::string name = word.substr(2);
-    std::string value;
-    auto eq = name.find('=');
-    if (eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name = name.substr(0, eq);
-    } else if (name != "json" && i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) {
-      value = argv[++i];
-    }
-    if (name == "json") args.json = true;
-    args.options.emplace_back(name, value);
+    line += " " + logfacade::escapeForLog(word, 128);
   }
-  return args;
+  return line;
+}
+
+int dispatch(int argc, char** argv) {
+  std::vector<std::string> leading;
+  int i = 1;
+  for (; i < argc && argv[i][0] == '-'; ++i) leading.emplace_back(argv[i]);
+  for (const std::string& word : leading) {
+    if (word == "--version") {
+      std::printf("kestrel-cli %s\npass-thru library %s\n", cli::programVersion().c_str(),
+                  cli::libraryVersion().c_str());
+      return cli::kExitOk;
+    }
+    if (word == "--help" || word == "-h") {
+      std::fputs(cli::programHelp().c_str(), stdout);
+      return cli::kExitOk;
+    }
+    if (word != "-v" && word != "--verbose" && word != "-q" && word != "--quiet") {
+      return usageError("unknown option " + word, "see 'kestrel-cli --help'\n");
+    }
+  }
+  if (i >= argc) return usageError("no command given", cli::programHelp());
+  const std::string name = argv[i];
+  std::vector<std::string> words = leading;
+  for (int k = i + 1; k < argc; ++k) words.emplace_back(argv[k]);
+
+  if (name == "help") {
+    if (words.empty()) {
+      std::fputs(cli::programHelp().c_str(), stdout);
+      return cli::kExitOk;
+    }
+    const cli::CommandSpec* spec = cli::findCommand(words.back());
+    if (!spec) return usageError("no command '" + words.back() + "'", "see 'kestrel-cli --help'\n");
+    std::fputs(cli::commandHelp(*spec).c_str(), stdout);
+    return cli::kExitOk;
+  }
+  if (name == "completion") {
+    if (words.size() != 1 || words[0] != "bash") return usageError("only 'completion bash' is offered", "");
+    std::fputs(cli::bashCompletion().c_str(), stdout);
+    return cli::kExitOk;
+  }
+  const cli::CommandSpec* spec = cli::findCommand(name);
+  if (!spec) return usageError("no command '" + name + "'", "see 'kestrel-cli --help'\n");
+  cli::Args args;
+  std::string error;
+  if (!cli::parseArgs(*spec, words, args, error)) {
+    return usageError(error, std::string("usage: kestrel-cli ") + spec->name + " " + spec->synopsis + "\n");
+  }
+  if (args.flag("help")) {
+    std::fputs(cli::commandHelp(*spec).c_str(), stdout);
+    return cli::kExitOk;
+  }
+
+  CLogUtils::instance().Install();
+  cli::startWarningTail();
+  consolelines::setEcho(args.verbosity == cli::Verbosity::Verbose);
+  LOG_INFO("kestrel-cli %s (pid %d): %s", cli::programVersion().c_str(), static_cast<int>(getpid()),
+           loggedCommandLine(argc, argv).c_str());
+  const int rc = spec->fn(args);
+  LOG_INFO("kestrel-cli exit status %d", rc);
+  return rc;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return usage();
-  cli::CommandFn command = cli::findCommand(argv[1]);
-  if (!command) return usage();
-  CLogUtils::instance().Install();
-  int rc = command(parseArgs(argc, argv, 2));
+  cli::startSignalWatch();
+  const int rc = dispatch(argc, argv);
   // Workers and sessions are never stopped; end without running static
   // destructors under them.
   std::fflush(nullptr);

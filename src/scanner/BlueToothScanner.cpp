@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/BluetoothInquiry.h"
+#include "utils/ConsoleLines.h"
 #include "utils/LogFacade.h"
 
 namespace {
@@ -30,8 +31,6 @@ int32_t BlueToothScanner::ScanJ2534Device(J2534DeviceList& list) {
     record.connectType = static_cast<uint32_t>(ConnectType::Bluetooth);
     list.push_back(record);
   }
-  std::puts("finish scan blue");
-  std::fflush(stdout);
-  LOG_INFO("finish scan blue");
+  CONSOLE_LINE("finish scan blue");
   return 0;
 }

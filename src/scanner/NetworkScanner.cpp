@@ -14,6 +14,7 @@
 #include "platform/NetworkAdapters.h"
 #include "platform/Ipv4Text.h"
 #include "session/Frame.h"
+#include "utils/ConsoleLines.h"
 #include "utils/HexText.h"
 #include "utils/LogFacade.h"
 
@@ -35,12 +36,8 @@ constexpr int kWindowCeilingFactor = 4;
 constexpr size_t kLinkHeaderSize = 11;
 constexpr const char* kErrPrefix = "ERR_SCAN_J2534_DEVICE: ";
 
-// The scanner's own diagnostic lines on standard output.
-void printLine(const std::string& text) {
-  std::fputs(text.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
+// The scanner's own diagnostic lines: to the log, and to stderr on request.
+void printLine(const std::string& text) { CONSOLE_LINE(text); }
 
 void appendUnlessListed(J2534DeviceList& list, const J2534Device& record) {
   bool listed = std::any_of(list.begin(), list.end(), [&](const J2534Device& d) { return isSameDevice(d, record); });

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/Clock.h"
+#include "utils/ConsoleLines.h"
 #include "utils/LogFacade.h"
 
 namespace {
@@ -11,11 +12,8 @@ namespace {
 // The interface needs this long after a scan request before its list is fresh.
 constexpr std::chrono::milliseconds kScanSettle{2000};
 
-void printLine(const std::string& text, FILE* stream = stdout) {
-  std::fputs(text.c_str(), stream);
-  std::fputc('\n', stream);
-  std::fflush(stream);
-}
+// The scanner's own diagnostic lines: to the log, and to stderr on request.
+void printLine(const std::string& text) { CONSOLE_LINE(text); }
 
 }  // namespace
 
@@ -62,7 +60,7 @@ int WifiScanner::ScanWlan(const std::string& interfaceName, J2534DeviceList& lis
   if (!client_) return -1;
   if (client_->scan(interfaceName) != 0) {
     std::string why = client_->lastError();
-    printLine("WlanScan failed with error: " + why, stderr);
+    printLine("WlanScan failed with error: " + why);
     LOG_INFO("WlanScan failed with error:  %s", logfacade::escapeForLog(why).c_str());
     return -1;
   }

@@ -1,5 +1,8 @@
 #include "utils/Settings.h"
 
+#include <mutex>
+#include <optional>
+
 #include "platform/FileVersion.h"
 #include "platform/Locale.h"
 #include "platform/Paths.h"
@@ -64,6 +67,20 @@ bool refreshSettingsFile() {
   return true;
 }
 
+namespace {
+std::mutex linkChoiceLock;                 // guards linkChoice
+std::optional<SettingsRecord> linkChoice;  // set by setProcessLinkChoice
+}  // namespace
+
+void setProcessLinkChoice(const SettingsRecord* choice) {
+  std::lock_guard<std::mutex> guard(linkChoiceLock);
+  if (choice) {
+    linkChoice = *choice;
+  } else {
+    linkChoice.reset();
+  }
+}
+
 int loadSettings(SettingsRecord& record) {
   const std::string file = settingsFilePath();
   const CIniFile ini(file);
@@ -78,6 +95,14 @@ int loadSettings(SettingsRecord& record) {
   record.Addr = number("Addr");
   record.AddrEx = number("AddrEx");
   record.serial = text("serial");
+  std::lock_guard<std::mutex> guard(linkChoiceLock);
+  if (linkChoice) {
+    record.TransferType = linkChoice->TransferType;
+    record.Name = linkChoice->Name;
+    record.Addr = linkChoice->Addr;
+    record.AddrEx = linkChoice->AddrEx;
+    record.serial = linkChoice->serial;
+  }
   return 0;
 }
 

@@ -37,6 +37,11 @@ bool refreshSettingsFile();
 // defaults were. Always 0.
 int loadSettings(SettingsRecord& record);
 
+// A device choice for this process only (kestrel-cli --link/--device): while
+// set, loadSettings reads its TransferType, Name, Addr, AddrEx and serial
+// instead of the file's. The file is never changed by it. nullptr clears it.
+void setProcessLinkChoice(const SettingsRecord* choice);
+
 // Writes every key in one replacement of the file; line breaks in texts become
 // spaces. False (and a warning) when the file could not be written.
 bool saveSettings(const SettingsRecord& record);

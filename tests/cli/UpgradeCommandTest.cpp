@@ -1,24 +1,25 @@
+#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <signal.h>
+
+#include <chrono>
 #include <filesystem>
-#include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
 
 #include "SimPackages.h"
 #include "WebServices.h"
 #include "platform/Clock.h"
-#include "platform/Paths.h"
+#include "platform/DeviceLock.h"
 #include "support/CliRunner.h"
 #include "support/SimLinks.h"
 
 namespace {
 
 using clitest::CliRun;
-using clitest::cliProgram;
+using namespace std::chrono_literals;
 
 CliRun runUpgrade(const std::string& arguments) { return clitest::runCli("upgrade " + arguments, "0.05"); }
 
@@ -27,50 +28,148 @@ class UpgradeCommandTest : public ::testing::Test {
   void SetUp() override {
     scantest::processLinks();
     unsetenv("KESTREL_SERVICES");
-    ASSERT_TRUE(std::filesystem::exists(cliProgram())) << "build kestrel-cli first: " << cliProgram();
+    ASSERT_TRUE(std::filesystem::exists(clitest::cliProgram())) << "build kestrel-cli first";
     ASSERT_TRUE(web_.start());
     // The device restarts on the same clock as the program.
     platform::setTimeScale(0.05);
   }
   void TearDown() override { platform::setTimeScale(1.0); }
 
+  std::unique_ptr<sim::VirtualDevice> startModel4(sim::DeviceConfig config = {}) {
+    config.serialNumber = serial_;
+    config.restartDelay = 300ms;
+    return scantest::startDevice(config);
+  }
+
+  // No boot entry, announcement or chunk reached the device.
+  static void expectUntouched(const sim::VirtualDevice& device, const char* name) {
+    for (auto [cmd, sub] : {std::pair{0x24, 0x07}, {0x25, 0x05}, {0x24, 0x02}, {0x24, 0x03}}) {
+      EXPECT_EQ(device.core().requestCount(cmd, sub), 0u) << name << std::hex << ": " << cmd << " " << sub;
+    }
+  }
+
   sim::WebServices web_;
+  const std::string serial_ = sim::sampleSerial(4, true);
 };
 
-TEST_F(UpgradeCommandTest, Model4_readsTheDeviceUpgradesJ2534AndReportsJson) {
-  const std::string serial = sim::sampleSerial(4, true);
-  auto device = scantest::startDevice({.serialNumber = serial, .restartDelay = std::chrono::milliseconds(300)});
+TEST_F(UpgradeCommandTest, Json_resultOnStdoutAndProgressEventsAsJsonLines) {
+  auto device = startModel4();
   ASSERT_TRUE(device);
 
   CliRun run = runUpgrade("firmware --json");
 
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err.find("Sanitizer"), std::string::npos) << run.err;
-  EXPECT_EQ(run.out, "{\"serialNumber\":\"" + serial +
-                         "\",\"model\":4,\"result\":\"upgraded\",\"firmware\":\"skipped\","
-                         "\"j2534Firmware\":\"upgraded\",\"steps\":[[1,0],[1,5],[1,7]]}\n");
+  EXPECT_EQ(run.out, "{\"serialNumber\":\"" + serial_ +
+                         "\",\"model\":4,\"result\":\"upgraded\","
+                         "\"firmware\":{\"from\":\"V1.10\",\"to\":\"V1.20\",\"result\":\"skipped\"},"
+                         "\"j2534Firmware\":{\"from\":\"V2.10\",\"to\":\"V2.20\",\"result\":\"upgraded\"},"
+                         "\"steps\":[{\"part\":\"j2534Firmware\",\"step\":\"prepare\"},"
+                         "{\"part\":\"j2534Firmware\",\"step\":\"transfer\"},"
+                         "{\"part\":\"j2534Firmware\",\"step\":\"done\"}]}\n");
+  std::istringstream lines(run.err);
+  std::string line;
+  int events = 0;
+  while (std::getline(lines, line)) {
+    cJSON* event = cJSON_Parse(line.c_str());
+    ASSERT_NE(event, nullptr) << "not a JSON line: " << line;
+    EXPECT_TRUE(cJSON_IsString(cJSON_GetObjectItem(event, "event"))) << line;
+    EXPECT_TRUE(cJSON_IsNumber(cJSON_GetObjectItem(event, "percent"))) << line;
+    cJSON_Delete(event);
+    ++events;
+  }
+  EXPECT_EQ(events, 3);
   sim::StoredImage stored = device->core().image(sim::ImageSlot::J2534);
   EXPECT_TRUE(stored.accepted);
-  EXPECT_EQ(stored.md5, sim::md5Hex(web_.firmwareImage("3", serial)));
+  EXPECT_EQ(stored.md5, sim::md5Hex(web_.firmwareImage("3", serial_)));
 }
 
-TEST_F(UpgradeCommandTest, RefusedImage_drawsTheStepsAndFailsOnStderr) {
-  const std::string serial = sim::sampleSerial(4, true);
-  auto device = scantest::startDevice({.serialNumber = serial, .restartDelay = std::chrono::milliseconds(300)});
+TEST_F(UpgradeCommandTest, RefusedImage_showsTheStepsAndFailsNamingTheStep) {
+  auto device = startModel4();
   ASSERT_TRUE(device);
   device->addFault({.kind = sim::FaultKind::RefusedStatus, .command = 0x24, .subCommand = 0x04});
 
   CliRun run = runUpgrade("firmware");
 
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err.find("Sanitizer"), std::string::npos) << run.err;
-  EXPECT_NE(run.out.find(" 60% upgrade J2534: start prepare\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find(" 80% upgrade J2534: prepare Ok, start burn firmware\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("  0% upgrade J2534: burn firmware failed, please retry\n"), std::string::npos) << run.out;
-  EXPECT_EQ(run.out.find("upgraded"), std::string::npos) << run.out;
-  EXPECT_NE(run.err.find("firmware upgrade of " + serial + " failed: upgrade J2534: burn firmware failed"),
+  EXPECT_EQ(run.out, "");
+  for (const char* line : {" 60% upgrade J2534: start prepare\n", " 80% upgrade J2534: prepare Ok, start burn firmware\n",
+                           "  0% upgrade J2534: burn firmware failed, please retry\n",
+                           "firmware upgrade of " "@" " failed: upgrade J2534: burn firmware failed"}) {
+    std::string wanted = line;
+    if (auto at = wanted.find('@'); at != std::string::npos) wanted.replace(at, 1, serial_);
+    EXPECT_NE(run.err.find(wanted), std::string::npos) << wanted << "\n" << run.err;
+  }
+}
+
+// Nothing to do, or only asked what would be done: the device gets no frame
+// of the upgrade.
+TEST_F(UpgradeCommandTest, UpToDateOrDryRun_sendsNoUpgradeFrame) {
+  struct Case {
+    const char* name;
+    const char* j2534Version;
+    const char* arguments;
+    const char* out;
+  };
+  const Case cases[] = {
+      {"up to date", "V2.20", "firmware", " is already up to date (J2534 firmware V2.20)\n"},
+      {"dry run", "V2.10", "firmware --dry-run", "would send J2534 firmware V2.10 -> V2.20, from http://127.0.0.1:"},
+  };
+  for (const Case& c : cases) {
+    auto device = startModel4({.j2534Version = c.j2534Version});
+    ASSERT_TRUE(device) << c.name;
+
+    CliRun run = runUpgrade(c.arguments);
+
+    EXPECT_EQ(run.status, 0) << c.name << "\n" << run.err;
+    EXPECT_NE(run.out.find(c.out), std::string::npos) << c.name << "\n" << run.out;
+    expectUntouched(*device, c.name);
+  }
+}
+
+// Two upgrades of one device: the second is refused before it sends a frame,
+// and the first leaves the device holding the right image.
+TEST_F(UpgradeCommandTest, SecondUpgrade_isRefusedAtOnceAndTheFirstCompletes) {
+  auto device = startModel4();
+  ASSERT_TRUE(device);
+
+  auto first = std::async(std::launch::async, [] { return runUpgrade("firmware"); });
+  std::string holder;
+  ASSERT_TRUE(scantest::waitUntil([&] { return platform::DeviceLock::anyHeld(holder); }, 20s));
+  const auto started = std::chrono::steady_clock::now();
+  CliRun second = runUpgrade("firmware");
+  const auto took = std::chrono::steady_clock::now() - started;
+  CliRun done = first.get();
+
+  EXPECT_EQ(second.status, 4) << second.err;
+  EXPECT_NE(second.err.find("busy: firmware upgrade of " + serial_ + " by process "),
             std::string::npos)
-      << run.err;
+      << second.err;
+  EXPECT_LT(took, 3s) << "refused at once, not after a device read";
+  EXPECT_EQ(done.status, 0) << done.err;
+  sim::StoredImage stored = device->core().image(sim::ImageSlot::J2534);
+  EXPECT_TRUE(stored.accepted);
+  EXPECT_EQ(stored.md5, sim::md5Hex(web_.firmwareImage("3", serial_)));
+}
+
+// A first Ctrl-C never cuts a transfer: the upgrade runs on to its end, the
+// device holds the whole image, and the exit status tells of the interrupt.
+TEST_F(UpgradeCommandTest, FirstInterrupt_letsTheUpgradeEndAndExits5) {
+  auto device = startModel4();
+  ASSERT_TRUE(device);
+
+  auto run = std::async(std::launch::async, [] { return runUpgrade("firmware"); });
+  std::string holder;
+  ASSERT_TRUE(scantest::waitUntil(
+      [&] { return platform::DeviceLock::anyHeld(holder) && device->core().requestCount(0x24, 0x07) > 0; }, 20s));
+  const pid_t pid = static_cast<pid_t>(std::stol(holder.substr(holder.rfind(' ') + 1)));
+  ASSERT_EQ(kill(pid, SIGINT), 0);
+  CliRun done = run.get();
+
+  EXPECT_EQ(done.status, 5) << done.err;
+  EXPECT_NE(done.err.find("interrupt: the upgrade runs on to its end"), std::string::npos) << done.err;
+  sim::StoredImage stored = device->core().image(sim::ImageSlot::J2534);
+  EXPECT_TRUE(stored.accepted);
+  EXPECT_EQ(stored.md5, sim::md5Hex(web_.firmwareImage("3", serial_)));
 }
 
 }  // namespace

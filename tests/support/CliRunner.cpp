@@ -1,6 +1,7 @@
 #include "support/CliRunner.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,10 +19,24 @@ std::string cliProgram() {
   return (std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "kestrel-cli").string();
 }
 
-CliRun runCli(const std::string& arguments, const std::string& timeScale) {
-  std::string errFile = platform::joinPath(platform::workRoot(), "cli-stderr.txt");
-  std::string command =
-      "KESTREL_TIME_SCALE=" + timeScale + " '" + cliProgram() + "' " + arguments + " 2>'" + errFile + "'";
+namespace {
+
+std::string uniqueFile(const char* stem) {
+  std::string pattern = platform::joinPath(platform::workRoot(), std::string(stem) + "-XXXXXX");
+  int fd = mkstemp(pattern.data());
+  if (fd >= 0) close(fd);
+  return pattern;
+}
+
+}  // namespace
+
+CliRun runCli(const std::string& arguments, const std::string& timeScale, const std::string& input) {
+  std::filesystem::create_directories(platform::workRoot());
+  const std::string errFile = uniqueFile("cli-stderr");
+  const std::string inFile = uniqueFile("cli-stdin");
+  std::ofstream(inFile) << input;
+  std::string command = "KESTREL_TIME_SCALE=" + timeScale + " '" + cliProgram() + "' " + arguments + " <'" +
+                        inFile + "' 2>'" + errFile + "'";
   CliRun run;
   FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) return run;
@@ -34,6 +49,8 @@ CliRun runCli(const std::string& arguments, const std::string& timeScale) {
   std::stringstream text;
   text << err.rdbuf();
   run.err = text.str();
+  std::filesystem::remove(errFile);
+  std::filesystem::remove(inFile);
   return run;
 }
 

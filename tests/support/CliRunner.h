@@ -15,7 +15,8 @@ struct CliRun {
 // Path of the kestrel-cli program beside the test programs.
 std::string cliProgram();
 
-// "kestrel-cli ARGUMENTS" at the given time scale; stdout and stderr apart.
-CliRun runCli(const std::string& arguments, const std::string& timeScale);
+// "kestrel-cli ARGUMENTS" at the given time scale; stdout and stderr apart,
+// input on its stdin. Runs from several threads at once do not mix.
+CliRun runCli(const std::string& arguments, const std::string& timeScale, const std::string& input = "");
 
 }  // namespace clitest

@@ -1,0 +1,142 @@
+#include "DeviceRead.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+
+#include "DeviceChoice.h"
+#include "WarningTail.h"
+#include "app/AppState.h"
+#include "app/Messages.h"
+#include "platform/Paths.h"
+#include "platform/UsbDevices.h"
+#include "schedule/ScheduleManager.h"
+#include "task/DevInfoReader.h"
+#include "utils/ServiceEndpoints.h"
+
+namespace cli {
+
+namespace {
+
+// Five mode reads of 5 s, the other reads, and up to six web queries of 5 s
+// each: this only catches a hung read.
+constexpr int kReadTimeoutSeconds = 180;
+
+// Warnings quoted with a failure: enough for the cause, short enough to read.
+constexpr size_t kWarningsShown = 3;
+
+constexpr int kPhaseOnline = 1;
+constexpr int kPhaseFinished = 2;
+constexpr int kPhaseNoConnection = 3;
+
+}  // namespace
+
+DeviceRead readDevice(const Args& args) {
+  DeviceRead read;
+  std::mutex lock;  // guards read while the console's thread fills it
+  {
+    bool online = false;
+    int finishedCount = 0;
+    Console* console = nullptr;
+    Console owner([&](const AppMessage& message) {
+      std::lock_guard<std::mutex> guard(lock);
+      if (message.id == UM_SHOW_TEXT) {
+        if (message.text.rfind("ERR_", 0) == 0) read.errors.push_back(message.text);
+        printShowText(message, args);
+        return;
+      }
+      if (message.id != UM_DEVICE_INFO || message.wParam == 0) return;
+      read.info = *reinterpret_cast<const DeviceInfo*>(message.wParam);
+      const auto phase = static_cast<int>(message.lParam);
+      if (phase == kPhaseOnline) online = true;
+      if (phase == kPhaseFinished) ++finishedCount;
+      // With an online query the task reports phase 2 twice; the second is the last.
+      bool done = phase == kPhaseNoConnection || (phase == kPhaseFinished && finishedCount == (online ? 2 : 1));
+      if (!done) return;
+      read.connected = phase != kPhaseNoConnection;
+      console->finished();
+    });
+    console = &owner;
+    ScheduleManager::getInstance().addTask(kWorkerDevInfo, kTaskDevInfoReader, std::make_shared<DevInfoReader>());
+    const bool finished = owner.runTask(kTaskDevInfoReader, kReadTimeoutSeconds);
+    if (finished) waitForIdleWorker();
+    std::lock_guard<std::mutex> guard(lock);
+    read.finished = finished;
+  }
+  if (read.connected) AppState::getInstance().setDeviceInfo(read.info);
+  return read;
+}
+
+int checkRead(const DeviceRead& read) {
+  if (!read.finished) {
+    std::fprintf(stderr, "the device read did not finish\n");
+    return kExitFailed;
+  }
+  if (!read.connected) {
+    std::fprintf(stderr,
+                 "no device connected: tried %s.\nAttach the device, or find it with 'kestrel-cli scan --link "
+                 "usb|lan|wifi|bt' and choose it with 'kestrel-cli use --link LINK NAME'.\n",
+                 triedEndpoints().c_str());
+    if (std::string hint = serialPermissionHint(); !hint.empty()) std::fprintf(stderr, "%s\n", hint.c_str());
+    return kExitNoDevice;
+  }
+  if (read.info.serialNumber.empty()) {
+    std::fprintf(stderr, "the device answered but gave no serial number; see the log for the replies\n");
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+std::string servicesProblem() {
+  const std::string path = serviceEndpointsPath();
+  std::error_code ec;
+  const char* what = nullptr;
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    what = "is missing";
+  } else {
+    const ServiceEndpoints e = loadServiceEndpoints(path);
+    if (e.softListUrl.empty() && e.softListUrlCN.empty() && e.versionServiceUrl.empty() &&
+        e.versionServiceUrlCN.empty() && e.firmwareInfoUrl.empty() && e.systemPackageHost.empty()) {
+      what = "names no web service";
+    }
+  }
+  if (!what) return "";
+  return "the web services' endpoints file " + path + " " + what +
+         " (section [Services]); write it, or point KESTREL_SERVICES at one";
+}
+
+std::string serialPermissionHint() {
+  for (const platform::UsbDevice& d : platform::usbDevices()->presentDevices()) {
+    if (d.ttyNode.empty() || access(d.ttyNode.c_str(), R_OK | W_OK) == 0 || errno != EACCES) continue;
+    return "cannot open " + d.ttyNode +
+           ": permission denied; add yourself to the 'dialout' group (sudo usermod -aG dialout $USER) and log in "
+           "again";
+  }
+  return "";
+}
+
+std::string logFileHint() {
+  std::string hint = "details in " + platform::joinPath(platform::logDir(), "Tarnfield.log");
+  std::string lines = warningLines(kWarningsShown);
+  if (!lines.empty()) lines.pop_back();
+  return lines.empty() ? hint : hint + ", last warnings:\n" + lines;
+}
+
+std::string bareVersion(const std::string& version) {
+  return !version.empty() && version[0] == 'V' ? version.substr(1) : version;
+}
+
+bool systemUpToDate(const SoftwareSlot& s) {
+  if (s.latestVersion.empty()) return false;
+  const std::string latest = bareVersion(s.latestVersion);
+  return (!s.version.empty() && latest == bareVersion(s.version)) ||
+         (!s.packageName.empty() && latest == bareVersion(s.packageName));
+}
+
+std::string versionText(const std::string& version) { return version.empty() ? "unknown" : shown(version); }
+
+}  // namespace cli

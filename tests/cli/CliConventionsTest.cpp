@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/CliRunner.h"
+
+namespace {
+
+struct Case {
+  const char* arguments;
+  int status;
+  const char* out;  // expected in stdout ("" = stdout must be empty)
+  const char* err;  // expected in stderr ("" = stderr must be empty)
+};
+
+// Help goes to stdout with status 0; every usage error names what was wrong,
+// on stderr, with status 2, before any device is touched.
+const Case kCases[] = {
+    {"--help", 0, "usage: kestrel-cli COMMAND", ""},
+    {"help upgrade", 0, "usage: kestrel-cli upgrade firmware|system", ""},
+    {"info -h", 0, "4  busy: another process", ""},
+    {"--version", 0, "kestrel-cli 1.0.0\npass-thru library ", ""},
+    {"completion bash", 0, "complete -F _kestrel_cli kestrel-cli", ""},
+    {"frame 21 05 0102", 0, "55aaf0f8000501210501022b\n", ""},
+    {"", 2, "", "no command given"},
+    {"flash", 2, "", "no command 'flash'"},
+    {"info --bogus", 2, "", "unknown option --bogus for 'info'"},
+    {"info -x", 2, "", "unknown option -x"},
+    {"scan --link serial", 2, "", "bad value 'serial' for --link (expected usb|lan|wifi|bt)"},
+    {"scan --link", 2, "", "option --link needs a value"},
+    {"scan --json=yes --link usb", 2, "", "option --json takes no value"},
+    {"info --device 5RHM10000001", 2, "", "--device needs --link"},
+    {"upgrade", 2, "", "usage: kestrel-cli upgrade firmware|system"},
+    {"upgrade firmware --package x.zip", 2, "", "--package is for 'upgrade system' only"},
+    {"upgrade system --package /nonexistent.zip", 2, "", "--package: '/nonexistent.zip' is not a readable file"},
+    {"frame 21 5", 2, "", "bad SUB '5'"},
+    {"frame 21 05 0g", 2, "", "bad DATA-HEX '0g'"},
+    {"frame 21 05 010", 2, "", "bad DATA-HEX '010'"},
+    {"wifi", 2, "", "--ssid needs 1 to 255 bytes"},
+    // The key is never taken from the command line.
+    {"wifi --ssid Shop --key secret", 2, "", "unknown option --key for 'wifi'"},
+};
+
+TEST(CliConventionsTest, HelpAndUsageErrors_useTheirStreamsAndExitStatus) {
+  ASSERT_TRUE(std::filesystem::exists(clitest::cliProgram())) << "build kestrel-cli first";
+  for (const Case& c : kCases) {
+    clitest::CliRun run = clitest::runCli(c.arguments, "0.2");
+    EXPECT_EQ(run.status, c.status) << c.arguments << "\n" << run.err;
+    auto expect = [&](const std::string& stream, const char* wanted, const char* name) {
+      if (*wanted == '\0') {
+        EXPECT_EQ(stream, "") << c.arguments << ": " << name;
+      } else {
+        EXPECT_NE(stream.find(wanted), std::string::npos) << c.arguments << ": " << name << " was\n" << stream;
+      }
+    };
+    expect(run.out, c.out, "stdout");
+    expect(run.err, c.err, "stderr");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "SimPackages.h"
+#include "WebServices.h"
+#include "platform/Clock.h"
+#include "platform/Paths.h"
+#include "support/CliRunner.h"
+#include "support/SimLinks.h"
+#include "utils/HexText.h"
+
+namespace {
+
+using clitest::CliRun;
+using namespace std::chrono_literals;
+
+// Replies are awaited for 2 to 3 s unscaled: at 0.2 a loaded machine still answers in time.
+constexpr const char* kScale = "0.2";
+
+class SystemWifiCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scantest::processLinks();
+    unsetenv("KESTREL_SERVICES");
+    ASSERT_TRUE(std::filesystem::exists(clitest::cliProgram())) << "build kestrel-cli first";
+    platform::setTimeScale(0.2);
+  }
+  void TearDown() override { platform::setTimeScale(1.0); }
+
+  static std::string writeFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+    std::string path = platform::joinPath(platform::workRoot(), name);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+    return path;
+  }
+};
+
+// Only a run that ends with the device holding the package is a success; with
+// nothing online and nothing given, nothing is sent.
+TEST_F(SystemWifiCommandTest, SystemUpgrade_onlineLocalOrNoPackage) {
+  const std::vector<uint8_t> localImage = sim::buildSystemImage("207", 20000);
+  const std::string localPackage = writeFile("local.zip", sim::buildSystemPackage("V3.20", "207", localImage));
+  struct Case {
+    const char* name;
+    bool online;
+    std::string arguments;
+    int status;
+    const char* out;
+    const char* err;
+  };
+  const Case cases[] = {
+      {"online", true, "", 0, ": system upgraded\n", "[##############################] 100% upgrade success"},
+      {"local", false, " --package " + localPackage, 0, ": system upgraded\n", "transferring 20 KiB of "},
+      {"none", false, "", 1, "", "no system package is offered online for this device and none was given"},
+  };
+  for (const Case& c : cases) {
+    auto device = scantest::startDevice({.restartDelay = 300ms});
+    ASSERT_TRUE(device) << c.name;
+    sim::WebServices web({.systemPackageOnline = c.online});
+    ASSERT_TRUE(web.start()) << c.name;
+
+    CliRun run = clitest::runCli("upgrade system" + c.arguments, kScale);
+
+    EXPECT_EQ(run.status, c.status) << c.name << "\n" << run.err;
+    EXPECT_NE(run.out.find(c.out), std::string::npos) << c.name << "\n" << run.out;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << c.name << "\n" << run.err;
+    const sim::StoredPackage stored = device->core().systemPackage();
+    if (c.status == 0) {
+      EXPECT_TRUE(stored.installed) << c.name;
+      EXPECT_EQ(stored.md5, sim::md5Hex(c.online ? web.systemImage() : localImage)) << c.name;
+    } else {
+      EXPECT_EQ(device->core().requestCount(0x2C, 0x05), 0u) << c.name;
+    }
+  }
+}
+
+// The key comes from a file or stdin, reaches the device, and no log holds it.
+TEST_F(SystemWifiCommandTest, Wifi_keyFromFileOrStdin_neverInTheLog) {
+  const std::string key = "canary-K3y-7f1d";
+  const std::string keyFile = platform::joinPath(platform::workRoot(), "wifi.key");
+  std::ofstream(keyFile) << key << "\nsecond line ignored\n";
+  struct Case {
+    const char* name;
+    std::string arguments;
+    std::string input;
+  };
+  const Case cases[] = {
+      {"key file", "wifi --ssid Workshop --key-file " + keyFile, ""},
+      {"stdin", "wifi --ssid Workshop --json", key + "\n"},
+  };
+  for (const Case& c : cases) {
+    auto device = scantest::startDevice({});
+    ASSERT_TRUE(device) << c.name;
+
+    CliRun run = clitest::runCli(c.arguments, kScale, c.input);
+
+    EXPECT_EQ(run.status, 0) << c.name << "\n" << run.err;
+    EXPECT_EQ(device->core().config().wifiSsid, "Workshop") << c.name;
+    EXPECT_EQ(device->core().config().wifiKey, key) << c.name;
+    EXPECT_EQ((run.out + run.err).find(key), std::string::npos) << c.name;
+  }
+  const std::string hexKey = toHexString(reinterpret_cast<const uint8_t*>(key.data()), key.size());
+  std::string all;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(platform::logDir())) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.find(key), std::string::npos) << entry.path();
+    EXPECT_EQ(text.find(hexKey), std::string::npos) << entry.path();
+    all += text;
+  }
+  // Each run is found in the log by its first and last lines.
+  EXPECT_NE(all.find("kestrel-cli 1.0.0 (pid "), std::string::npos);
+  EXPECT_NE(all.find("): kestrel-cli wifi --ssid Workshop --key-file "), std::string::npos);
+  EXPECT_NE(all.find("kestrel-cli exit status 0"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "platform/DeviceLock.h"
+
+namespace {
+
+using platform::DeviceLock;
+
+TEST(DeviceLockTest, SecondClaim_isBusyNamingTheHolderUntilReleased) {
+  std::unique_ptr<DeviceLock> first;
+  std::unique_ptr<DeviceLock> second;
+  std::string holder;
+  ASSERT_EQ(DeviceLock::tryAcquire("5RHM10000001", "firmware upgrade of 5RHM10000001", first, holder),
+            DeviceLock::Result::Acquired);
+
+  EXPECT_EQ(DeviceLock::tryAcquire("5RHM10000001", "Wi-Fi configuration", second, holder), DeviceLock::Result::Busy);
+  EXPECT_EQ(holder, "firmware upgrade of 5RHM10000001 by process " + std::to_string(getpid()));
+  EXPECT_FALSE(second);
+  EXPECT_EQ(DeviceLock::tryAcquire("5RHM10000002", "firmware upgrade", second, holder), DeviceLock::Result::Acquired)
+      << "another device is not blocked";
+  second.reset();
+
+  first.reset();
+  EXPECT_EQ(DeviceLock::tryAcquire("5RHM10000001", "system upgrade", second, holder), DeviceLock::Result::Acquired);
+}
+
+// The kernel drops the claim of a process that died: a crashed run never
+// blocks the device.
+TEST(DeviceLockTest, HolderThatDied_leavesTheDeviceFree) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::unique_ptr<DeviceLock> lock;
+    std::string holder;
+    bool taken = DeviceLock::tryAcquire("5RHM10000003", "firmware upgrade", lock, holder) == DeviceLock::Result::Acquired;
+    _exit(taken ? 0 : 1);  // no destructor runs
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+
+  std::unique_ptr<DeviceLock> lock;
+  std::string holder;
+  EXPECT_FALSE(DeviceLock::anyHeld(holder)) << holder;
+  EXPECT_EQ(DeviceLock::tryAcquire("5RHM10000003", "firmware upgrade", lock, holder), DeviceLock::Result::Acquired);
+}
+
+TEST(DeviceLockTest, KeyFromOutside_staysInsideTheRunFolder) {
+  for (const char* key : {"../../etc/passwd", "a/b", "", "..", "5RHM\n1"}) {
+    const std::filesystem::path path = DeviceLock::lockPath(key);
+    EXPECT_EQ(path.parent_path(), std::filesystem::path(DeviceLock::lockDir())) << key;
+    EXPECT_EQ(path.filename().string().find('/'), std::string::npos) << key;
+    EXPECT_NE(path.filename(), "..") << key;
+  }
+}
+
+}  // namespace
