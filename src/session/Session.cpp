@@ -134,19 +134,28 @@ Session::~Session() {
 }
 
 bool Session::connect() {
-  std::lock_guard<std::mutex> guard(ioLock_);
-  if (!connection_ || state_.load() == Invalid) return false;
   {
-    // A session already taken out of the manager's table must not open a link.
-    std::lock_guard<std::mutex> waitGuard(waitLock_);
-    if (withdrawn_) return false;
+    std::lock_guard<std::mutex> guard(ioLock_);
+    if (!connection_ || state_.load() == Invalid || connecting_) return false;
+    {
+      // A session already taken out of the manager's table must not open a link.
+      std::lock_guard<std::mutex> waitGuard(waitLock_);
+      if (withdrawn_) return false;
+    }
+    connecting_ = true;
+    closeWanted_ = false;
   }
-  if (connection_->Connect()) {
+  // Without ioLock_: a connect can take seconds, and closeAllSessions, which
+  // closes every session under the manager lock, must not wait for it.
+  const bool ok = connection_->Connect();
+  std::lock_guard<std::mutex> guard(ioLock_);
+  connecting_ = false;
+  if (ok && !closeWanted_) {
     state_.store(Connected);
     LOG_INFO("connect successed.");
     return true;
   }
-  LOG_WARN("connect fail, retry..");
+  if (!ok) LOG_WARN("connect fail, retry..");
   connection_->close();
   return false;
 }
@@ -255,7 +264,7 @@ int Session::writeFrame(const Frame& frame) {
   // for a whole connect attempt, and the caller holds the manager lock.
   if (frame.size() >= Frame::kMinSize && isConnected()) {
     std::lock_guard<std::mutex> guard(ioLock_);
-    if (connection_) rc = connection_->writeData(frame.bytes().data(), frame.size());
+    if (connection_ && !connecting_) rc = connection_->writeData(frame.bytes().data(), frame.size());
   }
   if (rc <= 0) LOG_WARN("write frame failed, cmd : %d, subcmd:%d", frame.command(), frame.subCommand());
   return rc;
@@ -274,6 +283,10 @@ bool Session::hasPendingData() {
 
 void Session::close() {
   std::lock_guard<std::mutex> guard(ioLock_);
+  if (connecting_) {
+    closeWanted_ = true;
+    return;
+  }
   if (connection_) connection_->close();
 }
 
@@ -285,7 +298,7 @@ void Session::withdraw() {
 
 int Session::pollHandle() {
   std::lock_guard<std::mutex> guard(ioLock_);
-  return connection_ && connection_->isConnected() ? connection_->pollHandle() : -1;
+  return connection_ && !connecting_ && connection_->isConnected() ? connection_->pollHandle() : -1;
 }
 
 size_t Session::bufferedBytes() {

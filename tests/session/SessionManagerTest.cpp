@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -252,6 +253,44 @@ TEST_F(SessionManagerTest, Init_workerIdTaken_failsWithMessage) {
   LogCapture log;
   EXPECT_NE(manager_->init(), 0);
   EXPECT_TRUE(log.contains("create worker SCH_SESSMGR false", 30000)) << log.dump();
+}
+
+}  // namespace
+
+namespace {
+
+// A connect that takes its whole wait, as the page of an absent Bluetooth device does.
+class StalledConnection : public FakeConnection {
+ public:
+  StalledConnection(int type, std::shared_ptr<std::atomic<bool>> entered, std::shared_ptr<std::atomic<bool>> release)
+      : FakeConnection(std::make_shared<FakeLink>(), type), entered_(std::move(entered)), release_(std::move(release)) {}
+  bool Connect() override {
+    entered_->store(true);
+    waitUntil([&] { return release_->load(); }, 3s);
+    return FakeConnection::Connect();
+  }
+
+ private:
+  std::shared_ptr<std::atomic<bool>> entered_, release_;
+};
+
+TEST_F(SessionManagerTest, CloseAll_duringALongConnect_doesNotWaitForIt) {
+  auto entered = std::make_shared<std::atomic<bool>>(false);
+  auto release = std::make_shared<std::atomic<bool>>(false);
+  setConnectionFactoryForTest([=](const SessionEndpoint& endpoint) {
+    return std::make_unique<StalledConnection>(endpoint.type, entered, release);
+  });
+  ASSERT_EQ(manager_->init(), 0);
+  int id = manager_->createBluetoothSession("0x0011223344AA");
+  ASSERT_TRUE(waitUntil([&] { return entered->load(); }));
+
+  auto start = std::chrono::steady_clock::now();
+  manager_->closeAllSessions();
+  auto took = std::chrono::steady_clock::now() - start;
+  release->store(true);
+
+  EXPECT_LT(took, 500ms);
+  EXPECT_FALSE(manager_->isSessionConnected(id));
 }
 
 }  // namespace
