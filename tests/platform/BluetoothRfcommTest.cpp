@@ -57,38 +57,30 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Listener {
-  int fd = -1;
-  sockaddr_in address{};
-  explicit Listener(int backlog) {
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len);
-    ::listen(fd, backlog);
-  }
-  ~Listener() { ::close(fd); }
-};
+sockaddr_in listening(int fd, int backlog) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  if (backlog >= 0) ::listen(fd, backlog);
+  return a;
+}
 
-int nonBlockingTcp() { return ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0); }
+bool connectTo(int fd, const sockaddr_in& a, std::chrono::milliseconds wait) {
+  return platform::connectWithin(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a, wait);
+}
 
 // The wait is what bounds a connect to a device that does not answer; a loopback
 // listener whose accept queue is full drops the handshake the same way.
 TEST(ConnectWithin, EndsWithTheConnectOrItsWait) {
-  Listener open(8);
-  Listener full(0);
-  std::vector<int> fillers;
-  for (int i = 0; i < 4; ++i) {  // queue the connections nobody accepts
-    int fd = nonBlockingTcp();
-    fillers.push_back(fd);
-    if (!platform::connectWithin(fd, reinterpret_cast<sockaddr*>(&full.address), sizeof full.address, 200ms)) break;
-  }
-  sockaddr_in closed = open.address;
-  {
-    Listener gone(1);
-    closed = gone.address;
+  std::vector<int> fds;
+  auto socketFd = [&] { return fds.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)); };
+  const sockaddr_in open = listening(socketFd(), 8);
+  const sockaddr_in unbound = listening(socketFd(), -1);  // bound, never listening
+  const sockaddr_in full = listening(socketFd(), 0);
+  for (int i = 0; i < 4 && connectTo(socketFd(), full, 200ms); ++i) {
   }
   struct Case {
     const char* name;
@@ -96,17 +88,14 @@ TEST(ConnectWithin, EndsWithTheConnectOrItsWait) {
     bool connected;
     int err;
   } cases[] = {
-      {"listener", open.address, true, 0},
-      {"nothing listens", closed, false, ECONNREFUSED},
-      {"handshake never answered", full.address, false, ETIMEDOUT},
+      {"listener", open, true, 0},
+      {"nothing listens", unbound, false, ECONNREFUSED},
+      {"handshake never answered", full, false, ETIMEDOUT},
   };
   for (const Case& c : cases) {
-    int fd = nonBlockingTcp();
     auto start = std::chrono::steady_clock::now();
     errno = 0;
-    EXPECT_EQ(platform::connectWithin(fd, reinterpret_cast<const sockaddr*>(&c.address), sizeof c.address, 300ms),
-              c.connected)
-        << c.name;
+    EXPECT_EQ(connectTo(socketFd(), c.address, 300ms), c.connected) << c.name;
     auto took = std::chrono::steady_clock::now() - start;
     if (!c.connected) {
       EXPECT_EQ(errno, c.err) << c.name;
@@ -115,9 +104,8 @@ TEST(ConnectWithin, EndsWithTheConnectOrItsWait) {
     if (c.err == ETIMEDOUT) {
       EXPECT_GE(took, 290ms) << c.name;
     }
-    ::close(fd);
   }
-  for (int fd : fillers) ::close(fd);
+  for (int fd : fds) ::close(fd);
 }
 
 }  // namespace
