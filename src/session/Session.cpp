@@ -150,6 +150,7 @@ bool Session::connect() {
   const bool ok = connection_->Connect();
   std::lock_guard<std::mutex> guard(ioLock_);
   connecting_ = false;
+  connectEnded_.notify_all();
   if (ok && !closeWanted_) {
     state_.store(Connected);
     LOG_INFO("connect successed.");
@@ -303,11 +304,13 @@ int Session::dropFiledFrames(uint8_t cmd, uint8_t sub) {
 
 int Session::writeFrame(const Frame& frame) {
   int rc = -1;
-  // Not waiting for ioLock_ while the link is down: the worker may hold it
-  // for a whole connect attempt, and the caller holds the manager lock.
+  // Not waiting while the link is down: a connect attempt may take seconds.
   if (frame.size() >= Frame::kMinSize && isConnected()) {
-    std::lock_guard<std::mutex> guard(ioLock_);
-    if (connection_ && !connecting_) rc = connection_->writeData(frame.bytes().data(), frame.size());
+    std::unique_lock<std::mutex> guard(ioLock_);
+    // A link reads as connected just before its connect returns; the rest of
+    // the connect is the worker's alone.
+    connectEnded_.wait(guard, [&] { return !connecting_; });
+    if (connection_) rc = connection_->writeData(frame.bytes().data(), frame.size());
   }
   if (rc <= 0) LOG_WARN("write frame failed, cmd : %d, subcmd:%d", frame.command(), frame.subCommand());
   return rc;

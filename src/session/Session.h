@@ -120,6 +120,7 @@ class Session {
   // While set, connection_ belongs to the connecting worker alone.
   bool connecting_ = false;
   bool closeWanted_ = false;  // a close came during the connect
+  std::condition_variable connectEnded_;  // connecting_ cleared
 
   // Requesters inside waitMatchingFrame: while there are any the link is read
   // on, so a reply that arrives in pieces, or after a stale one, is taken whole.

@@ -259,38 +259,67 @@ TEST_F(SessionManagerTest, Init_workerIdTaken_failsWithMessage) {
 
 namespace {
 
-// A connect that takes its whole wait, as the page of an absent Bluetooth device does.
+// A connect that takes its whole wait, as the page of an absent Bluetooth
+// device does; early: the link reads connected before the connect returns.
 class StalledConnection : public FakeConnection {
  public:
-  StalledConnection(int type, std::shared_ptr<std::atomic<bool>> entered, std::shared_ptr<std::atomic<bool>> release)
-      : FakeConnection(std::make_shared<FakeLink>(), type), entered_(std::move(entered)), release_(std::move(release)) {}
+  struct Control {
+    bool early = false;
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+  };
+  StalledConnection(int type, std::shared_ptr<Control> control)
+      : FakeConnection(std::make_shared<FakeLink>(), type), control_(std::move(control)) {}
   bool Connect() override {
-    entered_->store(true);
-    waitUntil([&] { return release_->load(); }, 3s);
+    if (control_->early) setConnected(true);
+    control_->entered = true;
+    waitUntil([&] { return control_->release.load(); }, 3s);
     return FakeConnection::Connect();
   }
 
  private:
-  std::shared_ptr<std::atomic<bool>> entered_, release_;
+  std::shared_ptr<Control> control_;
 };
 
-TEST_F(SessionManagerTest, CloseAll_duringALongConnect_doesNotWaitForIt) {
-  auto entered = std::make_shared<std::atomic<bool>>(false);
-  auto release = std::make_shared<std::atomic<bool>>(false);
+std::shared_ptr<StalledConnection::Control> stallConnects(bool early) {
+  auto control = std::make_shared<StalledConnection::Control>();
+  control->early = early;
   setConnectionFactoryForTest([=](const SessionEndpoint& endpoint) {
-    return std::make_unique<StalledConnection>(endpoint.type, entered, release);
+    return std::make_unique<StalledConnection>(endpoint.type, control);
   });
+  return control;
+}
+
+TEST_F(SessionManagerTest, CloseAll_duringALongConnect_doesNotWaitForIt) {
+  auto control = stallConnects(false);
   ASSERT_EQ(manager_->init(), 0);
   int id = manager_->createBluetoothSession("0x0011223344AA");
-  ASSERT_TRUE(waitUntil([&] { return entered->load(); }));
+  ASSERT_TRUE(waitUntil([&] { return control->entered.load(); }));
 
   auto start = std::chrono::steady_clock::now();
   manager_->closeAllSessions();
   auto took = std::chrono::steady_clock::now() - start;
-  release->store(true);
+  control->release = true;
 
   EXPECT_LT(took, 500ms);
   EXPECT_FALSE(manager_->isSessionConnected(id));
+}
+
+TEST_F(SessionManagerTest, SendAsTheLinkTurnsConnected_waitsForTheConnectToEnd) {
+  auto control = stallConnects(true);
+  ASSERT_EQ(manager_->init(), 0);
+  int id = manager_->createNetworkSession("127.0.0.1", 22488, 0);
+  ASSERT_TRUE(waitUntil([&] { return control->entered.load(); }));
+  ASSERT_TRUE(manager_->isSessionConnected(id));
+  Frame request;
+  ASSERT_TRUE(request.build(0xF0, 0xF8, 0x21, 0x05));
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(100ms);
+    control->release = true;
+  });
+
+  EXPECT_EQ(manager_->sendFrame(id, request), 0);
+  releaser.join();
 }
 
 }  // namespace
