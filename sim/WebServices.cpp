@@ -4,6 +4,7 @@
 
 #include <cJSON.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cctype>
@@ -33,6 +34,10 @@ constexpr char kNotFoundPage[] =
     "<!DOCTYPE html><html><head><title>404 Not Found</title></head>"
     "<body><h1>Not Found</h1><p>The requested URL was not found on this server.</p></body></html>";
 constexpr size_t kMaxBody = 64 * 1024;
+constexpr size_t kDripBodyBytes = 1 << 20;
+// How often a dripping reply looks whether the server is stopping.
+constexpr milliseconds kDripPollStep{10};
+constexpr char kPortalPath[] = "/portal/login";
 
 std::string between(const std::string& text, const std::string& open, const std::string& close) {
   size_t start = text.find(open);
@@ -92,6 +97,7 @@ class WebServer {
   httplib::Server server_;
   std::thread thread_;
   std::atomic<int> port_{0};
+  std::atomic<bool> stopping_{false};  // ends dripping replies so stop() can join
   std::string servicesFile_;
 
   std::string base() const { return "http://127.0.0.1:" + std::to_string(port_.load()); }
@@ -187,6 +193,27 @@ httplib::Server::HandlerResponse WebServer::screen(const httplib::Request& req, 
         res.status = 500;
         res.set_content("<html><body><h1>500 Internal Server Error</h1></body></html>", "text/html");
         return httplib::Server::HandlerResponse::Handled;
+      case WebFaultKind::Redirect:
+        res.status = 302;
+        res.set_header("Location", base() + kPortalPath);
+        res.set_content("<html><head><title>302 Found</title></head><body><a href=\"" + base() + kPortalPath +
+                            "\">Sign in to continue</a></body></html>",
+                        "text/html");
+        return httplib::Server::HandlerResponse::Handled;
+      case WebFaultKind::Drip: {
+        const milliseconds pause = platform::scaled(fault.delay);
+        res.status = 200;
+        res.set_content_provider(kDripBodyBytes, "application/octet-stream",
+                                 [this, pause](size_t, size_t, httplib::DataSink& sink) {
+                                   if (!sink.write("x", 1)) return false;
+                                   for (milliseconds slept{0}; slept < pause; slept += kDripPollStep) {
+                                     if (stopping_.load() || !sink.is_writable()) return false;
+                                     std::this_thread::sleep_for(std::min(kDripPollStep, pause - slept));
+                                   }
+                                   return true;
+                                 });
+        return httplib::Server::HandlerResponse::Handled;
+      }
       case WebFaultKind::Truncated: {
         // Promise a body, send part of it and give up: the client sees the
         // connection close short of Content-Length.
@@ -341,6 +368,7 @@ void WebServer::routes() {
 }
 
 bool WebServer::start() {
+  stopping_ = false;
   routes();
   uint16_t wanted;
   {
@@ -366,6 +394,7 @@ bool WebServer::start() {
 }
 
 void WebServer::stop() {
+  stopping_ = true;
   server_.stop();
   if (thread_.joinable()) thread_.join();
 }
@@ -378,11 +407,14 @@ bool parseWebFault(std::string_view text, WebFault& out) {
   else if (parts[0] == "500") fault.kind = WebFaultKind::ServerError;
   else if (parts[0] == "slow") fault.kind = WebFaultKind::Slow;
   else if (parts[0] == "truncated") fault.kind = WebFaultKind::Truncated;
+  else if (parts[0] == "302") fault.kind = WebFaultKind::Redirect;
+  else if (parts[0] == "drip") fault.kind = WebFaultKind::Drip;
   else return false;
   fault.path = std::string(parts[1]);
   if (parts.size() >= 3 && !parseOccurrence(parts[2], fault.when)) return false;
   if (parts.size() == 4) {
-    if (fault.kind != WebFaultKind::Slow || parts[3].empty() || parts[3].size() > 8) return false;
+    bool timed = fault.kind == WebFaultKind::Slow || fault.kind == WebFaultKind::Drip;
+    if (!timed || parts[3].empty() || parts[3].size() > 8) return false;
     for (char c : parts[3]) {
       if (c < '0' || c > '9') return false;
     }

@@ -56,17 +56,20 @@ enum class WebFaultKind {
   ServerError,  // 500
   Slow,         // answered normally after `delay`
   Truncated,    // Content-Length larger than the bytes sent, then the connection closes
+  Redirect,     // 302 to another path, with an HTML body (a captive portal's answer)
+  Drip,         // 200 with a 1 MiB Content-Length, one byte of it per `delay`
 };
 
 struct WebFault {
   WebFaultKind kind = WebFaultKind::NotFound;
   std::string path{};  // the request path without query; a trailing '*' matches a prefix
   Occurrence when = Occurrence::every();
-  std::chrono::milliseconds delay{6000};  // Slow; scaled by platform::scaled
+  std::chrono::milliseconds delay{6000};  // Slow, Drip; scaled by platform::scaled
 };
 
-// "KIND:PATH[:OCCURRENCE[:MS]]", KIND one of 404, 500, slow, truncated;
-// OCCURRENCE as for device faults (default every time); MS the delay of slow.
+// "KIND:PATH[:OCCURRENCE[:MS]]", KIND one of 404, 500, slow, truncated, 302,
+// drip; OCCURRENCE as for device faults (default every time); MS the delay of
+// slow and drip.
 bool parseWebFault(std::string_view text, WebFault& out);
 
 class WebServer;

@@ -1,8 +1,5 @@
 #include "connection/BluetoothConnection.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 #include "platform/BluetoothRfcomm.h"
@@ -20,19 +17,14 @@ bool BluetoothConnection::Connect() {
     LOG_WARN("connect bluetooth err, errCode : %d", EINVAL);
     return false;
   }
-  int channel = platform::findSerialPortChannel(device);
+  int channel = platform::findSerialPortChannel(device, kServiceQueryWait);
   if (channel < 0) {
     LOG_WARN("connect bluetooth err, errCode : %d", errno);
     return false;
   }
-  int fd = platform::connectRfcomm(device, channel > 0 ? channel : kDefaultChannel);
+  int fd = platform::connectRfcomm(device, channel > 0 ? channel : kDefaultChannel, kConnectWait);
   if (fd < 0) {
     LOG_WARN("connect bluetooth err, errCode : %d", errno);
-    return false;
-  }
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-    ::close(fd);
     return false;
   }
   adopt(fd);

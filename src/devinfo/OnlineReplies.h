@@ -24,7 +24,10 @@ struct SoftListEntry {
 // is not JSON, or "result" is missing, not an array or empty.
 bool parseSoftList(std::string_view reply, std::vector<SoftListEntry>& entries);
 
-// The text between the first <tag> and the first </tag> after it. A tag
-// counts only at a position greater than 0, as the service never starts its
-// reply with one. False when either is missing.
+// The text between the first <tag> and the first </tag> after it, with the
+// predefined entities (&amp; &lt; &gt; &quot; &apos;) and character references
+// (&#38; &#x26;) decoded. A tag counts only at a position greater than 0, as
+// the service never starts its reply with one. False when either is missing,
+// a character reference is malformed, or the decoded text holds a control
+// character.
 bool soapTagText(std::string_view reply, std::string_view tag, std::string& out);

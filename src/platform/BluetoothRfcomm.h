@@ -1,4 +1,7 @@
 #pragma once
+#include <sys/socket.h>
+
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -17,12 +20,17 @@ bool parseBluetoothAddress(const std::string& text, uint64_t* address);
 std::string bluetoothAddressText(uint64_t address);
 
 // RFCOMM channel of the remote's Serial Port service (class 0x1101), asked by
-// SDP: > 0 found, 0 when SDP failed or found none, -1 (errno EACCES) when the
-// loopback guard refused the address.
-int findSerialPortChannel(uint64_t address);
+// SDP within wait (scaled): > 0 found, 0 when SDP failed, found none or took
+// too long, -1 (errno EACCES) when the loopback guard refused the address.
+int findSerialPortChannel(uint64_t address, std::chrono::milliseconds wait);
 
-// A connected, blocking RFCOMM stream socket, or -1 with errno set (EACCES when
-// the guard refused).
-int connectRfcomm(uint64_t address, int channel);
+// A connected, non-blocking RFCOMM stream socket, or -1 with errno set
+// (EACCES when the guard refused, ETIMEDOUT after wait, scaled).
+int connectRfcomm(uint64_t address, int channel, std::chrono::milliseconds wait);
+
+// Connects a non-blocking socket, waiting up to wait (scaled) for the
+// connect to complete. False with errno set (ETIMEDOUT when the wait passed);
+// the caller closes the socket.
+bool connectWithin(int fd, const sockaddr* address, socklen_t length, std::chrono::milliseconds wait);
 
 }  // namespace platform

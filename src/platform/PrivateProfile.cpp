@@ -105,13 +105,16 @@ Parsed classify(std::string_view line) {
 
 bool hasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
+// A name the reader would trim would be read back as another name.
+bool readsBackAsIs(std::string_view name) { return !name.empty() && trim(name).size() == name.size(); }
+
 bool writableSection(std::string_view section) {
-  return !section.empty() && !hasLineBreak(section) && section.find(']') == std::string_view::npos &&
+  return readsBackAsIs(section) && !hasLineBreak(section) && section.find(']') == std::string_view::npos &&
          section.size() + 2 <= kMaxProfileLine;
 }
 
 bool writableEntry(std::string_view key, std::string_view value) {
-  if (key.empty() || hasLineBreak(key) || hasLineBreak(value)) return false;
+  if (!readsBackAsIs(key) || hasLineBreak(key) || hasLineBreak(value)) return false;
   if (key.find('=') != std::string_view::npos) return false;
   if (key.front() == '[' || key.front() == ';' || key.front() == '#') return false;
   return key.size() + 1 + value.size() <= kMaxProfileLine;
@@ -120,6 +123,14 @@ bool writableEntry(std::string_view key, std::string_view value) {
 std::string lineEndingOf(std::string_view text) {
   size_t nl = text.find('\n');
   return (nl != std::string_view::npos && nl > 0 && text[nl - 1] == '\r') ? "\r\n" : "\n";
+}
+
+// Ends an unterminated last line. A bare '\r' there is read as the line's end,
+// so it only needs its '\n'; another break after it would leave the '\r' inside
+// the line and change the name or value on it.
+void terminateLastLine(std::string& out, const std::string& eol) {
+  if (out.empty() || out.back() == '\n') return;
+  out += out.back() == '\r' ? "\n" : eol;
 }
 
 // One key; section and key are already trimmed and checked.
@@ -157,14 +168,14 @@ std::string setOne(std::string_view text, std::string_view section, std::string_
   std::string out;
   if (sectionSeen) {
     out.assign(text.substr(0, insertAt));
-    if (insertNeedsNewline) out += eol;
+    if (insertNeedsNewline) terminateLastLine(out, eol);
     out += entry + eol;
     out.append(text.substr(insertAt));
     return out;
   }
   out.assign(text);
   if (!out.empty()) {
-    if (out.back() != '\n') out += eol;
+    terminateLastLine(out, eol);
     out += eol;
   }
   out.append("[").append(section).append("]").append(eol);
@@ -228,11 +239,9 @@ std::optional<std::string> findProfileValue(std::string_view text, std::string_v
 
 std::optional<std::string> setProfileValues(std::string_view text, std::string_view section,
                                             const ProfileEntries& entries) {
-  section = trim(section);
   if (!writableSection(section)) return std::nullopt;
   std::string out(text);
-  for (const auto& [rawKey, value] : entries) {
-    std::string_view key = trim(rawKey);
+  for (const auto& [key, value] : entries) {
     if (!writableEntry(key, value)) return std::nullopt;
     out = setOne(out, section, key, value);
     if (out.size() > kMaxProfileFile) return std::nullopt;

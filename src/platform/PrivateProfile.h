@@ -35,7 +35,8 @@ std::optional<std::string> findProfileValue(std::string_view text, std::string_v
 // rewritten in place, a missing key is added at the end of the first matching
 // section, a missing section is appended. nullopt when a name or value cannot
 // be written without changing the file's structure (empty or bracketed names,
-// '=' in a key, a line break anywhere).
+// '=' in a key, a line break anywhere) or read back as written (a name with
+// surrounding blanks).
 std::optional<std::string> setProfileValues(std::string_view text, std::string_view section,
                                             const ProfileEntries& entries);
 

@@ -137,19 +137,29 @@ Session::~Session() {
 }
 
 bool Session::connect() {
-  std::lock_guard<std::mutex> guard(ioLock_);
-  if (!connection_ || state_.load() == Invalid) return false;
   {
-    // A session already taken out of the manager's table must not open a link.
-    std::lock_guard<std::mutex> waitGuard(waitLock_);
-    if (withdrawn_) return false;
+    std::lock_guard<std::mutex> guard(ioLock_);
+    if (!connection_ || state_.load() == Invalid || connecting_) return false;
+    {
+      // A session already taken out of the manager's table must not open a link.
+      std::lock_guard<std::mutex> waitGuard(waitLock_);
+      if (withdrawn_) return false;
+    }
+    connecting_ = true;
+    closeWanted_ = false;
   }
-  if (connection_->Connect()) {
+  // Without ioLock_: a connect can take seconds, and closeAllSessions, which
+  // closes every session under the manager lock, must not wait for it.
+  const bool ok = connection_->Connect();
+  std::lock_guard<std::mutex> guard(ioLock_);
+  connecting_ = false;
+  connectEnded_.notify_all();
+  if (ok && !closeWanted_) {
     state_.store(Connected);
     LOG_INFO("connect successed.");
     return true;
   }
-  LOG_WARN("connect fail, retry..");
+  if (!ok) LOG_WARN("connect fail, retry..");
   connection_->close();
   return false;
 }
@@ -355,10 +365,12 @@ int Session::dropFiledFrames(uint8_t cmd, uint8_t sub) {
 
 int Session::writeFrame(const Frame& frame) {
   int rc = -1;
-  // Not waiting for ioLock_ while the link is down: the worker may hold it
-  // for a whole connect attempt, and the caller holds the manager lock.
+  // Not waiting while the link is down: a connect attempt may take seconds.
   if (frame.size() >= Frame::kMinSize && isConnected()) {
-    std::lock_guard<std::mutex> guard(ioLock_);
+    std::unique_lock<std::mutex> guard(ioLock_);
+    // A link reads as connected just before its connect returns; the rest of
+    // the connect is the worker's alone.
+    connectEnded_.wait(guard, [&] { return !connecting_; });
     if (connection_) {
       rc = frame.isSecret() ? connection_->writeSecret(frame.bytes().data(), frame.size())
                             : connection_->writeData(frame.bytes().data(), frame.size());
@@ -381,6 +393,10 @@ bool Session::hasPendingData() {
 
 void Session::close() {
   std::lock_guard<std::mutex> guard(ioLock_);
+  if (connecting_) {
+    closeWanted_ = true;
+    return;
+  }
   if (connection_) connection_->close();
 }
 
@@ -392,7 +408,7 @@ void Session::withdraw() {
 
 int Session::pollHandle() {
   std::lock_guard<std::mutex> guard(ioLock_);
-  return connection_ && connection_->isConnected() ? connection_->pollHandle() : -1;
+  return connection_ && !connecting_ && connection_->isConnected() ? connection_->pollHandle() : -1;
 }
 
 size_t Session::bufferedBytes() {

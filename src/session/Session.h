@@ -60,6 +60,7 @@ class Session {
 
   // Connects the link; refused once the session is invalid. On failure the
   // link is closed and the state kept: the caller's next pass is the retry.
+  // Runs without ioLock_, so a close meanwhile never waits for it.
   bool connect();
   bool isConnected() const;
   // Bytes appended to the receive buffer, 0 when none, negative when the
@@ -93,7 +94,8 @@ class Session {
   // Whether frames wait to be claimed; complete frames still in the receive
   // buffer are filed first, so only an unfinished frame counts as nothing.
   bool hasPendingData();
-  // Closes the link; the session stays in its table until removed.
+  // Closes the link; the session stays in its table until removed. During a
+  // connect it returns at once and the connect gives its link up.
   void close();
   // Wakes every requester waiting on this session: it left the manager's table.
   void withdraw();
@@ -120,9 +122,13 @@ class Session {
   const SessionEndpoint endpoint_;
   std::atomic<int> state_{Created};
 
-  std::mutex ioLock_;  // guards recvBuffer_ and every call on connection_
+  std::mutex ioLock_;  // guards recvBuffer_, connecting_, closeWanted_ and every call on connection_
   std::unique_ptr<DeviceConnection> connection_;
   std::vector<uint8_t> recvBuffer_;
+  // While set, connection_ belongs to the connecting worker alone.
+  bool connecting_ = false;
+  bool closeWanted_ = false;  // a close came during the connect
+  std::condition_variable connectEnded_;  // connecting_ cleared
 
   // Requesters inside waitMatchingFrame: while there are any the link is read
   // on, so a reply that arrives in pieces, or after a stale one, is taken whole.

@@ -1,5 +1,6 @@
 #include "utils/RemoteUtils.h"
 
+#include "platform/Clock.h"
 #include "platform/LoopbackGuard.h"
 #include "utils/LogFacade.h"
 
@@ -7,11 +8,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fcntl.h>
 #include <mutex>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -23,6 +27,12 @@ constexpr char kUserAgent[] = "RemoteUtils/1.0";
 constexpr char kLogFunction[] = "RemoteUtils::request";
 constexpr size_t kMaxPortDigits = 5;
 constexpr int kMaxTempAttempts = 100;
+// A caller that leaves the time-out to the library still gets an end: curl
+// itself would wait for ever on a server that keeps the connection alive.
+constexpr std::chrono::seconds kDefaultTimeout{60};
+// A download's deadline grows by one second per this many bytes received, so
+// a large package on a slow line finishes while a dripping server does not.
+constexpr uint64_t kDownloadFloorBytesPerSecond = 4096;
 
 #define REMOTE_WARN(...) ::logfacade::write(::logfacade::kWarn, __FILE__, __LINE__, kLogFunction, __VA_ARGS__)
 
@@ -68,6 +78,8 @@ struct HeaderList {
   }
 };
 
+bool isSuccessStatus(long status) { return status >= 200 && status <= 299; }
+
 // Where the body goes: memory for request, a file descriptor for download.
 struct Sink {
   std::string* text = nullptr;
@@ -77,11 +89,23 @@ struct Sink {
   bool overLimit = false;
   int fileErrno = 0;
   bool gotHeaders = false;
+  CURL* handle = nullptr;
+  bool onlySuccess = false;  // download: keep no body of a status outside 2xx
+  long refusedStatus = 0;
 };
 
 size_t onBody(char* data, size_t size, size_t count, void* user) {
   auto* sink = static_cast<Sink*>(user);
   size_t n = size * count;
+  if (sink->onlySuccess && sink->received == 0) {
+    // A redirect or portal page is not the file asked for; stop at its first byte.
+    long status = 0;
+    curl_easy_getinfo(sink->handle, CURLINFO_RESPONSE_CODE, &status);
+    if (!isSuccessStatus(status)) {
+      sink->refusedStatus = status;
+      return 0;
+    }
+  }
   if (sink->received + n > sink->limit) {
     sink->overLimit = true;
     return 0;  // makes curl stop with a write error
@@ -108,6 +132,29 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
+// Ends an exchange past its deadline or on the caller's stop flag. curl calls
+// this at least about once a second, also while nothing arrives.
+struct Watch {
+  const std::atomic<bool>* stop = nullptr;
+  int64_t startMs = 0;
+  int64_t baseMs = 0;      // the deadline with nothing received
+  bool growsWithBytes = false;
+  bool expired = false;
+};
+
+int onProgress(void* user, curl_off_t, curl_off_t dlNow, curl_off_t, curl_off_t) {
+  auto* watch = static_cast<Watch*>(user);
+  if (watch->stop && watch->stop->load()) return 1;
+  int64_t allowed = watch->baseMs;
+  if (watch->growsWithBytes && dlNow > 0)
+    allowed += static_cast<int64_t>(static_cast<uint64_t>(dlNow) * 1000 / kDownloadFloorBytesPerSecond);
+  if (platform::nowMs() - watch->startMs > allowed) {
+    watch->expired = true;
+    return 1;
+  }
+  return 0;
+}
+
 curl_socket_t openGuardedSocket(void*, curlsocktype, curl_sockaddr* address) {
   if (!platform::destinationAllowed(&address->addr, static_cast<socklen_t>(address->addrlen)))
     return CURL_SOCKET_BAD;  // curl reports it as CURLE_COULDNT_CONNECT
@@ -123,6 +170,8 @@ struct Exchange {
   int timeoutSeconds = 0;
   bool failOnHttpError = false;
   bool log = false;
+  bool download = false;
+  const std::atomic<bool>* stop = nullptr;
 };
 
 // Runs one exchange. The log texts name the steps of the client as its
@@ -161,16 +210,29 @@ int perform(const Exchange& ex, Sink& sink) {
     return rc;
   }
 
+  Watch watch;
+  watch.stop = ex.stop;
+  watch.startMs = platform::nowMs();
   if (ex.timeoutSeconds >= 1) {
     // A transfer that moves nothing for the whole time-out counts as stalled,
     // the nearest to a per-receive time-out that curl offers.
     set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(ex.timeoutSeconds) * 1000L);
     set(CURLOPT_LOW_SPEED_LIMIT, 1L);
     set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(ex.timeoutSeconds));
-    if (rc != CURLE_OK) {
-      warn("SetTimeouts error");
-      return rc;
-    }
+    watch.baseMs = static_cast<int64_t>(ex.timeoutSeconds) * 1000;
+  } else {
+    watch.baseMs = std::chrono::duration_cast<std::chrono::milliseconds>(kDefaultTimeout).count();
+  }
+  // A request must end within its time-out however slowly its reply comes; a
+  // download may take longer as long as its bytes keep coming fast enough.
+  watch.growsWithBytes = ex.download;
+  if (!ex.download) set(CURLOPT_TIMEOUT_MS, static_cast<long>(watch.baseMs));
+  set(CURLOPT_NOPROGRESS, 0L);
+  set(CURLOPT_XFERINFOFUNCTION, &onProgress);
+  set(CURLOPT_XFERINFODATA, &watch);
+  if (rc != CURLE_OK) {
+    warn("SetTimeouts error");
+    return rc;
   }
 
   set(CURLOPT_URL, ex.url.c_str());
@@ -212,13 +274,28 @@ int perform(const Exchange& ex, Sink& sink) {
     return rc;
   }
 
+  sink.handle = h;
+  sink.onlySuccess = ex.download;
   rc = curl_easy_perform(h);
+  if (rc == CURLE_OK && ex.download) {
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);  // an empty body never reached onBody
+    if (!isSuccessStatus(status)) sink.refusedStatus = status;
+  }
+  if (sink.refusedStatus != 0) {
+    // Redirects are never followed: what they point at is not what was asked for.
+    if (sink.refusedStatus >= 300 && sink.refusedStatus <= 399)
+      REMOTE_WARN("download redirect not followed, status : %ld", sink.refusedStatus);
+    return CURLE_HTTP_RETURNED_ERROR;
+  }
   if (rc == CURLE_OK) return 0;
 
   if (sink.overLimit) {
     rc = CURLE_FILESIZE_EXCEEDED;
   } else if (sink.fileErrno != 0) {
     return sink.fileErrno;  // a file step of download, which logs nothing
+  } else if (watch.expired) {
+    rc = CURLE_OPERATION_TIMEDOUT;
   }
   long localPort = 0;
   curl_easy_getinfo(h, CURLINFO_LOCAL_PORT, &localPort);
@@ -232,7 +309,7 @@ int perform(const Exchange& ex, Sink& sink) {
 }
 
 bool buildExchange(const std::string& url, int method, const std::string& body, int timeoutSeconds,
-                   Exchange& ex) {
+                   const std::atomic<bool>* stop, Exchange& ex) {
   std::string path;
   uint16_t port = 0;
   bool https = false;
@@ -241,19 +318,53 @@ bool buildExchange(const std::string& url, int method, const std::string& body, 
   ex.method = method;
   ex.body = &body;
   ex.timeoutSeconds = timeoutSeconds;
+  ex.stop = stop;
   return true;
 }
 
+std::string tempPrefix(const fs::path& target) { return "." + target.filename().string() + ".part-"; }
+
+// "PID-N" as openTempBeside writes it.
+bool isTempSuffix(std::string_view s) {
+  size_t dash = s.find('-');
+  if (dash == 0 || dash == std::string_view::npos || dash + 1 == s.size()) return false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (i != dash && (s[i] < '0' || s[i] > '9')) return false;
+  }
+  return true;
+}
+
+// Partial files of this target that no download holds any more: left by a
+// process that crashed or was killed. A download keeps its own locked, so a
+// concurrent one (here or in another process) keeps its file.
+void removeStalePartials(const fs::path& target) {
+  const std::string prefix = tempPrefix(target);
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.compare(0, prefix.size(), prefix) != 0 || !isTempSuffix(std::string_view(name).substr(prefix.size())))
+      continue;
+    int fd = ::open(it->path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+      ::unlink(it->path().c_str());
+    ::close(fd);
+  }
+}
+
 // Opens a new file beside target for the body, readable as a finished file
-// would be (0666 less the umask), named so that nothing else picks it up.
+// would be (0666 less the umask), named so that nothing else picks it up, and
+// locked for as long as the download holds it open.
 int openTempBeside(const fs::path& target, std::string& tempPath) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
-    fs::path candidate = target.parent_path() /
-                         ("." + target.filename().string() + ".part-" + std::to_string(::getpid()) + "-" +
-                          std::to_string(counter.fetch_add(1)));
+    fs::path candidate = target.parent_path() / (tempPrefix(target) + std::to_string(::getpid()) + "-" +
+                                                  std::to_string(counter.fetch_add(1)));
     int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
+      ::flock(fd, LOCK_EX | LOCK_NB);  // fresh file: nobody else can hold it yet
       tempPath = candidate.string();
       return fd;
     }
@@ -305,9 +416,9 @@ bool RemoteUtils::parseUrl(const std::string& url, std::string& host, std::strin
 }
 
 int RemoteUtils::request(const std::string& url, int method, const std::string& body, int contentKind,
-                         std::string& response, int timeoutSeconds) {
+                         std::string& response, int timeoutSeconds, const std::atomic<bool>* stop) {
   Exchange ex;
-  if (!buildExchange(url, method, body, timeoutSeconds, ex)) {
+  if (!buildExchange(url, method, body, timeoutSeconds, stop, ex)) {
     LOG_WARN("parse url failed");
     return -1;
   }
@@ -324,10 +435,11 @@ int RemoteUtils::request(const std::string& url, int method, const std::string& 
 }
 
 int RemoteUtils::download(const std::string& url, int method, const std::string& body,
-                          const std::string& filePath, int timeoutSeconds) {
+                          const std::string& filePath, int timeoutSeconds, const std::atomic<bool>* stop) {
   Exchange ex;
-  if (!buildExchange(url, method, body, timeoutSeconds, ex)) return -1;
+  if (!buildExchange(url, method, body, timeoutSeconds, stop, ex)) return -1;
   ex.failOnHttpError = true;
+  ex.download = true;
 
   fs::path target(filePath);
   if (target.filename().empty()) return EISDIR;
@@ -336,6 +448,7 @@ int RemoteUtils::download(const std::string& url, int method, const std::string&
     fs::create_directories(target.parent_path(), ec);
     if (ec) return ec.value();
   }
+  removeStalePartials(target);
   std::string tempPath;
   int fd = openTempBeside(target, tempPath);
   if (fd < 0) return errno;
@@ -344,10 +457,12 @@ int RemoteUtils::download(const std::string& url, int method, const std::string&
   sink.fd = fd;
   sink.limit = kMaxDownloadBytes;
   int rc = perform(ex, sink);
-  // The file must be whole on disk before it takes the old one's place.
+  // The file must be whole on disk before it takes the old one's place. It is
+  // renamed or removed while still open, so its lock keeps a download of the
+  // same target from taking it for a stale one meanwhile.
   if (rc == 0 && ::fsync(fd) != 0) rc = errno;
-  if (::close(fd) != 0 && rc == 0) rc = errno;
   if (rc == 0 && ::rename(tempPath.c_str(), filePath.c_str()) != 0) rc = errno;
   if (rc != 0) ::unlink(tempPath.c_str());
+  if (::close(fd) != 0 && rc == 0) rc = errno;
   return rc;
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -12,7 +13,9 @@
 // Results: 0 on success; -1 when the URL does not split (parseUrl); otherwise
 // the positive CURLcode of the failing network step, or for download's file
 // steps the errno (callers only test for 0 and log the number). Every call may
-// run on any thread and blocks it until the exchange ends or times out.
+// run on any thread and blocks it until the exchange ends, times out, or the
+// caller's stop flag (optional) is raised: then within about a second, with
+// CURLE_ABORTED_BY_CALLBACK.
 class RemoteUtils {
  public:
   static constexpr int kMethodPost = 1;   // any other method value is GET
@@ -26,18 +29,22 @@ class RemoteUtils {
   // Sends the body only for POST and only when not empty. The response body
   // is appended to response on success, whatever the HTTP status (callers
   // parse error pages themselves); on failure response is left as it was.
-  // A timeout below 1 second leaves the library's defaults.
+  // The whole exchange ends within the time-out (CURLE_OPERATION_TIMEDOUT);
+  // below 1 second a default of a minute applies.
   static int request(const std::string& url, int method, const std::string& body, int contentKind,
-                     std::string& response, int timeoutSeconds);
+                     std::string& response, int timeoutSeconds, const std::atomic<bool>* stop = nullptr);
 
   // Writes the response body to filePath, creating the folders along it.
-  // The body goes to a temporary file beside it that replaces filePath only
-  // once the whole body has arrived with a status below 400; on any failure
-  // nothing is left behind and an existing file stays as it was. An HTTP
-  // status of 400 or more gives CURLE_HTTP_RETURNED_ERROR. Logs nothing
-  // but a guard refusal; the callers log the result.
+  // The body goes to a temporary file beside it (".NAME.part-PID-N") that
+  // replaces filePath only once the whole body has arrived with a 2xx status;
+  // on any failure nothing is left behind and an existing file stays as it
+  // was, and temporary files of the same target that no download holds any
+  // more are removed first. Any other status gives CURLE_HTTP_RETURNED_ERROR.
+  // The deadline is the time-out plus a second per 4 KiB received, so only a
+  // transfer slower than that ends early. Logs nothing but a guard refusal and
+  // a redirect; the callers log the result.
   static int download(const std::string& url, int method, const std::string& body,
-                      const std::string& filePath, int timeoutSeconds);
+                      const std::string& filePath, int timeoutSeconds, const std::atomic<bool>* stop = nullptr);
 
   // Splits scheme://host[:port][/path?query]. https is true only for the
   // scheme written "https"; the port defaults to 443 or 80 by that flag; a

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "SocketCalls.h"
 #include "connection/ConnectionFactory.h"
@@ -43,10 +44,10 @@ TEST(BluetoothRfcomm, GuardedCalls_failWithAccessDenied) {
   LogCapture log;
   int before = socketCallCount();
   errno = 0;
-  EXPECT_EQ(platform::findSerialPortChannel(0x001A7DDA7112), -1);
+  EXPECT_EQ(platform::findSerialPortChannel(0x001A7DDA7112, std::chrono::seconds(5)), -1);
   EXPECT_EQ(errno, EACCES);
   errno = 0;
-  EXPECT_EQ(platform::connectRfcomm(0x001A7DDA7112, 1), -1);
+  EXPECT_EQ(platform::connectRfcomm(0x001A7DDA7112, 1, std::chrono::seconds(2)), -1);
   EXPECT_EQ(errno, EACCES);
   EXPECT_EQ(socketCallCount(), before);
   EXPECT_EQ(log.count("loopback guard: refused bluetooth 00:1A:7D:DA:71:12", kWarn), 2u) << log.dump();

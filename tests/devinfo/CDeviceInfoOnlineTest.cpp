@@ -259,6 +259,20 @@ TEST(SoapTagText, FindsTheTextBetweenTheFirstTags) {
       {"<r></versionNo><versionNo>7</versionNo>", true, "7"},  // a closing tag before the opening one
       {"<r></versionNo><versionNo>7", false, ""},
       {"", false, ""},
+      // The text is XML character data: entities and references are decoded once.
+      {"<r><versionNo>a?x=1&amp;y=&lt;2&gt;&quot;&apos;</versionNo>", true, "a?x=1&y=<2>\"'"},
+      {"<r><versionNo>&#65;&#x42;&#xe9;&amp;amp;</versionNo>", true, "AB\xC3\xA9&amp;"},
+      {"<r><versionNo>R&D &copy; &amp</versionNo>", true, "R&D &copy; &amp"},  // no reference: kept
+      // A control character, raw or referenced, or a reference to no character.
+      {"<r><versionNo>V1\r\nHost: x</versionNo>", false, ""},
+      {"<r><versionNo>V1&#10;</versionNo>", false, ""},
+      {"<r><versionNo>V1&#x7f;</versionNo>", false, ""},
+      {"<r><versionNo>V1&#x85;</versionNo>", false, ""},
+      {"<r><versionNo>&#0;</versionNo>", false, ""},
+      {"<r><versionNo>&#xD800;</versionNo>", false, ""},
+      {"<r><versionNo>&#x110000;</versionNo>", false, ""},
+      {"<r><versionNo>&#;</versionNo>", false, ""},
+      {"<r><versionNo>&#X43;</versionNo>", false, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reply);

@@ -192,6 +192,30 @@ TEST_F(AlphaPrepareTest, ThreeRepliesWithoutLocation_endWithDownloadFirmwareErro
   EXPECT_FALSE(fs::exists(path));
 }
 
+// A model without a size rule would take any bytes: a captive portal's
+// redirect page must never become its image.
+TEST_F(FirmwarePrepareTest, ImageLocationRedirected_nothingSavedNorSent) {
+  platform::setTimeScale(0.05);
+  const std::string serial = sim::sampleSerial(4, true);
+  auto device = scantest::startDevice({.serialNumber = serial, .mode = sim::DeviceMode::BootLoader});
+  ASSERT_TRUE(device);
+  CFirmwareUpDateUtils utils;
+  utils.productType = 4;
+  ASSERT_EQ(utils.connectDefaultSession(), 0);
+  web_.addFault({.kind = sim::WebFaultKind::Redirect, .path = "/packages/image/*"});
+  const std::string path = CFirmwareUpDateUtils::imageFilePath("1");
+  LogCapture log;
+
+  bool upgraded = utils.AlphaFirmwareUpgradePrepare(serial, "1", path) == 0 && utils.upgradeFirmware(serial, "1", path);
+
+  EXPECT_FALSE(upgraded);
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_TRUE(log.contains("download redirect not followed, status : 302", logfacade::kWarn)) << log.dump();
+  for (const auto& r : device->core().requestLog()) {
+    EXPECT_FALSE(r.command == 0x24 && r.subCommand >= 0x02 && r.subCommand <= 0x04) << "transfer frame sent";
+  }
+}
+
 TEST_F(AlphaPrepareTest, BootEntryFails_asksNothingOnline) {
   device_->addFault({.kind = sim::FaultKind::EmptyReply, .command = 0x21, .subCommand = 0x14});
 

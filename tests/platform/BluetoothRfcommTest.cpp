@@ -1,5 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <vector>
+
 #include "platform/BluetoothRfcomm.h"
 
 namespace {
@@ -40,6 +49,63 @@ TEST(BluetoothAddress, Text_lowFortyEightBitsMostSignificantFirst) {
   uint64_t parsed = 0;
   ASSERT_TRUE(platform::parseBluetoothAddress("0x1A7DDA7112", &parsed));
   EXPECT_EQ(platform::bluetoothAddressText(parsed), "00:1A:7D:DA:71:12");
+}
+
+}  // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+
+sockaddr_in listening(int fd, int backlog) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  if (backlog >= 0) ::listen(fd, backlog);
+  return a;
+}
+
+bool connectTo(int fd, const sockaddr_in& a, std::chrono::milliseconds wait) {
+  return platform::connectWithin(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a, wait);
+}
+
+// The wait is what bounds a connect to a device that does not answer; a loopback
+// listener whose accept queue is full drops the handshake the same way.
+TEST(ConnectWithin, EndsWithTheConnectOrItsWait) {
+  std::vector<int> fds;
+  auto socketFd = [&] { return fds.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)); };
+  const sockaddr_in open = listening(socketFd(), 8);
+  const sockaddr_in unbound = listening(socketFd(), -1);  // bound, never listening
+  const sockaddr_in full = listening(socketFd(), 0);
+  for (int i = 0; i < 4 && connectTo(socketFd(), full, 200ms); ++i) {
+  }
+  struct Case {
+    const char* name;
+    sockaddr_in address;
+    bool connected;
+    int err;
+  } cases[] = {
+      {"listener", open, true, 0},
+      {"nothing listens", unbound, false, ECONNREFUSED},
+      {"handshake never answered", full, false, ETIMEDOUT},
+  };
+  for (const Case& c : cases) {
+    auto start = std::chrono::steady_clock::now();
+    errno = 0;
+    EXPECT_EQ(connectTo(socketFd(), c.address, 300ms), c.connected) << c.name;
+    auto took = std::chrono::steady_clock::now() - start;
+    if (!c.connected) {
+      EXPECT_EQ(errno, c.err) << c.name;
+    }
+    EXPECT_LT(took, 1300ms) << c.name;
+    if (c.err == ETIMEDOUT) {
+      EXPECT_GE(took, 290ms) << c.name;
+    }
+  }
+  for (int fd : fds) ::close(fd);
 }
 
 }  // namespace

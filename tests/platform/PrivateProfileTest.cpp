@@ -89,6 +89,9 @@ INSTANTIATE_TEST_SUITE_P(
         SetCase{"create from nothing", "", "k", "v", "[S]\nk=v\n"},
         SetCase{"keep crlf", "[S]\r\na=1\r\n", "b", "2", "[S]\r\na=1\r\nb=2\r\n"},
         SetCase{"replace in crlf", "[S]\r\na=1\r\nb=2\r\n", "a", "3", "[S]\r\na=3\r\nb=2\r\n"},
+        // A last line ending in a bare CR gets only the LF, or the CR joins its name.
+        SetCase{"add after header ending in cr", "\r\n[S\t\r", "k", "v", "\r\n[S\t\r\nk=v\r\n"},
+        SetCase{"append after line ending in cr", "[T]\r", "k", "v", "[T]\r\n\n[S]\nk=v\n"},
         SetCase{"overlong line kept", "[S]\n" + kLongLine + "\n", "k", "v", "[S]\n" + kLongLine + "\nk=v\n"}));
 
 TEST(ProfileSetRejects, NamesAndValuesThatWouldBreakTheFile) {
@@ -100,7 +103,8 @@ TEST(ProfileSetRejects, NamesAndValuesThatWouldBreakTheFile) {
   };
   for (const Bad& b : {Bad{"S", "a", "1\nTransferType=4"}, Bad{"S", "a", "x\ry"}, Bad{"S", "a=b", "1"},
                        Bad{"S", "[T]", "1"}, Bad{"S", ";a", "1"}, Bad{"S", " ", "1"}, Bad{"", "a", "1"},
-                       Bad{"S]x", "a", "1"}, Bad{"S\n", "a", "1"}}) {
+                       Bad{"S]x", "a", "1"}, Bad{"S\n", "a", "1"}, Bad{"S", "\ta", "1"},
+                       Bad{"S", "a ", "1"}, Bad{" S", "a", "1"}}) {
     EXPECT_FALSE(setProfileValues(text, b.section, {{b.key, b.value}})) << b.section << "/" << b.key;
   }
   EXPECT_FALSE(setProfileValues(text, "S", {{"a", std::string(platform::kMaxProfileLine, 'v')}}));

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -252,6 +253,73 @@ TEST_F(SessionManagerTest, Init_workerIdTaken_failsWithMessage) {
   LogCapture log;
   EXPECT_NE(manager_->init(), 0);
   EXPECT_TRUE(log.contains("create worker SCH_SESSMGR false", 30000)) << log.dump();
+}
+
+}  // namespace
+
+namespace {
+
+// A connect that takes its whole wait, as the page of an absent Bluetooth
+// device does; early: the link reads connected before the connect returns.
+class StalledConnection : public FakeConnection {
+ public:
+  struct Control {
+    bool early = false;
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+  };
+  StalledConnection(int type, std::shared_ptr<Control> control)
+      : FakeConnection(std::make_shared<FakeLink>(), type), control_(std::move(control)) {}
+  bool Connect() override {
+    if (control_->early) setConnected(true);
+    control_->entered = true;
+    waitUntil([&] { return control_->release.load(); }, 3s);
+    return FakeConnection::Connect();
+  }
+
+ private:
+  std::shared_ptr<Control> control_;
+};
+
+std::shared_ptr<StalledConnection::Control> stallConnects(bool early) {
+  auto control = std::make_shared<StalledConnection::Control>();
+  control->early = early;
+  setConnectionFactoryForTest([=](const SessionEndpoint& endpoint) {
+    return std::make_unique<StalledConnection>(endpoint.type, control);
+  });
+  return control;
+}
+
+TEST_F(SessionManagerTest, CloseAll_duringALongConnect_doesNotWaitForIt) {
+  auto control = stallConnects(false);
+  ASSERT_EQ(manager_->init(), 0);
+  int id = manager_->createBluetoothSession("0x0011223344AA");
+  ASSERT_TRUE(waitUntil([&] { return control->entered.load(); }));
+
+  auto start = std::chrono::steady_clock::now();
+  manager_->closeAllSessions();
+  auto took = std::chrono::steady_clock::now() - start;
+  control->release = true;
+
+  EXPECT_LT(took, 500ms);
+  EXPECT_FALSE(manager_->isSessionConnected(id));
+}
+
+TEST_F(SessionManagerTest, SendAsTheLinkTurnsConnected_waitsForTheConnectToEnd) {
+  auto control = stallConnects(true);
+  ASSERT_EQ(manager_->init(), 0);
+  int id = manager_->createNetworkSession("127.0.0.1", 22488, 0);
+  ASSERT_TRUE(waitUntil([&] { return control->entered.load(); }));
+  ASSERT_TRUE(manager_->isSessionConnected(id));
+  Frame request;
+  ASSERT_TRUE(request.build(0xF0, 0xF8, 0x21, 0x05));
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(100ms);
+    control->release = true;
+  });
+
+  EXPECT_EQ(manager_->sendFrame(id, request), 0);
+  releaser.join();
 }
 
 }  // namespace

@@ -10,11 +10,15 @@
 #include <log4cplus/spi/loggingevent.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -70,6 +74,21 @@ class LocalServer {
       std::unique_lock<std::mutex> lock(mutex_);
       released_.wait_for(lock, 10s, [this] { return release_; });
       res.set_content("late", "text/plain");
+    });
+    // A megabyte at 4 bytes a second: never stalls, never ends.
+    server_.Get("/drip", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content_provider(1 << 20, "application/octet-stream", [this](size_t, size_t, httplib::DataSink& sink) {
+        if (!sink.write("x", 1)) return false;
+        std::unique_lock<std::mutex> lock(mutex_);
+        return !released_.wait_for(lock, 250ms, [this] { return release_; }) && sink.is_writable();
+      });
+    });
+    // 64 KiB in 1.6 s: longer than a 1 s time-out, far above the floor rate.
+    server_.Get("/paced", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content_provider(64 << 10, "application/octet-stream", [](size_t offset, size_t, httplib::DataSink& sink) {
+        if (offset > 0) std::this_thread::sleep_for(200ms);
+        return sink.write(std::string(8 << 10, 'p').data(), 8 << 10);
+      });
     });
     auto record = [this](const httplib::Request& req, httplib::Response& res) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -402,6 +421,7 @@ TEST(RemoteUtilsDownload, failure_leavesNoFileAndKeepsTheOldOne) {
       {"cut short", server.url("/cut")},
       {"timed out", server.url("/slow")},
       {"refused", "http://127.0.0.1:" + std::to_string(closedPort()) + "/x"},
+      {"redirect", server.url("/moved")},  // its page is not the file
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -441,3 +461,72 @@ TEST(RemoteUtilsDownload, postWithBody_sendsNoContentType) {
   EXPECT_FALSE(seen[0].hasContentType);
   EXPECT_EQ(seen[0].userAgent, "RemoteUtils/1.0");
 }
+
+namespace {
+
+// Every call ends by its deadline or the caller's stop flag, whatever the
+// server does; a download is allowed longer only while its bytes keep coming.
+TEST(RemoteUtilsDeadline, dripAndStop_endWithinTheirBound) {
+  LocalServer server;
+  struct Case {
+    const char* name;
+    bool download;
+    const char* path;
+    int timeoutSeconds;
+    std::chrono::milliseconds stopAfter;  // 0: no stop flag raised
+    int rc;
+    std::chrono::milliseconds bound;
+  } cases[] = {
+      {"request drip", false, "/drip", 1, 0ms, CURLE_OPERATION_TIMEDOUT, 2500ms},
+      {"download drip", true, "/drip", 1, 0ms, CURLE_OPERATION_TIMEDOUT, 2500ms},
+      {"request stopped", false, "/drip", 30, 300ms, CURLE_ABORTED_BY_CALLBACK, 2500ms},
+      {"download stopped", true, "/slow", 30, 300ms, CURLE_ABORTED_BY_CALLBACK, 2500ms},
+      {"download above the floor", true, "/paced", 1, 0ms, 0, 5000ms},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path target = freshFolder("deadline") / "pkg.zip";
+    std::atomic<bool> stop{false};
+    std::thread stopper([&] {
+      if (c.stopAfter.count() == 0) return;
+      std::this_thread::sleep_for(c.stopAfter);
+      stop = true;
+    });
+    std::string response;
+    auto start = std::chrono::steady_clock::now();
+    int rc = c.download ? RemoteUtils::download(server.url(c.path), 0, "", target.string(), c.timeoutSeconds, &stop)
+                        : RemoteUtils::request(server.url(c.path), 0, "", 1, response, c.timeoutSeconds, &stop);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    stopper.join();
+    EXPECT_EQ(rc, c.rc);
+    EXPECT_LT(took, c.bound);
+    EXPECT_EQ(fs::exists(target), c.download && c.rc == 0);
+    std::printf("[ measure  ] %s: returned after %lld ms (bound %lld ms)\n", c.name,
+                static_cast<long long>(took.count()), static_cast<long long>(c.bound.count()));
+  }
+}
+
+TEST(RemoteUtilsDownload, stalePartialsOfTheTarget_areRemovedOthersKept) {
+  LocalServer server;
+  fs::path folder = freshFolder("dl-partials");
+  fs::path target = folder / "pkg.zip";
+  const char* stale[] = {".pkg.zip.part-4194300-0", ".pkg.zip.part-1-17"};
+  const char* kept[] = {".other.zip.part-1-1", ".pkg.zip.part-x-1", ".pkg.zip.part-1-", "pkg.zip.part-1-1"};
+  for (const char* name : stale) writeFile(folder / name, "half a package");
+  for (const char* name : kept) writeFile(folder / name, "not ours");
+  // A download of the same target still running holds its partial file locked.
+  fs::path running = folder / ".pkg.zip.part-1-99";
+  writeFile(running, "in progress");
+  int held = ::open(running.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+
+  EXPECT_EQ(RemoteUtils::download(server.url("/text"), 0, "", target.string(), kTimeout), 0);
+
+  for (const char* name : stale) EXPECT_FALSE(fs::exists(folder / name)) << name;
+  for (const char* name : kept) EXPECT_TRUE(fs::exists(folder / name)) << name;
+  EXPECT_TRUE(fs::exists(running));
+  EXPECT_EQ(readFile(target), "hello body");
+  ::close(held);
+}
+
+}  // namespace
