@@ -9,6 +9,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev libudev-dev libbluetooth-dev libdbus-1-dev dbus-daemon
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
+  python3 librsvg2-bin fonts-noto-core fonts-noto-cjk
 )
 
 missing=()

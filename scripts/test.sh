@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/check-layers.sh
+python3 scripts/build-skins.py --check
 build=${KESTREL_TEST_BUILD:-build-asan}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_SANITIZE=address,undefined >/dev/null
 cmake --build "$build"

@@ -75,8 +75,6 @@ void putVersionField(std::vector<uint8_t>& out, const std::string& text) {
   out.push_back(0x00);
 }
 
-bool isQtrak(int model) { return model == 4 || model == 5; }
-
 uint8_t nextFlowId(uint8_t id) { return id == 255 ? 1 : static_cast<uint8_t>(id + 1); }
 
 std::string imageNameOf(ImageSlot slot) { return slot == ImageSlot::Firmware ? "DOWNLOAD.BIN" : "J2534.BIN"; }
@@ -362,7 +360,7 @@ bool DeviceCore::answerBoot(const Frame& request, bool comeBack, std::vector<uin
     switch (sub) {
       case 0x05: {
         bool numeric = size == 1 && in[0] == 0x02;
-        if ((size != 0 && !numeric) || (!numeric && isQtrak(model))) {
+        if ((size != 0 && !numeric) || (!numeric && isQtrakModel(model))) {
           data.push_back(kStatusRefused);
           return true;
         }
@@ -397,7 +395,7 @@ bool DeviceCore::answerBoot(const Frame& request, bool comeBack, std::vector<uin
 
   switch (sub) {
     case 0x07:
-      if (!isQtrak(model) || size != 0) {
+      if (!isQtrakModel(model) || size != 0) {
         data.push_back(kStatusRefused);
         return true;
       }

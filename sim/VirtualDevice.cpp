@@ -17,8 +17,6 @@ using std::chrono::milliseconds;
 
 // A USB function that dropped off the bus by itself is back this soon.
 constexpr milliseconds kReplugDelay{500};
-constexpr uint16_t kBootVendor = 0x0000;
-constexpr uint16_t kBootProduct = 0x0002;
 
 }  // namespace
 
@@ -334,7 +332,8 @@ void VirtualDevice::writeUsbList() {
   if (!tty.empty()) {
     DeviceConfig config = core_.config();
     bool boot = config.mode == DeviceMode::BootLoader;
-    devices.push_back({boot ? kBootVendor : config.usbVendor, boot ? kBootProduct : config.usbProduct, tty,
+    devices.push_back({boot ? platform::kBootLoaderUsbIds.vendorId : config.usbVendor,
+                       boot ? platform::kBootLoaderUsbIds.productId : config.usbProduct, tty,
                        boot ? "Kestrel boot loader" : "Kestrel virtual device"});
   }
   if (!platform::writeSimUsbList(usbFile_, devices)) LOG_WARN("virtual device cannot write %s", usbFile_.c_str());

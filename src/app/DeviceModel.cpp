@@ -32,3 +32,9 @@ int classifyModel(const std::string& serialNumber) {
   if (startsWith("74462")) return 3;
   return 0;
 }
+
+bool isQtrakModel(int model) { return model == 4 || model == 5; }
+
+bool skipsMainFirmware(int model) { return model == 4; }
+
+bool hasSystemUnit(int model) { return model != 4; }

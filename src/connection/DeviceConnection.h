@@ -35,6 +35,9 @@ class DeviceConnection {
   // A descriptor that becomes readable when data arrives, for poll(); -1 when
   // the transport has none (the caller then just reads).
   virtual int pollHandle() const { return -1; }
+  // The session still expects bytes from the device. A transport that reads
+  // only when bytes are expected keeps reading; the others ignore it.
+  virtual void setReplyAwaited(bool /*awaited*/) {}
 
  protected:
   void setConnected(bool connected) { connected_.store(connected); }

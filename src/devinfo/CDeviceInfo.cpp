@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <thread>
 
 #include "app/DeviceModel.h"
 #include "app/TextNotifier.h"
 #include "platform/Clock.h"
 #include "session/SessionSelection.h"
+#include "session/Exchange.h"
 #include "session/Frame.h"
 #include "session/SessionManager.h"
 #include "utils/LogFacade.h"
@@ -28,8 +28,6 @@ constexpr int kReplyTimeoutMs = 2000;
 // A J2534 switch may restart the device's link; give it time to drop first.
 constexpr auto kSwitchSettle = 1000ms;
 constexpr int kReconnectTimeoutMs = 5000;
-// Granularity of the connection wait; short against every time-out it serves.
-constexpr auto kConnectPoll = 5ms;
 
 constexpr uint8_t kAddr1 = 0xF0;
 constexpr uint8_t kSystemAddr1 = 0xF1;
@@ -44,11 +42,10 @@ int asId(uint32_t sessionId) { return static_cast<int>(sessionId); }
 // Sends one request and waits for its reply; false (with nothing reported)
 // on either failure, telling which through sent.
 bool exchange(uint32_t sessionId, uint8_t addr1, uint8_t cmd, uint8_t sub, int timeoutMs, Frame& reply, bool& sent) {
-  auto manager = SessionManager::getInstance();
   Frame request;
-  sent = request.build(addr1, kAddr2, cmd, sub) && manager->sendFrame(asId(sessionId), request) == 0;
-  if (!sent) return false;
-  return manager->recvFrame(asId(sessionId), reply, static_cast<uint8_t>(cmd + 0x40), sub, timeoutMs) == 0;
+  sent = false;
+  if (!request.build(addr1, kAddr2, cmd, sub)) return false;
+  return exchangeFrame(asId(sessionId), request, reply, timeoutMs, &sent) == 0;
 }
 
 }  // namespace
@@ -67,14 +64,7 @@ int CDeviceInfo::createConnect(int timeoutMs) {
     report(kConnectErr, "create config session manager err");
     return -1;
   }
-  const int64_t limit = platform::scaled(std::chrono::milliseconds(timeoutMs)).count();
-  const int64_t start = platform::nowMs();
-  for (;;) {
-    const int64_t elapsed = platform::nowMs() - start;
-    if (elapsed > limit) return -1;
-    if (manager->isSessionConnected(asId(sessionId))) return 0;
-    std::this_thread::sleep_for(std::min(kConnectPoll, std::chrono::milliseconds(limit - elapsed + 1)));
-  }
+  return waitSessionConnected(asId(sessionId), timeoutMs) ? 0 : -1;
 }
 
 bool CDeviceInfo::readMode(uint8_t& mode) {
@@ -234,9 +224,8 @@ bool CDeviceInfo::readDevVer(DeviceInfo& info) {
     return false;
   }
   const int model = classifyModel(info.serialNumber);
-  // Model 4 has no system unit behind 0xF1.
-  if (model != 4 && !readSystemVersion(info)) LOG_INFO("not find system version");
-  if ((model == 4 || model == 5) && qtrkSwithToJ2534() != 0) {
+  if (hasSystemUnit(model) && !readSystemVersion(info)) LOG_INFO("not find system version");
+  if (isQtrakModel(model) && qtrkSwithToJ2534() != 0) {
     LOG_INFO("qtrak switch to J2534mode failed");
     return false;
   }

@@ -43,8 +43,6 @@ constexpr uint32_t kModel0Image = 0x60000;
 constexpr uint32_t kJ2534Image = 0x70000;
 constexpr size_t kMaxAnnouncement = 128;
 
-bool isQtrak(int model) { return model == 4 || model == 5; }
-
 void putBe16(std::vector<uint8_t>& out, uint32_t v) {
   out.push_back(static_cast<uint8_t>(v >> 8));
   out.push_back(static_cast<uint8_t>(v));
@@ -174,7 +172,7 @@ int CFirmwareUpDateUtils::switchBoot() {
   Frame request;
   Frame reply;
   uint8_t status = 0xFF;
-  if (isQtrak(productType)) {
+  if (isQtrakModel(productType)) {
     discardStaleReplies(0x64, 0x07);
     if (!buildRequest(request, 0x24, 0x07) || !send(request)) {
       LOG_WARN("send 2407 failed");

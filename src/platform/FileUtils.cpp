@@ -30,23 +30,29 @@ class FileDescriptor {
   int fd_;
 };
 
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
+}  // namespace
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
+    bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
 }
-
-}  // namespace
 
 bool readFilePrefix(const std::string& path, size_t maxBytes, std::string& out) {
   out.clear();
   // O_NONBLOCK keeps a FIFO put in place of the file from stalling the reader.
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return false;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
   const size_t limit = maxBytes + 1;
   out.resize(limit);
   size_t used = 0;
@@ -66,9 +72,11 @@ bool readFilePrefix(const std::string& path, size_t maxBytes, std::string& out) 
 
 bool writeFileAtomically(const std::string& path, std::string_view text) {
   std::string temp = path + ".XXXXXX";
-  FileDescriptor fd(::mkstemp(temp.data()));
+  FileDescriptor fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (fd.get() < 0) return false;
-  bool ok = ::fchmod(fd.get(), 0644) == 0 && writeAll(fd.get(), text);
+  struct stat st {};
+  const mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  bool ok = ::fchmod(fd.get(), mode) == 0 && writeAll(fd.get(), text) && ::fsync(fd.get()) == 0;
   ok = (::close(fd.release()) == 0) && ok;
   if (ok && ::rename(temp.c_str(), path.c_str()) == 0) return true;
   ::unlink(temp.c_str());

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "platform/DeviceEndpoints.h"
+#include "platform/Ipv4Text.h"
 
 namespace platform {
 namespace {
@@ -35,14 +36,6 @@ void logRefusal(const std::string& what, int line) {
 }
 
 bool isLoopback(uint32_t ipv4NetworkOrder) { return (ntohl(ipv4NetworkOrder) >> 24) == 127; }
-
-std::string ipv4Text(uint32_t ipv4NetworkOrder) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr a{};
-  a.s_addr = ipv4NetworkOrder;
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
 
 // Host texts come from settings and the LAN: keep the log line printable.
 std::string printable(const std::string& text) {

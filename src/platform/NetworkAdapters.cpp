@@ -1,6 +1,7 @@
 #include "platform/NetworkAdapters.h"
 
 #include "platform/FileUtils.h"
+#include "platform/Ipv4Text.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -45,11 +46,7 @@ bool parseDecimal(std::string_view text, uint64_t& out) {
   return true;
 }
 
-std::string dotted(in_addr address) {
-  char text[INET_ADDRSTRLEN] = {};
-  if (!inet_ntop(AF_INET, &address, text, sizeof text)) return "0.0.0.0";
-  return text;
-}
+std::string dotted(in_addr address) { return ipv4Text(address.s_addr); }
 
 std::string dottedFromSockaddr(const sockaddr* sa) {
   if (!sa || sa->sa_family != AF_INET) return "0.0.0.0";

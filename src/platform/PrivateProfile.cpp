@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/FileUtils.h"
+
 namespace platform {
 namespace {
 
@@ -175,61 +177,14 @@ enum class Load { Ok, Missing, Failed };
 // Reads at most kMaxProfileFile bytes of a regular file. For a write the whole
 // file must fit; for a read a longer file is cut after its last whole line.
 Load loadFile(const std::string& path, std::string& text, bool forWrite) {
-  text.clear();
-  // O_NONBLOCK: a FIFO planted under the name must not hang the caller.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return errno == ENOENT ? Load::Missing : Load::Failed;
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return Load::Failed;
-  }
-  text.resize(kMaxProfileFile + 1);
-  size_t got = 0;
-  while (got < text.size()) {
-    ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      text.clear();
-      return Load::Failed;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  text.resize(got);
-  if (got > kMaxProfileFile) {
+  if (!readFilePrefix(path, kMaxProfileFile, text)) return errno == ENOENT ? Load::Missing : Load::Failed;
+  if (text.size() > kMaxProfileFile) {
     if (forWrite) return Load::Failed;
     text.resize(kMaxProfileFile);
     size_t lastNl = text.rfind('\n');
     text.resize(lastNl == std::string::npos ? 0 : lastNl + 1);
   }
   return Load::Ok;
-}
-
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-// Writes beside the target and renames over it: readers never see a torn file.
-bool replaceFile(const std::string& target, std::string_view data) {
-  std::string tmp = target + ".XXXXXX";
-  int fd = mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  mode_t mode = (::stat(target.c_str(), &st) == 0) ? (st.st_mode & 07777) : 0644;
-  bool ok = fchmod(fd, mode) == 0 && writeAll(fd, data) && fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  ok = ok && ::rename(tmp.c_str(), target.c_str()) == 0;
-  if (!ok) ::unlink(tmp.c_str());
-  return ok;
 }
 
 // A settings file that is a symbolic link stays one: the write goes to its target.
@@ -328,7 +283,7 @@ bool writeProfileStrings(const std::string& file, std::string_view section, cons
   // rewrite that would drop what we could not see.
   if (loadFile(target, text, true) == Load::Failed) return false;
   auto updated = setProfileValues(text, section, entries);
-  return updated && replaceFile(target, *updated);
+  return updated && writeFileAtomically(target, *updated);
 }
 
 }  // namespace platform

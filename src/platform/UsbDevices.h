@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -48,6 +49,27 @@ struct UsbDevice {
 
   bool operator==(const UsbDevice&) const = default;
 };
+
+// A vendor/product pair.
+struct UsbIds {
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+};
+
+inline bool hasIds(const UsbDevice& device, UsbIds ids) {
+  return device.vendorId == ids.vendorId && device.productId == ids.productId;
+}
+
+// The boot loader's USB serial function.
+inline constexpr UsbIds kBootLoaderUsbIds{0x0000, 0x0002};
+
+// The USB serial functions discovery probes, in the order a scan tests them.
+inline constexpr std::array<UsbIds, 3> kSerialScanUsbIds{{{0x1A86, 0x55DA}, {0x0525, 0xA4A7}, kBootLoaderUsbIds}};
+
+// Every USB identity the device shows in any mode; any of them present means
+// the device is attached by USB.
+inline constexpr std::array<UsbIds, 6> kDeviceUsbIds{
+    {{0x045B, 0x1127}, {0x0502, 0x3210}, kBootLoaderUsbIds, {0x0525, 0xA4A7}, {0x1A86, 0x55DA}, {0x0525, 0xA4A2}}};
 
 // arrived is true for an arrival, false for a removal.
 using UsbMonitorCallback = std::function<void(bool arrived, const UsbDevice& device)>;

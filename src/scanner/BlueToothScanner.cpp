@@ -27,7 +27,7 @@ int32_t BlueToothScanner::ScanJ2534Device(J2534DeviceList& list) {
     record.name = device.name;
     record.addr = static_cast<uint32_t>(device.address);
     record.addrEx = static_cast<uint32_t>(device.address >> 32);
-    record.connectType = 4;
+    record.connectType = static_cast<uint32_t>(ConnectType::Bluetooth);
     list.push_back(record);
   }
   std::puts("finish scan blue");

@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "app/J2534Device.h"
+#include "connection/ConnectionFactory.h"
 
 // One way of finding devices, one per link type. Every scanner only appends
 // to the caller's list, in the order it finds the devices.

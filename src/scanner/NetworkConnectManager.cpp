@@ -1,5 +1,6 @@
 #include "scanner/NetworkConnectManager.h"
 
+#include "connection/ConnectionFactory.h"
 #include "utils/LogFacade.h"
 
 int32_t NetworkConnectManager::init() {
@@ -13,25 +14,25 @@ int32_t NetworkConnectManager::init() {
 
 int32_t NetworkConnectManager::ScanJ2534Dev(J2534DeviceList& list, int connectType) {
   int32_t result = 0;
-  switch (connectType) {
-    case 0:
+  switch (static_cast<ConnectType>(connectType)) {
+    case ConnectType::Serial:
       if (serialInit_ != 0) return serialInit_;
       LOG_INFO("start scan device by serial");
       result = serialScanner_.ScanJ2534Device(list);
       LOG_INFO("end scan device by serial");
       return result;
-    case 1:
+    case ConnectType::Lan:
       LOG_INFO("start scan device by network");
       result = networkScanner_.ScanJ2534Device(list);
       LOG_INFO("end scan device by network");
       return result;
-    case 3:
+    case ConnectType::Wifi:
       if (wifiInit_ != 0) return wifiInit_;
       LOG_INFO("start scan device by wifi");
       result = wifiScanner_.ScanJ2534Device(list);
       LOG_INFO("end scan device by wifi");
       return result;
-    case 4:
+    case ConnectType::Bluetooth:
       if (btInit_ != 0) return btInit_;
       LOG_INFO("start scan device by bluetooth");
       result = btScanner_.ScanJ2534Device(list);

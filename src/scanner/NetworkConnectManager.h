@@ -19,8 +19,7 @@ class NetworkConnectManager {
   // Prepares every scanner and remembers each one's result; 0 (a failure is
   // logged, and reported by the scans of that type).
   int32_t init();
-  // Runs the scanner of connectType (0 serial, 1 network, 3 Wi-Fi, 4
-  // Bluetooth) and returns its result, or the result of its failed init
+  // Runs the scanner of connectType (a ConnectType value) and returns its result, or the result of its failed init
   // without scanning. Any other type: 0 and the list unchanged.
   int32_t ScanJ2534Dev(J2534DeviceList& list, int connectType);
 

@@ -1,22 +1,18 @@
 #include "scanner/NetworkScanner.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
 #include "app/TextNotifier.h"
+#include "connection/BroadcastSocket.h"
 #include "platform/Clock.h"
-#include "platform/LoopbackGuard.h"
-#include "platform/NetworkAdapters.h"
 #include "platform/DeviceEndpoints.h"
+#include "platform/NetworkAdapters.h"
+#include "platform/Ipv4Text.h"
 #include "session/Frame.h"
 #include "utils/HexText.h"
 #include "utils/LogFacade.h"
@@ -44,14 +40,6 @@ void printLine(const std::string& text) {
   std::fputs(text.c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
-}
-
-std::string dottedText(uint32_t addrNetworkOrder) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr a{};
-  a.s_addr = addrNetworkOrder;
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
 }
 
 void appendUnlessListed(J2534DeviceList& list, const J2534Device& record) {
@@ -134,7 +122,7 @@ int NetworkScanner::findNetworkPorts(std::vector<NetworkPort>& ports) {
     NetworkPort port;
     port.description = entry.description;
     port.ip = entry.ip;
-    port.broadcastAddr = dottedText((ip.s_addr & mask.s_addr) | ~mask.s_addr);
+    port.broadcastAddr = platform::ipv4Text((ip.s_addr & mask.s_addr) | ~mask.s_addr);
     port.gatewayBroadcastAddr = gatewayBroadcast(entry.gateway);
     LOG_WARN("find network :%s, ip : %s, boardcaseAddr:%s", logfacade::escapeForLog(port.description).c_str(),
              port.ip.c_str(), port.broadcastAddr.c_str());
@@ -170,8 +158,8 @@ int NetworkScanner::ScanLinkDevice(J2534DeviceList& list, const std::string& add
 
 int NetworkScanner::runRequest(J2534DeviceList& list, const std::string& address, int timeoutMs,
                                const Request& request) {
-  int sock = createBoardcastSocket();
-  if (sock < 0) {
+  BroadcastSocket sock;
+  if (createBoardcastSocket(sock) != 0) {
     printLine("createBoardcastSocket error");
     return -1;
   }
@@ -211,12 +199,12 @@ int NetworkScanner::runRequest(J2534DeviceList& list, const std::string& address
       elapsed += kPauseMs;
       continue;
     }
-    LOG_INFO("find dev ip : %s", dottedText(from).c_str());
+    LOG_INFO("find dev ip : %s", platform::ipv4Text(from).c_str());
     J2534Device record;
     if (request.parse(buffer.data(), static_cast<size_t>(n), record.name)) {
       status = 0;
       record.addr = from;
-      record.connectType = 1;
+      record.connectType = static_cast<uint32_t>(ConnectType::Lan);
       appendUnlessListed(list, record);
     } else {
       status = -1;
@@ -228,74 +216,49 @@ int NetworkScanner::runRequest(J2534DeviceList& list, const std::string& address
   return status;
 }
 
-int NetworkScanner::createBoardcastSocket() {
-  int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-  if (sock < 0) {
-    printLine("create socket error :" + std::to_string(errno));
-    return -1;
+int NetworkScanner::createBoardcastSocket(BroadcastSocket& sock) {
+  BroadcastSocket::Step step = BroadcastSocket::Step::Create;
+  const int error = sock.open(step);
+  if (error == 0) return 0;
+  switch (step) {
+    case BroadcastSocket::Step::Create: printLine("create socket error :" + std::to_string(error)); break;
+    case BroadcastSocket::Step::Broadcast: printLine("SO_BROADCAST socket error :" + std::to_string(error)); break;
+    case BroadcastSocket::Step::ReuseAddress: printLine("SO_REUSEADDR socket error :" + std::to_string(error)); break;
+    case BroadcastSocket::Step::NonBlocking: printLine("ioctlsocket failed: " + std::to_string(error)); break;
   }
-  const int one = 1;
-  bool ok = true;
-  if (setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) {
-    printLine("SO_BROADCAST socket error :" + std::to_string(errno));
-    ok = false;
-  } else if (setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
-    printLine("SO_REUSEADDR socket error :" + std::to_string(errno));
-    ok = false;
-  } else {
-    int flags = fcntl(sock, F_GETFL, 0);
-    if (flags < 0 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) != 0) {
-      printLine("ioctlsocket failed: " + std::to_string(errno));
-      ok = false;
-    }
-  }
-  if (!ok) {
-    ::close(sock);
-    return -1;
-  }
-  return sock;
+  return -1;
 }
 
-int NetworkScanner::sendBoardCast(int sock, const std::string& address, uint16_t port, const uint8_t* bytes,
-                                  size_t count) {
-  sockaddr_in dest{};
-  dest.sin_family = AF_INET;
-  dest.sin_port = htons(port);
-  int parsed = inet_pton(AF_INET, address.c_str(), &dest.sin_addr);
+int NetworkScanner::sendBoardCast(BroadcastSocket& sock, const std::string& address, uint16_t port,
+                                  const uint8_t* bytes, size_t count) {
+  in_addr dest{};
+  int parsed = inet_pton(AF_INET, address.c_str(), &dest);
   if (parsed != 1) {
     printLine("inet_pton socket error :" + std::to_string(parsed));
     return -1;
   }
   printLine("dest addr : " + address);
-  if (!platform::destinationAllowed(dest.sin_addr.s_addr)) {
-    printLine("sendto socket error :" + std::to_string(EPERM));
-    return -1;
-  }
-  ssize_t rlt = ::sendto(sock, bytes, count, 0, reinterpret_cast<const sockaddr*>(&dest), sizeof dest);
+  long rlt = sock.sendTo(dest.s_addr, port, bytes, count);
   if (rlt < 0) {
-    printLine("sendto socket error :" + std::to_string(errno));
+    printLine("sendto socket error :" + std::to_string(-rlt));
     return -1;
   }
-  printLine("socket :" + std::to_string(sock) + ", send msg " + toHexString(bytes, count) + ", rlt " +
+  printLine("socket :" + std::to_string(sock.handle()) + ", send msg " + toHexString(bytes, count) + ", rlt " +
             std::to_string(rlt));
   return 0;
 }
 
-int NetworkScanner::recvBoardCast(int sock, uint32_t& fromAddr, uint8_t* buffer, size_t capacity) {
-  sockaddr_in from{};
-  socklen_t length = sizeof from;
-  ssize_t n = ::recvfrom(sock, buffer, capacity, 0, reinterpret_cast<sockaddr*>(&from), &length);
+int NetworkScanner::recvBoardCast(BroadcastSocket& sock, uint32_t& fromAddr, uint8_t* buffer, size_t capacity) {
+  long n = sock.receiveFrom(fromAddr, buffer, capacity);
   if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
-    printLine("recvfrom socket error :" + std::to_string(errno));
+    printLine("recvfrom socket error :" + std::to_string(-n));
     return -1;
   }
-  fromAddr = from.sin_family == AF_INET ? from.sin_addr.s_addr : 0;
   return static_cast<int>(n);
 }
 
-int NetworkScanner::closeBoardcastSocket(int sock) {
-  if (sock >= 0) ::close(sock);
+int NetworkScanner::closeBoardcastSocket(BroadcastSocket& sock) {
+  sock.close();
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "connection/BroadcastSocket.h"
 #include "scanner/J2534DevScanner.h"
 
 // One IPv4 address of one adapter, with the broadcast addresses it is scanned on.
@@ -37,16 +38,16 @@ class NetworkScanner : public J2534DevScanner {
   int ScanQTRAKDevice(J2534DeviceList& list, const std::string& address, int timeoutMs);
   int ScanLinkDevice(J2534DeviceList& list, const std::string& address, int timeoutMs);
 
-  // A non-blocking UDP socket allowed to broadcast, or -1.
-  static int createBoardcastSocket();
+  // Opens sock for broadcasting; 0, or -1 after printing the failed step.
+  static int createBoardcastSocket(BroadcastSocket& sock);
   // 0 when sent; -1 for an unparsable address, a destination the loopback
   // guard refuses, or a failed send.
-  static int sendBoardCast(int sock, const std::string& address, uint16_t port, const uint8_t* bytes,
+  static int sendBoardCast(BroadcastSocket& sock, const std::string& address, uint16_t port, const uint8_t* bytes,
                            size_t count);
   // Bytes received (the sender in fromAddr, network byte order), 0 when
   // nothing is waiting, -1 on error.
-  static int recvBoardCast(int sock, uint32_t& fromAddr, uint8_t* buffer, size_t capacity);
-  static int closeBoardcastSocket(int sock);
+  static int recvBoardCast(BroadcastSocket& sock, uint32_t& fromAddr, uint8_t* buffer, size_t capacity);
+  static int closeBoardcastSocket(BroadcastSocket& sock);
 
   // Answer to the link request: at least 12 bytes, 55 AA F8 and a valid XOR
   // of bytes 2 to n - 2. Writes why not to standard output.

@@ -1,29 +1,16 @@
 #include "scanner/SerialScanner.h"
 
 #include <algorithm>
-#include <array>
 
 #include "platform/UsbDevices.h"
 #include "session/SerialProbe.h"
-
-namespace {
-
-struct IdPair {
-  uint32_t vendorId;
-  uint32_t productId;
-};
-
-// The USB serial functions of the device, in the order a scan tests them.
-constexpr std::array<IdPair, 3> kKnownIds = {{{0x1A86, 0x55DA}, {0x0525, 0xA4A7}, {0x0000, 0x0002}}};
-
-}  // namespace
 
 SerialScanner::~SerialScanner() = default;
 
 int32_t SerialScanner::ScanJ2534Device(J2534DeviceList& list) {
   const std::vector<UsbDeviceInfo> devices = listUsbDevices();
   for (const UsbDeviceInfo& device : devices) {
-    for (const IdPair& ids : kKnownIds) {
+    for (const platform::UsbIds& ids : platform::kSerialScanUsbIds) {
       if (device.vendorId == ids.vendorId && device.productId == ids.productId) {
         findComPorts(devices, ids.vendorId, ids.productId, list);
       }
@@ -58,7 +45,7 @@ void SerialScanner::findComPorts(const std::vector<UsbDeviceInfo>& devices, uint
     if (listed) continue;
     J2534Device record;
     record.port = device.ttyNode;
-    record.connectType = 0;
+    record.connectType = static_cast<uint32_t>(ConnectType::Serial);
     probePort(record);
     list.push_back(record);
   }

@@ -79,7 +79,7 @@ int WifiScanner::ScanWlan(const std::string& interfaceName, J2534DeviceList& lis
   for (const std::string& ssid : ssids) {
     J2534Device record;
     record.name = ssid.substr(0, platform::kMaxSsidBytes);
-    record.connectType = 3;
+    record.connectType = static_cast<uint32_t>(ConnectType::Wifi);
     list.push_back(record);
   }
   return 0;

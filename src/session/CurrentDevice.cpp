@@ -4,11 +4,6 @@
 #include "session/SerialProbe.h"
 #include "utils/Settings.h"
 
-namespace {
-constexpr uint32_t kBootVendorId = 0x0000;
-constexpr uint32_t kBootProductId = 0x0002;
-}  // namespace
-
 CurrentDevice& CurrentDevice::getInstance() {
   static CurrentDevice* instance = new CurrentDevice();
   return *instance;
@@ -38,7 +33,7 @@ bool CurrentDevice::findBootPort() {
   // The first boot-mode port with a tty node; it is probed as discovery
   // probes it, which also wakes a boot loader that waits for a first request.
   for (const platform::UsbDevice& device : platform::usbDevices()->presentDevices()) {
-    if (device.vendorId != kBootVendorId || device.productId != kBootProductId || device.ttyNode.empty()) continue;
+    if (!platform::hasIds(device, platform::kBootLoaderUsbIds) || device.ttyNode.empty()) continue;
     serialprobe::probeSerialNumber(device.ttyNode);
     setConfigSerialPort(device.ttyNode);
     return true;

@@ -9,8 +9,9 @@
 // Sends request on the session and waits up to timeoutMs (scaled) for its
 // reply: command + 0x40, the same sub-command and the request's serial byte.
 // Replies of that command filed before the send, and replies with another
-// serial, are dropped. 0 with reply filled, or -1 (send failed, no reply).
-int exchangeFrame(int sessionId, const Frame& request, Frame& reply, int timeoutMs);
+// serial, are dropped. 0 with reply filled, or -1 (send failed, no reply);
+// sent, when given, tells which of the two failed.
+int exchangeFrame(int sessionId, const Frame& request, Frame& reply, int timeoutMs, bool* sent = nullptr);
 
 // Checks every 100 ms (scaled) whether the receive worker has connected the
 // session, for as many checks as fit into limitMs; gives up early when

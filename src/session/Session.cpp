@@ -170,6 +170,10 @@ int Session::readData() {
     state_.store(Invalid);
     return n;
   }
+  // A link that reads only when asked stops after the first bytes; while a
+  // requester waits, the rest of its reply (or the reply after a stale one)
+  // must still be read.
+  if (waiters_.load() > 0) connection_->setReplyAwaited(true);
   return total;
 }
 
@@ -214,13 +218,21 @@ int Session::parseFrame() {
 
 namespace {
 
-// Moves the first frame (ascending serial) with cmd and sub into out.
-bool takeMatching(std::map<uint8_t, Frame>& frames, Frame& out, uint8_t cmd, uint8_t sub) {
-  for (auto it = frames.begin(); it != frames.end(); ++it) {
-    if (it->second.command() == cmd && it->second.subCommand() == sub) {
+// Moves the first frame (ascending serial) with cmd and sub, and the given
+// serial unless it is kAnySerial, into out. Frames of the pair with another
+// serial answer an earlier request: they are dropped and counted.
+bool takeMatching(std::map<uint8_t, Frame>& frames, Frame& out, uint8_t cmd, uint8_t sub,
+                  int serial = Session::kAnySerial, int* dropped = nullptr) {
+  for (auto it = frames.begin(); it != frames.end();) {
+    if (it->second.command() != cmd || it->second.subCommand() != sub) {
+      ++it;
+    } else if (serial == Session::kAnySerial || it->second.serial() == serial) {
       out = std::move(it->second);
       frames.erase(it);
       return true;
+    } else {
+      it = frames.erase(it);
+      if (dropped) ++*dropped;
     }
   }
   return false;
@@ -238,15 +250,46 @@ int Session::waitFrame(Frame& out, uint8_t cmd, uint8_t sub, int64_t timeoutMs) 
   return takeMatching(frames_, out, cmd, sub) ? 0 : -1;
 }
 
-int Session::waitMatchingFrame(Frame& out, uint8_t cmd, uint8_t sub, int64_t timeoutMs) {
+int Session::waitMatchingFrame(Frame& out, uint8_t cmd, uint8_t sub, int64_t timeoutMs, int serial, int* dropped) {
+  struct Waiting {
+    Session& s;
+    explicit Waiting(Session& session) : s(session) {
+      ++s.waiters_;
+      // The write raised it too; this covers a read that took the first
+      // bytes of the reply before we got here.
+      std::lock_guard<std::mutex> guard(s.ioLock_);
+      if (s.connection_) s.connection_->setReplyAwaited(true);
+    }
+    ~Waiting() { --s.waiters_; }
+  } waiting(*this);
   std::unique_lock<std::mutex> guard(waitLock_);
   bool found = false;
   frameArrived_.wait_until(guard, deadlineAfter(timeoutMs), [&] {
-    found = takeMatching(frames_, out, cmd, sub);
+    found = takeMatching(frames_, out, cmd, sub, serial, dropped);
     return found || withdrawn_;
   });
   if (found) return 0;
   return withdrawn_ ? 1 : -1;
+}
+
+int Session::dropFiledFrames(uint8_t cmd, uint8_t sub) {
+  std::vector<uint8_t> serials;
+  {
+    std::lock_guard<std::mutex> guard(ioLock_);
+    serials = fileCompleteFrames();
+  }
+  logFiled(serials);
+  std::lock_guard<std::mutex> guard(waitLock_);
+  int dropped = 0;
+  for (auto it = frames_.begin(); it != frames_.end();) {
+    if (it->second.command() == cmd && it->second.subCommand() == sub) {
+      it = frames_.erase(it);
+      ++dropped;
+    } else {
+      ++it;
+    }
+  }
+  return dropped;
 }
 
 int Session::writeFrame(const Frame& frame) {

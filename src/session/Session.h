@@ -47,6 +47,7 @@ class Session {
   enum State : int { Created = 0, Connected = 1, Invalid = 2 };
 
   static constexpr size_t kReadChunk = 9216;
+  static constexpr int kAnySerial = -1;
   // A burst larger than this is left in the socket until the buffered bytes
   // have been cut, so a flood cannot grow the buffer without limit.
   static constexpr size_t kMaxBuffered = Frame::kMaxSize + kReadChunk;
@@ -72,8 +73,14 @@ class Session {
   // frames of other commands make it return -1 at once.
   int waitFrame(Frame& out, uint8_t cmd, uint8_t sub, int64_t timeoutMs);
   // Like waitFrame, but keeps waiting until a matching frame is filed, the
-  // time-out passes or the session is withdrawn (returns 1 then).
-  int waitMatchingFrame(Frame& out, uint8_t cmd, uint8_t sub, int64_t timeoutMs);
+  // time-out passes or the session is withdrawn (returns 1 then). With a
+  // serial (0 to 255) only the frame with that serial matches; filed frames
+  // of the pair with another serial are dropped and counted in `dropped`.
+  int waitMatchingFrame(Frame& out, uint8_t cmd, uint8_t sub, int64_t timeoutMs, int serial = kAnySerial,
+                        int* dropped = nullptr);
+  // Files the complete frames still in the receive buffer, then drops every
+  // filed frame with cmd and sub; the number dropped.
+  int dropFiledFrames(uint8_t cmd, uint8_t sub);
   // The link's write result: bytes written, or 0 or negative on failure.
   int writeFrame(const Frame& frame);
   // Whether frames wait to be claimed; complete frames still in the receive
@@ -108,6 +115,10 @@ class Session {
   std::mutex ioLock_;  // guards recvBuffer_ and every call on connection_
   std::unique_ptr<DeviceConnection> connection_;
   std::vector<uint8_t> recvBuffer_;
+
+  // Requesters inside waitMatchingFrame: while there are any the link is read
+  // on, so a reply that arrives in pieces, or after a stale one, is taken whole.
+  std::atomic<int> waiters_{0};
 
   std::mutex waitLock_;  // guards frames_ and withdrawn_
   std::condition_variable frameArrived_;

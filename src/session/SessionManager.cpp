@@ -124,10 +124,23 @@ int SessionManager::sendFrame(int sessionId, const Frame& frame) {
   // session's I/O lock already keeps the write apart from the worker's reads.
   std::shared_ptr<Session> session = findSession(sessionId);
   if (!session || session->getState() == Session::Invalid) return -1;
-  return session->writeFrame(frame) < 1 ? -1 : 0;
+  const bool watched = session->pollHandle() >= 0;
+  const int rc = session->writeFrame(frame) < 1 ? -1 : 0;
+  // A link that is polled only while a reply is awaited has just become
+  // pollable: the worker's current wait does not know it yet.
+  if (!watched && session->pollHandle() >= 0) wakeWorker();
+  return rc;
 }
 
 int SessionManager::recvFrame(int sessionId, Frame& out, uint8_t cmd, uint8_t sub, int timeoutMs) {
+  return receive(sessionId, out, cmd, sub, Session::kAnySerial, timeoutMs);
+}
+
+int SessionManager::recvReply(int sessionId, Frame& out, uint8_t cmd, uint8_t sub, uint8_t serial, int timeoutMs) {
+  return receive(sessionId, out, cmd, sub, serial, timeoutMs);
+}
+
+int SessionManager::receive(int sessionId, Frame& out, uint8_t cmd, uint8_t sub, int serial, int timeoutMs) {
   LOG_INFO("recvFrame start");
   if (!findSession(sessionId)) {
     LOG_WARN("not find sessionid : %d", sessionId);
@@ -142,13 +155,24 @@ int SessionManager::recvFrame(int sessionId, Frame& out, uint8_t cmd, uint8_t su
       return -1;
     }
     // Wakes when a matching frame is filed or the session leaves the table.
-    if (session->waitMatchingFrame(out, cmd, sub, limit - elapsed) == 0) {
+    int dropped = 0;
+    const int rc = session->waitMatchingFrame(out, cmd, sub, limit - elapsed, serial, &dropped);
+    for (int i = 0; i < dropped; ++i) LOG_INFO("dropped a stale reply %02x %02x", cmd, sub);
+    if (rc == 0) {
       LOG_INFO("recv frame cmd : %02x %02x ", cmd, sub);
       return 0;
     }
   }
   LOG_INFO("recv msg timeout, cmd : %02x %02x, session : %d", cmd, sub, sessionId);
   return -1;
+}
+
+int SessionManager::dropFiledFrames(int sessionId, uint8_t cmd, uint8_t sub) {
+  std::shared_ptr<Session> session = findSession(sessionId);
+  if (!session) return 0;
+  const int dropped = session->dropFiledFrames(cmd, sub);
+  for (int i = 0; i < dropped; ++i) LOG_INFO("dropped a stale reply %02x %02x", cmd, sub);
+  return dropped;
 }
 
 bool SessionManager::isSessionConnected(int sessionId) {

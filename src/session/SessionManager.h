@@ -39,6 +39,12 @@ class SessionManager : public Task, public std::enable_shared_from_this<SessionM
   int sendFrame(int sessionId, const Frame& frame);
   // Waits up to timeoutMs (scaled) for a filed frame with cmd and sub.
   int recvFrame(int sessionId, Frame& out, uint8_t cmd, uint8_t sub, int timeoutMs);
+  // The same for the reply with this serial only; replies of the pair with
+  // another serial answer an earlier request and are dropped.
+  int recvReply(int sessionId, Frame& out, uint8_t cmd, uint8_t sub, uint8_t serial, int timeoutMs);
+  // Drops the frames with cmd and sub that wait to be claimed: replies to
+  // earlier requests. The number dropped; 0 for an unknown session.
+  int dropFiledFrames(int sessionId, uint8_t cmd, uint8_t sub);
   bool isSessionConnected(int sessionId);
   int closeSession(int sessionId);
   int closeAllSessions();
@@ -62,6 +68,7 @@ class SessionManager : public Task, public std::enable_shared_from_this<SessionM
   void wakeWorker();
 
   int addSession(std::shared_ptr<Session> session);  // lock_ held
+  int receive(int sessionId, Frame& out, uint8_t cmd, uint8_t sub, int serial, int timeoutMs);
   std::shared_ptr<Session> findSession(int sessionId);
   // Read pass over a copy of the table, without lock_: bytes read in all.
   int readData(const SessionList& sessions, const Readiness& readiness);

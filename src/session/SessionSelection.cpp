@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <array>
 #include <cstdio>
 
 #include "connection/ConnectionFactory.h"
@@ -14,16 +13,6 @@
 #include "utils/Settings.h"
 
 namespace {
-
-struct IdPair {
-  uint16_t vendorId;
-  uint16_t productId;
-};
-
-// Every USB identity the device shows, in the order they are looked for; the
-// third is the boot loader.
-constexpr std::array<IdPair, 6> kDeviceIds = {
-    {{0x045B, 0x1127}, {0x0502, 0x3210}, {0x0000, 0x0002}, {0x0525, 0xA4A7}, {0x1A86, 0x55DA}, {0x0525, 0xA4A2}}};
 
 constexpr int kStream = 0;  // the datagram flag of a TCP session
 
@@ -105,9 +94,9 @@ int createConfigSession() {
 
 bool isUsbDevicePresent() {
   const std::vector<platform::UsbDevice> present = platform::usbDevices()->presentDevices();
-  for (const IdPair& ids : kDeviceIds) {
+  for (const platform::UsbIds& ids : platform::kDeviceUsbIds) {
     for (const platform::UsbDevice& device : present) {
-      if (device.vendorId == ids.vendorId && device.productId == ids.productId) return true;
+      if (platform::hasIds(device, ids)) return true;
     }
   }
   return false;

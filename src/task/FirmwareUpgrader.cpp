@@ -16,7 +16,6 @@ using namespace std::chrono_literals;
 // A device found on its boot-mode serial port has just restarted: give it
 // time before the J2534 part opens a new session.
 constexpr auto kBootPortSettle = 4000ms;
-constexpr int kQtrakWithoutMainFirmware = 4;
 
 }  // namespace
 
@@ -39,7 +38,7 @@ void FirmwareUpgrader::run() {
   }
   const int model = classifyModel(info.serialNumber);
   utils_.productType = model;
-  if (model != kQtrakWithoutMainFirmware && upgradeDownload(info.serialNumber, info.firmware) != 0) return;
+  if (!skipsMainFirmware(model) && upgradeDownload(info.serialNumber, info.firmware) != 0) return;
   if (CurrentDevice::getInstance().findBootPort()) {
     closeAllSessions();
     platform::sleepFor(kBootPortSettle);

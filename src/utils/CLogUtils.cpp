@@ -1,5 +1,6 @@
 #include "utils/CLogUtils.h"
 
+#include "platform/FileUtils.h"
 #include "platform/Paths.h"
 #include "utils/LogFacade.h"
 
@@ -17,7 +18,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <vector>
@@ -191,19 +191,7 @@ std::string defaultPropertiesFile() {
   if (isReadableFile(path)) return path;
   std::error_code ec;
   fs::create_directories(platform::workRoot(), ec);
-  std::string tmp = path + "." + std::to_string(::getpid()) + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << kDefaultProperties;
-    if (!out.flush()) {
-      ::unlink(tmp.c_str());
-      return {};
-    }
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    ::unlink(tmp.c_str());
-    return {};
-  }
+  if (!platform::writeFileAtomically(path, kDefaultProperties)) return {};
   return path;
 }
 

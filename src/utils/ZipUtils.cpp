@@ -1,5 +1,6 @@
 #include "utils/ZipUtils.h"
 
+#include "platform/FileUtils.h"
 #include "utils/LogFacade.h"
 
 #include <minizip/unzip.h>
@@ -162,19 +163,6 @@ Fd openFolder(int baseFd, const std::vector<std::string>& parts, size_t count) {
   return current;
 }
 
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 class Extractor {
  public:
   Extractor(unzFile uf, int baseFd, uint64_t archiveSize, const UnzipLimits& limits)
@@ -227,7 +215,7 @@ class Extractor {
                  logfacade::escapeForLog(entry.rawName).c_str());
         return kTooLarge;
       }
-      if (!writeAll(fd, buffer.data(), static_cast<size_t>(n))) {
+      if (!platform::writeAll(fd, std::string_view(buffer.data(), static_cast<size_t>(n)))) {
         unzCloseCurrentFile(uf_);
         return writeFailed(entry, "write");
       }

@@ -5,49 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TestEnv.h"
+
 #include <array>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <optional>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Sets environment variables for one test and puts the old values back.
-class EnvGuard {
- public:
-  ~EnvGuard() {
-    for (auto& [name, old] : saved_) {
-      if (old) ::setenv(name.c_str(), old->c_str(), 1);
-      else ::unsetenv(name.c_str());
-    }
-  }
-  void set(const std::string& name, const char* value) {
-    if (!saved_.count(name)) {
-      const char* old = std::getenv(name.c_str());
-      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-    }
-    if (value) ::setenv(name.c_str(), value, 1);
-    else ::unsetenv(name.c_str());
-  }
-
- private:
-  std::map<std::string, std::optional<std::string>> saved_;
-};
-
-fs::path freshDir(const std::string& tag) {
-  fs::path dir = fs::temp_directory_path() / ("kestrel-standins-" + std::to_string(::getpid()) + "-" + tag);
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
-
 TEST(Paths, RootComesFromTarnfieldHomeThenXdgThenHome) {
-  EnvGuard env;
+  testsupport::ScopedEnv env;
   env.set("TARNFIELD_HOME", "/srv/tf/");
   env.set("XDG_DATA_HOME", "/data");
   env.set("HOME", "/home/u");
@@ -88,7 +58,7 @@ TEST(Locale, MapsLanguageAndTerritoryToLocaleId) {
 }
 
 TEST(Locale, FirstNonEmptyVariableDecides) {
-  EnvGuard env;
+  testsupport::ScopedEnv env;
   env.set("LC_ALL", "");
   env.set("LC_MESSAGES", "ja_JP.UTF-8");
   env.set("LANG", "zh_CN.UTF-8");
@@ -103,9 +73,10 @@ TEST(Locale, FirstNonEmptyVariableDecides) {
 }
 
 TEST(Registry, ReadsValueOfKeyPathFromItsIniFile) {
-  EnvGuard env;
-  fs::path dir = freshDir("registry");
-  std::string file = (dir / "registry.ini").string();
+  testsupport::ScopedEnv env;
+  testsupport::TempFolder folder("registry");
+  const fs::path& dir = folder.path();
+  std::string file = folder.file("registry.ini");
   std::ofstream(file) << "[SOFTWARE\\WOW6432Node\\PassThruSupport.04.04\\Kestrel]\nName = Q-TRAK J2534\nEmpty=\n";
   env.set("KESTREL_REGISTRY", file.c_str());
 
@@ -122,7 +93,6 @@ TEST(Registry, ReadsValueOfKeyPathFromItsIniFile) {
             std::nullopt);
   env.set("KESTREL_REGISTRY", nullptr);
   EXPECT_EQ(platform::registryFilePath(), "/etc/kestrel/registry.ini");
-  fs::remove_all(dir);
 }
 
 TEST(FileVersion, ReadsFourNumericPartsAtTheEndOfTheName) {
@@ -151,7 +121,8 @@ TEST(FileVersion, ReadsFourNumericPartsAtTheEndOfTheName) {
 }
 
 TEST(FileVersion, FollowsLinksToTheVersionedFile) {
-  fs::path dir = freshDir("version");
+  testsupport::TempFolder folder("version");
+  const fs::path& dir = folder.path();
   std::ofstream(dir / "libkestrel32.so.1.16.0.0") << "x";
   fs::create_symlink("libkestrel32.so.1.16.0.0", dir / "libkestrel32.so.1");
   fs::create_symlink(dir / "libkestrel32.so.1", dir / "libkestrel32.so");
@@ -164,7 +135,6 @@ TEST(FileVersion, FollowsLinksToTheVersionedFile) {
   EXPECT_EQ(v->minor, 16);
   EXPECT_FALSE(platform::queryFileVersion((dir / "missing.so").string()));
   EXPECT_FALSE(platform::queryFileVersion((dir / "libdir.so").string()));
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/TestEnv.h"
+
 extern char** environ;
 
 namespace {
@@ -49,30 +51,26 @@ TEST(SimWlanList, ParsesEachLineOrSkipsIt) {
   }
 }
 
-TEST(SimWlanList, FormatParsesBackAndWriteRefusesWhatItCannotHold) {
-  std::vector<SimWlanNetwork> networks = {{"wlan0", ""}, {"wlan0", std::string("a\0b", 3)}, {"wlp2s0", "x y"}};
-  EXPECT_EQ(platform::parseSimWlanList(platform::formatSimWlanList(networks)), networks);
-
-  const std::string path = std::filesystem::temp_directory_path() / ("kestrel-wlan-" + std::to_string(::getpid()));
+TEST(SimWlanList, WriteRefusesWhatCouldNotBeReadBack) {
+  testsupport::TempFolder dir("wlan");
+  const std::string path = dir.file("wlan.list");
   EXPECT_FALSE(platform::writeSimWlanList(path, {{"wlan0", "a\tb"}}));
   EXPECT_FALSE(platform::writeSimWlanList(path, {{"wlan0", std::string(33, 'x')}}));
   EXPECT_FALSE(platform::writeSimWlanList(path, {{"#wlan", "x"}}));
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-class SimWlanClientTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    path_ = std::filesystem::temp_directory_path() / ("kestrel-wlan-" + std::to_string(::getpid()) + ".txt");
-  }
-  void TearDown() override { std::filesystem::remove(path_); }
-  std::string path_;
-};
+TEST(SimWlanClient, InterfacesInFirstAppearanceOrderWithTheirOwnNetworks) {
+  testsupport::TempFolder dir("wlan");
+  const std::string path = dir.file("wlan.list");
+  std::vector<std::string> names{"stale"}, ssids;
+  auto missing = platform::makeSimWlanClient(path);
+  ASSERT_EQ(missing->open(), 0);
+  EXPECT_EQ(missing->enumInterfaces(names), 0);
+  EXPECT_TRUE(names.empty()) << "a missing file means no interface";
 
-TEST_F(SimWlanClientTest, InterfacesInFirstAppearanceOrderWithTheirOwnNetworks) {
-  ASSERT_TRUE(platform::writeSimWlanList(path_, {{"wlan1", "B1"}, {"wlan0", "A1"}, {"wlan1", ""}, {"wlan1", "B1"}}));
-  auto client = platform::makeSimWlanClient(path_);
-  std::vector<std::string> names, ssids;
+  ASSERT_TRUE(platform::writeSimWlanList(path, {{"wlan1", "B1"}, {"wlan0", "A1"}, {"wlan1", ""}, {"wlan1", "B1"}}));
+  auto client = platform::makeSimWlanClient(path);
   EXPECT_EQ(client->enumInterfaces(names), -1) << "used before open";
   ASSERT_EQ(client->open(), 0);
   ASSERT_EQ(client->enumInterfaces(names), 0);
@@ -88,29 +86,10 @@ TEST_F(SimWlanClientTest, InterfacesInFirstAppearanceOrderWithTheirOwnNetworks) 
   EXPECT_EQ(client->availableNetworks("wlan1", ssids), -1);
 }
 
-TEST_F(SimWlanClientTest, MissingFileMeansNoInterface) {
-  auto client = platform::makeSimWlanClient(path_ + ".missing");
-  std::vector<std::string> names{"stale"};
-  ASSERT_EQ(client->open(), 0);
-  EXPECT_EQ(client->enumInterfaces(names), 0);
-  EXPECT_TRUE(names.empty());
-}
-
-TEST(WlanClientFactory, TestFactoryIsUsedUntilCleared) {
-  auto replacement = platform::makeSimWlanClient("/nonexistent");
-  platform::setWlanClientFactoryForTest([&] { return replacement; });
-  EXPECT_EQ(platform::createWlanClient(), replacement);
-  platform::setWlanClientFactoryForTest(nullptr);
-  EXPECT_NE(platform::createWlanClient(), replacement);
-}
-
 // A message bus of the test's own, on a socket in a temporary folder.
 class PrivateBus {
  public:
   PrivateBus() {
-    char pattern[] = "/tmp/kestrel-bus-XXXXXX";
-    if (!mkdtemp(pattern)) return;
-    dir_ = pattern;
     const std::string config = dir_ + "/bus.conf";
     std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
                              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
@@ -147,15 +126,13 @@ class PrivateBus {
       kill(pid_, SIGTERM);
       waitpid(pid_, nullptr, 0);
     }
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
 
   // Empty when no bus daemon could be started on this machine.
   const std::string& address() const { return address_; }
-  const std::string& dir() const { return dir_; }
-
  private:
-  std::string dir_;
+  testsupport::TempFolder folder_{"bus"};
+  const std::string dir_ = folder_.path().string();
   pid_t pid_ = -1;
   std::string address_;
 };

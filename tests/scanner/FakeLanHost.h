@@ -1,9 +1,5 @@
 #pragma once
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +8,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "support/LoopbackSockets.h"
 
 // Another host on the (loopback) LAN: hears the discovery broadcasts next to
 // the virtual device and answers from an address of its own with whatever a
@@ -29,17 +27,14 @@ class FakeLanHost {
   using Answer = std::function<std::vector<Bytes>(const Bytes& request)>;
 
   FakeLanHost(uint16_t port, const char* fromAddress, Answer answer, LanHostOptions options = {})
-      : answer_(std::move(answer)), options_(options) {
-    listen_ = bound("127.255.255.255", port);
-    send_ = bound(fromAddress, 0);
-    if (listen_ >= 0 && send_ >= 0) thread_ = std::thread([this] { loop(); });
+      : answer_(std::move(answer)), options_(options), listen_(SOCK_DGRAM, "127.255.255.255", port),
+        send_(SOCK_DGRAM, fromAddress) {
+    if (listen_.fd() >= 0 && send_.fd() >= 0) thread_ = std::thread([this] { loop(); });
   }
 
   ~FakeLanHost() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    if (listen_ >= 0) ::close(listen_);
-    if (send_ >= 0) ::close(send_);
   }
 
   bool ok() const { return thread_.joinable(); }
@@ -47,25 +42,9 @@ class FakeLanHost {
   int sent() const { return sent_.load(); }
 
  private:
-  static int bound(const char* dotted, uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, dotted, &a.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      ::close(fd);
-      return -1;
-    }
-    return fd;
-  }
-
   void sendAll(const std::vector<Bytes>& datagrams, const sockaddr_in& to) {
     for (const Bytes& d : datagrams) {
-      if (::sendto(send_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0) ++sent_;
+      if (::sendto(send_.fd(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0) ++sent_;
     }
   }
 
@@ -75,12 +54,12 @@ class FakeLanHost {
     while (!stop_) {
       bool repeating = options_.repeat && !last.empty();
       int waitMs = repeating ? 0 : 5;
-      pollfd p{listen_, POLLIN, 0};
+      pollfd p{listen_.fd(), POLLIN, 0};
       if (::poll(&p, 1, waitMs) > 0) {
         uint8_t buffer[512];
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        ssize_t n = ::recvfrom(listen_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        ssize_t n = ::recvfrom(listen_.fd(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &len);
         if (n > 0) {
           ++requests_;
           std::vector<Bytes> answer = answer_(Bytes(buffer, buffer + n));
@@ -101,8 +80,8 @@ class FakeLanHost {
 
   Answer answer_;
   LanHostOptions options_;
-  int listen_ = -1;
-  int send_ = -1;
+  testsupport::LocalSocket listen_;
+  testsupport::LocalSocket send_;
   std::atomic<bool> stop_{false};
   std::atomic<int> requests_{0};
   std::atomic<int> sent_{0};

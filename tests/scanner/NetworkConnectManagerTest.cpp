@@ -20,6 +20,10 @@
 namespace {
 
 constexpr int kWarn = 30000;
+constexpr int kSerial = static_cast<int>(ConnectType::Serial);
+constexpr int kLan = static_cast<int>(ConnectType::Lan);
+constexpr int kWifi = static_cast<int>(ConnectType::Wifi);
+constexpr int kBluetooth = static_cast<int>(ConnectType::Bluetooth);
 
 // Hands out the clients a test prepared, one per createWlanClient call.
 class WlanClients {
@@ -80,37 +84,39 @@ TEST_F(NetworkConnectManagerTest, WifiInitFailure_failsOnlyWifiScans) {
   EXPECT_TRUE(log.contains("wifiScanner init failed", kWarn));
 
   J2534DeviceList wifi;
-  EXPECT_EQ(manager.ScanJ2534Dev(wifi, 3), -1);
+  EXPECT_EQ(manager.ScanJ2534Dev(wifi, kWifi), -1);
   EXPECT_TRUE(wifi.empty());
   EXPECT_FALSE(log.contains("start scan device by wifi"));
 
   J2534DeviceList lan;
-  EXPECT_EQ(manager.ScanJ2534Dev(lan, 1), 0);
+  EXPECT_EQ(manager.ScanJ2534Dev(lan, kLan), 0);
   ASSERT_EQ(lan.size(), 1u);
   EXPECT_EQ(lan[0].name, "744443100001");
 
   J2534DeviceList usb;
-  EXPECT_EQ(manager.ScanJ2534Dev(usb, 0), 0);
+  EXPECT_EQ(manager.ScanJ2534Dev(usb, kSerial), 0);
   EXPECT_TRUE(usb.empty());
 }
 
-TEST_F(NetworkConnectManagerTest, WifiScan_listsEveryNetworkOfEveryInterfaceInOrder) {
+TEST_F(NetworkConnectManagerTest, WifiScan_listsEveryNetworkOfEveryWorkingInterfaceInOrder) {
   auto client = std::make_shared<FakeWlanClient>(std::vector<FakeWlanClient::Interface>{
-      {"wlan0", {"KST-0012345678", "", "Home"}}, {"wlan1", {"Home", "Workshop"}}});
+      {"wlan0", {"KST-0012345678", "", "Home"}}, {"wlan2", {"A"}}, {"wlan3", {"B"}}, {"wlan1", {"Home", "Workshop"}}});
+  client->failScan = {"wlan2"};
+  client->failList = {"wlan3"};
   WlanClients clients({client});
   NetworkConnectManager manager;
 
   J2534DeviceList first;
   ASSERT_EQ(manager.init(), 0);
-  EXPECT_EQ(manager.ScanJ2534Dev(first, 3), 0);
+  EXPECT_EQ(manager.ScanJ2534Dev(first, kWifi), 0);
   J2534DeviceList second;
   ASSERT_EQ(manager.init(), 0);
-  EXPECT_EQ(manager.ScanJ2534Dev(second, 3), 0);
+  EXPECT_EQ(manager.ScanJ2534Dev(second, kWifi), 0);
 
   std::vector<std::string> names;
   for (const J2534Device& d : first) {
     names.push_back(d.name);
-    EXPECT_EQ(d.connectType, 3u);
+    EXPECT_EQ(d.connectType, static_cast<uint32_t>(kWifi));
     EXPECT_TRUE(d.port.empty());
   }
   EXPECT_EQ(names, (std::vector<std::string>{"KST-0012345678", "", "Home", "Home", "Workshop"}));
@@ -118,22 +124,6 @@ TEST_F(NetworkConnectManagerTest, WifiScan_listsEveryNetworkOfEveryInterfaceInOr
   // The second scan reuses the open client.
   EXPECT_EQ(clients.created(), 1u);
   EXPECT_EQ(countOf(client->calls(), "open"), 1u);
-}
-
-TEST_F(NetworkConnectManagerTest, FailingInterface_isSkipped) {
-  auto client = std::make_shared<FakeWlanClient>(
-      std::vector<FakeWlanClient::Interface>{{"wlan0", {"A"}}, {"wlan1", {"B"}}, {"wlan2", {"C"}}});
-  client->failScan = {"wlan0"};
-  client->failList = {"wlan1"};
-  WlanClients clients({client});
-  NetworkConnectManager manager;
-  J2534DeviceList list;
-
-  ASSERT_EQ(manager.init(), 0);
-  EXPECT_EQ(manager.ScanJ2534Dev(list, 3), 0);
-
-  ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0].name, "C");
 }
 
 TEST_F(NetworkConnectManagerTest, FailedEnumeration_closesTheClientAndTheNextInitReopens) {
@@ -146,14 +136,14 @@ TEST_F(NetworkConnectManagerTest, FailedEnumeration_closesTheClientAndTheNextIni
 
   J2534DeviceList first;
   ASSERT_EQ(manager.init(), 0);
-  EXPECT_EQ(manager.ScanJ2534Dev(first, 3), 0);
+  EXPECT_EQ(manager.ScanJ2534Dev(first, kWifi), 0);
   EXPECT_TRUE(first.empty());
   EXPECT_TRUE(log.contains("EnumInterfaces size is null"));
   EXPECT_EQ(failing->calls().back(), "close");
 
   J2534DeviceList second;
   ASSERT_EQ(manager.init(), 0);
-  EXPECT_EQ(manager.ScanJ2534Dev(second, 3), 0);
+  EXPECT_EQ(manager.ScanJ2534Dev(second, kWifi), 0);
   EXPECT_EQ(clients.created(), 2u);
   ASSERT_EQ(second.size(), 1u);
   EXPECT_EQ(second[0].name, "A");
@@ -168,13 +158,13 @@ TEST_F(NetworkConnectManagerTest, BluetoothScan_recordsNameAndBothAddressHalves)
   J2534DeviceList list;
 
   ASSERT_EQ(manager.init(), 0);
-  EXPECT_EQ(manager.ScanJ2534Dev(list, 4), 0);
+  EXPECT_EQ(manager.ScanJ2534Dev(list, kBluetooth), 0);
 
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0].name, "KST-BT-01");
   EXPECT_EQ(list[0].addr, 0x7DDA7112u);
   EXPECT_EQ(list[0].addrEx, 0x1Au);
-  EXPECT_EQ(list[0].connectType, 4u);
+  EXPECT_EQ(list[0].connectType, static_cast<uint32_t>(kBluetooth));
   EXPECT_EQ(list[1].addr, 0x5B00A5A5u);
   EXPECT_EQ(list[1].addrEx, 0x0002u);
   EXPECT_EQ(bluetooth_->lengths(), std::vector<int>{4});
@@ -194,7 +184,7 @@ TEST_F(NetworkConnectManagerTest, BluetoothWithoutDevices_fails) {
     }
     LogCapture log;
     J2534DeviceList list;
-    EXPECT_EQ(manager.ScanJ2534Dev(list, 4), -1) << radio;
+    EXPECT_EQ(manager.ScanJ2534Dev(list, kBluetooth), -1) << radio;
     EXPECT_TRUE(list.empty());
     EXPECT_TRUE(log.contains("find first device error")) << log.dump();
   }

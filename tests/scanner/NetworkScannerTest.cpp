@@ -3,18 +3,17 @@
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "FakeLanHost.h"
 #include "support/SimLinks.h"
-#include "app/Messages.h"
-#include "app/TextNotifier.h"
 #include "platform/NetworkAdapters.h"
 #include "scanner/NetworkScanner.h"
 #include "support/FakeNetworkAdapters.h"
+#include "support/FrameBytes.h"
 #include "support/LogCapture.h"
+#include "support/WindowRecorder.h"
 
 namespace {
 
@@ -25,6 +24,8 @@ const std::string kSerial = "744443100001";
 const uint32_t kDeviceAddr = htonl(0x7F000001);  // 127.0.0.1
 const uint32_t kOtherHostAddr = htonl(0x7F000003);
 
+using testsupport::replyBytes;
+
 Bytes withSum(Bytes b) {
   uint8_t sum = 0;
   for (size_t i = 2; i < b.size(); ++i) sum ^= b[i];
@@ -32,25 +33,17 @@ Bytes withSum(Bytes b) {
   return b;
 }
 
-// A reply frame of the device's layout with the given data.
-Bytes reply(uint8_t cmd, uint8_t sub, const Bytes& data) {
-  size_t l = data.size() + 3;
-  Bytes b = {0x55, 0xAA, 0xF8, 0xF0, static_cast<uint8_t>(l >> 8), static_cast<uint8_t>(l), 0, cmd, sub};
-  b.insert(b.end(), data.begin(), data.end());
-  return withSum(b);
-}
-
 Bytes nameReply(const std::string& name) {
   Bytes data = {static_cast<uint8_t>(name.size() + 1)};
   data.insert(data.end(), name.begin(), name.end());
   data.push_back(0);
-  return reply(0x61, 0x33, data);
+  return replyBytes(0x61, 0x33, data);
 }
 
 Bytes linkReply(const std::string& name) {
   Bytes data = {0x01, static_cast<uint8_t>(name.size())};
   data.insert(data.end(), name.begin(), name.end());
-  return reply(0x6C, 0x2A, data);
+  return replyBytes(0x6C, 0x2A, data);
 }
 
 bool isLinkRequest(const Bytes& request) { return request.size() > 8 && request[7] == 0x2C && request[8] == 0x2A; }
@@ -63,34 +56,6 @@ platform::AdapterAddress adapter(const char* name, const char* ip, const char* m
   a.gateway = gateway;
   return a;
 }
-
-// Collects the texts posted for the window.
-class PostedTexts {
- public:
-  PostedTexts() {
-    target_ = std::make_shared<QueuedMessageTarget>([this](const AppMessage& m) {
-      if (m.id != UM_SHOW_TEXT) return;
-      std::lock_guard<std::mutex> guard(lock_);
-      texts_.push_back(m.text);
-    });
-    TextNotifier::getInstance().setTarget(target_);
-  }
-  ~PostedTexts() {
-    TextNotifier::getInstance().setTarget(nullptr);
-    target_->shutdown();
-  }
-  // Every text posted so far (the queue is drained first).
-  std::vector<std::string> texts() {
-    target_->send(AppMessage{});
-    std::lock_guard<std::mutex> guard(lock_);
-    return texts_;
-  }
-
- private:
-  std::mutex lock_;  // guards texts_
-  std::vector<std::string> texts_;
-  std::shared_ptr<QueuedMessageTarget> target_;
-};
 
 TEST(LinkReplyCheck, AcceptsOnlyTheLinkAnswerLayout) {
   Bytes valid = linkReply("KST-LINK");
@@ -117,19 +82,6 @@ TEST(LinkReplyCheck, AcceptsOnlyTheLinkAnswerLayout) {
       {"any command", withSum({0x55, 0xAA, 0xF8, 0, 0, 0, 0, 0, 0, 0, 0}), true},
   };
   for (const Case& c : cases) EXPECT_EQ(NetworkScanner::checkLinkReply(c.bytes.data(), c.bytes.size()), c.valid) << c.what;
-}
-
-TEST(LinkReplyCheck, NameIsTheBytesAfterTheHeaderCapped) {
-  Bytes shortest = withSum({0x55, 0xAA, 0xF8, 0xF1, 0x00, 0x05, 0x00, 0x6C, 0x2A, 0x01, 0x00});
-  EXPECT_EQ(NetworkScanner::linkReplyName(shortest.data(), shortest.size()), "");
-
-  std::string withZero("KST\0LINK", 8);
-  Bytes b = linkReply(withZero);
-  EXPECT_EQ(NetworkScanner::linkReplyName(b.data(), b.size()), withZero);
-
-  Bytes longName = linkReply(std::string(100, 'N'));
-  EXPECT_EQ(NetworkScanner::linkReplyName(longName.data(), longName.size()),
-            std::string(NetworkScanner::kMaxNameBytes, 'N'));
 }
 
 class NetworkScannerTest : public ::testing::Test {
@@ -181,7 +133,7 @@ TEST_F(NetworkScannerTest, AdapterAddresses_giveSubnetAndGatewayBroadcasts) {
 
 TEST_F(NetworkScannerTest, AdaptersUnreadable_failsWithItsText) {
   adapters_->set({}, false);
-  PostedTexts posted;
+  testsupport::WindowRecorder posted;
   NetworkScanner scanner;
   J2534DeviceList list;
 
@@ -192,7 +144,7 @@ TEST_F(NetworkScannerTest, AdaptersUnreadable_failsWithItsText) {
 TEST_F(NetworkScannerTest, DeviceAnsweringBothRequests_isListedOnce) {
   auto device = scantest::startDevice({.serialNumber = kSerial, .linkName = "KST-LINK"});
   ASSERT_TRUE(device);
-  PostedTexts posted;
+  testsupport::WindowRecorder posted;
   NetworkScanner scanner;
   J2534DeviceList list;
 
@@ -201,7 +153,7 @@ TEST_F(NetworkScannerTest, DeviceAnsweringBothRequests_isListedOnce) {
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].name, kSerial);
   EXPECT_EQ(list[0].addr, kDeviceAddr);
-  EXPECT_EQ(list[0].connectType, 1u);
+  EXPECT_EQ(list[0].connectType, static_cast<uint32_t>(ConnectType::Lan));
   EXPECT_EQ(device->core().requestCount(0x21, 0x33), 1u);
   EXPECT_EQ(device->core().requestCount(0x2C, 0x2A), 1u);
   EXPECT_TRUE(posted.texts().empty());
@@ -232,7 +184,7 @@ TEST_F(NetworkScannerTest, BadDatagramLastInTheWindow_failsThatRunButKeepsTheDev
       },
       {.repeat = true, .every = 2ms});
   ASSERT_TRUE(noisy.ok());
-  PostedTexts posted;
+  testsupport::WindowRecorder posted;
   LogCapture log;
   NetworkScanner scanner;
   J2534DeviceList list;
@@ -258,8 +210,8 @@ TEST_F(NetworkScannerTest, HostileAnswers_areBoundedOrIgnored) {
   } cases[] = {
       {"long name reply", false, nameReply(std::string(100, 'Q')), true, std::string(64, 'Q')},
       {"name length past the data", false,
-       reply(0x61, 0x33, Bytes{0xF0, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 0}), false, ""},
-      {"name reply too short", false, reply(0x61, 0x33, Bytes{3, 'A', 'B', 0}), false, ""},
+       replyBytes(0x61, 0x33, Bytes{0xF0, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 0}), false, ""},
+      {"name reply too short", false, replyBytes(0x61, 0x33, Bytes{3, 'A', 'B', 0}), false, ""},
       {"bad checksum", false, [] { Bytes b = nameReply(kSerial); b.back() ^= 0xFF; return b; }(), false, ""},
       {"twelve-byte link answer", true, withSum({0x55, 0xAA, 0xF8, 0xF1, 0x00, 0x05, 0x00, 0x6C, 0x2A, 0x01, 0x00}),
        true, ""},
@@ -313,7 +265,7 @@ TEST_F(NetworkScannerTest, RefusedBroadcast_failsTheRunsAndTheScanGoesOn) {
                   adapter("lo", "127.0.0.1", "255.0.0.0")});
   auto device = scantest::startDevice({.serialNumber = kSerial});
   ASSERT_TRUE(device);
-  PostedTexts posted;
+  testsupport::WindowRecorder posted;
   NetworkScanner scanner;
   J2534DeviceList list;
 

@@ -1,21 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <termios.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
-#include <regex>
-#include <sstream>
 
 #include "SimPackages.h"
 #include "support/SimTestLink.h"
 #include "VirtualDevice.h"
 #include "platform/Clock.h"
-#include "platform/UsbDevices.h"
 
 using namespace std::chrono_literals;
 using simtest::TestLink;
@@ -71,84 +61,7 @@ uint8_t burn(TestLink& link, const std::string& name, std::vector<uint8_t> image
   return status(reply);
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// The serial scanner's view of a reply: "%0.2X" pairs joined by spaces.
-std::string hexSpaced(const std::vector<uint8_t>& bytes) {
-  std::string out;
-  char pair[4];
-  for (uint8_t b : bytes) {
-    std::snprintf(pair, sizeof pair, "%02X", b);
-    if (!out.empty()) out += ' ';
-    out += pair;
-  }
-  return out;
-}
-
-std::string decodeGroup(const std::string& group) {
-  std::string out;
-  for (size_t i = 0; i + 1 < group.size(); i += 3) out.push_back(static_cast<char>(std::stoi(group.substr(i, 2), nullptr, 16)));
-  return out;
-}
-
-// Writes a probe request on the tty, purges what is already there as the
-// scanner does, and collects the answer.
-std::string probe(TestLink& tty, const std::vector<uint8_t>& requestBytes) {
-  tty.sendBytes(requestBytes);
-  tcflush(tty.fd(), TCIFLUSH);
-  std::vector<uint8_t> all;
-  for (auto& chunk : tty.readChunks(300ms)) all.insert(all.end(), chunk.begin(), chunk.end());
-  return hexSpaced(all);
-}
-
 }  // namespace
-
-TEST_F(VirtualDeviceTest, Identity_overTcp_decodesWithTheHostReaders) {
-  sim::VirtualDevice device({.serialNumber = "5RHM20000042", .firmwareVersion = "V1.15", .j2534Version = "V2.07"});
-  ASSERT_TRUE(device.start());
-  TestLink link;
-  ASSERT_TRUE(link.connectTcp(device.devicePort()));
-
-  Frame request = simtest::request(0x21, 0x33);
-  Frame reply;
-  ASSERT_TRUE(link.send(request));
-  ASSERT_TRUE(link.receive(reply, 0x61, 0x33));
-  EXPECT_EQ(reply.serial(), request.serial());
-  std::string text;
-  ASSERT_TRUE(readString8(reply, text));
-  EXPECT_EQ(text, "5RHM20000042");
-
-  std::string first, second;
-  ASSERT_TRUE(link.exchange(0x21, 0x03, {}, reply));
-  ASSERT_TRUE(readTwoStrings16(reply, first, second));
-  EXPECT_EQ(second, "5RHM20000042");
-
-  std::array<std::string, 5> fields;
-  ASSERT_TRUE(link.exchange(0x21, 0x05, {}, reply));
-  ASSERT_TRUE(readFiveFields16(reply, fields));
-  EXPECT_EQ(fields[1], "V1.15");
-  EXPECT_EQ(fields[4], "V2.07");
-
-  ASSERT_TRUE(link.exchange(0x2C, 0x0A, {}, reply));
-  ASSERT_TRUE(readTwoStrings8(reply, first, second));
-  EXPECT_EQ(first, "P1-2.0");
-  EXPECT_EQ(second, "V3.10_P1-205");
-
-  ASSERT_TRUE(link.exchange(0x21, 0x14, {}, reply));
-  EXPECT_EQ(status(reply), 1);
-
-  // The configuration port is the same device.
-  TestLink config;
-  ASSERT_TRUE(config.connectTcp(device.configPort()));
-  ASSERT_TRUE(config.exchange(0x21, 0x33, {}, reply));
-  ASSERT_TRUE(readString8(reply, text));
-  EXPECT_EQ(text, "5RHM20000042");
-}
 
 TEST_F(VirtualDeviceTest, SupplyVoltageAndWifi_replyLayoutsAndStoredSettings) {
   sim::VirtualDevice device({.supplyMillivolts = 12345});
@@ -173,32 +86,6 @@ TEST_F(VirtualDeviceTest, SupplyVoltageAndWifi_replyLayoutsAndStoredSettings) {
   ASSERT_TRUE(link.exchange(0x2C, 0x12, block, reply));
   EXPECT_NE(status(reply), 0);
   EXPECT_EQ(device.core().config().wifiKey, "secret99");
-}
-
-TEST_F(VirtualDeviceTest, SerialProbe_textPatternsFindTheSerialOnThePty) {
-  for (const std::string serial : {"5RHM10000001", "744443100001"}) {
-    SCOPED_TRACE(serial);
-    sim::VirtualDevice device({.serialNumber = serial}, {.tcp = false, .discovery = false});
-    ASSERT_TRUE(device.start());
-    TestLink tty;
-    ASSERT_TRUE(tty.openTty(device.ttyPath()));
-
-    std::smatch m;
-    std::string text = probe(tty, {0x55, 0xAA, 0xF0, 0xF8, 0x00, 0x03, 0x05, 0x21, 0x33, 0x1C});
-    ASSERT_TRUE(std::regex_search(text, m, std::regex(R"(61 33[\s\S]*? (\S{2}(?: \S{2}){11}) 00)"))) << text;
-    EXPECT_EQ(decodeGroup(m[1]), serial);
-
-    text = probe(tty, {0x55, 0xAA, 0xF0, 0xF8, 0x00, 0x03, 0x00, 0x21, 0x03, 0x29});
-    ASSERT_TRUE(std::regex_search(text, m, std::regex(R"(61 03 .*? 00 00 0D ((\S{2} ){11}\S{2}) 00 00)"))) << text;
-    EXPECT_EQ(decodeGroup(m[1]), serial);
-
-    // The USB list names the pty under the normal-mode ids.
-    auto listed = platform::parseSimUsbList(readFile(device.usbListFile()));
-    ASSERT_EQ(listed.size(), 1u);
-    EXPECT_EQ(listed[0].vendorId, 0x1A86);
-    EXPECT_EQ(listed[0].productId, 0x55DA);
-    EXPECT_EQ(listed[0].ttyNode, device.ttyPath());
-  }
 }
 
 TEST_F(VirtualDeviceTest, ImageTransfer_digestAcceptedOnlyWhenStoredBytesMatch) {
@@ -268,40 +155,6 @@ TEST_F(VirtualDeviceTest, ImageAnnouncement_sizeRuleDependsOnModel) {
     ASSERT_TRUE(link.exchange(0x24, 0x02, announce, reply));
     EXPECT_EQ(status(reply) == 0, c.accepted);
   }
-}
-
-TEST_F(VirtualDeviceTest, QtrakBootSwitch_dropsLinksAndReturnsAsBootLoaderOnFreshPty) {
-  sim::VirtualDevice device({.serialNumber = "5RWM80000001"});
-  ASSERT_TRUE(device.start());
-  TestLink normalTty;
-  ASSERT_TRUE(normalTty.openTty(device.ttyPath()));
-  TestLink link;
-  ASSERT_TRUE(link.connectTcp(device.devicePort()));
-
-  Frame reply;
-  ASSERT_TRUE(link.exchange(0x24, 0x07, {}, reply));
-  EXPECT_EQ(status(reply), 0);
-  EXPECT_TRUE(link.waitClosed(2s));
-  EXPECT_TRUE(normalTty.waitClosed(2s));
-  ASSERT_TRUE(device.waitOffline(2s));
-  EXPECT_TRUE(platform::parseSimUsbList(readFile(device.usbListFile())).empty());
-  ASSERT_TRUE(device.waitOnline(3s));
-
-  auto listed = platform::parseSimUsbList(readFile(device.usbListFile()));
-  ASSERT_EQ(listed.size(), 1u);
-  EXPECT_EQ(listed[0].vendorId, 0x0000);
-  EXPECT_EQ(listed[0].productId, 0x0002);
-  EXPECT_EQ(listed[0].ttyNode, device.ttyPath());
-
-  // Both the network and the boot-mode serial port reach the boot loader.
-  ASSERT_TRUE(link.connectTcp(device.devicePort()));
-  ASSERT_TRUE(link.exchange(0x21, 0x14, {}, reply));
-  EXPECT_EQ(status(reply), 0);
-  TestLink tty;
-  ASSERT_TRUE(tty.openTty(device.ttyPath()));
-  ASSERT_TRUE(tty.exchange(0x21, 0x14, {}, reply));
-  EXPECT_EQ(status(reply), 0);
-  EXPECT_EQ(device.restartCount(), 1u);
 }
 
 TEST_F(VirtualDeviceTest, SystemUpload_acksEachChunkAndInstallRestartsWithNewVersion) {
@@ -447,42 +300,4 @@ TEST_F(VirtualDeviceTest, Faults_noComebackKeepsTheDeviceDownAfterItsRestart) {
   EXPECT_FALSE(link.connectTcp(device.configPort()));
   device.powerOn();
   EXPECT_TRUE(link.connectTcp(device.configPort()));
-}
-
-TEST_F(VirtualDeviceTest, Discovery_broadcastAnswersPassTheHostChecks) {
-  sim::VirtualDevice device({.serialNumber = "5RWM84200007"}, {.tcp = false, .pty = false});
-  ASSERT_TRUE(device.start());
-
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(fd, 0);
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
-  timeval tv{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(device.discoveryPort());
-  inet_pton(AF_INET, "127.255.255.255", &to.sin_addr);
-
-  auto ask = [&](std::vector<uint8_t> bytes) {
-    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    std::vector<uint8_t> answer(128);
-    ssize_t n = recv(fd, answer.data(), answer.size(), 0);
-    answer.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return answer;
-  };
-
-  auto a = ask({0x55, 0xAA, 0xF0, 0xF8, 0x00, 0x03, 0x00, 0x21, 0x33, 0x19});
-  std::string name;
-  ASSERT_TRUE(matchNameReply(a.data(), a.size(), name));
-  EXPECT_EQ(name, "5RWM84200007");
-
-  auto b = ask({0x55, 0xAA, 0xF1, 0xF8, 0x00, 0x03, 0x00, 0x2C, 0x2A, 0x0C});
-  ASSERT_GE(b.size(), 12u);
-  EXPECT_EQ(b[0], 0x55);
-  EXPECT_EQ(b[1], 0xAA);
-  EXPECT_EQ(b[2], 0xF8);
-  EXPECT_EQ(Frame::checksum(b.data() + 2, b.size() - 3), b.back());
-  EXPECT_EQ(std::string(b.begin() + 11, b.end() - 1), "5RWM84200007");
-  ::close(fd);
 }

@@ -12,9 +12,7 @@
 
 #include "SimPackages.h"
 #include "WebServices.h"
-#include "app/DeviceModel.h"
 #include "platform/Clock.h"
-#include "utils/ServiceEndpoints.h"
 
 using namespace std::chrono_literals;
 
@@ -43,32 +41,6 @@ HttpResult http(const std::string& url, const std::string* postBody = nullptr, l
   result.code = curl_easy_perform(curl.get());
   curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &result.status);
   return result;
-}
-
-// softType -> version of each element of the software list's "result".
-std::map<std::string, std::string> listed(const std::string& body) {
-  std::map<std::string, std::string> out;
-  std::unique_ptr<cJSON, void (*)(cJSON*)> json(cJSON_Parse(body.c_str()), cJSON_Delete);
-  cJSON* result = cJSON_GetObjectItem(json.get(), "result");
-  cJSON* item = nullptr;
-  cJSON_ArrayForEach(item, result) {
-    cJSON* type = cJSON_GetObjectItem(item, "softType");
-    std::string key = cJSON_IsString(type) ? type->valuestring : std::to_string(type ? type->valueint : -1);
-    out[key] = cJSON_GetStringValue(cJSON_GetObjectItem(item, "version"));
-  }
-  return out;
-}
-
-std::string between(const std::string& text, const std::string& open, const std::string& close) {
-  size_t a = text.find(open);
-  size_t b = text.find(close);
-  return a == std::string::npos || b == std::string::npos ? "<missing>" : text.substr(a + open.size(), b - a - open.size());
-}
-
-std::string soap(const std::string& serial, const std::string& softName, const std::string& systemName) {
-  return "<soapenv:Envelope><soapenv:Body><marlo:getMaxVersionForMobileApp><imei>" + serial + "</imei><softName>" +
-         softName + "</softName><systemName>" + systemName +
-         "</systemName><lanId>1002</lanId></marlo:getMaxVersionForMobileApp></soapenv:Body></soapenv:Envelope>";
 }
 
 // The bytes of one entry, looked up under its stored name.
@@ -102,81 +74,6 @@ class WebServicesTest : public ::testing::Test {
 const std::string kSoftList = "/api/api/publicSoftInfo/getPublicSoftListBySn";
 
 }  // namespace
-
-TEST_F(WebServicesTest, ServicesFile_namesEveryEndpointOnLoopback) {
-  sim::WebServices web(config_);
-  ASSERT_TRUE(web.start());
-  ServiceEndpoints endpoints = loadServiceEndpoints(web.servicesFile());
-  EXPECT_EQ(endpoints.systemPackageHost, web.baseUrl());
-  EXPECT_EQ(endpoints.softListUrl, web.baseUrl() + kSoftList);
-  EXPECT_NE(endpoints.softListUrlCN, endpoints.softListUrl);
-  EXPECT_NE(endpoints.versionServiceUrlCN, endpoints.versionServiceUrl);
-  for (const std::string* url : {&endpoints.softListUrlCN, &endpoints.versionServiceUrl, &endpoints.versionServiceUrlCN,
-                                 &endpoints.firmwareInfoUrl}) {
-    EXPECT_EQ(url->rfind("http://127.0.0.1:", 0), 0u) << *url;
-  }
-  EXPECT_FALSE(endpoints.soapNamespace.empty());
-}
-
-TEST_F(WebServicesTest, SoftList_answersForKnownSerialsOnBothRegions) {
-  config_.internationalEmpty = true;
-  sim::WebServices web(config_);
-  ASSERT_TRUE(web.start());
-  std::string known = R"({"sn":"5RHM10000001"})";
-  std::string unknown = R"({"sn":"5RHM10000999"})";
-
-  EXPECT_TRUE(listed(http(web.baseUrl() + kSoftList, &known).body).empty());
-  auto china = listed(http(web.baseUrl() + "/cn" + kSoftList, &known).body);
-  EXPECT_EQ(china["1"], "V1.20");
-  EXPECT_EQ(china["3"], "V2.20");
-  EXPECT_TRUE(listed(http(web.baseUrl() + "/cn" + kSoftList, &unknown).body).empty());
-
-  web.update([](sim::WebConfig& c) {
-    c.internationalEmpty = false;
-    c.softTypeAsNumber = true;
-  });
-  auto international = listed(http(web.baseUrl() + kSoftList, &known).body);
-  EXPECT_EQ(international["3"], "V2.20");
-}
-
-TEST_F(WebServicesTest, VersionService_j2534AndSystemQueries) {
-  sim::WebServices web(config_);
-  ASSERT_TRUE(web.start());
-  std::string url = web.baseUrl() + "/Veyra/Device/publicSoftService";
-
-  std::string j2534 = soap("744443100001", "LINK_Pellan", "");
-  HttpResult r = http(url, &j2534);
-  EXPECT_EQ(between(r.body, "<versionNo>", "</versionNo>"), "V2.20");
-  EXPECT_EQ(between(r.body, "<downloadUrl>", "</downloadUrl>"), web.firmwarePackageUrl("3", "744443100001"));
-  EXPECT_GT(r.body.find("<versionNo>"), 0u);
-
-  std::string system = soap("744443100001", "Pellan_System", "V3.10");
-  EXPECT_EQ(between(http(url, &system).body, "<versionNo>", "</versionNo>"), "206");
-  web.update([](sim::WebConfig& c) { c.latestSystem.clear(); });
-  EXPECT_EQ(between(http(url, &system).body, "<versionNo>", "</versionNo>"), "0");
-}
-
-TEST_F(WebServicesTest, FirmwarePackages_holdImagesOfTheModelsSize) {
-  sim::WebServices web(config_);
-  ASSERT_TRUE(web.start());
-
-  // Numeric model 1: a zip with the image under the backslashed entry name.
-  HttpResult package = http(web.firmwarePackageUrl("3", "744443100001"));
-  ASSERT_EQ(package.status, 200);
-  auto image = zipEntry(package.body, sim::kFirmwareEntry);
-  EXPECT_EQ(image.size(), 0x70000u);
-  EXPECT_EQ(sim::embeddedVersion(image), "V2.20");
-  EXPECT_EQ(image, web.firmwareImage("3", "744443100001"));
-
-  // Alphanumeric: the firmware information points at the bare image.
-  HttpResult info = http(web.baseUrl() + "/api/tools/firmwareInfo?random=42&sn=5RHM10000001&softType=1");
-  std::unique_ptr<cJSON, void (*)(cJSON*)> json(cJSON_Parse(info.body.c_str()), cJSON_Delete);
-  cJSON* result = cJSON_GetObjectItem(json.get(), "result");
-  ASSERT_TRUE(cJSON_IsObject(result)) << info.body;
-  EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(result, "version")), "V1.20");
-  HttpResult bin = http(cJSON_GetStringValue(cJSON_GetObjectItem(result, "downloadUrlUS")));
-  EXPECT_EQ(bin.body.size(), 0x60000u);
-}
 
 TEST_F(WebServicesTest, SystemPackage_queryAndPackageLayout) {
   sim::WebServices web(config_);

@@ -11,6 +11,7 @@
 
 #include "connection/DeviceConnection.h"
 #include "session/Frame.h"
+#include "support/FrameBytes.h"
 
 namespace sessiontest {
 
@@ -120,15 +121,7 @@ class FakeConnection : public DeviceConnection {
   int type_;
 };
 
-inline Bytes frameBytes(uint8_t serial, uint8_t cmd, uint8_t sub, const Bytes& data = {}) {
-  Bytes b = {0x55, 0xAA, 0xF0, 0xF8, 0, 0, serial, cmd, sub};
-  b.insert(b.end(), data.begin(), data.end());
-  size_t l = data.size() + 3;
-  b[4] = static_cast<uint8_t>(l >> 8);
-  b[5] = static_cast<uint8_t>(l & 0xFF);
-  b.push_back(Frame::checksum(b.data() + 2, b.size() - 2));
-  return b;
-}
+using testsupport::frameBytes;
 
 inline Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes out;

