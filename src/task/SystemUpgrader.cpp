@@ -427,8 +427,9 @@ int SystemUpgrader::sendUpgradeFile(const std::string& path) {
       return -1;
     }
     Frame ack;
-    if (exchangeFrame(session_, request, ack, kAckTimeoutMs) != 0) {
-      if (isSessionConnected(session_)) {
+    bool sent = false;
+    if (exchangeFrame(session_, request, ack, kAckTimeoutMs, &sent) != 0) {
+      if (sent) {
         LOG_WARN("recv pkg data failed");
       } else {
         LOG_WARN("send message failed, flowId : %d", flowId);

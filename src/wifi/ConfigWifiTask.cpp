@@ -101,8 +101,9 @@ int ConfigWifiTask::createConnect(int timeoutMs) {
 bool ConfigWifiTask::exchangeStatus(const Frame& request, int timeoutMs, uint8_t& status, const char* sendText,
                                     const char* recvText) {
   Frame reply;
-  if (exchangeFrame(sessionId_, request, reply, timeoutMs) != 0) {
-    LOG_WARN("%s", isSessionConnected(sessionId_) ? recvText : sendText);
+  bool sent = false;
+  if (exchangeFrame(sessionId_, request, reply, timeoutMs, &sent) != 0) {
+    LOG_WARN("%s", sent ? recvText : sendText);
     return false;
   }
   // A reply without its status byte says nothing.
