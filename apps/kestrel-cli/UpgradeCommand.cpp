@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -13,11 +14,41 @@
 #include "app/AppState.h"
 #include "app/DeviceModel.h"
 #include "app/Messages.h"
+#include "firmware/CFirmwareUpDateUtils.h"
 #include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
 #include "task/FirmwareUpgrader.h"
 
 namespace {
+
+// Where the current image's transfer began; a smaller count means the next image.
+struct TransferClock {
+  std::chrono::steady_clock::time_point start{};
+  size_t last = 0;
+};
+
+// One image transfer's advance: chunks, bytes and rate beside the bar.
+void showTransfer(cli::Progress& progress, const AppMessage& message, TransferClock& clock) {
+  const size_t done = message.wParam;
+  const size_t total = static_cast<size_t>(message.lParam);
+  if (total == 0 || done > total) return;
+  constexpr size_t kChunk = CFirmwareUpDateUtils::kChunkSize;
+  const auto now = std::chrono::steady_clock::now();
+  if (clock.start == std::chrono::steady_clock::time_point{} || done < clock.last) clock.start = now;
+  clock.last = done;
+  const double seconds = std::chrono::duration<double>(now - clock.start).count();
+  char text[160];
+  std::snprintf(text, sizeof text, "sending image: chunk %zu of %zu, %zu of %zu KiB", (done + kChunk - 1) / kChunk,
+                (total + kChunk - 1) / kChunk, done / 1024, total / 1024);
+  std::string line = text;
+  if (seconds > 0.05) {
+    std::snprintf(text, sizeof text, ", %.0f KiB/s", static_cast<double>(done) / 1024.0 / seconds);
+    line += text;
+  }
+  char fields[96];
+  std::snprintf(fields, sizeof fields, ",\"bytes\":%zu,\"total\":%zu", done, total);
+  progress.transfer(static_cast<int>(done * 100 / total), line, fields);
+}
 
 // Only catches a hung task: two images with every retry take a few minutes.
 constexpr int kUpgradeTimeoutSeconds = 900;
@@ -159,6 +190,7 @@ int runFirmwareUpgrade(const cli::Args& args) {
 
   std::mutex lock;  // guards steps
   std::vector<std::pair<int, int>> steps;
+  TransferClock transferClock;  // the console's thread only
   bool finished = false;
   cli::setInterruptHandler(
       [&progress] {
@@ -171,6 +203,10 @@ int runFirmwareUpgrade(const cli::Args& args) {
     cli::Console* console = nullptr;
     cli::Console owner([&](const AppMessage& message) {
       if (cli::printShowText(message, args)) return;
+      if (message.id == UM_TRANSFER_PROGRESS) {
+        showTransfer(progress, message, transferClock);
+        return;
+      }
       if (message.id != UM_FIRMWARE_PROGRESS) return;
       const int part = static_cast<int>(message.wParam);
       const int step = static_cast<int>(message.lParam);

@@ -63,6 +63,12 @@ void AppState::deviceInfoPhase(const DeviceInfo& info, int phase) {
 
 void AppState::firmwareProgress(int part, int step) { send(UM_FIRMWARE_PROGRESS, static_cast<uintptr_t>(part), step); }
 
+void AppState::transferProgress(size_t acknowledged, size_t total) {
+  if (auto target = this->target()) {
+    target->post(AppMessage{UM_TRANSFER_PROGRESS, acknowledged, static_cast<intptr_t>(total), {}});
+  }
+}
+
 void AppState::systemProgress(int stage, int subState, int value) {
   uintptr_t w = (static_cast<uintptr_t>(stage & 0xFF) << 8) | static_cast<uintptr_t>(subState & 0xFF);
   send(UM_SYSTEM_PROGRESS, w, value);

@@ -29,6 +29,8 @@ class AppState {
   void deviceInfoPhase(const DeviceInfo& info, int phase);
   void firmwareProgress(int part, int step);
   void systemProgress(int stage, int subState, int value);
+  // Posts UM_TRANSFER_PROGRESS: the image transfer must not wait for a display.
+  void transferProgress(size_t acknowledged, size_t total);
 
  private:
   AppState() = default;

@@ -9,4 +9,5 @@ enum : unsigned {
   UM_SYSTEM_PROGRESS = 0x438,    // wParam: (stage << 8) | sub-state; lParam: percent
   UM_WIFI_RESULT = 0x43A,        // the Wi-Fi window's own result message
   UM_SHOW_TEXT = 0x43B,          // wParam: 0 = error text, else progress text; text: the message
+  UM_TRANSFER_PROGRESS = 0x43C,  // posted: wParam: image bytes acknowledged; lParam: image size
 };

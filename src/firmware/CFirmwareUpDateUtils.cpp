@@ -7,6 +7,7 @@
 #include <iterator>
 #include <vector>
 
+#include "app/AppState.h"
 #include "app/DeviceModel.h"
 #include "platform/Clock.h"
 #include "session/SessionSelection.h"
@@ -281,6 +282,7 @@ int CFirmwareUpDateUtils::notifyFirmwareInfo(const std::string& softType, uint32
 int CFirmwareUpDateUtils::sendBin(const uint8_t* image, size_t length) {
   if (length > kMaxImageLength) return -1;
   size_t offset = 0;
+  size_t reportedPercent = 0;
   std::vector<uint8_t> block;
   block.reserve(6 + kChunkSize);
   while (offset < length) {
@@ -302,17 +304,27 @@ int CFirmwareUpDateUtils::sendBin(const uint8_t* image, size_t length) {
       acknowledged = exchange(request, reply, kReplyTimeoutMs, &sent);
       if (!acknowledged) LOG_WARN(sent ? " recv msg 6403 failed, retry..." : " send msg 6403 failed, retry...");
     }
+    const size_t chunk = offset / kChunkSize + 1;
+    const size_t chunks = (length + kChunkSize - 1) / kChunkSize;
     if (!acknowledged) {
       LOG_WARN("retry too many times");
+      LOG_WARN("chunk %zu of %zu not acknowledged", chunk, chunks);
       return -1;
     }
     uint8_t status = 0xFF;
     if (!statusOf(reply, status) || status != kStatusOk) {
       LOG_WARN(" parse msg 6403 failed, exist");
       LOG_WARN("retry too many times");
+      LOG_WARN("chunk %zu of %zu refused, status : %d", chunk, chunks, status);
       return -1;
     }
     offset += count;
+    // At most one report per percent, so a display never slows the transfer.
+    const size_t percent = offset * 100 / length;
+    if (percent != reportedPercent || offset == length) {
+      reportedPercent = percent;
+      AppState::getInstance().transferProgress(offset, length);
+    }
   }
   return 0;
 }

@@ -68,16 +68,30 @@ TEST_F(UpgradeCommandTest, Json_resultOnStdoutAndProgressEventsAsJsonLines) {
                          "{\"part\":\"j2534Firmware\",\"step\":\"done\"}]}\n");
   std::istringstream lines(run.err);
   std::string line;
-  int events = 0;
+  int steps = 0;
+  double lastBytes = 0;
+  double total = 0;
   while (std::getline(lines, line)) {
     cJSON* event = cJSON_Parse(line.c_str());
     ASSERT_NE(event, nullptr) << "not a JSON line: " << line;
-    EXPECT_TRUE(cJSON_IsString(cJSON_GetObjectItem(event, "event"))) << line;
+    const cJSON* kind = cJSON_GetObjectItem(event, "event");
+    ASSERT_TRUE(cJSON_IsString(kind)) << line;
     EXPECT_TRUE(cJSON_IsNumber(cJSON_GetObjectItem(event, "percent"))) << line;
+    if (std::string(kind->valuestring) == "transfer") {
+      const cJSON* bytes = cJSON_GetObjectItem(event, "bytes");
+      ASSERT_TRUE(cJSON_IsNumber(bytes)) << line;
+      EXPECT_GE(bytes->valuedouble, lastBytes) << line;
+      lastBytes = bytes->valuedouble;
+      total = cJSON_GetNumberValue(cJSON_GetObjectItem(event, "total"));
+    } else {
+      ++steps;
+    }
     cJSON_Delete(event);
-    ++events;
   }
-  EXPECT_EQ(events, 3);
+  EXPECT_EQ(steps, 3);
+  // The image's own chunks are counted up to its whole size.
+  EXPECT_EQ(total, static_cast<double>(web_.firmwareImage("3", serial_).size()));
+  EXPECT_EQ(lastBytes, total);
   sim::StoredImage stored = device->core().image(sim::ImageSlot::J2534);
   EXPECT_TRUE(stored.accepted);
   EXPECT_EQ(stored.md5, sim::md5Hex(web_.firmwareImage("3", serial_)));
