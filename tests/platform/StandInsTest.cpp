@@ -34,17 +34,6 @@ TEST(Paths, RootComesFromTarnfieldHomeThenXdgThenHome) {
   EXPECT_EQ(platform::workRoot(), "/home/u/.local/share/Tarnfield");
 }
 
-TEST(Paths, JoinPutsExactlyOneSeparator) {
-  EXPECT_EQ(platform::joinPath("/a", "b"), "/a/b");
-  EXPECT_EQ(platform::joinPath("/a/", "/b"), "/a/b");
-  EXPECT_EQ(platform::joinPath("/a//", "b/c"), "/a/b/c");
-}
-
-TEST(Paths, ProgramDirHoldsTheRunningProgram) {
-  fs::path exe = fs::read_symlink("/proc/self/exe");
-  EXPECT_EQ(fs::path(platform::programDir()) / exe.filename(), exe);
-}
-
 TEST(Locale, MapsLanguageAndTerritoryToLocaleId) {
   struct Case {
     const char* name;

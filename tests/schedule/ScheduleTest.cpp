@@ -106,17 +106,6 @@ class ScheduleTest : public ::testing::Test {
   }
 };
 
-TEST_F(ScheduleTest, UnknownOrTakenIds_areRefusedOrHarmless) {
-  int w = newWorker();
-  int id = newTaskId();
-  EXPECT_EQ(sm.createWorker(w), -1);
-  EXPECT_EQ(sm.runTask(id), -1);
-  EXPECT_EQ(sm.setTaskParam(id, "ssid", "garage"), -1);
-  EXPECT_EQ(sm.removeTask(-77, id), 0);
-  EXPECT_EQ(sm.removeTask(w, id), 0);
-  EXPECT_EQ(sm.getRunningTask(-77), -1);
-}
-
 TEST_F(ScheduleTest, AddTask_unknownWorkerOrDuplicateId_refusedAndOriginalKept) {
   LogCapture log;
   int w = newWorker();
@@ -238,57 +227,6 @@ TEST_F(ScheduleTest, TaskThatThrows_workerCarriesOn) {
   drain(w);
   EXPECT_EQ(bad->getState(), Task::Idle);
   EXPECT_EQ(sm.runTask(badId), 0);
-}
-
-// Records setParam calls, as a task that reacts to a parameter does.
-class ParamTask : public GatedTask {
- public:
-  ParamTask() : GatedTask(false) {}
-  int setParam(const std::string& key, const std::string& value) override {
-    ++calls;
-    return Task::setParam(key, value);
-  }
-  std::atomic<int> calls{0};
-};
-
-TEST_F(ScheduleTest, TaskParams_reachTheTaskAndSetParamsReplacesTheTable) {
-  int w = newWorker();
-  int id = newTaskId();
-  auto task = std::make_shared<ParamTask>();
-  ASSERT_EQ(sm.addTask(w, id, task), 0);
-
-  EXPECT_EQ(sm.setTaskParam(id, "ssid", "old"), 0);
-  EXPECT_EQ(sm.setTaskParam(id, "password", "secret"), 0);
-  EXPECT_EQ(task->calls.load(), 2);
-  EXPECT_EQ(task->getParam("ssid"), "old");
-  EXPECT_EQ(task->setParams({{"ssid", "new"}}), 0);
-  EXPECT_EQ(task->getParam("ssid"), "new");
-  EXPECT_EQ(task->getParam("password"), "");
-  task->clearParams();
-  EXPECT_EQ(task->getParam("ssid"), "");
-}
-
-TEST(Task, SetState_followsLifecycleRules) {
-  struct Case {
-    int from, to;
-    bool allowed;
-  };
-  const Case cases[] = {
-      {Task::Idle, Task::Ready, true},     {Task::Idle, Task::Running, true},  {Task::Idle, Task::Idle, true},
-      {Task::Ready, Task::Running, true},  {Task::Ready, Task::Ready, false},  {Task::Ready, Task::Idle, false},
-      {Task::Running, Task::Idle, true},   {Task::Running, Task::Ready, false},
-      {Task::Running, Task::Running, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.from) + " -> " + std::to_string(c.to));
-    GatedTask task(false);
-    ASSERT_EQ(task.getState(), Task::Idle);
-    if (c.from != Task::Idle) {
-      ASSERT_EQ(task.setState(c.from), 0);
-    }
-    EXPECT_EQ(task.setState(c.to), c.allowed ? 0 : -1);
-    EXPECT_EQ(task.getState(), c.allowed ? c.to : c.from);
-  }
 }
 
 }  // namespace
