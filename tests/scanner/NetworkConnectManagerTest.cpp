@@ -52,11 +52,7 @@ class NetworkConnectManagerTest : public ::testing::Test {
     scantest::processLinks();
     platform::setTimeScale(0.01);
     platform::setUsbDevicesForTest(std::make_shared<FakeUsbDeviceList>());
-    platform::AdapterAddress lo;
-    lo.description = "lo";
-    lo.ip = "127.0.0.1";
-    lo.mask = "255.0.0.0";
-    platform::setNetworkAdaptersForTest(std::make_shared<FakeNetworkAdapters>(std::vector<platform::AdapterAddress>{lo}));
+    useLoopbackAdapterOnly();
     bluetooth_ = std::make_shared<FakeBluetoothInquiry>();
     platform::setBluetoothInquiryForTest(bluetooth_);
   }
