@@ -19,9 +19,6 @@
 
 namespace {
 
-constexpr int kWarn = 30000;
-constexpr int kSerial = static_cast<int>(ConnectType::Serial);
-constexpr int kLan = static_cast<int>(ConnectType::Lan);
 constexpr int kWifi = static_cast<int>(ConnectType::Wifi);
 constexpr int kBluetooth = static_cast<int>(ConnectType::Bluetooth);
 
@@ -65,34 +62,6 @@ class NetworkConnectManagerTest : public ::testing::Test {
 
   std::shared_ptr<FakeBluetoothInquiry> bluetooth_;
 };
-
-TEST_F(NetworkConnectManagerTest, WifiInitFailure_failsOnlyWifiScans) {
-  auto broken = std::make_shared<FakeWlanClient>();
-  broken->failOpen = true;
-  WlanClients clients({broken});
-  platform::setTimeScale(0.2);  // the LAN windows need real time for the device's answers
-  auto device = scantest::startDevice({.serialNumber = "744443100001"});
-  ASSERT_TRUE(device);
-  LogCapture log;
-  NetworkConnectManager manager;
-
-  EXPECT_EQ(manager.init(), 0);
-  EXPECT_TRUE(log.contains("wifiScanner init failed", kWarn));
-
-  J2534DeviceList wifi;
-  EXPECT_EQ(manager.ScanJ2534Dev(wifi, kWifi), -1);
-  EXPECT_TRUE(wifi.empty());
-  EXPECT_FALSE(log.contains("start scan device by wifi"));
-
-  J2534DeviceList lan;
-  EXPECT_EQ(manager.ScanJ2534Dev(lan, kLan), 0);
-  ASSERT_EQ(lan.size(), 1u);
-  EXPECT_EQ(lan[0].name, "744443100001");
-
-  J2534DeviceList usb;
-  EXPECT_EQ(manager.ScanJ2534Dev(usb, kSerial), 0);
-  EXPECT_TRUE(usb.empty());
-}
 
 TEST_F(NetworkConnectManagerTest, WifiScan_listsEveryNetworkOfEveryWorkingInterfaceInOrder) {
   auto client = std::make_shared<FakeWlanClient>(std::vector<FakeWlanClient::Interface>{

@@ -122,23 +122,6 @@ TEST_F(ScheduleTest, AddTask_unknownWorkerOrDuplicateId_refusedAndOriginalKept) 
   EXPECT_EQ(duplicate->started(), 0);
 }
 
-TEST_F(ScheduleTest, TwoTasksOnOneWorker_runOneAfterTheOther) {
-  int w = newWorker();
-  int idA = newTaskId(), idB = newTaskId();
-  auto a = addGated(w, idA);
-  auto b = addGated(w, idB, false);
-
-  ASSERT_EQ(sm.runTask(idA), 0);
-  ASSERT_TRUE(a->waitStarted(1));
-  ASSERT_EQ(sm.runTask(idB), 0);
-  EXPECT_EQ(b->getState(), Task::Ready);
-  EXPECT_EQ(sm.getRunningTask(w), idA);
-
-  EXPECT_EQ(b->started(), 0);
-  a->release();
-  ASSERT_TRUE(b->waitFinished(1));
-}
-
 TEST_F(ScheduleTest, TasksOnDifferentWorkers_runSideBySide) {
   int w1 = newWorker(), w2 = newWorker();
   int idA = newTaskId(), idB = newTaskId();
@@ -153,7 +136,7 @@ TEST_F(ScheduleTest, TasksOnDifferentWorkers_runSideBySide) {
   ASSERT_TRUE(a->waitFinished(1));
 }
 
-TEST_F(ScheduleTest, RunTask_whileReadyOrRunningRefused_runsOnceThenAgainWhenIdle) {
+TEST_F(ScheduleTest, OneWorker_runsItsTasksOneAfterTheOtherAndRefusesARunAlreadyQueued) {
   int w = newWorker();
   int blockerId = newTaskId(), id = newTaskId();
   auto blocker = addGated(w, blockerId);
@@ -164,6 +147,8 @@ TEST_F(ScheduleTest, RunTask_whileReadyOrRunningRefused_runsOnceThenAgainWhenIdl
   EXPECT_EQ(sm.runTask(id), 0);
   EXPECT_EQ(sm.runTask(id), -1);
   EXPECT_EQ(task->getState(), Task::Ready);
+  EXPECT_EQ(sm.getRunningTask(w), blockerId);
+  EXPECT_EQ(task->started(), 0) << "a second task ran beside the first on one worker";
 
   blocker->release();
   ASSERT_TRUE(task->waitStarted(1));

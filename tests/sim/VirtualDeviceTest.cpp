@@ -38,17 +38,21 @@ bool passSafetyCheck(TestLink& link) {
          verdict.data()[1] == 0x00;
 }
 
+std::vector<uint8_t> announcement(const std::string& name, size_t size) {
+  std::vector<uint8_t> out = be16(name.size() + 1);
+  out.insert(out.end(), name.begin(), name.end());
+  out.push_back(0);
+  append(out, be32(size));
+  return out;
+}
+
 // Announces and sends an image in 4096-byte chunks as the host does, then
 // returns the status of the digest reply (0xEE when something failed earlier).
 uint8_t burn(TestLink& link, const std::string& name, std::vector<uint8_t> image, int corruptChunk = -1,
              std::string digest = {}) {
   if (digest.empty()) digest = sim::md5Hex(image);
   Frame reply;
-  std::vector<uint8_t> announce = be16(name.size() + 1);
-  announce.insert(announce.end(), name.begin(), name.end());
-  announce.push_back(0);
-  append(announce, be32(image.size()));
-  if (!link.exchange(0x24, 0x02, announce, reply) || status(reply) != 0) return 0xEE;
+  if (!link.exchange(0x24, 0x02, announcement(name, image.size()), reply) || status(reply) != 0) return 0xEE;
   for (size_t offset = 0, index = 0; offset < image.size(); offset += 4096, ++index) {
     size_t n = std::min<size_t>(4096, image.size() - offset);
     std::vector<uint8_t> chunk = be32(offset);
@@ -142,12 +146,8 @@ TEST_F(VirtualDeviceTest, ImageAnnouncement_sizeRuleDependsOnModel) {
     TestLink link;
     ASSERT_TRUE(link.connectTcp(device.devicePort()));
     ASSERT_TRUE(passSafetyCheck(link));
-    std::vector<uint8_t> announce = be16(c.name.size() + 1);
-    announce.insert(announce.end(), c.name.begin(), c.name.end());
-    announce.push_back(0);
-    append(announce, be32(c.size));
     Frame reply;
-    ASSERT_TRUE(link.exchange(0x24, 0x02, announce, reply));
+    ASSERT_TRUE(link.exchange(0x24, 0x02, announcement(c.name, c.size), reply));
     EXPECT_EQ(status(reply) == 0, c.accepted);
   }
 }
