@@ -68,7 +68,7 @@ uint8_t burn(TestLink& link, const std::string& name, std::vector<uint8_t> image
 }  // namespace
 
 TEST_F(VirtualDeviceTest, Wifi_storedOnlyFromAWellFormedBlock) {
-  sim::VirtualDevice device({});
+  sim::VirtualDevice device(sim::DeviceConfig{});
   ASSERT_TRUE(device.start());
   TestLink link;
   ASSERT_TRUE(link.connectTcp(device.devicePort()));
