@@ -54,29 +54,6 @@ class TcpConnectionTest : public ::testing::Test {
   int peer = -1;
 };
 
-TEST_F(TcpConnectionTest, Write_deliversBytesAndLogsByHexOrSize) {
-  struct Case {
-    size_t size;
-    std::string logged;
-  } cases[] = {
-      {4, "send : 00070e15"},
-      {2047, "send : 00070e15"},
-      {2048, "send msg ok , size : 2048"},
-      {4096, "send msg ok , size : 4096"},
-  };
-  for (const auto& c : cases) {
-    log.clear();
-    auto frame = pattern(c.size);
-    EXPECT_EQ(conn->writeData(frame.data(), frame.size()), static_cast<int>(c.size));
-    EXPECT_EQ(receiveExactly(peer, c.size), frame) << c.size;
-    ASSERT_EQ(log.count("send", kInfo), 1u) << c.size << "\n" << log.dump();
-    EXPECT_EQ(log.lines()[0].message.rfind(c.logged, 0), 0u) << log.dump();
-    if (c.size < 2048) {
-      EXPECT_EQ(log.lines()[0].message.size(), 7 + 2 * c.size);
-    }
-  }
-}
-
 // Far more than the socket buffers hold while the peer is not reading: the
 // frame must still arrive whole and in order.
 TEST_F(TcpConnectionTest, Write_largeFrameWhilePeerIsSlow_arrivesWhole) {

@@ -38,7 +38,6 @@ class FakeLanHost {
   }
 
   bool ok() const { return thread_.joinable(); }
-  int requests() const { return requests_.load(); }
   int sent() const { return sent_.load(); }
 
  private:
@@ -61,7 +60,6 @@ class FakeLanHost {
         socklen_t len = sizeof from;
         ssize_t n = ::recvfrom(listen_.fd(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &len);
         if (n > 0) {
-          ++requests_;
           std::vector<Bytes> answer = answer_(Bytes(buffer, buffer + n));
           if (!answer.empty()) {
             requester = from;
@@ -83,7 +81,6 @@ class FakeLanHost {
   testsupport::LocalSocket listen_;
   testsupport::LocalSocket send_;
   std::atomic<bool> stop_{false};
-  std::atomic<int> requests_{0};
   std::atomic<int> sent_{0};
   std::thread thread_;
 };

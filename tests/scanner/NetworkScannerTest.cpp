@@ -48,15 +48,6 @@ Bytes linkReply(const std::string& name) {
 
 bool isLinkRequest(const Bytes& request) { return request.size() > 8 && request[7] == 0x2C && request[8] == 0x2A; }
 
-platform::AdapterAddress adapter(const char* name, const char* ip, const char* mask, const char* gateway = "0.0.0.0") {
-  platform::AdapterAddress a;
-  a.description = name;
-  a.ip = ip;
-  a.mask = mask;
-  a.gateway = gateway;
-  return a;
-}
-
 TEST(LinkReplyCheck, AcceptsOnlyTheLinkAnswerLayout) {
   Bytes valid = linkReply("KST-LINK");
   Bytes shortest = withSum({0x55, 0xAA, 0xF8, 0xF1, 0x00, 0x05, 0x00, 0x6C, 0x2A, 0x01, 0x00});
@@ -89,9 +80,7 @@ class NetworkScannerTest : public ::testing::Test {
   void SetUp() override {
     links_ = &scantest::processLinks();
     platform::setTimeScale(0.2);
-    adapters_ = std::make_shared<FakeNetworkAdapters>(std::vector<platform::AdapterAddress>{
-        adapter("lo", "127.0.0.1", "255.0.0.0")});
-    platform::setNetworkAdaptersForTest(adapters_);
+    adapters_ = useLoopbackAdapterOnly();
   }
   void TearDown() override {
     platform::setNetworkAdaptersForTest(nullptr);
@@ -104,12 +93,12 @@ class NetworkScannerTest : public ::testing::Test {
 
 TEST_F(NetworkScannerTest, AdapterAddresses_giveSubnetAndGatewayBroadcasts) {
   adapters_->set({
-      adapter("down", "0.0.0.0", "0.0.0.0"),
-      adapter("eth0", "192.168.7.20", "255.255.0.0", "192.168.1.1"),
-      adapter("eth1", "300.1.1.1", "255.0.0.0"),
-      adapter("eth2", "10.0.0.1", "255.255.255.x"),
-      adapter("eth3", "10.1.2.3", "255.255.255.0", "10.1.2"),
-      adapter("lo", "127.0.0.1", "255.0.0.0"),
+      adapterAddress("down", "0.0.0.0", "0.0.0.0"),
+      adapterAddress("eth0", "192.168.7.20", "255.255.0.0", "192.168.1.1"),
+      adapterAddress("eth1", "300.1.1.1", "255.0.0.0"),
+      adapterAddress("eth2", "10.0.0.1", "255.255.255.x"),
+      adapterAddress("eth3", "10.1.2.3", "255.255.255.0", "10.1.2"),
+      adapterAddress("lo", "127.0.0.1", "255.0.0.0"),
   });
   LogCapture log;
   NetworkScanner scanner;
@@ -160,7 +149,7 @@ TEST_F(NetworkScannerTest, DeviceAnsweringBothRequests_isListedOnce) {
 }
 
 TEST_F(NetworkScannerTest, TwoAddressesOnOneSubnet_areScannedOnce) {
-  adapters_->set({adapter("lo", "127.0.0.1", "255.0.0.0"), adapter("lo:1", "127.0.0.2", "255.0.0.0")});
+  adapters_->set({adapterAddress("lo", "127.0.0.1", "255.0.0.0"), adapterAddress("lo:1", "127.0.0.2", "255.0.0.0")});
   auto device = scantest::startDevice({.serialNumber = kSerial});
   ASSERT_TRUE(device);
   NetworkScanner scanner;
@@ -261,8 +250,8 @@ TEST_F(NetworkScannerTest, HostThatNeverStopsAnswering_cannotHoldTheScan) {
 }
 
 TEST_F(NetworkScannerTest, RefusedBroadcast_failsTheRunsAndTheScanGoesOn) {
-  adapters_->set({adapter("eth0", "192.168.7.20", "255.255.255.0", "192.168.7.1"),
-                  adapter("lo", "127.0.0.1", "255.0.0.0")});
+  adapters_->set({adapterAddress("eth0", "192.168.7.20", "255.255.255.0", "192.168.7.1"),
+                  adapterAddress("lo", "127.0.0.1", "255.0.0.0")});
   auto device = scantest::startDevice({.serialNumber = kSerial});
   ASSERT_TRUE(device);
   testsupport::WindowRecorder posted;

@@ -1,16 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cjson/cJSON.h>
 #include <curl/curl.h>
-#include <unzip.h>
 
-#include <cstdio>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "SimPackages.h"
 #include "WebServices.h"
 #include "platform/Clock.h"
 
@@ -43,23 +38,6 @@ HttpResult http(const std::string& url, const std::string* postBody = nullptr, l
   return result;
 }
 
-// The bytes of one entry, looked up under its stored name.
-std::vector<uint8_t> zipEntry(const std::string& zipBytes, const std::string& name) {
-  std::string path = ::testing::TempDir() + "/sim-web-test.zip";
-  std::ofstream(path, std::ios::binary) << zipBytes;
-  std::vector<uint8_t> out;
-  unzFile zip = unzOpen64(path.c_str());
-  if (zip && unzLocateFile(zip, name.c_str(), 1) == UNZ_OK && unzOpenCurrentFile(zip) == UNZ_OK) {
-    uint8_t buffer[65536];
-    int n;
-    while ((n = unzReadCurrentFile(zip, buffer, sizeof buffer)) > 0) out.insert(out.end(), buffer, buffer + n);
-    unzCloseCurrentFile(zip);
-  }
-  if (zip) unzClose(zip);
-  std::remove(path.c_str());
-  return out;
-}
-
 class WebServicesTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -74,26 +52,6 @@ class WebServicesTest : public ::testing::Test {
 const std::string kSoftList = "/api/api/publicSoftInfo/getPublicSoftListBySn";
 
 }  // namespace
-
-TEST_F(WebServicesTest, SystemPackage_queryAndPackageLayout) {
-  sim::WebServices web(config_);
-  ASSERT_TRUE(web.start());
-  HttpResult query = http(web.baseUrl() + "/Veyra/v3/soft-wares?serial_number=5RHM10000001");
-  std::unique_ptr<cJSON, void (*)(cJSON*)> json(cJSON_Parse(query.body.c_str()), cJSON_Delete);
-  const char* path = cJSON_GetStringValue(cJSON_GetObjectItem(cJSON_GetObjectItem(json.get(), "data"), "path"));
-  ASSERT_NE(path, nullptr) << query.body;
-
-  HttpResult package = http(path);
-  auto ini = zipEntry(package.body, "V3.10_206/system.ini");
-  EXPECT_NE(std::string(ini.begin(), ini.end()).find("Version=206"), std::string::npos);
-  auto system = zipEntry(package.body, "V3.10_206/system.zip");
-  EXPECT_EQ(system, web.systemImage());
-  EXPECT_EQ(sim::embeddedVersion(system), "206");
-
-  web.update([](sim::WebConfig& c) { c.systemPackageOnline = false; });
-  HttpResult none = http(web.baseUrl() + "/Veyra/v3/soft-wares?serial_number=5RHM10000001");
-  EXPECT_EQ(none.body.find("\"path\""), std::string::npos);
-}
 
 TEST_F(WebServicesTest, Faults_failTheScriptedRequestsOnly) {
   sim::WebServices web(config_);

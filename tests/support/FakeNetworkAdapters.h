@@ -1,7 +1,7 @@
 #pragma once
 #include "platform/NetworkAdapters.h"
 
-#include <atomic>
+#include <memory>
 #include <mutex>
 
 // An adapter list a test sets by hand; readable() false makes list() fail.
@@ -11,7 +11,6 @@ class FakeNetworkAdapters : public platform::NetworkAdapters {
       : addresses_(std::move(addresses)), readable_(readable) {}
 
   bool list(std::vector<platform::AdapterAddress>& out) override {
-    ++calls;
     std::lock_guard<std::mutex> lock(mutex_);
     out.clear();
     if (!readable_) return false;
@@ -25,10 +24,26 @@ class FakeNetworkAdapters : public platform::NetworkAdapters {
     readable_ = readable;
   }
 
-  std::atomic<int> calls{0};
-
  private:
   std::mutex mutex_;  // guards addresses_, readable_
   std::vector<platform::AdapterAddress> addresses_;
   bool readable_;
 };
+
+inline platform::AdapterAddress adapterAddress(const char* name, const char* ip, const char* mask,
+                                               const char* gateway = "0.0.0.0") {
+  platform::AdapterAddress a;
+  a.description = name;
+  a.ip = ip;
+  a.mask = mask;
+  a.gateway = gateway;
+  return a;
+}
+
+// Installs a list holding only loopback, so every LAN broadcast stays on this machine.
+inline std::shared_ptr<FakeNetworkAdapters> useLoopbackAdapterOnly() {
+  auto adapters = std::make_shared<FakeNetworkAdapters>(
+      std::vector<platform::AdapterAddress>{adapterAddress("lo", "127.0.0.1", "255.0.0.0")});
+  platform::setNetworkAdaptersForTest(adapters);
+  return adapters;
+}

@@ -38,11 +38,6 @@ class FakeUsbDeviceList : public platform::UsbDeviceList {
     if (callback) platform::reportUsbChanges(before, devices, callback);
   }
 
-  bool monitoring() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<bool>(callback_);
-  }
-
  private:
   std::mutex mutex_;  // guards devices_, callback_
   std::vector<platform::UsbDevice> devices_;

@@ -53,7 +53,6 @@ LogCapture::LogCapture() : state_(std::make_shared<State>()), attachment_(std::m
   log4cplus::Logger::getRoot().addAppender(attachment_->appender);
 }
 
-void LogCapture::setThreshold(int level) { attachment_->appender->setThreshold(level); }
 
 LogCapture::~LogCapture() { log4cplus::Logger::getRoot().removeAppender(attachment_->appender); }
 

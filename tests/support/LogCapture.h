@@ -33,8 +33,6 @@ class LogCapture {
   // For messages logged by another thread: true as soon as one contains text.
   bool waitFor(std::string_view text, std::chrono::milliseconds timeout) const;
   void clear();
-  // Lines below level are no longer recorded, as by a configured appender.
-  void setThreshold(int level);
   // Every line, one per row, for a failure message.
   std::string dump() const;
 

@@ -48,8 +48,8 @@ inline const ProcessLinks& processLinks() {
   return links;
 }
 
-// A started device, or nullptr when a link could not be set up.
-inline std::unique_ptr<sim::VirtualDevice> startDevice(sim::DeviceConfig config = {}) {
+// The device's side of the process's endpoints.
+inline sim::LinkConfig linkConfig() {
   const ProcessLinks& l = processLinks();
   sim::LinkConfig links;
   links.devicePort = l.devicePort;
@@ -57,6 +57,12 @@ inline std::unique_ptr<sim::VirtualDevice> startDevice(sim::DeviceConfig config 
   links.discoveryPort = l.discoveryPort;
   links.usbListFile = l.usbFile;
   links.wlanListFile = l.wlanFile;
+  return links;
+}
+
+// A started device, or nullptr when a link could not be set up.
+inline std::unique_ptr<sim::VirtualDevice> startDevice(sim::DeviceConfig config = {},
+                                                       sim::LinkConfig links = linkConfig()) {
   auto device = std::make_unique<sim::VirtualDevice>(std::move(config), links);
   if (!device->start()) return nullptr;
   return device;

@@ -72,10 +72,6 @@ class WindowRecorder {
     std::lock_guard<std::mutex> guard(lock_);
     return steps_;
   }
-  void clear() {
-    std::lock_guard<std::mutex> guard(lock_);
-    steps_.clear();
-  }
   // Texts are posted: let the queue drain before reading them.
   std::vector<std::string> texts() {
     target_->send(AppMessage{});

@@ -25,11 +25,7 @@ class DevScannerTest : public ::testing::Test {
   void SetUp() override {
     scantest::processLinks();
     platform::setTimeScale(0.2);
-    platform::AdapterAddress lo;
-    lo.description = "lo";
-    lo.ip = "127.0.0.1";
-    lo.mask = "255.0.0.0";
-    platform::setNetworkAdaptersForTest(std::make_shared<FakeNetworkAdapters>(std::vector<platform::AdapterAddress>{lo}));
+    useLoopbackAdapterOnly();
     auto wlan = std::make_shared<FakeWlanClient>();
     wlan->failOpen = true;  // a host without a Wi-Fi service
     platform::setWlanClientFactoryForTest([wlan] { return wlan; });

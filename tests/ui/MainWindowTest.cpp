@@ -36,11 +36,7 @@ class MainWindowTest : public ::testing::Test {
     platform::setTimeScale(0.05);
     uitest::setBrand(false);
     uitest::setLocale("en_US.UTF-8");
-    platform::AdapterAddress lo;
-    lo.description = "lo";
-    lo.ip = "127.0.0.1";
-    lo.mask = "255.0.0.0";
-    platform::setNetworkAdaptersForTest(std::make_shared<FakeNetworkAdapters>(std::vector<platform::AdapterAddress>{lo}));
+    useLoopbackAdapterOnly();
   }
   void TearDown() override {
     window_.reset();

@@ -53,17 +53,11 @@ class WifiWindow : public ::testing::TestWithParam<WifiCase> {
 
 TEST_P(WifiWindow, ConfiguresTheDeviceOrShowsTheFailedStep) {
   const WifiCase& c = GetParam();
-  sim::LinkConfig links;
-  const auto& l = scantest::processLinks();
-  links.devicePort = l.devicePort;
-  links.configPort = l.configPort;
-  links.discoveryPort = l.discoveryPort;
-  links.usbListFile = l.usbFile;
-  links.wlanListFile = l.wlanFile;
+  sim::LinkConfig links = scantest::linkConfig();
   // A hidden network, and one name seen on two interfaces.
   links.wlanNetworks = {{"wlan0", "KestrelLab"}, {"wlan0", "Workshop-5G"}, {"wlan0", ""}, {"wlan1", "KestrelLab"}};
-  device_ = std::make_unique<sim::VirtualDevice>(sim::DeviceConfig{}, links);
-  ASSERT_TRUE(device_->start());
+  device_ = scantest::startDevice({}, links);
+  ASSERT_TRUE(device_);
   if (!c.deviceUp) device_->powerOff();
   infotest::InfoWindow mainWindow;
 

@@ -53,14 +53,4 @@ TEST_F(LogFacade, RecordCarriesLastPathComponentLineAndFunction) {
   }
 }
 
-TEST_F(LogFacade, AppenderThresholdStillFilters) {
-  log.setThreshold(log4cplus::WARN_LOG_LEVEL);
-  LOG_INFO("dropped");
-  LOG_WARN("kept %s", "here");
-  auto records = log.lines();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, "kept here");
-  EXPECT_EQ(records[0].level, logfacade::kWarn);
-}
-
 }  // namespace
