@@ -26,6 +26,7 @@
 #include "session/Frame.h"
 #include "session/SessionApi.h"
 #include "support/BenchFigures.h"
+#include "support/RawPeer.h"
 #include "task/SystemUpgrader.h"
 
 namespace {
@@ -50,40 +51,8 @@ uint16_t freePort() {
   return port;
 }
 
-bool readExactly(int fd, uint8_t* out, size_t count) {
-  while (count > 0) {
-    ssize_t n = ::read(fd, out, count);
-    if (n <= 0) return false;
-    out += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool writeAll(int fd, const uint8_t* bytes, size_t count) {
-  while (count > 0) {
-    ssize_t n = ::write(fd, bytes, count);
-    if (n <= 0) return false;
-    bytes += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-int connectTo(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
+using benchpeer::readExactly;
+using benchpeer::writeAll;
 
 std::string writeImage(const std::string& name, size_t size) {
   const std::string path = platform::joinPath(platform::workRoot(), name);
@@ -157,7 +126,7 @@ void system_chunk_loop_vdev_tcp(benchmark::State& state) {
 // no session worker, no file reads, no digest.
 void system_raw_exchange_vdev_tcp(benchmark::State& state) {
   Rig& r = rig();
-  int fd = r.ok ? connectTo(r.configPort) : -1;
+  int fd = r.ok ? benchpeer::rawConnect(r.configPort) : -1;
   if (fd < 0) {
     state.SkipWithError("virtual device not reachable");
     return;

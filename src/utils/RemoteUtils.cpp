@@ -286,6 +286,9 @@ int perform(const Exchange& ex, Sink& sink) {
     // Redirects are never followed: what they point at is not what was asked for.
     if (sink.refusedStatus >= 300 && sink.refusedStatus <= 399)
       REMOTE_WARN("download redirect not followed, status : %ld", sink.refusedStatus);
+    // The user needs the address and the status to tell a moved file from a broken server.
+    REMOTE_WARN("download failed, HTTP status %ld from %s", sink.refusedStatus,
+                ::logfacade::escapeForLog(ex.url).c_str());
     return CURLE_HTTP_RETURNED_ERROR;
   }
   if (rc == CURLE_OK) return 0;
