@@ -363,8 +363,9 @@ TEST_P(SystemUpgradeFaults, NoFalseSuccessWithinBound) {
   const std::string local = userPackage(sim::buildSystemPackage("V3.10", "206", image));
   LogCapture log;
 
+  const double scaleAfterInstall = s.scaleAfterInstall;  // a structured binding cannot be captured
   const Reports reports = runUpgrade(device_->core().config().serialNumber, local, [&](SystemUpgrader&, const Report& r) {
-    if (r == Report{5, 0, 100} && s.scaleAfterInstall > 0) platform::setTimeScale(s.scaleAfterInstall);
+    if (r == Report{5, 0, 100} && scaleAfterInstall > 0) platform::setTimeScale(scaleAfterInstall);
   });
 
   ASSERT_FALSE(reports.empty());
