@@ -13,5 +13,5 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_SANI
 # shellcheck disable=SC2086
 cmake --build "$build" ${KESTREL_TSAN_TARGETS:+--target $KESTREL_TSAN_TARGETS}
 export KESTREL_LOOPBACK_ONLY=1
-export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp ${TSAN_OPTIONS:-}"
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 300 "$@"
