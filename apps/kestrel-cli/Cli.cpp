@@ -95,12 +95,12 @@ bool Args::flag(const std::string& name) const {
   return false;
 }
 
-CommandRegistration::CommandRegistration(CommandSpec spec) {
+CommandRegistration::CommandRegistration(CommandSpec command) {
   // Alphabetical, whatever order the files' statics are built in.
   auto& list = table();
   auto at = std::find_if(list.begin(), list.end(),
-                         [&](const CommandSpec& c) { return std::strcmp(c.name, spec.name) > 0; });
-  list.insert(at, std::move(spec));
+                         [&](const CommandSpec& c) { return std::strcmp(c.name, command.name) > 0; });
+  list.insert(at, std::move(command));
 }
 
 const std::vector<CommandSpec>& commands() { return table(); }
@@ -126,7 +126,7 @@ std::vector<OptionSpec> deviceOptions() {
           {"device", "NAME|ADDRESS", "for this run, the device of that name, address or port (with --link)"}};
 }
 
-bool parseArgs(const CommandSpec& spec, const std::vector<std::string>& words, Args& args, std::string& error) {
+bool parseArgs(const CommandSpec& command, const std::vector<std::string>& words, Args& args, std::string& error) {
   for (size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
     if (word == "-v" || word == "--verbose") {
@@ -157,10 +157,10 @@ bool parseArgs(const CommandSpec& spec, const std::vector<std::string>& words, A
       name = name.substr(0, eq);
       hasValue = true;
     }
-    const OptionSpec* o = findOption(spec.options, name);
+    const OptionSpec* o = findOption(command.options, name);
     if (!o) o = findOption(globalOptions(), name);
     if (!o) {
-      error = "unknown option --" + name + " for '" + spec.name + "'";
+      error = "unknown option --" + name + " for '" + command.name + "'";
       return false;
     }
     if (!o->value) {
@@ -206,12 +206,12 @@ std::string programHelp() {
   return out;
 }
 
-std::string commandHelp(const CommandSpec& spec) {
-  std::string out = std::string("usage: kestrel-cli ") + spec.name + " " + spec.synopsis + "\n\n" + spec.summary + "\n";
-  if (spec.details && *spec.details) out += std::string("\n") + spec.details;
-  if (!spec.options.empty()) {
+std::string commandHelp(const CommandSpec& command) {
+  std::string out = std::string("usage: kestrel-cli ") + command.name + " " + command.synopsis + "\n\n" + command.summary + "\n";
+  if (command.details && *command.details) out += std::string("\n") + command.details;
+  if (!command.options.empty()) {
     out += "\noptions:\n";
-    appendOptionHelp(out, spec.options);
+    appendOptionHelp(out, command.options);
   }
   out += "\n";
   out += kExitHelp;

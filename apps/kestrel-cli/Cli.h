@@ -59,7 +59,7 @@ struct CommandSpec {
 
 // Each command file registers itself with a static CommandRegistration.
 struct CommandRegistration {
-  explicit CommandRegistration(CommandSpec spec);
+  explicit CommandRegistration(CommandSpec command);
 };
 const std::vector<CommandSpec>& commands();
 const CommandSpec* findCommand(const std::string& name);
@@ -72,10 +72,10 @@ std::vector<OptionSpec> deviceOptions();
 
 // Parses the words after the command name against its table. On a usage
 // error returns false with error naming the option.
-bool parseArgs(const CommandSpec& spec, const std::vector<std::string>& words, Args& args, std::string& error);
+bool parseArgs(const CommandSpec& command, const std::vector<std::string>& words, Args& args, std::string& error);
 
 std::string programHelp();
-std::string commandHelp(const CommandSpec& spec);
+std::string commandHelp(const CommandSpec& command);
 // A bash completion script built from the same table.
 std::string bashCompletion();
 

@@ -76,9 +76,9 @@ int dispatch(int argc, char** argv) {
       std::fputs(cli::programHelp().c_str(), stdout);
       return cli::kExitOk;
     }
-    const cli::CommandSpec* spec = cli::findCommand(words.back());
-    if (!spec) return usageError("no command '" + words.back() + "'", "see 'kestrel-cli --help'\n");
-    std::fputs(cli::commandHelp(*spec).c_str(), stdout);
+    const cli::CommandSpec* command = cli::findCommand(words.back());
+    if (!command) return usageError("no command '" + words.back() + "'", "see 'kestrel-cli --help'\n");
+    std::fputs(cli::commandHelp(*command).c_str(), stdout);
     return cli::kExitOk;
   }
   if (name == "completion") {
@@ -86,15 +86,15 @@ int dispatch(int argc, char** argv) {
     std::fputs(cli::bashCompletion().c_str(), stdout);
     return cli::kExitOk;
   }
-  const cli::CommandSpec* spec = cli::findCommand(name);
-  if (!spec) return usageError("no command '" + name + "'", "see 'kestrel-cli --help'\n");
+  const cli::CommandSpec* command = cli::findCommand(name);
+  if (!command) return usageError("no command '" + name + "'", "see 'kestrel-cli --help'\n");
   cli::Args args;
   std::string error;
-  if (!cli::parseArgs(*spec, words, args, error)) {
-    return usageError(error, std::string("usage: kestrel-cli ") + spec->name + " " + spec->synopsis + "\n");
+  if (!cli::parseArgs(*command, words, args, error)) {
+    return usageError(error, std::string("usage: kestrel-cli ") + command->name + " " + command->synopsis + "\n");
   }
   if (args.flag("help")) {
-    std::fputs(cli::commandHelp(*spec).c_str(), stdout);
+    std::fputs(cli::commandHelp(*command).c_str(), stdout);
     return cli::kExitOk;
   }
 
@@ -103,7 +103,7 @@ int dispatch(int argc, char** argv) {
   consolelines::setEcho(args.verbosity == cli::Verbosity::Verbose);
   LOG_INFO("kestrel-cli %s (pid %d): %s", cli::programVersion().c_str(), static_cast<int>(getpid()),
            loggedCommandLine(argc, argv).c_str());
-  const int rc = spec->fn(args);
+  const int rc = command->fn(args);
   LOG_INFO("kestrel-cli exit status %d", rc);
   return rc;
 }
