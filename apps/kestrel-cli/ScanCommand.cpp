@@ -29,6 +29,13 @@ void printText(const J2534DeviceList& devices, const cli::Args& args) {
   }
 }
 
+// Runs the scan of one link; false (after saying so) when it did not finish.
+bool scanOrSay(const cli::Args& args, const std::string& link, J2534DeviceList& devices, int& result) {
+  if (cli::scanLink(args, cli::linkType(link), devices, result)) return true;
+  std::fprintf(stderr, "the %s scan did not finish\n", link.c_str());
+  return false;
+}
+
 int runScan(const cli::Args& args) {
   const std::string link = args.option("link");
   if (link.empty()) {
@@ -37,10 +44,7 @@ int runScan(const cli::Args& args) {
   }
   J2534DeviceList devices;
   int result = -1;
-  if (!cli::scanLink(args, cli::linkType(link), devices, result)) {
-    std::fprintf(stderr, "the %s scan did not finish\n", link.c_str());
-    return cli::kExitFailed;
-  }
+  if (!scanOrSay(args, link, devices, result)) return cli::kExitFailed;
   if (args.json) {
     printJson(devices);
   } else {
@@ -62,10 +66,7 @@ int runUse(const cli::Args& args) {
   }
   J2534DeviceList devices;
   int result = -1;
-  if (!cli::scanLink(args, cli::linkType(link), devices, result)) {
-    std::fprintf(stderr, "the %s scan did not finish\n", link.c_str());
-    return cli::kExitFailed;
-  }
+  if (!scanOrSay(args, link, devices, result)) return cli::kExitFailed;
   J2534Device chosen;
   const std::string name = args.words.empty() ? std::string() : args.words[0];
   if (int rc = cli::pickDevice(devices, link, name, chosen); rc != cli::kExitOk) return rc;
