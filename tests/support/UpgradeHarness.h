@@ -1,26 +1,16 @@
 #pragma once
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <httplib.h>
+#include <signal.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "support/LoopbackSockets.h"
 #include "support/TestEnv.h"
 #include "support/WindowRecorder.h"
 #include "support/ZipMaker.h"
@@ -41,64 +31,46 @@ inline std::string describe(const Steps& steps) {
   return out.empty() ? "none" : out;
 }
 
-// Answers GET requests on 127.0.0.1 with fixed bodies, one connection at a time.
+// Answers GET requests on 127.0.0.1 with fixed bodies (malicious packages).
 class FileServer {
  public:
   FileServer() {
-    if (listen_.fd() >= 0) thread_ = std::thread([this] { loop(); });
+    server_.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+      std::lock_guard<std::mutex> guard(lock_);
+      auto it = bodies_.find(req.path);
+      if (it == bodies_.end()) {
+        res.status = 404;
+        return;
+      }
+      res.status = it->second.first;
+      res.set_content(it->second.second, "application/octet-stream");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    if (port_ > 0) {
+      thread_ = std::thread([this] {
+        // A client that hangs up mid-body must cost an EPIPE, not the test process.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        server_.listen_after_bind();
+      });
+    }
   }
   ~FileServer() {
-    stop_ = true;
+    server_.stop();
     if (thread_.joinable()) thread_.join();
   }
-  bool ok() const { return listen_.port() != 0; }
+  bool ok() const { return port_ > 0; }
   void serve(const std::string& path, const std::vector<uint8_t>& body, int status = 200) {
     std::lock_guard<std::mutex> guard(lock_);
     bodies_[path] = {status, std::string(body.begin(), body.end())};
   }
-  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(listen_.port()) + path; }
+  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
 
  private:
-  void loop() {
-    while (!stop_) {
-      if (!testsupport::readable(listen_.fd(), 20)) continue;
-      int fd = ::accept(listen_.fd(), nullptr, nullptr);
-      if (fd < 0) continue;
-      answer(fd);
-      ::close(fd);
-    }
-  }
-  void answer(int fd) {
-    std::string request;
-    char buffer[2048];
-    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 16384) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 2000) <= 0) return;
-      ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-      if (n <= 0) return;
-      request.append(buffer, static_cast<size_t>(n));
-    }
-    size_t start = request.find(' ') + 1;
-    std::string path = request.substr(start, request.find(' ', start) - start);
-    std::pair<int, std::string> reply{404, "not here"};
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      auto it = bodies_.find(path);
-      if (it != bodies_.end()) reply = it->second;
-    }
-    std::string out = "HTTP/1.1 " + std::to_string(reply.first) + (reply.first == 200 ? " OK" : " Not Found") +
-                      "\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-                      std::to_string(reply.second.size()) + "\r\nConnection: close\r\n\r\n" + reply.second;
-    size_t sent = 0;
-    while (sent < out.size()) {
-      ssize_t n = ::send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return;
-      sent += static_cast<size_t>(n);
-    }
-  }
-
-  testsupport::LocalSocket listen_{SOCK_STREAM};
-  std::atomic<bool> stop_{false};
+  httplib::Server server_;
+  int port_ = -1;
   std::mutex lock_;  // guards bodies_
   std::map<std::string, std::pair<int, std::string>> bodies_;
   std::thread thread_;
