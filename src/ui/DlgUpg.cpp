@@ -487,7 +487,7 @@ bool DlgUpg::refuseProbe() {
     TextNotifier::getInstance().post("", kInProgress, kTextProgress);
     return true;
   }
-  return false;
+  return !upgradeLock_ && deviceBusyElsewhere();
 }
 
 void DlgUpg::postWaitText(int target, const char* text) {
@@ -623,7 +623,17 @@ void DlgUpg::resetDeviceView() {
   setPrimary("btn_sys_upgrade", false);
   // An upgrade in progress keeps its link: cutting it can leave the device in its boot loader.
   if (!isUpgradeTask(runningTask())) closeAllSessions();
+  if (!upgradeLock_ && deviceBusyElsewhere()) return;
   ScheduleManager::getInstance().runTask(kTaskDevInfoReader);
+}
+
+bool DlgUpg::deviceBusyElsewhere() {
+  // Even a read would disturb another program's transfer.
+  std::string holder;
+  if (!platform::DeviceLock::anyHeld(holder)) return false;
+  showProgress(0, "The device is busy: " + holder + ". Read it again when that has ended.", false,
+               QStringLiteral("error"));
+  return true;
 }
 
 void DlgUpg::showProgress(int value, const std::string& text, bool withPercent, const QString& status) {
@@ -786,21 +796,33 @@ void DlgUpg::startUpgrade(bool system) {
     services_->messageBox(kRefusedUpgrade + std::to_string(running), "option");
     return;
   }
+  std::string serial;
+  {
+    std::lock_guard<std::mutex> guard(viewLock_);
+    serial = view_.serialNumber;
+  }
+  std::string holder;
+  switch (platform::DeviceLock::tryAcquire(serial, (system ? "system upgrade of " : "firmware upgrade of ") + serial,
+                                           upgradeLock_, holder)) {
+    case platform::DeviceLock::Result::Acquired:
+      break;
+    case platform::DeviceLock::Result::Busy:
+      services_->messageBox("The device is busy: " + holder + ". Please wait until it ends, then try again.",
+                            "option");
+      return;
+    case platform::DeviceLock::Result::Failed:
+      services_->messageBox("Cannot claim the device for the upgrade: " + holder, "option");
+      return;
+  }
   enableControl("btn_fw_upgrade", false);
   enableControl("btn_sys_upgrade", false);
   enableControl("config_wifi_main", false);
   showProgress(0, "", false);
   const int taskId = system ? kTaskSystemUpgrader : kTaskFirmwareUpgrader;
-  if (system) {
-    std::string serial;
-    {
-      std::lock_guard<std::mutex> guard(viewLock_);
-      serial = view_.serialNumber;
-    }
-    scheduler.setTaskParam(taskId, "sn", serial);
-  }
+  if (system) scheduler.setTaskParam(taskId, "sn", serial);
   const int rc = scheduler.runTask(taskId);
   if (rc == 0) return;
+  upgradeLock_.reset();
   enableControl("btn_fw_upgrade", true);
   enableControl("btn_sys_upgrade", true);
   enableControl("config_wifi_main", true);
@@ -853,6 +875,7 @@ void DlgUpg::onFirmwareProgress(int part, int step) {
   if (percent == 100) status = QStringLiteral("ok");
   showProgress(percent, text, true, status);
   if (percent == 100 || percent == 0) {
+    upgradeLock_.reset();
     enableControl("btn_fw_upgrade", true);
     enableControl("btn_sys_upgrade", true);
     enableControl("config_wifi_main", true);
@@ -863,6 +886,7 @@ void DlgUpg::onSystemProgress(int stage, int subState, int value) {
   constexpr int kGaveUp = 2;
   // A run that gives up reports sub-state 2 and no final stage: end it here.
   if (subState == kGaveUp && stage >= 1 && stage <= 5) {
+    upgradeLock_.reset();
     showProgress(0, stage == 4 ? "transfer pkg failed" : "upgrade failed, please retry", true, QStringLiteral("error"));
     resetDeviceView();
     return;
@@ -888,6 +912,7 @@ void DlgUpg::onSystemProgress(int stage, int subState, int value) {
                    "Transmission completed and the box is upgrading. Please wait patiently. ", false);
       break;
     case 6:
+      upgradeLock_.reset();
       if (subState == 0) {
         showProgress(100, "upgrade success, start read device info.", true, QStringLiteral("ok"));
       } else {

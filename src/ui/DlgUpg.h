@@ -7,6 +7,7 @@
 
 #include "app/DeviceInfo.h"
 #include "app/J2534Device.h"
+#include "platform/DeviceLock.h"
 #include "ui/SkinWindow.h"
 #include "ui/UiServices.h"
 #include "utils/Settings.h"
@@ -56,6 +57,8 @@ class DlgUpg : public SkinWindow {
   void onSystemProgress(int stage, int subState, int value);
   void choosePackage();
   void startUpgrade(bool system);
+  // Another program upgrading the device: true, and the user is told.
+  bool deviceBusyElsewhere();
   void showProgress(int value, const std::string& text, bool withPercent, const QString& status = {});
   void applyConnectionDisplay();
   void applyDisconnectedView();
@@ -83,4 +86,7 @@ class DlgUpg : public SkinWindow {
   bool probeRunning_ = false;
   bool monitoring_ = false;
   QTimer arrivalTimer_;  // the settle time of a plugged-in device
+  // Held from the start of an upgrade to its end, so the command line cannot
+  // write to the same device meanwhile.
+  std::unique_ptr<platform::DeviceLock> upgradeLock_;
 };

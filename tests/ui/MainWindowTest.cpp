@@ -14,6 +14,7 @@
 #include "WebServices.h"
 #include "app/AppState.h"
 #include "platform/Clock.h"
+#include "platform/DeviceLock.h"
 #include "platform/NetworkAdapters.h"
 #include "platform/UsbDevices.h"
 #include "schedule/ScheduleManager.h"
@@ -299,6 +300,34 @@ TEST_F(MainWindowTest, SystemUpgradeWithoutOnlinePackage_answeredNo_endsWithoutT
                       5s));
   EXPECT_EQ(device.core().config().systemVersion, "205");
   EXPECT_TRUE(waitDeviceRead());
+}
+
+// Another program (the command line) upgrading the device: the window neither
+// reads it nor starts an upgrade of its own, and says why.
+TEST_F(MainWindowTest, DeviceClaimedByAnotherProgram_isNeitherReadNorUpgraded) {
+  using platform::DeviceLock;
+  sim::VirtualDevice& device = startDevice();
+  startWeb();
+  std::unique_ptr<DeviceLock> other;
+  std::string holder;
+  const std::string serial = "5RHM10000001";
+  ASSERT_EQ(DeviceLock::tryAcquire(serial, "firmware upgrade of " + serial, other, holder), DeviceLock::Result::Acquired);
+  open();
+  const std::string busy = "The device is busy: firmware upgrade of " + serial + " by process ";
+  EXPECT_NE(text("progress_info").toStdString().find(busy), std::string::npos) << text("progress_info").toStdString();
+  EXPECT_FALSE(waitFor([&] { return !device.core().requestLog().empty(); }, 1s));
+
+  other.reset();
+  window_.reset();
+  open();
+  ASSERT_TRUE(waitDeviceRead());
+  ASSERT_EQ(DeviceLock::tryAcquire(serial, "firmware upgrade of " + serial, other, holder), DeviceLock::Result::Acquired);
+  click("btn_fw_upgrade");
+  ASSERT_FALSE(user_->boxes.empty());
+  EXPECT_NE(user_->boxes.back().find(busy), std::string::npos) << user_->boxes.back();
+  EXPECT_FALSE(waitFor([&] { return device.core().requestCount(0x24, 0x07) + device.core().requestCount(0x25, 0x05) > 0; },
+                       1s));
+  EXPECT_TRUE(window_->isControlEnabled("btn_fw_upgrade"));
 }
 
 }  // namespace
