@@ -40,6 +40,8 @@ constexpr int kTextError = 0;
 constexpr int kTextProgress = 2;
 constexpr size_t kSettingsTextMax = kSettingsTextBuffer - 1;
 
+std::string busyText(const std::string& holder) { return "The device is busy: " + holder; }
+
 constexpr char kRefusedUpgrade[] = "Another task is running, please try again later, running taskId:";
 constexpr char kInProgress[] = "Function in progress, please wait.";
 constexpr char kWaitJp[] = "しばらくお待ちください。";
@@ -267,12 +269,20 @@ void DlgUpg::onClick(const QString& name, QWidget* sender) {
   } else if (name == QLatin1String("search_usb_btn")) {
     if (!refuseProbe()) startUsbLinkCheck();
   } else if (name == QLatin1String("config_wifi_main") || name == QLatin1String("config_wifi")) {
-    int model;
+    std::string serial;
     {
       std::lock_guard<std::mutex> guard(viewLock_);
-      model = classifyModel(view_.serialNumber);
+      serial = view_.serialNumber;
     }
-    CWifiConnectWnd wifi(model, services_, this);
+    // Claimed while the form is open, as the command line claims it for its Wi-Fi change.
+    std::unique_ptr<platform::DeviceLock> claim;
+    std::string holder;
+    if (platform::DeviceLock::tryAcquire(serial, "Wi-Fi set-up of " + serial, claim, holder) ==
+        platform::DeviceLock::Result::Busy) {
+      services_->messageBox(busyText(holder) + ". Please wait until it ends, then try again.", "option");
+      return;
+    }
+    CWifiConnectWnd wifi(classifyModel(serial), services_, this);
     if (wifi.create(skinFolder())) {
       wifi.exec();
     } else {
@@ -631,7 +641,7 @@ bool DlgUpg::deviceBusyElsewhere() {
   // Even a read would disturb another program's transfer.
   std::string holder;
   if (!platform::DeviceLock::anyHeld(holder)) return false;
-  showProgress(0, "The device is busy: " + holder + ". Read it again when that has ended.", false,
+  showProgress(0, busyText(holder) + ". Read it again when that has ended.", false,
                QStringLiteral("error"));
   return true;
 }
@@ -807,8 +817,7 @@ void DlgUpg::startUpgrade(bool system) {
     case platform::DeviceLock::Result::Acquired:
       break;
     case platform::DeviceLock::Result::Busy:
-      services_->messageBox("The device is busy: " + holder + ". Please wait until it ends, then try again.",
-                            "option");
+      services_->messageBox(busyText(holder) + ". Please wait until it ends, then try again.", "option");
       return;
     case platform::DeviceLock::Result::Failed:
       services_->messageBox("Cannot claim the device for the upgrade: " + holder, "option");

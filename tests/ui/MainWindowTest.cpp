@@ -328,6 +328,10 @@ TEST_F(MainWindowTest, DeviceClaimedByAnotherProgram_isNeitherReadNorUpgraded) {
   EXPECT_FALSE(waitFor([&] { return device.core().requestCount(0x24, 0x07) + device.core().requestCount(0x25, 0x05) > 0; },
                        1s));
   EXPECT_TRUE(window_->isControlEnabled("btn_fw_upgrade"));
+  const size_t boxes = user_->boxes.size();
+  click("config_wifi_main");
+  ASSERT_EQ(user_->boxes.size(), boxes + 1);
+  EXPECT_NE(user_->boxes.back().find(busy), std::string::npos) << user_->boxes.back();
 }
 
 }  // namespace
