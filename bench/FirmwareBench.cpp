@@ -309,11 +309,7 @@ BENCHMARK(firmware_sendbin_vdev_pty)->Unit(benchmark::kMillisecond)->UseRealTime
 BENCHMARK(firmware_transfer_memory)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(firmware_upgrade_two_images)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
-const benchfig::Derived ptyRatio("firmware_pty_vs_tcp", [](const benchfig::Figures& f) {
-  auto pty = f.find("firmware_sendbin_vdev_pty_chunks_per_s");
-  auto tcp = f.find("firmware_chunk_loop_vdev_tcp_chunks_per_s");
-  if (pty == f.end() || tcp == f.end() || tcp->second <= 0) return -1.0;
-  return pty->second / tcp->second;
-});
+const benchfig::Derived ptyRatio("firmware_pty_vs_tcp", "firmware_sendbin_vdev_pty_chunks_per_s",
+                                 "firmware_chunk_loop_vdev_tcp_chunks_per_s");
 
 }  // namespace

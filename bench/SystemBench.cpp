@@ -251,18 +251,10 @@ BENCHMARK(system_chunk_loop_vdev_tcp)->Unit(benchmark::kMillisecond)->UseRealTim
 BENCHMARK(system_raw_exchange_vdev_tcp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(system_transfer_memory)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 
-const benchfig::Derived loopRatio("system_chunk_loop_vs_raw", [](const benchfig::Figures& f) {
-  auto loop = f.find("system_chunk_loop_vdev_tcp_chunks_per_s");
-  auto raw = f.find("system_raw_exchange_vdev_tcp_chunks_per_s");
-  if (loop == f.end() || raw == f.end() || raw->second <= 0) return -1.0;
-  return loop->second / raw->second;
-});
+const benchfig::Derived loopRatio("system_chunk_loop_vs_raw", "system_chunk_loop_vdev_tcp_chunks_per_s",
+                                  "system_raw_exchange_vdev_tcp_chunks_per_s");
 
-const benchfig::Derived memoryRatio("system_memory_64MiB_vs_8MiB", [](const benchfig::Figures& f) {
-  auto small = f.find("system_transfer_memory_heap_peak_kb_8MiB");
-  auto large = f.find("system_transfer_memory_heap_peak_kb_64MiB");
-  if (small == f.end() || large == f.end() || small->second <= 0) return -1.0;
-  return large->second / small->second;
-});
+const benchfig::Derived memoryRatio("system_memory_64MiB_vs_8MiB", "system_transfer_memory_heap_peak_kb_64MiB",
+                                    "system_transfer_memory_heap_peak_kb_8MiB");
 
 }  // namespace

@@ -18,6 +18,14 @@ void derive(const std::string& name, std::function<double(const Figures&)> compu
 // Registers derived figures from a file's static initialisation.
 struct Derived {
   Derived(const std::string& name, std::function<double(const Figures&)> compute) { derive(name, std::move(compute)); }
+  // numerator / denominator, two figures of the runs.
+  Derived(const std::string& name, std::string numerator, std::string denominator)
+      : Derived(name, [numerator, denominator](const Figures& f) {
+          auto top = f.find(numerator);
+          auto bottom = f.find(denominator);
+          if (top == f.end() || bottom == f.end() || bottom->second <= 0) return -1.0;
+          return top->second / bottom->second;
+        }) {}
 };
 
 }  // namespace benchfig
