@@ -316,6 +316,7 @@ TEST_F(MainWindowTest, DeviceClaimedByAnotherProgram_isNeitherReadNorUpgraded) {
   const std::string busy = "The device is busy: firmware upgrade of " + serial + " by process ";
   EXPECT_NE(text("progress_info").toStdString().find(busy), std::string::npos) << text("progress_info").toStdString();
   EXPECT_FALSE(waitFor([&] { return !device.core().requestLog().empty(); }, 1s));
+  uitest::screenshot(*window_, "main_EN_busy_elsewhere");
 
   other.reset();
   window_.reset();
