@@ -85,7 +85,7 @@ TEST_F(VirtualDeviceModelTest, Conversations_areAnsweredAsTheDeviceRulesSay) {
       const sim::StoredImage stored = device.core().image(sim::ImageSlot::Firmware);
       EXPECT_EQ(stored.name, "DOWNLOAD.BIN");
       EXPECT_EQ(stored.accepted, accepted);
-      if (accepted) EXPECT_EQ(stored.md5, digest);
+      EXPECT_TRUE(!accepted || stored.md5 == digest);
       EXPECT_EQ(device.core().config().firmwareVersion, accepted ? "V1.30" : "V1.10");
     };
   };
