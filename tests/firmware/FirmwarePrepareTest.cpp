@@ -49,11 +49,7 @@ class FirmwarePrepareTest : public ::testing::Test {
 };
 
 TEST(FirmwarePaths, PackageFolder_cutsTheFileNameAtItsFirstZip) {
-  const std::string update = platform::joinPath(platform::workRoot(), "Update");
-  EXPECT_EQ(CFirmwareUpDateUtils::imageFilePath("3"),
-            update + "/J2534_BOX_BIN/Diagnostic/Configure/Download/DOWNLOAD.BIN");
   const std::pair<std::string, std::string> cases[] = {
-      {CFirmwareUpDateUtils::packageFilePath("1"), update + "/DOWNLOAD_BIN"},
       {"/r/Update/a.zip.zip", "/r/Update/a"},
       {"/r/Update/J2534_BOX_BIN", ""},
       // A ".zip" in a folder above does not count.
@@ -61,9 +57,7 @@ TEST(FirmwarePaths, PackageFolder_cutsTheFileNameAtItsFirstZip) {
       {"/home/u/old.zip.d/Update/DOWNLOAD_BIN", ""},
       {"DOWNLOAD_BIN.zip", "DOWNLOAD_BIN"},
   };
-  for (const auto& [path, folder] : cases) {
-    EXPECT_EQ(CFirmwareUpDateUtils::packageFolder(path), folder) << path;
-  }
+  for (const auto& [path, folder] : cases) EXPECT_EQ(CFirmwareUpDateUtils::packageFolder(path), folder) << path;
 }
 
 TEST(FirmwareInfo, QueryKeepsItsOrderAndEscapesItsValues) {
@@ -101,21 +95,6 @@ TEST(FirmwareInfo, ReplyNeedsResultObjectWithBothStrings) {
   }
 }
 
-TEST_F(FirmwarePrepareTest, RequestFirmwareInfo_asksTheServiceForThisDeviceAndType) {
-  CFirmwareUpDateUtils utils;
-  const std::string serial = sim::sampleSerial(0, true);
-  std::string url;
-  LogCapture log;
-
-  ASSERT_EQ(utils.requestFirmwareInfo(serial, "3", "7781", url), 0);
-
-  EXPECT_EQ(url, web_.firmwareImageUrl("3", serial));
-  ASSERT_EQ(web_.requestLog().size(), 1u);
-  EXPECT_EQ(web_.requestLog()[0], "GET /api/tools/firmwareInfo?random=7781&sn=" + serial + "&softType=3");
-  EXPECT_TRUE(log.contains("start request url : http://127.0.0.1:", logfacade::kInfo));
-  EXPECT_TRUE(log.contains("response : {", logfacade::kInfo));
-}
-
 TEST_F(FirmwarePrepareTest, RequestFirmwareInfo_failuresKeepTheirOwnCodes) {
   CFirmwareUpDateUtils utils;
   std::string url;
@@ -145,22 +124,6 @@ TEST_F(FirmwarePrepareTest, DownloadFile_triesThreeTimes100msApart) {
   EXPECT_EQ(CFirmwareUpDateUtils::downloadFile(web_.firmwareImageUrl("1", serial), path + "2"), -1);
   EXPECT_FALSE(fs::exists(path + "2"));
   EXPECT_EQ(web_.requestLog().size(), 6u);
-}
-
-TEST_F(FirmwarePrepareTest, DigitPrepare_failures_areReportedByStage) {
-  upgradetest::FileServer files;
-  ASSERT_TRUE(files.ok());
-  files.serve("/garbage.zip", std::vector<uint8_t>{'n', 'o', 't', ' ', 'z', 'i', 'p'});
-  CFirmwareUpDateUtils utils;
-  const std::string package = CFirmwareUpDateUtils::packageFilePath("1");
-  LogCapture log;
-
-  EXPECT_EQ(utils.DigitFirmwareUpgradePrepare(files.url("/absent.zip"), package), CFirmwareUpDateUtils::kDownloadFailed);
-  EXPECT_TRUE(log.contains("Firmware download failed rlt : -1, url : " + files.url("/absent.zip"), logfacade::kWarn));
-  EXPECT_EQ(utils.DigitFirmwareUpgradePrepare("", package), CFirmwareUpDateUtils::kDownloadFailed);
-
-  EXPECT_EQ(utils.DigitFirmwareUpgradePrepare(files.url("/garbage.zip"), package), CFirmwareUpDateUtils::kUnzipFailed);
-  EXPECT_TRUE(log.contains("Firmware unzip failed rlt : ", logfacade::kWarn)) << log.dump();
 }
 
 class AlphaPrepareTest : public FirmwarePrepareTest {
