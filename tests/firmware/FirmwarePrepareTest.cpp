@@ -128,27 +128,28 @@ TEST_F(FirmwarePrepareTest, DownloadFile_triesThreeTimes100msApart) {
 
 class AlphaPrepareTest : public FirmwarePrepareTest {
  protected:
-  void SetUp() override {
-    FirmwarePrepareTest::SetUp();
+  // A device of the model in its boot loader, the utilities' session connected.
+  bool connect(int model) {
     platform::setTimeScale(0.05);
-    device_ = scantest::startDevice({.serialNumber = kSerial, .mode = sim::DeviceMode::BootLoader});
-    ASSERT_TRUE(device_);
-    utils_.productType = 0;
-    ASSERT_EQ(utils_.connectDefaultSession(), 0);
+    serial_ = sim::sampleSerial(model, true);
+    device_ = scantest::startDevice({.serialNumber = serial_, .mode = sim::DeviceMode::BootLoader});
+    utils_.productType = model;
+    return device_ && utils_.connectDefaultSession() == 0;
   }
 
-  const std::string kSerial = sim::sampleSerial(0, true);
+  std::string serial_;
   std::unique_ptr<sim::VirtualDevice> device_;
   CFirmwareUpDateUtils utils_;
 };
 
 TEST_F(AlphaPrepareTest, ThreeRepliesWithoutLocation_endWithDownloadFirmwareError) {
+  ASSERT_TRUE(connect(0));
   web_.update([](sim::WebConfig& c) { c.serials = {"5RHM19999999"}; });
   const std::string path = CFirmwareUpDateUtils::imageFilePath("1");
   upgradetest::writeFile(path, {0xEE});  // left by an earlier attempt
   LogCapture log;
 
-  EXPECT_EQ(utils_.AlphaFirmwareUpgradePrepare(kSerial, "1", path), -1);
+  EXPECT_EQ(utils_.AlphaFirmwareUpgradePrepare(serial_, "1", path), -1);
 
   EXPECT_TRUE(log.contains("download firmware error", logfacade::kWarn));
   EXPECT_EQ(web_.hits("/api/tools/firmwareInfo"), 3u);
@@ -157,32 +158,27 @@ TEST_F(AlphaPrepareTest, ThreeRepliesWithoutLocation_endWithDownloadFirmwareErro
 
 // A model without a size rule would take any bytes: a captive portal's
 // redirect page must never become its image.
-TEST_F(FirmwarePrepareTest, ImageLocationRedirected_nothingSavedNorSent) {
-  platform::setTimeScale(0.05);
-  const std::string serial = sim::sampleSerial(4, true);
-  auto device = scantest::startDevice({.serialNumber = serial, .mode = sim::DeviceMode::BootLoader});
-  ASSERT_TRUE(device);
-  CFirmwareUpDateUtils utils;
-  utils.productType = 4;
-  ASSERT_EQ(utils.connectDefaultSession(), 0);
+TEST_F(AlphaPrepareTest, ImageLocationRedirected_nothingSavedNorSent) {
+  ASSERT_TRUE(connect(4));
   web_.addFault({.kind = sim::WebFaultKind::Redirect, .path = "/packages/image/*"});
   const std::string path = CFirmwareUpDateUtils::imageFilePath("1");
   LogCapture log;
 
-  bool upgraded = utils.AlphaFirmwareUpgradePrepare(serial, "1", path) == 0 && utils.upgradeFirmware(serial, "1", path);
+  bool upgraded = utils_.AlphaFirmwareUpgradePrepare(serial_, "1", path) == 0 && utils_.upgradeFirmware(serial_, "1", path);
 
   EXPECT_FALSE(upgraded);
   EXPECT_FALSE(fs::exists(path));
   EXPECT_TRUE(log.contains("download redirect not followed, status : 302", logfacade::kWarn)) << log.dump();
-  for (const auto& r : device->core().requestLog()) {
+  for (const auto& r : device_->core().requestLog()) {
     EXPECT_FALSE(r.command == 0x24 && r.subCommand >= 0x02 && r.subCommand <= 0x04) << "transfer frame sent";
   }
 }
 
 TEST_F(AlphaPrepareTest, BootEntryFails_asksNothingOnline) {
+  ASSERT_TRUE(connect(0));
   device_->addFault({.kind = sim::FaultKind::EmptyReply, .command = 0x21, .subCommand = 0x14});
 
-  EXPECT_EQ(utils_.AlphaFirmwareUpgradePrepare(kSerial, "1", CFirmwareUpDateUtils::imageFilePath("1")), -1);
+  EXPECT_EQ(utils_.AlphaFirmwareUpgradePrepare(serial_, "1", CFirmwareUpDateUtils::imageFilePath("1")), -1);
 
   EXPECT_TRUE(web_.requestLog().empty());
 }
