@@ -21,7 +21,6 @@
 #include "platform/Paths.h"
 #include "platform/UsbDevices.h"
 #include "support/SimLinks.h"
-#include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
 #include "support/LogCapture.h"
 #include "task/FirmwareUpgrader.h"
@@ -127,38 +126,25 @@ struct SuccessCase {
   std::vector<sim::LinkKind> j2534Links;
 };
 
-void PrintTo(const SuccessCase& c, std::ostream* os) { *os << c.name; }
-
 class FirmwareUpgradeSuccess : public FirmwareUpgraderTest, public ::testing::WithParamInterface<SuccessCase> {};
 
 TEST_P(FirmwareUpgradeSuccess, DeviceHoldsExactlyTheOfferedImages) {
   const SuccessCase& c = GetParam();
   sim::VirtualDevice& device = start({.serialNumber = c.serial, .mode = c.mode});
   setRecord(c.serial);
-  auto upgrader = std::make_shared<FirmwareUpgrader>();
-  upgradetest::ProgressWindow window;
-  ScheduleManager& scheduler = ScheduleManager::getInstance();
-  scheduler.createWorker(kWorkerDevInfo);  // refused when an earlier test made it
-  ASSERT_EQ(scheduler.addTask(kWorkerDevInfo, kTaskFirmwareUpgrader, upgrader), 0);
   LogCapture log;
 
-  ASSERT_EQ(scheduler.runTask(kTaskFirmwareUpgrader), 0);
-  ASSERT_TRUE(scantest::waitUntil([&] { return window.steps().size() >= c.steps.size(); }, 60s))
-      << upgradetest::describe(window.steps());
-  ASSERT_TRUE(scantest::waitUntil([&] { return scheduler.getRunningTask(kWorkerDevInfo) == -1; }, 10s));
-  scheduler.removeTask(kWorkerDevInfo, kTaskFirmwareUpgrader);
+  const Steps steps = runUpgrade();
 
-  EXPECT_EQ(window.steps(), c.steps) << upgradetest::describe(window.steps()) << log.dump();
+  EXPECT_EQ(steps, c.steps) << upgradetest::describe(steps) << log.dump();
   const bool main = c.steps.size() == 6;
   if (main) {
     expectHolds(sim::ImageSlot::Firmware, web_.firmwareImage("1", c.serial));
-    EXPECT_TRUE(log.contains("DownloadFirmware upgrade success, rlt : 0", logfacade::kInfo));
   } else {
     EXPECT_TRUE(device.core().image(sim::ImageSlot::Firmware).name.empty());
     for (const std::string& line : web_.requestLog()) EXPECT_FALSE(asksFor(line, "1")) << line;
   }
   expectHolds(sim::ImageSlot::J2534, web_.firmwareImage("3", c.serial));
-  EXPECT_TRUE(log.contains("j2534firmware upgrade success, rlt", logfacade::kInfo));
   EXPECT_EQ(device.core().requestCount(0x25, 0x05), c.switches2505);
   EXPECT_EQ(device.core().requestCount(0x24, 0x07), c.switches2407);
   EXPECT_EQ(chunkLinks(device, "DOWNLOAD.BIN"), c.mainLinks);
