@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -113,22 +114,19 @@ TEST_F(OnlineTest, Queries_fillTheSlotsFromTheirOwnService) {
 TEST_F(OnlineTest, InternationalUnusable_chinaEndpointAnswers) {
   struct Case {
     const char* name;
-    bool internationalEmpty;
-    sim::WebFaultKind fault;
-    bool addFault;
+    std::optional<sim::WebFaultKind> fault;  // none: the international endpoint answers empty
   };
   const Case cases[] = {
-      {"empty answers", true, sim::WebFaultKind::NotFound, false},
-      {"404 page", false, sim::WebFaultKind::NotFound, true},
-      {"server error", false, sim::WebFaultKind::ServerError, true},
+      {"empty answers", std::nullopt},
+      {"404 page", sim::WebFaultKind::NotFound},
+      {"server error", sim::WebFaultKind::ServerError},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto web = startWeb({.internationalEmpty = c.internationalEmpty});
+    auto web = startWeb({.internationalEmpty = !c.fault});
     ASSERT_TRUE(web);
-    if (c.addFault) {
-      web->addFault({.kind = c.fault, .path = kSoftList});
-      web->addFault({.kind = c.fault, .path = kVersion});
+    for (const char* path : {kSoftList, kVersion}) {
+      if (c.fault) web->addFault({.kind = *c.fault, .path = path});
     }
     infotest::InfoWindow window;
     DeviceInfo alpha = readRecord("5RHM10000001");
