@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -82,58 +83,50 @@ TEST_F(OnlineTest, EachKindOfSerialNumber_getsItsQueries) {
   }
 }
 
-TEST_F(OnlineTest, AlphanumericQuery_fillsBothFirmwareSlotsAndTheSystem) {
+TEST_F(OnlineTest, Queries_fillTheSlotsFromTheirOwnService) {
   auto web = startWeb();
   ASSERT_TRUE(web);
-  DeviceInfo info = readRecord("5RHM10000001");
+  DeviceInfo alpha = readRecord("5RHM10000001");
+  DeviceInfo numeric = readRecord("744443100001", "");
 
-  EXPECT_TRUE(CDeviceInfo().requestDevOnlineVer(info));
+  EXPECT_TRUE(CDeviceInfo().requestDevOnlineVer(alpha));
+  EXPECT_TRUE(CDeviceInfo().requestDevOnlineVer(numeric));
 
-  EXPECT_EQ(info.firmware.softType, "1");
-  EXPECT_EQ(info.firmware.latestVersion, "V1.20");
-  EXPECT_EQ(info.firmware.packageName, "DOWNLOAD_BIN");
-  EXPECT_EQ(info.firmware.downloadLink, web->firmwarePackageUrl("1", "5RHM10000001"));
-  EXPECT_EQ(info.j2534Firmware.softType, "3");
-  EXPECT_EQ(info.j2534Firmware.latestVersion, "V2.20");
-  EXPECT_EQ(info.j2534Firmware.packageName, "J2534_BOX_BIN");
-  EXPECT_EQ(info.system.latestVersion, "206");
-  EXPECT_EQ(info.system.downloadLink, web->systemPackageUrl());
-  EXPECT_EQ(info.system.packageName, "V3.10");  // the current version stays
-}
-
-TEST_F(OnlineTest, NumericQuery_takesJ2534FromTheVersionServiceUnderTheModelsName) {
-  auto web = startWeb();
-  ASSERT_TRUE(web);
-  DeviceInfo info = readRecord("744443100001", "");
-
-  EXPECT_TRUE(CDeviceInfo().requestDevOnlineVer(info));
-
-  EXPECT_EQ(info.firmware.latestVersion, "V1.20");
-  EXPECT_EQ(info.firmware.softType, "");  // the numeric list query leaves it
-  EXPECT_EQ(info.j2534Firmware.latestVersion, "V2.20");
-  EXPECT_EQ(info.j2534Firmware.packageName, "LINK_Pellan");
-  EXPECT_EQ(info.j2534Firmware.downloadLink, web->firmwarePackageUrl("3", "744443100001"));
+  // Alphanumeric: both firmware slots from the list, and the system.
+  EXPECT_EQ(alpha.firmware.softType, "1");
+  EXPECT_EQ(alpha.firmware.latestVersion, "V1.20");
+  EXPECT_EQ(alpha.firmware.packageName, "DOWNLOAD_BIN");
+  EXPECT_EQ(alpha.firmware.downloadLink, web->firmwarePackageUrl("1", "5RHM10000001"));
+  EXPECT_EQ(alpha.j2534Firmware.softType, "3");
+  EXPECT_EQ(alpha.j2534Firmware.latestVersion, "V2.20");
+  EXPECT_EQ(alpha.j2534Firmware.packageName, "J2534_BOX_BIN");
+  EXPECT_EQ(alpha.system.latestVersion, "206");
+  EXPECT_EQ(alpha.system.downloadLink, web->systemPackageUrl());
+  EXPECT_EQ(alpha.system.packageName, "V3.10");  // the current version stays
+  // Numeric: the J2534 firmware from the version service, under the model's name.
+  EXPECT_EQ(numeric.firmware.latestVersion, "V1.20");
+  EXPECT_EQ(numeric.firmware.softType, "");  // the numeric list query leaves it
+  EXPECT_EQ(numeric.j2534Firmware.latestVersion, "V2.20");
+  EXPECT_EQ(numeric.j2534Firmware.packageName, "LINK_Pellan");
+  EXPECT_EQ(numeric.j2534Firmware.downloadLink, web->firmwarePackageUrl("3", "744443100001"));
 }
 
 TEST_F(OnlineTest, InternationalUnusable_chinaEndpointAnswers) {
   struct Case {
     const char* name;
-    bool internationalEmpty;
-    sim::WebFaultKind fault;
-    bool addFault;
+    std::optional<sim::WebFaultKind> fault;  // none: the international endpoint answers empty
   };
   const Case cases[] = {
-      {"empty answers", true, sim::WebFaultKind::NotFound, false},
-      {"404 page", false, sim::WebFaultKind::NotFound, true},
-      {"server error", false, sim::WebFaultKind::ServerError, true},
+      {"empty answers", std::nullopt},
+      {"404 page", sim::WebFaultKind::NotFound},
+      {"server error", sim::WebFaultKind::ServerError},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto web = startWeb({.internationalEmpty = c.internationalEmpty});
+    auto web = startWeb({.internationalEmpty = !c.fault});
     ASSERT_TRUE(web);
-    if (c.addFault) {
-      web->addFault({.kind = c.fault, .path = kSoftList});
-      web->addFault({.kind = c.fault, .path = kVersion});
+    for (const char* path : {kSoftList, kVersion}) {
+      if (c.fault) web->addFault({.kind = *c.fault, .path = path});
     }
     infotest::InfoWindow window;
     DeviceInfo alpha = readRecord("5RHM10000001");
@@ -225,15 +218,6 @@ TEST_F(OnlineTest, HostileSerialNumber_staysInsideItsJsonString) {
 
   EXPECT_EQ(firmware.latestVersion, "V1.20");
   EXPECT_TRUE(log.contains("data : {\"sn\":\"5RHM1\\x5c\"<&>\\x5c\\x5c01\"}")) << log.dump();
-}
-
-TEST(VersionQuery, OrdinarySerialNumber_givesTheExactEnvelope) {
-  EXPECT_EQ(CDeviceInfo::buildVersionQuery("744443100001", "LINK_Pellan", "", "https://ns.example.invalid/soft"),
-            "<soapenv:Envelope xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-            "xmlns:marlo=\"https://ns.example.invalid/soft\"><soapenv:Header/><soapenv:Body>"
-            "<marlo:getMaxVersionForMobileApp><imei>744443100001</imei><softName>LINK_Pellan</softName>"
-            "<systemName></systemName><lanId>1002</lanId></marlo:getMaxVersionForMobileApp></soapenv:Body>"
-            "</soapenv:Envelope>");
 }
 
 TEST(VersionQuery, HostileTexts_areXmlEscaped) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -58,88 +59,83 @@ TEST_F(CDeviceInfoTest, ReadDevVer_fillsSerialVersionsAndSystemTexts) {
   EXPECT_EQ(info.system.version, "205");
   EXPECT_EQ(info.system.packageName, "V3.10");
   EXPECT_NE(info.sessionId, CDeviceInfo::kNoSession);
-  const sim::DeviceCore& core = device->core();
-  EXPECT_EQ(core.requestCount(0x21, 0x14), 1u);
-  EXPECT_EQ(core.requestCount(0x21, 0x33), 1u);
-  EXPECT_EQ(core.requestCount(0x21, 0x03), 0u);
-  EXPECT_EQ(core.requestCount(0x21, 0x05), 1u);
-  EXPECT_EQ(core.requestCount(0x2C, 0x0A), 1u);
-  EXPECT_EQ(core.requestCount(0x21, 0x11), 0u);
-}
-
-TEST_F(CDeviceInfoTest, FirstSerialRequestUnusable_secondOneGivesTheSerialNumber) {
-  const sim::FaultKind faults[] = {sim::FaultKind::NoReply, sim::FaultKind::EmptyReply};
-  for (sim::FaultKind fault : faults) {
-    SCOPED_TRACE(static_cast<int>(fault));
-    auto device = scantest::startDevice({.serialNumber = "744443100001", .identityText = "NOT-THE-SERIAL"});
-    ASSERT_TRUE(device);
-    device->addFault({.kind = fault, .command = 0x21, .subCommand = 0x33});
-    DeviceInfo info;
-
-    EXPECT_TRUE(read(info));
-
-    EXPECT_EQ(info.serialNumber, "744443100001");
-    EXPECT_EQ(device->core().requestCount(0x21, 0x03), 1u);
-    EXPECT_EQ(info.firmware.version, "V1.10");
+  // Neither the second way to the serial number nor a mode switch is needed.
+  const std::pair<uint16_t, unsigned> requests[] = {{0x2114, 1}, {0x2133, 1}, {0x2103, 0}, {0x2105, 1}, {0x2C0A, 1}, {0x2111, 0}};
+  for (const auto& [kind, count] : requests) {
+    EXPECT_EQ(device->core().requestCount(kind >> 8, kind & 0xFF), count) << std::hex << kind;
   }
 }
 
-TEST_F(CDeviceInfoTest, SerialNumberOfWrongLength_failsTheReadAndKeepsTheText) {
-  auto device = scantest::startDevice({.serialNumber = "74444310001"});
-  ASSERT_TRUE(device);
-  infotest::InfoWindow window;
-  LogCapture log;
-  DeviceInfo info;
+// The serial number comes from the second request when the first one gives
+// none; a number of the wrong length fails the read and is kept as it came.
+TEST_F(CDeviceInfoTest, SerialNumber_fromTheSecondRequestWhenTheFirstIsUnusable) {
+  struct Case {
+    const char* name;
+    std::string serial;
+    std::optional<sim::FaultKind> firstRequest;  // fault on 0x21 0x33
+    bool readOk;
+  };
+  const Case cases[] = {
+      {"first unanswered", "744443100001", sim::FaultKind::NoReply, true},
+      {"first without data", "744443100001", sim::FaultKind::EmptyReply, true},
+      {"wrong length", "74444310001", std::nullopt, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto device = scantest::startDevice({.serialNumber = c.serial, .identityText = "NOT-THE-SERIAL"});
+    ASSERT_TRUE(device);
+    if (c.firstRequest) device->addFault({.kind = *c.firstRequest, .command = 0x21, .subCommand = 0x33});
+    infotest::InfoWindow window;
+    LogCapture log;
+    DeviceInfo info;
 
-  EXPECT_FALSE(read(info));
+    EXPECT_EQ(read(info), c.readOk);
 
-  EXPECT_EQ(info.serialNumber, "74444310001");
-  EXPECT_EQ(device->core().requestCount(0x21, 0x03), 1u);
-  EXPECT_EQ(device->core().requestCount(0x21, 0x05), 0u);
-  EXPECT_EQ(window.countText("ERR_READ_DEV_VER: 0x61,0x03"), 1u);
-  EXPECT_TRUE(log.contains("read firmware failed", logfacade::kInfo)) << log.dump();
+    EXPECT_EQ(info.serialNumber, c.serial);
+    EXPECT_EQ(device->core().requestCount(0x21, 0x03), 1u);
+    EXPECT_EQ(device->core().requestCount(0x21, 0x05), c.readOk ? 1u : 0u);
+    EXPECT_EQ(info.firmware.version, c.readOk ? "V1.10" : "");
+    EXPECT_EQ(window.countText("ERR_READ_DEV_VER: 0x61,0x03"), c.readOk ? 0u : 1u);
+    EXPECT_EQ(log.contains("read firmware failed", logfacade::kInfo), !c.readOk) << log.dump();
+  }
 }
 
+// Q-TRAK devices are read in J2534 mode; model 4 has no system to read. A
+// refused switch fails the read and logs the device's code.
 TEST_F(CDeviceInfoTest, QtrakDevices_switchToJ2534_model4WithoutSystemRead) {
   struct Case {
     const char* serial;
     sim::DeviceMode mode;
+    uint8_t refusal;  // status of a refused switch; 0: none
     unsigned systemReads;
     unsigned switchRequests;
   };
   const Case cases[] = {
-      {"5RWM80000001", sim::DeviceMode::Normal, 0, 1},  // model 4
-      {"5RWM80000001", sim::DeviceMode::J2534, 0, 0},   // already switched
-      {"5RWM84200001", sim::DeviceMode::Normal, 1, 1},  // model 5 has a system
+      {"5RWM80000001", sim::DeviceMode::Normal, 0, 0, 1},  // model 4
+      {"5RWM80000001", sim::DeviceMode::J2534, 0, 0, 0},   // already switched
+      {"5RWM84200001", sim::DeviceMode::Normal, 0, 1, 1},  // model 5 has a system
+      {"5RWM80000001", sim::DeviceMode::Normal, 5, 0, 1},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.serial);
+    SCOPED_TRACE(c.serial + std::string(c.refusal ? " refused" : ""));
     auto device = scantest::startDevice({.serialNumber = c.serial, .mode = c.mode});
     ASSERT_TRUE(device);
+    if (c.refusal) {
+      device->addFault({.kind = sim::FaultKind::RefusedStatus, .command = 0x21, .subCommand = 0x11, .status = c.refusal});
+    }
+    LogCapture log;
     DeviceInfo info;
 
-    EXPECT_TRUE(read(info));
+    EXPECT_EQ(read(info), c.refusal == 0);
 
+    EXPECT_EQ(info.serialNumber, c.serial);
     EXPECT_EQ(device->core().requestCount(0x2C, 0x0A), c.systemReads);
     EXPECT_EQ(device->core().requestCount(0x21, 0x11), c.switchRequests);
-    EXPECT_EQ(device->core().config().mode, sim::DeviceMode::J2534);
+    EXPECT_EQ(device->core().config().mode == sim::DeviceMode::J2534, c.refusal == 0);
+    EXPECT_EQ(log.contains("6111 has errCode : 5", logfacade::kWarn), c.refusal == 5) << log.dump();
     // The mode read of the device read plus the one of the switch.
     EXPECT_EQ(device->core().requestCount(0x21, 0x14), 2u);
   }
-}
-
-TEST_F(CDeviceInfoTest, QtrakSwitchRefused_logsTheCodeAndFailsTheRead) {
-  auto device = scantest::startDevice({.serialNumber = "5RWM80000001"});
-  ASSERT_TRUE(device);
-  device->addFault({.kind = sim::FaultKind::RefusedStatus, .command = 0x21, .subCommand = 0x11, .status = 5});
-  LogCapture log;
-  DeviceInfo info;
-
-  EXPECT_FALSE(read(info));
-
-  EXPECT_TRUE(log.contains("6111 has errCode : 5", logfacade::kWarn)) << log.dump();
-  EXPECT_TRUE(log.contains("qtrak switch to J2534mode failed", logfacade::kInfo)) << log.dump();
-  EXPECT_EQ(info.serialNumber, "5RWM80000001");
 }
 
 TEST_F(CDeviceInfoTest, SystemUnitSilent_readStillSucceeds) {
@@ -211,24 +207,6 @@ TEST_F(CDeviceInfoTest, SystemTexts_splitIntoPlatformAndSystem) {
     EXPECT_EQ(info.system.version, c.systemVersion);
     EXPECT_EQ(info.system.packageName, c.systemPackage);
   }
-}
-
-TEST_F(CDeviceInfoTest, ScriptedDevice_systemTextWithoutDash_keepsPlatformVersion) {
-  infotest::ScriptedDevice scripted;
-  scripted.answerLikeADevice();
-  Bytes system = infotest::ScriptedDevice::text8("ABC", false);
-  Bytes second = infotest::ScriptedDevice::text8("X_ABC-1", false);
-  system.insert(system.end(), second.begin(), second.end());
-  scripted.reply(0x2C, 0x0A, system);
-  DeviceInfo info;
-  info.platform.version = "2.0";  // from an earlier read: the platform slot is not reset
-
-  ASSERT_TRUE(read(info));
-
-  EXPECT_EQ(info.platform.packageName, "ABC");
-  EXPECT_EQ(info.platform.version, "2.0");
-  EXPECT_EQ(info.system.version, "1");
-  EXPECT_EQ(info.system.packageName, "X");
 }
 
 // Replies whose declared lengths run past their data, or carry none at all:

@@ -49,11 +49,7 @@ class FirmwarePrepareTest : public ::testing::Test {
 };
 
 TEST(FirmwarePaths, PackageFolder_cutsTheFileNameAtItsFirstZip) {
-  const std::string update = platform::joinPath(platform::workRoot(), "Update");
-  EXPECT_EQ(CFirmwareUpDateUtils::imageFilePath("3"),
-            update + "/J2534_BOX_BIN/Diagnostic/Configure/Download/DOWNLOAD.BIN");
   const std::pair<std::string, std::string> cases[] = {
-      {CFirmwareUpDateUtils::packageFilePath("1"), update + "/DOWNLOAD_BIN"},
       {"/r/Update/a.zip.zip", "/r/Update/a"},
       {"/r/Update/J2534_BOX_BIN", ""},
       // A ".zip" in a folder above does not count.
@@ -61,9 +57,7 @@ TEST(FirmwarePaths, PackageFolder_cutsTheFileNameAtItsFirstZip) {
       {"/home/u/old.zip.d/Update/DOWNLOAD_BIN", ""},
       {"DOWNLOAD_BIN.zip", "DOWNLOAD_BIN"},
   };
-  for (const auto& [path, folder] : cases) {
-    EXPECT_EQ(CFirmwareUpDateUtils::packageFolder(path), folder) << path;
-  }
+  for (const auto& [path, folder] : cases) EXPECT_EQ(CFirmwareUpDateUtils::packageFolder(path), folder) << path;
 }
 
 TEST(FirmwareInfo, QueryKeepsItsOrderAndEscapesItsValues) {
@@ -101,21 +95,6 @@ TEST(FirmwareInfo, ReplyNeedsResultObjectWithBothStrings) {
   }
 }
 
-TEST_F(FirmwarePrepareTest, RequestFirmwareInfo_asksTheServiceForThisDeviceAndType) {
-  CFirmwareUpDateUtils utils;
-  const std::string serial = sim::sampleSerial(0, true);
-  std::string url;
-  LogCapture log;
-
-  ASSERT_EQ(utils.requestFirmwareInfo(serial, "3", "7781", url), 0);
-
-  EXPECT_EQ(url, web_.firmwareImageUrl("3", serial));
-  ASSERT_EQ(web_.requestLog().size(), 1u);
-  EXPECT_EQ(web_.requestLog()[0], "GET /api/tools/firmwareInfo?random=7781&sn=" + serial + "&softType=3");
-  EXPECT_TRUE(log.contains("start request url : http://127.0.0.1:", logfacade::kInfo));
-  EXPECT_TRUE(log.contains("response : {", logfacade::kInfo));
-}
-
 TEST_F(FirmwarePrepareTest, RequestFirmwareInfo_failuresKeepTheirOwnCodes) {
   CFirmwareUpDateUtils utils;
   std::string url;
@@ -147,45 +126,30 @@ TEST_F(FirmwarePrepareTest, DownloadFile_triesThreeTimes100msApart) {
   EXPECT_EQ(web_.requestLog().size(), 6u);
 }
 
-TEST_F(FirmwarePrepareTest, DigitPrepare_failures_areReportedByStage) {
-  upgradetest::FileServer files;
-  ASSERT_TRUE(files.ok());
-  files.serve("/garbage.zip", std::vector<uint8_t>{'n', 'o', 't', ' ', 'z', 'i', 'p'});
-  CFirmwareUpDateUtils utils;
-  const std::string package = CFirmwareUpDateUtils::packageFilePath("1");
-  LogCapture log;
-
-  EXPECT_EQ(utils.DigitFirmwareUpgradePrepare(files.url("/absent.zip"), package), CFirmwareUpDateUtils::kDownloadFailed);
-  EXPECT_TRUE(log.contains("Firmware download failed rlt : -1, url : " + files.url("/absent.zip"), logfacade::kWarn));
-  EXPECT_EQ(utils.DigitFirmwareUpgradePrepare("", package), CFirmwareUpDateUtils::kDownloadFailed);
-
-  EXPECT_EQ(utils.DigitFirmwareUpgradePrepare(files.url("/garbage.zip"), package), CFirmwareUpDateUtils::kUnzipFailed);
-  EXPECT_TRUE(log.contains("Firmware unzip failed rlt : ", logfacade::kWarn)) << log.dump();
-}
-
 class AlphaPrepareTest : public FirmwarePrepareTest {
  protected:
-  void SetUp() override {
-    FirmwarePrepareTest::SetUp();
+  // A device of the model in its boot loader, the utilities' session connected.
+  bool connect(int model) {
     platform::setTimeScale(0.05);
-    device_ = scantest::startDevice({.serialNumber = kSerial, .mode = sim::DeviceMode::BootLoader});
-    ASSERT_TRUE(device_);
-    utils_.productType = 0;
-    ASSERT_EQ(utils_.connectDefaultSession(), 0);
+    serial_ = sim::sampleSerial(model, true);
+    device_ = scantest::startDevice({.serialNumber = serial_, .mode = sim::DeviceMode::BootLoader});
+    utils_.productType = model;
+    return device_ && utils_.connectDefaultSession() == 0;
   }
 
-  const std::string kSerial = sim::sampleSerial(0, true);
+  std::string serial_;
   std::unique_ptr<sim::VirtualDevice> device_;
   CFirmwareUpDateUtils utils_;
 };
 
 TEST_F(AlphaPrepareTest, ThreeRepliesWithoutLocation_endWithDownloadFirmwareError) {
+  ASSERT_TRUE(connect(0));
   web_.update([](sim::WebConfig& c) { c.serials = {"5RHM19999999"}; });
   const std::string path = CFirmwareUpDateUtils::imageFilePath("1");
   upgradetest::writeFile(path, {0xEE});  // left by an earlier attempt
   LogCapture log;
 
-  EXPECT_EQ(utils_.AlphaFirmwareUpgradePrepare(kSerial, "1", path), -1);
+  EXPECT_EQ(utils_.AlphaFirmwareUpgradePrepare(serial_, "1", path), -1);
 
   EXPECT_TRUE(log.contains("download firmware error", logfacade::kWarn));
   EXPECT_EQ(web_.hits("/api/tools/firmwareInfo"), 3u);
@@ -194,32 +158,27 @@ TEST_F(AlphaPrepareTest, ThreeRepliesWithoutLocation_endWithDownloadFirmwareErro
 
 // A model without a size rule would take any bytes: a captive portal's
 // redirect page must never become its image.
-TEST_F(FirmwarePrepareTest, ImageLocationRedirected_nothingSavedNorSent) {
-  platform::setTimeScale(0.05);
-  const std::string serial = sim::sampleSerial(4, true);
-  auto device = scantest::startDevice({.serialNumber = serial, .mode = sim::DeviceMode::BootLoader});
-  ASSERT_TRUE(device);
-  CFirmwareUpDateUtils utils;
-  utils.productType = 4;
-  ASSERT_EQ(utils.connectDefaultSession(), 0);
+TEST_F(AlphaPrepareTest, ImageLocationRedirected_nothingSavedNorSent) {
+  ASSERT_TRUE(connect(4));
   web_.addFault({.kind = sim::WebFaultKind::Redirect, .path = "/packages/image/*"});
   const std::string path = CFirmwareUpDateUtils::imageFilePath("1");
   LogCapture log;
 
-  bool upgraded = utils.AlphaFirmwareUpgradePrepare(serial, "1", path) == 0 && utils.upgradeFirmware(serial, "1", path);
+  bool upgraded = utils_.AlphaFirmwareUpgradePrepare(serial_, "1", path) == 0 && utils_.upgradeFirmware(serial_, "1", path);
 
   EXPECT_FALSE(upgraded);
   EXPECT_FALSE(fs::exists(path));
   EXPECT_TRUE(log.contains("download redirect not followed, status : 302", logfacade::kWarn)) << log.dump();
-  for (const auto& r : device->core().requestLog()) {
+  for (const auto& r : device_->core().requestLog()) {
     EXPECT_FALSE(r.command == 0x24 && r.subCommand >= 0x02 && r.subCommand <= 0x04) << "transfer frame sent";
   }
 }
 
 TEST_F(AlphaPrepareTest, BootEntryFails_asksNothingOnline) {
+  ASSERT_TRUE(connect(0));
   device_->addFault({.kind = sim::FaultKind::EmptyReply, .command = 0x21, .subCommand = 0x14});
 
-  EXPECT_EQ(utils_.AlphaFirmwareUpgradePrepare(kSerial, "1", CFirmwareUpDateUtils::imageFilePath("1")), -1);
+  EXPECT_EQ(utils_.AlphaFirmwareUpgradePrepare(serial_, "1", CFirmwareUpDateUtils::imageFilePath("1")), -1);
 
   EXPECT_TRUE(web_.requestLog().empty());
 }

@@ -1,243 +1,182 @@
 #include <gtest/gtest.h>
 
-
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "SimPackages.h"
-#include "support/SimTestLink.h"
 #include "VirtualDevice.h"
-#include "platform/Clock.h"
+#include "session/Exchange.h"
+#include "session/SessionApi.h"
+#include "support/SimLinks.h"
 
-using namespace std::chrono_literals;
-using simtest::TestLink;
-using simtest::status;
-
+// The device's model, as the product's own sessions meet it. Its faults and
+// links are exercised by the product's integration tests (task, firmware,
+// devinfo); this table pins the rules those tests rely on the device to keep.
 namespace {
 
-class VirtualDeviceTest : public ::testing::Test {
- protected:
-  void SetUp() override { platform::setTimeScale(0.05); }
-  void TearDown() override { platform::setTimeScale(1.0); }
-};
+using Bytes = std::vector<uint8_t>;
 
-std::vector<uint8_t> be16(size_t v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
-std::vector<uint8_t> be32(size_t v) {
-  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
-          static_cast<uint8_t>(v)};
-}
-void append(std::vector<uint8_t>& to, const std::vector<uint8_t>& more) { to.insert(to.end(), more.begin(), more.end()); }
-
-// The boot loader's safety handshake: echo the four bytes it hands out.
-bool passSafetyCheck(TestLink& link) {
-  Frame challenge, verdict;
-  if (!link.exchange(0x25, 0x02, {0x02}, challenge) || challenge.payloadSize() < 5 || status(challenge) != 0x02) {
-    return false;
-  }
-  std::vector<uint8_t> answer = {0x02};
-  answer.insert(answer.end(), challenge.data() + 1, challenge.data() + 5);
-  return link.exchange(0x25, 0x03, answer, verdict) && verdict.payloadSize() >= 2 && verdict.data()[0] == 0x02 &&
-         verdict.data()[1] == 0x00;
-}
-
-std::vector<uint8_t> announcement(const std::string& name, size_t size) {
-  std::vector<uint8_t> out = be16(name.size() + 1);
-  out.insert(out.end(), name.begin(), name.end());
-  out.push_back(0);
-  append(out, be32(size));
+Bytes be(size_t value, int bytes) {
+  Bytes out;
+  for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(value >> shift));
   return out;
 }
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-// Announces and sends an image in 4096-byte chunks as the host does, then
-// returns the status of the digest reply (0xEE when something failed earlier).
-uint8_t burn(TestLink& link, const std::string& name, std::vector<uint8_t> image, int corruptChunk = -1,
-             std::string digest = {}) {
-  if (digest.empty()) digest = sim::md5Hex(image);
-  Frame reply;
-  if (!link.exchange(0x24, 0x02, announcement(name, image.size()), reply) || status(reply) != 0) return 0xEE;
-  for (size_t offset = 0, index = 0; offset < image.size(); offset += 4096, ++index) {
-    size_t n = std::min<size_t>(4096, image.size() - offset);
-    std::vector<uint8_t> chunk = be32(offset);
-    append(chunk, be16(n));
-    chunk.insert(chunk.end(), image.begin() + static_cast<long>(offset), image.begin() + static_cast<long>(offset + n));
-    if (static_cast<int>(index) == corruptChunk) chunk[6 + n / 2] ^= 0x40;
-    if (!link.exchange(0x24, 0x03, chunk, reply) || status(reply) != 0) return 0xEE;
+struct Step {
+  uint8_t cmd, sub;
+  Bytes data;
+  Bytes reply;  // the whole reply data expected
+};
+
+Step announce(const std::string& name, size_t size, uint8_t status) {
+  return {0x24, 0x02, cat({be(name.size() + 1, 2), bytesOf(name), {0}, be(size, 4)}), {status}};
+}
+
+// An image in 4096-byte chunks as the host sends it, then a digest.
+std::vector<Step> transfer(const Bytes& image, int corruptChunk, const std::string& digest, uint8_t verdict) {
+  std::vector<Step> steps = {announce("DOWNLOAD.BIN", image.size(), 0)};
+  for (size_t offset = 0; offset < image.size(); offset += 4096) {
+    const size_t n = std::min<size_t>(4096, image.size() - offset);
+    Bytes chunk = cat({be(offset, 4), be(n, 2), Bytes(image.begin() + offset, image.begin() + offset + n)});
+    if (static_cast<int>(offset / 4096) == corruptChunk) chunk[6 + n / 2] ^= 0x40;
+    steps.push_back({0x24, 0x03, chunk, {0}});
   }
-  if (!link.exchange(0x24, 0x04, std::vector<uint8_t>(digest.begin(), digest.end()), reply)) return 0xEE;
-  return status(reply);
+  steps.push_back({0x24, 0x04, bytesOf(digest), {verdict}});
+  return steps;
+}
+
+class VirtualDeviceModelTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(initSessionManager(), 0); }
+  void TearDown() override { closeAllSessions(); }
+
+  // The reply data, or "none" when no reply came.
+  static Bytes ask(int session, uint8_t cmd, uint8_t sub, const Bytes& data) {
+    Frame request, reply;
+    request.build(cmd == 0x2C ? 0xF1 : 0xF0, 0xF8, cmd, sub, data.data(), static_cast<unsigned>(data.size()));
+    if (exchangeFrame(session, request, reply, 2000) != 0) return bytesOf("none");
+    return Bytes(reply.data(), reply.data() + reply.payloadSize());
+  }
+};
+
+TEST_F(VirtualDeviceModelTest, Conversations_areAnsweredAsTheDeviceRulesSay) {
+  struct Row {
+    const char* name;
+    sim::DeviceConfig config;
+    bool configPort;
+    std::vector<Step> steps;  // after the safety check when the device is in its boot loader
+    std::function<void(const sim::VirtualDevice&)> check;
+  };
+  const auto boot = [](const char* serial) {
+    return sim::DeviceConfig{.serialNumber = serial, .mode = sim::DeviceMode::BootLoader};
+  };
+  const Bytes image = sim::buildFirmwareImage("V1.30", 0x60000);
+  const std::string digest = sim::md5Hex(image);
+  const auto holds = [&](bool accepted) {
+    return [&, accepted](const sim::VirtualDevice& device) {
+      const sim::StoredImage stored = device.core().image(sim::ImageSlot::Firmware);
+      EXPECT_EQ(stored.name, "DOWNLOAD.BIN");
+      EXPECT_EQ(stored.accepted, accepted);
+      EXPECT_TRUE(!accepted || stored.md5 == digest);
+      EXPECT_EQ(device.core().config().firmwareVersion, accepted ? "V1.30" : "V1.10");
+    };
+  };
+  const Bytes wifi = {3, 'L', 'a', 'b', 0x02, 8, 's', 'e', 'c', 'r', 'e', 't', '9', '9'};
+  Bytes keyPastBlock = wifi;
+  keyPastBlock[5] = 9;
+  const Row rows[] = {
+      {"Wi-Fi stored only from a well-formed block", {}, false,
+       {{0x2C, 0x12, wifi, {0}}, {0x2C, 0x12, keyPastBlock, {1}}},
+       [](const sim::VirtualDevice& device) {
+         EXPECT_EQ(device.core().config().wifiSsid, "Lab");
+         EXPECT_EQ(device.core().config().wifiKey, "secret99");
+       }},
+      {"model 0 image sizes", boot("5RHM10000001"), false,
+       {announce("DOWNLOAD.BIN", 0x60000 - 1, 1), announce("J2534.BIN", 0x60000, 1), announce("J2534.BIN", 0x70000, 0)},
+       nullptr},
+      {"model 4 takes any size, not any name", boot("5RWM80000001"), false,
+       {announce("DOWNLOAD.BIN", 0x60000 - 1, 0), announce("OTHER.BIN", 100, 1)}, nullptr},
+      {"intact image", boot("5RHM10000001"), false, transfer(image, -1, digest, 0), holds(true)},
+      {"corrupted chunk", boot("5RHM10000001"), false, transfer(image, 40, digest, 1), holds(false)},
+      {"digest of another image", boot("5RHM10000001"), false,
+       transfer(image, -1, sim::md5Hex(sim::buildFirmwareImage("V1.31", 0x60000)), 1), holds(false)},
+      // Flow ids run 0, 1, 2...; a skipped one ends the upload, and without
+      // its final chunk the upload is no package to install.
+      {"system upload out of order", {}, true,
+       {{0x2C, 0x05, {0x02, 0x55, 0, 0, 4, 1, 2, 3, 4}, {0, 0}},
+        {0x2C, 0x05, {0x02, 0x55, 2, 0, 4, 1, 2, 3, 4}, {2, 1}},
+        {0x2C, 0x07, {}, {1}}},
+       [](const sim::VirtualDevice& device) {
+         EXPECT_FALSE(device.core().systemPackage().installed);
+         EXPECT_EQ(device.restartCount(), 0u);
+       }},
+  };
+  sim::LinkConfig links = scantest::linkConfig();
+  links.pty = false;
+  links.discovery = false;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    closeAllSessions();
+    auto device = scantest::startDevice(row.config, links);
+    ASSERT_TRUE(device);
+    const int session = createNetworkSession(0x0100007F, row.configPort ? device->configPort() : device->devicePort(), 0);
+    ASSERT_TRUE(waitSessionConnected(session, 3000));
+    if (row.config.mode == sim::DeviceMode::BootLoader) {
+      // The boot loader's handshake: its four challenge bytes echoed.
+      const Bytes challenge = ask(session, 0x25, 0x02, {0x02});
+      ASSERT_EQ(challenge.size(), 5u);
+      ASSERT_EQ(challenge[0], 0x02);
+      ASSERT_EQ(ask(session, 0x25, 0x03, cat({{0x02}, Bytes(challenge.begin() + 1, challenge.end())})), (Bytes{2, 0}));
+    }
+    for (size_t i = 0; i < row.steps.size(); ++i) {
+      const Step& s = row.steps[i];
+      EXPECT_EQ(ask(session, s.cmd, s.sub, s.data), s.reply) << "step " << i;
+    }
+    if (row.check) row.check(*device);
+  }
+}
+
+TEST(SimFaultSyntax, ParsesTheCommandLineForms) {
+  using K = sim::Occurrence::Kind;
+  using F = sim::FaultKind;
+  struct Case {
+    const char* text;
+    bool ok;
+    F kind = {};
+    uint8_t command = 0, sub = 0;
+    K when = K::Every;
+    unsigned n = 0;
+    uint8_t status = 1;
+  };
+  const Case cases[] = {
+      {"noreply:2403:3", true, F::NoReply, 0x24, 0x03, K::Nth, 3},
+      {"late:2105:2+:2500", true, F::LateReply, 0x21, 0x05, K::FromNth, 2},
+      {"refused:2c05:*:0x05", true, F::RefusedStatus, 0x2C, 0x05, K::Every, 1, 5},
+      {"silent:2133", true, F::NoReply, 0x21, 0x33, K::Every, 1},
+      {"dup:2133:1:7", true, F::DuplicateReply, 0x21, 0x33, K::Nth, 1},
+      {"noreply:213:1", false},      {"noreply:2133:0", false},     {"badsum:2133:1:7", false},
+      {"refused:2133:1:256", false}, {"unknown:2133:1", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    sim::Fault fault;
+    ASSERT_EQ(sim::parseFault(c.text, fault), c.ok);
+    if (!c.ok) continue;
+    EXPECT_EQ(fault.kind, c.kind);
+    EXPECT_EQ(fault.command, c.command);
+    EXPECT_EQ(fault.subCommand, c.sub);
+    EXPECT_EQ(fault.when.kind, c.when);
+    EXPECT_EQ(fault.when.n, c.n);
+    EXPECT_EQ(fault.status, c.status);
+  }
 }
 
 }  // namespace
-
-TEST_F(VirtualDeviceTest, Wifi_storedOnlyFromAWellFormedBlock) {
-  sim::VirtualDevice device(sim::DeviceConfig{});
-  ASSERT_TRUE(device.start());
-  TestLink link;
-  ASSERT_TRUE(link.connectTcp(device.devicePort()));
-
-  Frame reply;
-  std::vector<uint8_t> block = {3, 'L', 'a', 'b', 0x02, 8, 's', 'e', 'c', 'r', 'e', 't', '9', '9'};
-  ASSERT_TRUE(link.exchange(0x2C, 0x12, block, reply));
-  EXPECT_EQ(status(reply), 0);
-  EXPECT_EQ(device.core().config().wifiSsid, "Lab");
-  EXPECT_EQ(device.core().config().wifiKey, "secret99");
-
-  // A key length running past the block is refused and changes nothing.
-  block[5] = 9;
-  ASSERT_TRUE(link.exchange(0x2C, 0x12, block, reply));
-  EXPECT_NE(status(reply), 0);
-  EXPECT_EQ(device.core().config().wifiKey, "secret99");
-}
-
-TEST_F(VirtualDeviceTest, ImageTransfer_digestAcceptedOnlyWhenStoredBytesMatch) {
-  struct Case {
-    const char* name;
-    int corruptChunk;
-    bool wrongDigest;
-    bool accepted;
-  };
-  for (const Case& c : {Case{"intact", -1, false, true}, Case{"corrupted chunk", 40, false, false},
-                        Case{"digest of another image", -1, true, false}}) {
-    SCOPED_TRACE(c.name);
-    sim::VirtualDevice device({.serialNumber = "5RHM10000001", .firmwareVersion = "V1.10"});
-    ASSERT_TRUE(device.start());
-    TestLink link;
-    ASSERT_TRUE(link.connectTcp(device.devicePort()));
-
-    Frame reply;
-    ASSERT_TRUE(link.exchange(0x25, 0x05, {}, reply));  // boot switch of a model-0 device
-    ASSERT_EQ(status(reply), 0);
-    ASSERT_TRUE(link.exchange(0x21, 0x14, {}, reply));
-    ASSERT_EQ(status(reply), 0) << "not in the boot loader";
-    ASSERT_TRUE(passSafetyCheck(link));
-
-    auto image = sim::buildFirmwareImage("V1.30", 0x60000);
-    std::string digest = c.wrongDigest ? sim::md5Hex(sim::buildFirmwareImage("V1.31", 0x60000)) : std::string();
-    uint8_t verdict = burn(link, "DOWNLOAD.BIN", image, c.corruptChunk, digest);
-    auto stored = device.core().image(sim::ImageSlot::Firmware);
-    EXPECT_EQ(stored.name, "DOWNLOAD.BIN");
-    if (c.accepted) {
-      EXPECT_EQ(verdict, 0);
-      EXPECT_TRUE(stored.accepted);
-      EXPECT_EQ(stored.md5, sim::md5Hex(image));
-      EXPECT_EQ(device.core().config().firmwareVersion, "V1.30");
-    } else {
-      EXPECT_NE(verdict, 0);
-      EXPECT_NE(verdict, 0xEE) << "the transfer itself should have been acknowledged";
-      EXPECT_FALSE(stored.accepted);
-      EXPECT_EQ(device.core().config().firmwareVersion, "V1.10");
-    }
-  }
-}
-
-TEST_F(VirtualDeviceTest, ImageAnnouncement_sizeRuleDependsOnModel) {
-  struct Case {
-    std::string serial;
-    std::string name;
-    size_t size;
-    bool accepted;
-  };
-  for (const Case& c : {Case{"5RHM10000001", "DOWNLOAD.BIN", 0x60000 - 1, false},
-                        Case{"5RHM10000001", "J2534.BIN", 0x70000, true},
-                        Case{"5RHM10000001", "J2534.BIN", 0x60000, false},
-                        Case{"5RWM80000001", "DOWNLOAD.BIN", 0x60000 - 1, true},
-                        Case{"5RWM80000001", "OTHER.BIN", 100, false}}) {
-    SCOPED_TRACE(c.serial + " " + c.name + " " + std::to_string(c.size));
-    sim::VirtualDevice device({.serialNumber = c.serial, .mode = sim::DeviceMode::BootLoader}, {.pty = false});
-    ASSERT_TRUE(device.start());
-    TestLink link;
-    ASSERT_TRUE(link.connectTcp(device.devicePort()));
-    ASSERT_TRUE(passSafetyCheck(link));
-    Frame reply;
-    ASSERT_TRUE(link.exchange(0x24, 0x02, announcement(c.name, c.size), reply));
-    EXPECT_EQ(status(reply) == 0, c.accepted);
-  }
-}
-
-TEST_F(VirtualDeviceTest, SystemUpload_outOfOrderFlowIdIsRefused) {
-  sim::VirtualDevice device({}, {.pty = false, .discovery = false});
-  ASSERT_TRUE(device.start());
-  TestLink link;
-  ASSERT_TRUE(link.connectTcp(device.configPort()));
-  Frame ack;
-  std::vector<uint8_t> chunk = {0x02, 0x55, 0x00, 0x00, 0x04, 1, 2, 3, 4};
-  ASSERT_TRUE(link.exchange(0x2C, 0x05, chunk, ack));
-  EXPECT_EQ(ack.data()[1], 0);
-  chunk[2] = 2;  // skips flow id 1
-  ASSERT_TRUE(link.exchange(0x2C, 0x05, chunk, ack));
-  EXPECT_EQ(ack.data()[0], 2);
-  EXPECT_NE(ack.data()[1], 0);
-  // Without its final chunk the upload is no package: nothing is installed.
-  ASSERT_TRUE(link.exchange(0x2C, 0x07, {}, ack));
-  EXPECT_NE(status(ack), 0);
-  EXPECT_EQ(device.restartCount(), 0u);
-}
-
-TEST_F(VirtualDeviceTest, Faults_hitOnlyTheScriptedOccurrences) {
-  sim::VirtualDevice device({}, {.pty = false, .discovery = false});
-  ASSERT_TRUE(device.start());
-  device.addFault({.kind = sim::FaultKind::NoReply, .command = 0x21, .subCommand = 0x14,
-                   .when = sim::Occurrence::nth(2)});
-  device.addFault({.kind = sim::FaultKind::RefusedStatus, .command = 0x21, .subCommand = 0x05,
-                   .when = sim::Occurrence::fromNth(2), .status = 7});
-  TestLink link;
-  ASSERT_TRUE(link.connectTcp(device.devicePort()));
-
-  Frame reply;
-  EXPECT_TRUE(link.exchange(0x21, 0x14, {}, reply, 500ms));
-  EXPECT_FALSE(link.exchange(0x21, 0x14, {}, reply, 300ms));
-  EXPECT_TRUE(link.exchange(0x21, 0x14, {}, reply, 500ms));
-
-  std::array<std::string, 5> fields;
-  ASSERT_TRUE(link.exchange(0x21, 0x05, {}, reply));
-  EXPECT_TRUE(readFiveFields16(reply, fields));
-  for (int i = 0; i < 2; ++i) {
-    ASSERT_TRUE(link.exchange(0x21, 0x05, {}, reply));
-    EXPECT_EQ(status(reply), 7);
-    EXPECT_EQ(reply.payloadSize(), 1u);
-  }
-  EXPECT_EQ(device.core().requestCount(0x21, 0x05), 3u);
-}
-
-TEST_F(VirtualDeviceTest, Faults_replyShapes) {
-  sim::VirtualDevice device({}, {.pty = false, .discovery = false});
-  ASSERT_TRUE(device.start());
-  TestLink link;
-  ASSERT_TRUE(link.connectTcp(device.devicePort()));
-  auto collect = [&](uint8_t sub) {
-    link.send(simtest::request(0x21, sub));
-    return link.readChunks(400ms);
-  };
-
-  device.addFault({.kind = sim::FaultKind::BadChecksum, .command = 0x21, .subCommand = 0x33});
-  auto chunks = collect(0x33);
-  ASSERT_EQ(chunks.size(), 1u);
-  EXPECT_TRUE(chunks[0].size() >= 10 && !Frame::isValid(chunks[0].data(), chunks[0].size()));
-
-  // Scaled to 0.05, a 2000 ms pause keeps the parts 100 ms apart.
-  device.addFault({.kind = sim::FaultKind::SplitReply, .command = 0x21, .subCommand = 0x03, .delay = 2000ms,
-                   .splitAt = 5});
-  chunks = collect(0x03);
-  ASSERT_EQ(chunks.size(), 2u);
-  EXPECT_EQ(chunks[0].size(), 5u);
-  std::vector<uint8_t> joined = chunks[0];
-  append(joined, chunks[1]);
-  EXPECT_TRUE(Frame::isValid(joined.data(), joined.size()));
-
-  device.addFault({.kind = sim::FaultKind::DuplicateReply, .command = 0x21, .subCommand = 0x14});
-  link.send(simtest::request(0x21, 0x14));
-  Frame first, second;
-  EXPECT_TRUE(link.receive(first, 0x61, 0x14, 500ms));
-  EXPECT_TRUE(link.receive(second, 0x61, 0x14, 500ms));
-  EXPECT_EQ(first.bytes(), second.bytes());
-
-  // 3000 ms scaled is 150 ms: missed by a 50 ms wait, caught by a longer one.
-  device.addFault({.kind = sim::FaultKind::LateReply, .command = 0x21, .subCommand = 0x05});
-  link.send(simtest::request(0x21, 0x05));
-  Frame late;
-  EXPECT_FALSE(link.receive(late, 0x61, 0x05, 50ms));
-  EXPECT_TRUE(link.receive(late, 0x61, 0x05, 1000ms));
-
-  device.addFault({.kind = sim::FaultKind::Disconnect, .command = 0x21, .subCommand = 0x11});
-  link.send(simtest::request(0x21, 0x11));
-  EXPECT_TRUE(link.waitClosed(1s));
-  EXPECT_TRUE(device.online());
-}

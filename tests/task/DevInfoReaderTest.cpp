@@ -7,7 +7,6 @@
 
 #include "WebServices.h"
 #include "platform/Clock.h"
-#include "platform/UsbDevices.h"
 #include "schedule/ScheduleManager.h"
 #include "support/InfoWindow.h"
 #include "support/ScriptedDevice.h"
@@ -48,17 +47,6 @@ class DevInfoReaderTest : public ::testing::Test {
     waitIdle();
   }
 };
-
-TEST_F(DevInfoReaderTest, NoDevice_reportsPhase3Alone) {
-  // Plugged in (by the list) but nothing answers at the device's address.
-  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {{0x1A86, 0x55DA, "", "silent device"}}));
-  infotest::InfoWindow window;
-
-  runRead(window, 1);
-
-  EXPECT_EQ(window.phases(), std::vector<int>{3});
-  EXPECT_TRUE(window.reports()[0].info.serialNumber.empty());
-}
 
 TEST_F(DevInfoReaderTest, CompleteRead_reportsPhases0122WithTheRecordGrowing) {
   auto device = scantest::startDevice({.serialNumber = "800000000001"});

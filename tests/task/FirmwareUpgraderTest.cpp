@@ -21,7 +21,6 @@
 #include "platform/Paths.h"
 #include "platform/UsbDevices.h"
 #include "support/SimLinks.h"
-#include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
 #include "support/LogCapture.h"
 #include "task/FirmwareUpgrader.h"
@@ -37,21 +36,15 @@ using upgradetest::Steps;
 const Steps kBothUpgraded = {{0, 0}, {0, 5}, {0, 7}, {1, 0}, {1, 5}, {1, 7}};
 const Steps kJ2534Upgraded = {{1, 0}, {1, 5}, {1, 7}};
 
-bool isTransferFrame(const sim::RequestRecord& r) {
-  return r.command == 0x24 && (r.subCommand == 0x02 || r.subCommand == 0x03 || r.subCommand == 0x04);
-}
-
-bool asksForSoftType(const std::string& line, const std::string& type) {
+// Whether a web request asks for the software of this type.
+bool asksFor(const std::string& line, const std::string& type) {
   return line.find("softType=" + type) != std::string::npos || line.find("/firmware/" + type + "/") != std::string::npos ||
          line.find("/image/" + type + "/") != std::string::npos;
 }
-bool asksForMainFirmware(const std::string& line) { return asksForSoftType(line, "1"); }
-bool asksForJ2534(const std::string& line) { return asksForSoftType(line, "3"); }
 
 size_t transferFrames(const sim::VirtualDevice& device) {
-  size_t n = 0;
-  for (const auto& r : device.core().requestLog()) n += isTransferFrame(r) ? 1 : 0;
-  return n;
+  const sim::DeviceCore& core = device.core();
+  return core.requestCount(0x24, 0x02) + core.requestCount(0x24, 0x03) + core.requestCount(0x24, 0x04);
 }
 
 // The links that carried the chunks of one image, in order of first use.
@@ -133,38 +126,25 @@ struct SuccessCase {
   std::vector<sim::LinkKind> j2534Links;
 };
 
-void PrintTo(const SuccessCase& c, std::ostream* os) { *os << c.name; }
-
 class FirmwareUpgradeSuccess : public FirmwareUpgraderTest, public ::testing::WithParamInterface<SuccessCase> {};
 
 TEST_P(FirmwareUpgradeSuccess, DeviceHoldsExactlyTheOfferedImages) {
   const SuccessCase& c = GetParam();
   sim::VirtualDevice& device = start({.serialNumber = c.serial, .mode = c.mode});
   setRecord(c.serial);
-  auto upgrader = std::make_shared<FirmwareUpgrader>();
-  upgradetest::ProgressWindow window;
-  ScheduleManager& scheduler = ScheduleManager::getInstance();
-  scheduler.createWorker(kWorkerDevInfo);  // refused when an earlier test made it
-  ASSERT_EQ(scheduler.addTask(kWorkerDevInfo, kTaskFirmwareUpgrader, upgrader), 0);
   LogCapture log;
 
-  ASSERT_EQ(scheduler.runTask(kTaskFirmwareUpgrader), 0);
-  ASSERT_TRUE(scantest::waitUntil([&] { return window.steps().size() >= c.steps.size(); }, 60s))
-      << upgradetest::describe(window.steps());
-  ASSERT_TRUE(scantest::waitUntil([&] { return scheduler.getRunningTask(kWorkerDevInfo) == -1; }, 10s));
-  scheduler.removeTask(kWorkerDevInfo, kTaskFirmwareUpgrader);
+  const Steps steps = runUpgrade();
 
-  EXPECT_EQ(window.steps(), c.steps) << upgradetest::describe(window.steps()) << log.dump();
+  EXPECT_EQ(steps, c.steps) << upgradetest::describe(steps) << log.dump();
   const bool main = c.steps.size() == 6;
   if (main) {
     expectHolds(sim::ImageSlot::Firmware, web_.firmwareImage("1", c.serial));
-    EXPECT_TRUE(log.contains("DownloadFirmware upgrade success, rlt : 0", logfacade::kInfo));
   } else {
     EXPECT_TRUE(device.core().image(sim::ImageSlot::Firmware).name.empty());
-    for (const std::string& line : web_.requestLog()) EXPECT_FALSE(asksForMainFirmware(line)) << line;
+    for (const std::string& line : web_.requestLog()) EXPECT_FALSE(asksFor(line, "1")) << line;
   }
   expectHolds(sim::ImageSlot::J2534, web_.firmwareImage("3", c.serial));
-  EXPECT_TRUE(log.contains("j2534firmware upgrade success, rlt", logfacade::kInfo));
   EXPECT_EQ(device.core().requestCount(0x25, 0x05), c.switches2505);
   EXPECT_EQ(device.core().requestCount(0x24, 0x07), c.switches2407);
   EXPECT_EQ(chunkLinks(device, "DOWNLOAD.BIN"), c.mainLinks);
@@ -276,7 +256,7 @@ TEST_F(FirmwareUpgraderTest, PartFailures_endWithTheirStepAndNothingAccepted) {
     if (c.steps.front().first == 0) {
       // The J2534 firmware is not touched after the main firmware failed.
       const auto requests = web_.requestLog();
-      for (size_t i = webBefore; i < requests.size(); ++i) EXPECT_FALSE(asksForJ2534(requests[i])) << requests[i];
+      for (size_t i = webBefore; i < requests.size(); ++i) EXPECT_FALSE(asksFor(requests[i], "3")) << requests[i];
     }
     closeAllSessions();
     ziputils::removeTree(platform::updateDir());

@@ -374,8 +374,7 @@ TEST_P(SystemUpgradeFaults, NoFalseSuccessWithinBound) {
     EXPECT_TRUE(holdsInstalled(image)) << show(reports);
     // Online or, after a failed query, local; the percentages only grow, up to 100.
     Reports online = {{1, 0, 0}, {2, 0, 0}}, local = {{1, 3, 0}, {3, 0, 0}};
-    online.insert(online.end(), kSuccessEnd.begin(), kSuccessEnd.end());
-    local.insert(local.end(), kSuccessEnd.begin(), kSuccessEnd.end());
+    for (Reports* r : {&online, &local}) r->insert(r->end(), kSuccessEnd.begin(), kSuccessEnd.end());
     EXPECT_TRUE(steps(reports) == online || steps(reports) == local) << show(reports);
     int percent = 0;
     for (const Report& r : reports) {

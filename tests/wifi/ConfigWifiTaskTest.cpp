@@ -12,7 +12,6 @@
 #include "VirtualDevice.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
-#include "session/Frame.h"
 #include "session/SessionApi.h"
 #include "support/LogCapture.h"
 #include "support/SimLinks.h"
@@ -52,16 +51,6 @@ class ConfigWifiTaskTest : public ::testing::Test {
   }
   void TearDown() override { platform::setTimeScale(1.0); }
 };
-
-TEST(ConfigWifiPayload, ThreeByteSsidAndEightByteKey) {
-  Frame frame;
-  ASSERT_TRUE(frame.build(0xF1, 0xF8, 0x2C, 0x12));
-  ASSERT_EQ(ConfigWifiTask::CopySSidAndKeyToFrame("abc", "12345678", frame), 0);
-  const std::vector<uint8_t> payload = {3, 'a', 'b', 'c', 2, 8, '1', '2', '3', '4', '5', '6', '7', '8'};
-  EXPECT_EQ(std::vector<uint8_t>(frame.data(), frame.data() + frame.payloadSize()), payload);
-  EXPECT_EQ(frame.bytes()[4] << 8 | frame.bytes()[5], 17);
-  EXPECT_TRUE(frame.isSecret());
-}
 
 TEST_F(ConfigWifiTaskTest, Runs_reportTheirStepAndSendOnlyWhatTheyMust) {
   struct Case {
