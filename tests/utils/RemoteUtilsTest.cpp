@@ -258,7 +258,7 @@ TEST(RemoteUtilsRequest, methodBodyAndHeaders_areAsTheCallerAsked) {
     EXPECT_EQ(seen[i].method, download ? "POST" : cases[i].expectMethod);
     EXPECT_EQ(seen[i].body, download ? "q=1" : cases[i].expectBody);
     EXPECT_EQ(seen[i].hasContentType, !download);
-    if (!download) EXPECT_EQ(seen[i].contentType, cases[i].expectType);
+    EXPECT_EQ(seen[i].contentType, download ? "" : cases[i].expectType);
     EXPECT_EQ(seen[i].userAgent, "RemoteUtils/1.0");
     EXPECT_FALSE(seen[i].hasAccept);
   }
