@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
+#include <tuple>
 
 namespace fs = std::filesystem;
 
@@ -25,15 +25,18 @@ class SettingsFiles : public ::testing::Test {
     env_.set("KESTREL_REGISTRY", std::getenv("KESTREL_REGISTRY"));
   }
   std::string write(const std::string& name, const std::string& text) {
-    std::string path = folder_.file(name);
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
+    testsupport::writeText(root_ / name, text);
+    return folder_.file(name);
   }
 
   testsupport::ScopedEnv env_;
   testsupport::TempFolder folder_{"settings"};
   const fs::path& root_ = folder_.path();
 };
+
+auto fields(const SettingsRecord& r) {
+  return std::tie(r.TransferType, r.Printf, r.LogFile, r.LogFilePath, r.Loader, r.Name, r.Addr, r.AddrEx, r.serial);
+}
 
 TEST_F(SettingsFiles, RefreshWritesDefaultsAndSavedFieldsReadBack) {
   ASSERT_TRUE(refreshSettingsFile());
@@ -44,23 +47,14 @@ TEST_F(SettingsFiles, RefreshWritesDefaultsAndSavedFieldsReadBack) {
   EXPECT_EQ(r.LogFilePath, (root_ / "Log").string());
   EXPECT_EQ(r.Addr, 23374016u);
 
-  r.TransferType = 4;
-  r.Name = "Q-TRAK 1234";
-  r.Addr = 0xFFFFFFFFu;
-  r.AddrEx = 0x1234u;
-  r.serial = "/dev/ttyACM0";
+  r = {4, 5, 6, "/var/log/x", 7, "Q-TRAK 1234", 0xFFFFFFFFu, 0x1234u, "/dev/ttyACM0"};
   ASSERT_TRUE(saveSettings(r));
   SettingsRecord loaded;
   loadSettings(loaded);
-  EXPECT_EQ(loaded.TransferType, 4u);
-  EXPECT_EQ(loaded.Name, "Q-TRAK 1234");
-  EXPECT_EQ(loaded.Addr, 0xFFFFFFFFu);
-  EXPECT_EQ(loaded.AddrEx, 0x1234u);
-  EXPECT_EQ(loaded.serial, "/dev/ttyACM0");
+  EXPECT_EQ(fields(loaded), fields(r));
 }
 
 TEST_F(SettingsFiles, ExistingFileIsLeftAloneAndMissingIntegersReadZero) {
-  fs::create_directories(root_ / "config");
   const std::string text = "[Settings]\nLogFile=1\nName=dev\n";
   write("config/paramsConfig.ini", text);
   ASSERT_TRUE(refreshSettingsFile());
@@ -153,24 +147,18 @@ TEST_F(SettingsFiles, BrandIsQtrakOnlyForTheExactRegisteredName) {
 }
 
 TEST_F(SettingsFiles, FileVersionTextAlwaysLeadsWithZero) {
-  fs::create_directories(root_ / "lib");
-  std::ofstream(root_ / "lib" / "libkestrel32.so.1.16.0.0") << "x";
-  std::ofstream(root_ / "lib" / "libold.so.10.2.3.4") << "x";
-  std::ofstream(root_ / "lib" / "libplain.so") << "x";
+  for (const char* name : {"lib/libkestrel32.so.1.16.0.0", "lib/libold.so.10.2.3.4", "lib/libplain.so"}) write(name, "x");
   fs::create_symlink("libkestrel32.so.1.16.0.0", root_ / "lib" / "libkestrel32.so");
-  const std::string lib = (root_ / "lib" / "libkestrel32.so").string();
-  const std::string old = (root_ / "lib" / "libold.so.10.2.3.4").string();
   struct Case {
-    const std::string* path;
+    const char* file;
     int parts;
     const char* text;
   };
-  for (const Case& c : {Case{&lib, 1, "01"}, Case{&lib, 3, "01.16.0"}, Case{&lib, 0, "01.16.0.0"},
-                        Case{&old, 2, "010.2"}, Case{&old, 7, "010.2.3.4"}}) {
-    EXPECT_EQ(readFileVersion(*c.path, c.parts), c.text) << *c.path << " parts " << c.parts;
+  for (const Case& c : {Case{"libkestrel32.so", 1, "01"}, Case{"libkestrel32.so", 3, "01.16.0"},
+                        Case{"libkestrel32.so", 0, "01.16.0.0"}, Case{"libold.so.10.2.3.4", 2, "010.2"},
+                        Case{"libold.so.10.2.3.4", 7, "010.2.3.4"}, Case{"libplain.so", 2, ""}, Case{"missing.so", 2, ""}}) {
+    EXPECT_EQ(readFileVersion((root_ / "lib" / c.file).string(), c.parts), c.text) << c.file << " parts " << c.parts;
   }
-  EXPECT_EQ(readFileVersion((root_ / "lib" / "libplain.so").string(), 2), "");
-  EXPECT_EQ(readFileVersion((root_ / "lib" / "missing.so").string(), 2), "");
 }
 
 }  // namespace
