@@ -1,7 +1,5 @@
 #include "utils/RemoteUtils.h"
 
-#include "utils/LogFacade.h"
-
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -14,7 +12,6 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
-#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -122,28 +119,8 @@ class LocalServer {
   std::vector<SeenRequest> seen_;
 };
 
-// Brings the facade up before capturing, so its set-up does not drop the capture.
-struct Log : LogCapture {
-  static int facadeUp() {
-    ::logfacade::write(::logfacade::kDebug, __FILE__, __LINE__, "", "log capture on");
-    return 0;
-  }
-  int up = facadeUp();
-};
-
-size_t entryCount(const fs::path& folder) {
-  return static_cast<size_t>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
-}
-
 std::string closedUrl() {
   return "http://127.0.0.1:" + std::to_string(testsupport::freePort(SOCK_STREAM, "127.0.0.1")) + "/x";
-}
-
-fs::path freshFolder(const std::string& name) {
-  fs::path folder = fs::path(std::getenv("TARNFIELD_HOME")) / name;
-  fs::remove_all(folder);
-  fs::create_directories(folder);
-  return folder;
 }
 
 constexpr int kTimeout = 5;
@@ -248,7 +225,8 @@ TEST(RemoteUtilsRequest, methodBodyAndHeaders_areAsTheCallerAsked) {
     EXPECT_EQ(response, "recorded");
   }
   // A download sends its body without any content type.
-  fs::path target = freshFolder("dl-post") / "reply.txt";
+  testsupport::TempFolder folder("dl-post");
+  fs::path target = folder.path() / "reply.txt";
   EXPECT_EQ(RemoteUtils::download(server.url("/echo"), 1, "q=1", target.string(), kTimeout), 0);
   auto seen = server.seen();
   ASSERT_EQ(seen.size(), std::size(cases) + 1);
@@ -289,7 +267,7 @@ TEST(RemoteUtilsRequest, failedRequest_keepsResponseAndLogsTheStep) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
-    Log log;
+    LogCapture log;
     std::string response = "kept";
     auto start = std::chrono::steady_clock::now();
     int rc = RemoteUtils::request(c.url, 0, "", 1, response, c.timeout);
@@ -303,14 +281,15 @@ TEST(RemoteUtilsRequest, failedRequest_keepsResponseAndLogsTheStep) {
 
 TEST(RemoteUtilsDownload, success_createsFoldersAndReplacesFile) {
   LocalServer server;
-  fs::path target = freshFolder("dl-ok") / "Update" / "deep" / "DOWNLOAD_BIN.zip";
+  testsupport::TempFolder folder("dl-ok");
+  fs::path target = folder.path() / "Update" / "deep" / "DOWNLOAD_BIN.zip";
   EXPECT_EQ(RemoteUtils::download(server.url("/text"), 0, "", target.string(), kTimeout), 0);
   EXPECT_EQ(readText(target), "hello body");
 
   writeText(target, "an older package, longer than the new one");
   EXPECT_EQ(RemoteUtils::download(server.url("/text"), 0, "", target.string(), kTimeout), 0);
   EXPECT_EQ(readText(target), "hello body");
-  EXPECT_EQ(entryCount(target.parent_path()), 1u);
+  EXPECT_EQ(testsupport::treeOf(target.parent_path()), std::vector<std::string>{"DOWNLOAD_BIN.zip"});
 }
 
 TEST(RemoteUtilsDownload, failure_leavesNoFileAndKeepsTheOldOne) {
@@ -327,7 +306,8 @@ TEST(RemoteUtilsDownload, failure_leavesNoFileAndKeepsTheOldOne) {
   };
   for (const auto& [url, expected] : cases) {
     SCOPED_TRACE(url);
-    fs::path folder = freshFolder("dl-fail");
+    testsupport::TempFolder temp("dl-fail");
+    const fs::path& folder = temp.path();
     fs::path fresh = folder / "new" / "pkg.zip";
     expectResult(RemoteUtils::download(url, 0, "", fresh.string(), 1), expected);
     EXPECT_FALSE(fs::exists(fresh));
@@ -339,11 +319,10 @@ TEST(RemoteUtilsDownload, failure_leavesNoFileAndKeepsTheOldOne) {
     EXPECT_EQ(readText(existing), "the package from last time");
   }
 
-  fs::path folder = freshFolder("dl-dir");
-  fs::create_directories(folder / "pkg.zip" / "inside");
-  EXPECT_EQ(RemoteUtils::download(server.url("/text"), 0, "", (folder / "pkg.zip").string(), kTimeout), EISDIR);
-  EXPECT_TRUE(fs::is_directory(folder / "pkg.zip" / "inside"));
-  EXPECT_EQ(entryCount(folder), 1u);
+  testsupport::TempFolder folder("dl-dir");
+  fs::create_directories(folder.path() / "pkg.zip" / "inside");
+  EXPECT_EQ(RemoteUtils::download(server.url("/text"), 0, "", folder.file("pkg.zip"), kTimeout), EISDIR);
+  EXPECT_EQ(testsupport::treeOf(folder.path()), (std::vector<std::string>{"pkg.zip", "pkg.zip/inside"}));
 }
 
 // Every call ends by its deadline or the caller's stop flag, whatever the
@@ -367,7 +346,8 @@ TEST(RemoteUtilsDeadline, dripAndStop_endWithinTheirBound) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    fs::path target = freshFolder("deadline") / "pkg.zip";
+    testsupport::TempFolder folder("deadline");
+    fs::path target = folder.path() / "pkg.zip";
     std::atomic<bool> stop{false};
     std::thread stopper([&] {
       if (c.stopAfter.count() == 0) return;
@@ -388,7 +368,8 @@ TEST(RemoteUtilsDeadline, dripAndStop_endWithinTheirBound) {
 
 TEST(RemoteUtilsDownload, stalePartialsOfTheTarget_areRemovedOthersKept) {
   LocalServer server;
-  fs::path folder = freshFolder("dl-partials");
+  testsupport::TempFolder temp("dl-partials");
+  const fs::path& folder = temp.path();
   const char* stale[] = {".pkg.zip.part-4194300-0", ".pkg.zip.part-1-17"};
   const char* kept[] = {".other.zip.part-1-1", ".pkg.zip.part-x-1", ".pkg.zip.part-1-", "pkg.zip.part-1-1"};
   for (const char* name : stale) writeText(folder / name, "half a package");
