@@ -3,8 +3,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <memory>
-#include <string>
 
 #include "platform/DeviceLock.h"
 

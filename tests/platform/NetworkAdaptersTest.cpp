@@ -5,8 +5,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "support/TestEnv.h"
 

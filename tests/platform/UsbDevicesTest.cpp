@@ -2,15 +2,12 @@
 #include "platform/UsbDevices.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 

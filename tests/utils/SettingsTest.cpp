@@ -1,13 +1,10 @@
 #include "utils/IniFile.h"
 #include "utils/Settings.h"
 
-#include "platform/Paths.h"
-
 #include <gtest/gtest.h>
 
 #include "support/TestEnv.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
