@@ -5,6 +5,7 @@
 
 #include "support/TestEnv.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -31,7 +32,7 @@ class SettingsFiles : public ::testing::Test {
   const fs::path& root_ = folder_.path();
 };
 
-auto fields(const SettingsRecord& r) {
+auto fields(const SettingsRecord& r) {  // every field, to compare records whole
   return std::tie(r.TransferType, r.Printf, r.LogFile, r.LogFilePath, r.Loader, r.Name, r.Addr, r.AddrEx, r.serial);
 }
 
@@ -56,13 +57,9 @@ TEST_F(SettingsFiles, ExistingFileIsLeftAloneAndMissingIntegersReadZero) {
   write("config/paramsConfig.ini", text);
   ASSERT_TRUE(refreshSettingsFile());
   EXPECT_EQ(testsupport::readText(settingsFilePath()), text);
-  SettingsRecord r;
-  r.TransferType = 7;
+  SettingsRecord r{7, 7, 7, "p", 7, "x", 7, 7, "s"};
   loadSettings(r);
-  EXPECT_EQ(r.TransferType, 0u);  // a new file would hold 1
-  EXPECT_EQ(r.Addr, 0u);
-  EXPECT_EQ(r.LogFile, 1u);
-  EXPECT_EQ(r.Name, "dev");
+  EXPECT_EQ(fields(r), fields({0, 0, 1, "", 0, "dev", 0, 0, ""}));  // a new file would hold TransferType 1
 }
 
 TEST_F(SettingsFiles, HostileNameCannotInjectKeysOrOverflow) {
@@ -85,12 +82,9 @@ TEST_F(SettingsFiles, HostileNameCannotInjectKeysOrOverflow) {
 TEST_F(SettingsFiles, SettingsFolderMissingOrBlockedLoadsEmptyRecord) {
   fs::create_directories(root_ / "config" / "paramsConfig.ini");  // a folder where the file belongs
   EXPECT_FALSE(refreshSettingsFile());
-  SettingsRecord r;
-  r.TransferType = 3;
-  r.Name = "x";
+  SettingsRecord r{3, 3, 3, "p", 3, "x", 3, 3, "s"};
   EXPECT_EQ(loadSettings(r), 0);
-  EXPECT_EQ(r.TransferType, 0u);
-  EXPECT_EQ(r.Name, "");
+  EXPECT_EQ(fields(r), fields({}));
   EXPECT_FALSE(saveSettings(r));
 }
 
