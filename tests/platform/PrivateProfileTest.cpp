@@ -159,20 +159,14 @@ TEST_F(ProfileFile, WriteThroughSymlinkKeepsTheLink) {
 }
 
 TEST_F(ProfileFile, ConcurrentWritersLoseNoUpdate) {
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 25;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([this, t] {
-      for (int r = 0; r <= kRounds; ++r) {
-        platform::writeProfileString(file_, "S", "key" + std::to_string(t), std::to_string(r));
-      }
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([this, key = "key" + std::to_string(t)] {
+      for (int round = 0; round <= 25; ++round) platform::writeProfileString(file_, "S", key, std::to_string(round));
     });
   }
-  for (auto& th : threads) th.join();
-  for (int t = 0; t < kThreads; ++t) {
-    EXPECT_EQ(platform::getProfileInt(file_, "S", "key" + std::to_string(t), 0), static_cast<uint32_t>(kRounds));
-  }
+  for (auto& w : writers) w.join();
+  for (int t = 0; t < 4; ++t) EXPECT_EQ(platform::getProfileInt(file_, "S", "key" + std::to_string(t), 0), 25u) << t;
 }
 
 }  // namespace

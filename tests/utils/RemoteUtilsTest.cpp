@@ -36,18 +36,16 @@ struct SeenRequest {
 class LocalServer {
  public:
   LocalServer() {
-    server_.Get("/text", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content("hello body", "text/plain");
-    });
-    server_.Get("/missing", [](const httplib::Request&, httplib::Response& res) {
-      res.status = 404;
-      res.set_content("{\"error\":\"no such thing\"}", "application/json");
-    });
-    server_.Get("/moved", [](const httplib::Request&, httplib::Response& res) {
-      res.status = 302;
-      res.set_header("Location", "/text");
-      res.set_content("moved away", "text/plain");
-    });
+    auto fixed = [this](const char* path, int status, const char* body) {
+      server_.Get(path, [=](const httplib::Request&, httplib::Response& res) {
+        res.status = status;
+        if (status == 302) res.set_header("Location", "/text");
+        res.set_content(body, "text/plain");
+      });
+    };
+    fixed("/text", 200, "hello body");
+    fixed("/missing", 404, "{\"error\":\"no such thing\"}");
+    fixed("/moved", 302, "moved away");
     server_.Get("/huge", [](const httplib::Request&, httplib::Response& res) {
       res.set_content(std::string(RemoteUtils::kMaxResponseBytes + 1, 'x'), "text/plain");
     });
