@@ -1,4 +1,3 @@
-#include "platform/FileVersion.h"
 #include "platform/Locale.h"
 #include "platform/Paths.h"
 
@@ -6,8 +5,6 @@
 
 #include "support/TestEnv.h"
 
-#include <array>
-#include <optional>
 
 namespace {
 
@@ -49,31 +46,6 @@ TEST(Locale, MapsTheUserLocaleToItsId) {
   EXPECT_EQ(platform::userLocaleId(), 2052);
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) env.set(name, nullptr);
   EXPECT_EQ(platform::userLocaleId(), 1033);
-}
-
-TEST(FileVersion, ReadsFourNumericPartsAtTheEndOfTheName) {
-  struct Case {
-    const char* name;
-    std::optional<std::array<int, 4>> version;
-  };
-  const Case cases[] = {
-      {"libkestrel32.so.1.16.0.0", std::array{1, 16, 0, 0}},
-      {"/usr/lib/kestrel/libkestrel32.so.10.2.3.65535", std::array{10, 2, 3, 65535}},
-      {"libkestrel32.so", std::nullopt},
-      {"libkestrel32.so.1.16", std::nullopt},
-      {"libkestrel32.so.1.16.0.x", std::nullopt},
-      {"libkestrel32.so.1.16..0", std::nullopt},
-      {"libkestrel32.so.1.65536.0.0", std::nullopt},
-      {"lib.so.1.2.3.4.5", std::nullopt},
-      {"1.2.3.4", std::nullopt},
-  };
-  for (const Case& c : cases) {
-    auto v = platform::versionFromFileName(c.name);
-    ASSERT_EQ(v.has_value(), c.version.has_value()) << c.name;
-    if (v) {
-      EXPECT_EQ((std::array<int, 4>{v->major, v->minor, v->build, v->revision}), *c.version) << c.name;
-    }
-  }
 }
 
 }  // namespace

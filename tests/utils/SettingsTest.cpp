@@ -132,17 +132,27 @@ TEST_F(SettingsFiles, BrandIsQtrakOnlyForTheExactRegisteredName) {
   }
 }
 
+// The version is the last four numbers of the name the library's link points
+// to, each within 16 bits and after a part that is not a number.
 TEST_F(SettingsFiles, FileVersionTextAlwaysLeadsWithZero) {
-  for (const char* name : {"lib/libkestrel32.so.1.16.0.0", "lib/libold.so.10.2.3.4", "lib/libplain.so"}) write(name, "x");
+  for (const char* name : {"libkestrel32.so.1.16.0.0", "libold.so.10.2.3.65535", "libplain.so", "lib.so.1.16",
+                           "lib.so.1.16.0.x", "lib.so.1.16..0", "lib.so.1.65536.0.0", "lib.so.1.2.3.4.5", "1.2.3.4"}) {
+    write("lib/" + std::string(name), "x");
+  }
   fs::create_symlink("libkestrel32.so.1.16.0.0", root_ / "lib" / "libkestrel32.so");
   struct Case {
     const char* file;
     int parts;
     const char* text;
   };
-  for (const Case& c : {Case{"libkestrel32.so", 1, "01"}, Case{"libkestrel32.so", 3, "01.16.0"},
-                        Case{"libkestrel32.so", 0, "01.16.0.0"}, Case{"libold.so.10.2.3.4", 2, "010.2"},
-                        Case{"libold.so.10.2.3.4", 7, "010.2.3.4"}, Case{"libplain.so", 2, ""}, Case{"missing.so", 2, ""}}) {
+  const Case cases[] = {
+      {"libkestrel32.so", 1, "01"},          {"libkestrel32.so", 3, "01.16.0"},
+      {"libkestrel32.so", 0, "01.16.0.0"},   {"libold.so.10.2.3.65535", 2, "010.2"},
+      {"libold.so.10.2.3.65535", 7, "010.2.3.65535"},
+      {"libplain.so", 2, ""},  {"missing.so", 2, ""},      {"lib.so.1.16", 4, ""},       {"lib.so.1.16.0.x", 4, ""},
+      {"lib.so.1.16..0", 4, ""}, {"lib.so.1.65536.0.0", 4, ""}, {"lib.so.1.2.3.4.5", 4, ""}, {"1.2.3.4", 4, ""},
+  };
+  for (const Case& c : cases) {
     EXPECT_EQ(readFileVersion((root_ / "lib" / c.file).string(), c.parts), c.text) << c.file << " parts " << c.parts;
   }
 }
