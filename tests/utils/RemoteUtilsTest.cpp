@@ -179,27 +179,6 @@ TEST(RemoteUtilsParseUrl, splitsAsTheCallersExpect) {
   }
 }
 
-// Whatever the status, the body is the answer and is appended; no proxy of the
-// environment, no redirect is followed, TLS only for the lower-case scheme.
-TEST(RemoteUtilsRequest, answeredRequest_appendsItsBody) {
-  LocalServer server;
-  testsupport::ScopedEnv env;
-  for (const char* name : {"http_proxy", "HTTP_PROXY"}) env.set(name, closedUrl().c_str());
-  const std::pair<std::string, const char*> cases[] = {
-      {server.url("/text"), "hello body"},
-      {server.url("/text", "HTTPS://127.0.0.1:"), "hello body"},
-      {server.url("/text", "http://localhost:"), "hello body"},
-      {server.url("/missing"), "{\"error\":\"no such thing\"}"},
-      {server.url("/moved"), "moved away"},
-  };
-  for (const auto& [url, body] : cases) {
-    SCOPED_TRACE(url);
-    std::string response = "prefix:";
-    EXPECT_EQ(RemoteUtils::request(url, 0, "", 1, response, kTimeout), 0);
-    EXPECT_EQ(response, std::string("prefix:") + body);
-  }
-}
-
 TEST(RemoteUtilsRequest, methodBodyAndHeaders_areAsTheCallerAsked) {
   LocalServer server;
   struct Case {
@@ -240,59 +219,60 @@ TEST(RemoteUtilsRequest, methodBodyAndHeaders_areAsTheCallerAsked) {
   }
 }
 
-// A failed request leaves the response as it was, ends in time and says why.
-TEST(RemoteUtilsRequest, failedRequest_keepsResponseAndLogsTheStep) {
+// The body of any answer, whatever its status, is appended to the response; on
+// failure the response stays as it was, the call ends in time and the log says
+// which step failed. No proxy of the environment is used, no redirect followed,
+// TLS only for the lower-case scheme, and nothing is sent off loopback.
+TEST(RemoteUtilsRequest, outcome_bodyOrUnchangedResponseAndTheFailedStep) {
   LocalServer server;
+  testsupport::ScopedEnv env;
+  for (const char* name : {"http_proxy", "HTTP_PROXY"}) env.set(name, closedUrl().c_str());
   struct Case {
     std::string url;
-    int timeout;
     int rc;
-    const char* logged;
-    std::chrono::milliseconds bound;
+    const char* body;
+    const char* logged = nullptr;
+    std::chrono::milliseconds bound = 5s;
+    int timeout = kTimeout;
   };
   const Case cases[] = {
-      {"no-scheme-here/path", kTimeout, -1, "parse url failed", 1s},
-      {server.url("/huge"), kTimeout, CURLE_FILESIZE_EXCEEDED, nullptr, 5s},
-      {server.url("/cut"), kTimeout, kAnyError, "ReadResponse truncated", 5s},
-      {server.url("/slow"), 1, CURLE_OPERATION_TIMEDOUT, "HttpSendRequestA err", 5s},
-      {closedUrl(), kTimeout, CURLE_COULDNT_CONNECT, "InternetConnect err", 5s},
+      {server.url("/text"), 0, "hello body"},
+      {server.url("/text", "HTTPS://127.0.0.1:"), 0, "hello body"},
+      {server.url("/text", "http://localhost:"), 0, "hello body"},
+      {server.url("/missing"), 0, "{\"error\":\"no such thing\"}"},
+      {server.url("/moved"), 0, "moved away"},
+      {"no-scheme-here/path", -1, "", "parse url failed", 1s},
+      {server.url("/huge"), CURLE_FILESIZE_EXCEEDED, ""},
+      {server.url("/cut"), kAnyError, "", "ReadResponse truncated"},
+      {server.url("/slow"), CURLE_OPERATION_TIMEDOUT, "", "HttpSendRequestA err", 5s, 1},
+      {closedUrl(), CURLE_COULDNT_CONNECT, "", "InternetConnect err"},
       // The local server speaks plain HTTP, so a TLS handshake with it must fail.
-      {server.url("/text", "https://127.0.0.1:"), kTimeout, kAnyError, nullptr, 5s},
+      {server.url("/text", "https://127.0.0.1:"), kAnyError, ""},
       // Off loopback: refused by the guard before any packet.
-      {"http://10.1.2.3:8080/api", kTimeout, CURLE_COULDNT_CONNECT, "loopback guard: refused", 1s},
-      {"https://192.168.100.1/x", kTimeout, CURLE_COULDNT_CONNECT, "loopback guard: refused", 1s},
-      {"http://services.example.com/api", kTimeout, CURLE_COULDNT_CONNECT, "loopback guard: refused", 1s},
+      {"http://10.1.2.3:8080/api", CURLE_COULDNT_CONNECT, "", "loopback guard: refused", 1s},
+      {"https://192.168.100.1/x", CURLE_COULDNT_CONNECT, "", "loopback guard: refused", 1s},
+      {"http://services.example.com/api", CURLE_COULDNT_CONNECT, "", "loopback guard: refused", 1s},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
     LogCapture log;
-    std::string response = "kept";
+    std::string response = "prefix:";
     auto start = std::chrono::steady_clock::now();
     int rc = RemoteUtils::request(c.url, 0, "", 1, response, c.timeout);
     EXPECT_LT(std::chrono::steady_clock::now() - start, c.bound);
     expectResult(rc, c.rc);
-    EXPECT_EQ(response, "kept");
+    EXPECT_EQ(response, std::string("prefix:") + c.body);
     EXPECT_TRUE(!c.logged || log.contains(c.logged)) << log.dump();
     EXPECT_TRUE(c.rc != CURLE_COULDNT_CONNECT || log.contains("InternetConnect err")) << log.dump();
   }
 }
 
-TEST(RemoteUtilsDownload, success_createsFoldersAndReplacesFile) {
-  LocalServer server;
-  testsupport::TempFolder folder("dl-ok");
-  fs::path target = folder.path() / "Update" / "deep" / "DOWNLOAD_BIN.zip";
-  EXPECT_EQ(RemoteUtils::download(server.url("/text"), 0, "", target.string(), kTimeout), 0);
-  EXPECT_EQ(readText(target), "hello body");
-
-  writeText(target, "an older package, longer than the new one");
-  EXPECT_EQ(RemoteUtils::download(server.url("/text"), 0, "", target.string(), kTimeout), 0);
-  EXPECT_EQ(readText(target), "hello body");
-  EXPECT_EQ(testsupport::treeOf(target.parent_path()), std::vector<std::string>{"DOWNLOAD_BIN.zip"});
-}
-
-TEST(RemoteUtilsDownload, failure_leavesNoFileAndKeepsTheOldOne) {
+// Only a whole 2xx body replaces the target, in folders made on the way; on any
+// failure nothing is left behind and an existing file stays as it was.
+TEST(RemoteUtilsDownload, onlyAWholeAnswerReplacesTheFile) {
   LocalServer server;
   const std::pair<std::string, int> cases[] = {
+      {server.url("/text"), 0},
       {server.url("/missing"), CURLE_HTTP_RETURNED_ERROR},
       {server.url("/moved"), CURLE_HTTP_RETURNED_ERROR},  // its page is not the file
       {server.url("/cut"), kAnyError},
@@ -302,19 +282,21 @@ TEST(RemoteUtilsDownload, failure_leavesNoFileAndKeepsTheOldOne) {
       {"https://192.168.100.1/x", CURLE_COULDNT_CONNECT},
       {"http://services.example.com/api", CURLE_COULDNT_CONNECT},
   };
+  const std::string old = "an older package, longer than the new one";
   for (const auto& [url, expected] : cases) {
     SCOPED_TRACE(url);
-    testsupport::TempFolder temp("dl-fail");
-    const fs::path& folder = temp.path();
-    fs::path fresh = folder / "new" / "pkg.zip";
-    expectResult(RemoteUtils::download(url, 0, "", fresh.string(), 1), expected);
-    EXPECT_FALSE(fs::exists(fresh));
-    EXPECT_TRUE(!fs::exists(fresh.parent_path()) || fs::is_empty(fresh.parent_path()));
-
-    fs::path existing = folder / "old.zip";
-    writeText(existing, "the package from last time");
-    EXPECT_NE(RemoteUtils::download(url, 0, "", existing.string(), 1), 0);
-    EXPECT_EQ(readText(existing), "the package from last time");
+    testsupport::TempFolder folder("dl");
+    writeText(folder.path() / "old.zip", old);
+    expectResult(RemoteUtils::download(url, 0, "", folder.file("Update/deep/pkg.zip"), 1), expected);
+    expectResult(RemoteUtils::download(url, 0, "", folder.file("old.zip"), 1), expected);
+    std::vector<std::string> files;
+    for (const std::string& p : testsupport::treeOf(folder.path())) {
+      if (!fs::is_directory(folder.path() / p)) files.push_back(p);
+    }
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(files, (expected == 0 ? Names{"Update/deep/pkg.zip", "old.zip"} : Names{"old.zip"}));
+    EXPECT_EQ(readText(folder.path() / "old.zip"), expected == 0 ? "hello body" : old);
+    EXPECT_EQ(readText(folder.path() / "Update/deep/pkg.zip"), expected == 0 ? "hello body" : "");
   }
 
   testsupport::TempFolder folder("dl-dir");
