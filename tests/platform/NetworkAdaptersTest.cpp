@@ -3,10 +3,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <string>
-#include <vector>
 
 #include "support/TestEnv.h"
 
@@ -72,31 +70,25 @@ TEST(ParseDefaultGateways, KeepsTheBestUsableDefaultRoutePerInterface) {
   }
 }
 
-const platform::AdapterAddress* loopback(const std::vector<platform::AdapterAddress>& list) {
-  for (const auto& a : list) {
-    if (a.ip == "127.0.0.1") return &a;
-  }
-  return nullptr;
-}
-
 TEST(LinuxAdapters, ListsLoopbackWithItsMaskAndTheGatewayOfItsOwnRoute) {
   testsupport::TempFolder dir("route");
   std::vector<platform::AdapterAddress> list;
-  ASSERT_TRUE(platform::makeLinuxNetworkAdapters(dir.file("missing"))->list(list));
-  const auto* lo = loopback(list);
-  ASSERT_NE(lo, nullptr);
-  EXPECT_EQ(lo->mask, "255.0.0.0");
-  EXPECT_EQ(lo->gateway, "0.0.0.0");
-  EXPECT_TRUE(lo->loopback);
-  EXPECT_TRUE(lo->up);
-  EXPECT_FALSE(lo->description.empty());
+  auto loopback = [&](const std::string& routeFile) {
+    list.clear();
+    EXPECT_TRUE(platform::makeLinuxNetworkAdapters(routeFile)->list(list));
+    auto it = std::find_if(list.begin(), list.end(), [](const auto& a) { return a.ip == "127.0.0.1"; });
+    return it == list.end() ? platform::AdapterAddress{} : *it;
+  };
+  platform::AdapterAddress lo = loopback(dir.file("missing"));
+  EXPECT_EQ(lo.mask, "255.0.0.0");
+  EXPECT_EQ(lo.gateway, "0.0.0.0");
+  EXPECT_TRUE(lo.loopback);
+  EXPECT_TRUE(lo.up);
+  ASSERT_FALSE(lo.description.empty());
 
-  std::ofstream(dir.file("route")) << kHeader << routeLine("other0", "0.0.0.0", "192.0.2.1", "0003", "0", "0.0.0.0")
-                                   << routeLine(lo->description, "0.0.0.0", "127.0.0.254", "0003", "0", "0.0.0.0");
-  ASSERT_TRUE(platform::makeLinuxNetworkAdapters(dir.file("route"))->list(list));
-  lo = loopback(list);
-  ASSERT_NE(lo, nullptr);
-  EXPECT_EQ(lo->gateway, "127.0.0.254");
+  testsupport::writeText(dir.file("route"), kHeader + routeLine("other0", "0.0.0.0", "192.0.2.1", "0003", "0", "0.0.0.0") +
+                                                routeLine(lo.description, "0.0.0.0", "127.0.0.254", "0003", "0", "0.0.0.0"));
+  EXPECT_EQ(loopback(dir.file("route")).gateway, "127.0.0.254");
 }
 
 }  // namespace

@@ -1,18 +1,10 @@
-#include "platform/FileVersion.h"
 #include "platform/Locale.h"
 #include "platform/Paths.h"
-#include "platform/Registry.h"
 
 #include <gtest/gtest.h>
 
 #include "support/TestEnv.h"
 
-#include <array>
-#include <filesystem>
-#include <fstream>
-#include <optional>
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -34,7 +26,8 @@ TEST(Paths, RootComesFromTarnfieldHomeThenXdgThenHome) {
   EXPECT_EQ(platform::workRoot(), "/home/u/.local/share/Tarnfield");
 }
 
-TEST(Locale, MapsLanguageAndTerritoryToLocaleId) {
+// The first non-empty variable decides; its language and territory give the id.
+TEST(Locale, MapsTheUserLocaleToItsId) {
   struct Case {
     const char* name;
     int id;
@@ -44,66 +37,15 @@ TEST(Locale, MapsLanguageAndTerritoryToLocaleId) {
                         Case{"zh_CNX", 1033}, Case{"C", 1033}, Case{"", 1033}}) {
     EXPECT_EQ(platform::localeIdFromName(c.name), c.id) << c.name;
   }
-}
-
-TEST(Locale, FirstNonEmptyVariableDecides) {
   testsupport::ScopedEnv env;
   env.set("LC_ALL", "");
   env.set("LC_MESSAGES", "ja_JP.UTF-8");
   env.set("LANG", "zh_CN.UTF-8");
   EXPECT_EQ(platform::userLocaleId(), 1041);
   env.set("LC_ALL", "zh_CN.UTF-8");
-  env.set("LANG", "en_US.UTF-8");
   EXPECT_EQ(platform::userLocaleId(), 2052);
-  env.set("LC_ALL", nullptr);
-  env.set("LC_MESSAGES", nullptr);
-  env.set("LANG", nullptr);
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) env.set(name, nullptr);
   EXPECT_EQ(platform::userLocaleId(), 1033);
-}
-
-TEST(Registry, ReadsValueOfKeyPathFromItsIniFile) {
-  testsupport::ScopedEnv env;
-  testsupport::TempFolder folder("registry");
-  const fs::path& dir = folder.path();
-  std::string file = folder.file("registry.ini");
-  std::ofstream(file) << "[SOFTWARE\\WOW6432Node\\PassThruSupport.04.04\\Kestrel]\nName = Q-TRAK J2534\nEmpty=\n";
-  env.set("KESTREL_REGISTRY", file.c_str());
-
-  EXPECT_EQ(platform::readRegistryString("software\\wow6432node\\PassThruSupport.04.04\\Kestrel", "Name"),
-            "Q-TRAK J2534");
-  EXPECT_EQ(platform::readRegistryString("SOFTWARE\\WOW6432Node\\PassThruSupport.04.04\\Kestrel", "Empty"), "");
-  EXPECT_EQ(platform::readRegistryString("SOFTWARE\\WOW6432Node\\PassThruSupport.04.04\\Kestrel", "Other"),
-            std::nullopt);
-  EXPECT_EQ(platform::readRegistryString("SOFTWARE\\Other", "Name"), std::nullopt);
-
-  env.set("KESTREL_REGISTRY", (dir / "missing.ini").c_str());
-  EXPECT_EQ(platform::readRegistryString("SOFTWARE\\WOW6432Node\\PassThruSupport.04.04\\Kestrel", "Name"),
-            std::nullopt);
-}
-
-TEST(FileVersion, ReadsFourNumericPartsAtTheEndOfTheName) {
-  struct Case {
-    const char* name;
-    std::optional<std::array<int, 4>> version;
-  };
-  const Case cases[] = {
-      {"libkestrel32.so.1.16.0.0", std::array{1, 16, 0, 0}},
-      {"/usr/lib/kestrel/libkestrel32.so.10.2.3.65535", std::array{10, 2, 3, 65535}},
-      {"libkestrel32.so", std::nullopt},
-      {"libkestrel32.so.1.16", std::nullopt},
-      {"libkestrel32.so.1.16.0.x", std::nullopt},
-      {"libkestrel32.so.1.16..0", std::nullopt},
-      {"libkestrel32.so.1.65536.0.0", std::nullopt},
-      {"lib.so.1.2.3.4.5", std::nullopt},
-      {"1.2.3.4", std::nullopt},
-  };
-  for (const Case& c : cases) {
-    auto v = platform::versionFromFileName(c.name);
-    ASSERT_EQ(v.has_value(), c.version.has_value()) << c.name;
-    if (v) {
-      EXPECT_EQ((std::array<int, 4>{v->major, v->minor, v->build, v->revision}), *c.version) << c.name;
-    }
-  }
 }
 
 }  // namespace

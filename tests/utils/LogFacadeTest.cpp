@@ -3,9 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <log4cplus/logger.h>
-#include <log4cplus/loglevel.h>
-
-#include <string>
 
 #include "support/LogCapture.h"
 

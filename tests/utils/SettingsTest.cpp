@@ -1,8 +1,6 @@
 #include "utils/IniFile.h"
 #include "utils/Settings.h"
 
-#include "platform/Paths.h"
-
 #include <gtest/gtest.h>
 
 #include "support/TestEnv.h"
@@ -11,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
+#include <tuple>
 
 namespace fs = std::filesystem;
 
@@ -25,15 +23,18 @@ class SettingsFiles : public ::testing::Test {
     env_.set("KESTREL_REGISTRY", std::getenv("KESTREL_REGISTRY"));
   }
   std::string write(const std::string& name, const std::string& text) {
-    std::string path = folder_.file(name);
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
+    testsupport::writeText(root_ / name, text);
+    return folder_.file(name);
   }
 
   testsupport::ScopedEnv env_;
   testsupport::TempFolder folder_{"settings"};
   const fs::path& root_ = folder_.path();
 };
+
+auto fields(const SettingsRecord& r) {  // every field, to compare records whole
+  return std::tie(r.TransferType, r.Printf, r.LogFile, r.LogFilePath, r.Loader, r.Name, r.Addr, r.AddrEx, r.serial);
+}
 
 TEST_F(SettingsFiles, RefreshWritesDefaultsAndSavedFieldsReadBack) {
   ASSERT_TRUE(refreshSettingsFile());
@@ -44,37 +45,24 @@ TEST_F(SettingsFiles, RefreshWritesDefaultsAndSavedFieldsReadBack) {
   EXPECT_EQ(r.LogFilePath, (root_ / "Log").string());
   EXPECT_EQ(r.Addr, 23374016u);
 
-  r.TransferType = 4;
-  r.Name = "Q-TRAK 1234";
-  r.Addr = 0xFFFFFFFFu;
-  r.AddrEx = 0x1234u;
-  r.serial = "/dev/ttyACM0";
+  r = {4, 5, 6, "/var/log/x", 7, "Q-TRAK 1234", 0xFFFFFFFFu, 0x1234u, "/dev/ttyACM0"};
   ASSERT_TRUE(saveSettings(r));
   SettingsRecord loaded;
   loadSettings(loaded);
-  EXPECT_EQ(loaded.TransferType, 4u);
-  EXPECT_EQ(loaded.Name, "Q-TRAK 1234");
-  EXPECT_EQ(loaded.Addr, 0xFFFFFFFFu);
-  EXPECT_EQ(loaded.AddrEx, 0x1234u);
-  EXPECT_EQ(loaded.serial, "/dev/ttyACM0");
+  EXPECT_EQ(fields(loaded), fields(r));
 }
 
-TEST_F(SettingsFiles, ExistingFileIsLeftAloneAndMissingIntegersReadZero) {
-  fs::create_directories(root_ / "config");
-  const std::string text = "[Settings]\nLogFile=1\nName=dev\n";
+TEST_F(SettingsFiles, ExistingFileIsLeftAlone_missingIntegersReadZeroAndTextsAreCut) {
+  const std::string text = "[Settings]\nLogFile=1\nName=" + std::string(200, 'n') + "\n";
   write("config/paramsConfig.ini", text);
   ASSERT_TRUE(refreshSettingsFile());
   EXPECT_EQ(testsupport::readText(settingsFilePath()), text);
-  SettingsRecord r;
-  r.TransferType = 7;
+  SettingsRecord r{7, 7, 7, "p", 7, "x", 7, 7, "s"};
   loadSettings(r);
-  EXPECT_EQ(r.TransferType, 0u);  // a new file would hold 1
-  EXPECT_EQ(r.Addr, 0u);
-  EXPECT_EQ(r.LogFile, 1u);
-  EXPECT_EQ(r.Name, "dev");
+  EXPECT_EQ(fields(r), fields({0, 0, 1, "", 0, std::string(127, 'n'), 0, 0, ""}));  // a new file would hold TransferType 1
 }
 
-TEST_F(SettingsFiles, HostileNameCannotInjectKeysOrOverflow) {
+TEST_F(SettingsFiles, HostileNameCannotInjectKeys) {
   ASSERT_TRUE(refreshSettingsFile());
   SettingsRecord r;
   loadSettings(r);
@@ -84,22 +72,14 @@ TEST_F(SettingsFiles, HostileNameCannotInjectKeysOrOverflow) {
   loadSettings(loaded);
   EXPECT_EQ(loaded.TransferType, 1u);
   EXPECT_EQ(loaded.Name, "evil TransferType=9");
-
-  r.Name = std::string(200, 'n');
-  saveSettings(r);
-  loadSettings(loaded);
-  EXPECT_EQ(loaded.Name, std::string(127, 'n'));
 }
 
 TEST_F(SettingsFiles, SettingsFolderMissingOrBlockedLoadsEmptyRecord) {
   fs::create_directories(root_ / "config" / "paramsConfig.ini");  // a folder where the file belongs
   EXPECT_FALSE(refreshSettingsFile());
-  SettingsRecord r;
-  r.TransferType = 3;
-  r.Name = "x";
+  SettingsRecord r{3, 3, 3, "p", 3, "x", 3, 3, "s"};
   EXPECT_EQ(loadSettings(r), 0);
-  EXPECT_EQ(r.TransferType, 0u);
-  EXPECT_EQ(r.Name, "");
+  EXPECT_EQ(fields(r), fields({}));
   EXPECT_FALSE(saveSettings(r));
 }
 
@@ -152,25 +132,29 @@ TEST_F(SettingsFiles, BrandIsQtrakOnlyForTheExactRegisteredName) {
   }
 }
 
+// The version is the last four numbers of the name the library's link points
+// to, each within 16 bits and after a part that is not a number.
 TEST_F(SettingsFiles, FileVersionTextAlwaysLeadsWithZero) {
-  fs::create_directories(root_ / "lib");
-  std::ofstream(root_ / "lib" / "libkestrel32.so.1.16.0.0") << "x";
-  std::ofstream(root_ / "lib" / "libold.so.10.2.3.4") << "x";
-  std::ofstream(root_ / "lib" / "libplain.so") << "x";
+  for (const char* name : {"libkestrel32.so.1.16.0.0", "libold.so.10.2.3.65535", "libplain.so", "lib.so.1.16",
+                           "lib.so.1.16.0.x", "lib.so.1.16..0", "lib.so.1.65536.0.0", "lib.so.1.2.3.4.5", "1.2.3.4"}) {
+    write("lib/" + std::string(name), "x");
+  }
   fs::create_symlink("libkestrel32.so.1.16.0.0", root_ / "lib" / "libkestrel32.so");
-  const std::string lib = (root_ / "lib" / "libkestrel32.so").string();
-  const std::string old = (root_ / "lib" / "libold.so.10.2.3.4").string();
   struct Case {
-    const std::string* path;
+    const char* file;
     int parts;
     const char* text;
   };
-  for (const Case& c : {Case{&lib, 1, "01"}, Case{&lib, 3, "01.16.0"}, Case{&lib, 0, "01.16.0.0"},
-                        Case{&old, 2, "010.2"}, Case{&old, 7, "010.2.3.4"}}) {
-    EXPECT_EQ(readFileVersion(*c.path, c.parts), c.text) << *c.path << " parts " << c.parts;
+  const Case cases[] = {
+      {"libkestrel32.so", 1, "01"},          {"libkestrel32.so", 3, "01.16.0"},
+      {"libkestrel32.so", 0, "01.16.0.0"},   {"libold.so.10.2.3.65535", 2, "010.2"},
+      {"libold.so.10.2.3.65535", 7, "010.2.3.65535"},
+      {"libplain.so", 2, ""},  {"missing.so", 2, ""},      {"lib.so.1.16", 4, ""},       {"lib.so.1.16.0.x", 4, ""},
+      {"lib.so.1.16..0", 4, ""}, {"lib.so.1.65536.0.0", 4, ""}, {"lib.so.1.2.3.4.5", 4, ""}, {"1.2.3.4", 4, ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(readFileVersion((root_ / "lib" / c.file).string(), c.parts), c.text) << c.file << " parts " << c.parts;
   }
-  EXPECT_EQ(readFileVersion((root_ / "lib" / "libplain.so").string(), 2), "");
-  EXPECT_EQ(readFileVersion((root_ / "lib" / "missing.so").string(), 2), "");
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "support/TestEnv.h"
@@ -16,6 +14,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using testsupport::readText;
+using testsupport::writeText;
 using testsupport::ZipItem;
 
 void makeZip(const fs::path& path, const std::vector<ZipItem>& items) { ASSERT_TRUE(testsupport::writeZip(path, items)); }
@@ -44,16 +44,17 @@ TEST_F(ZipUtilsTest, nestedPackage_isExtractedUnderStoredNames) {
                          {"tool.sh", "#!/bin/sh\n", S_IFREG | 0755},
                      });
   ASSERT_EQ(ziputils::unzipToFolder(package().string(), target().string()), 0);
-  EXPECT_EQ(testsupport::readText(target() / "Diagnostic/Configure/Download/DOWNLOAD.BIN"), std::string(300000, '\x5a'));
-  EXPECT_EQ(testsupport::readText(target() / "docs/readme.txt"), "read me");
-  EXPECT_TRUE(fs::is_directory(target() / "empty"));
-  EXPECT_EQ(testsupport::readText(target() / "flat.txt"), "flat");
-  EXPECT_EQ(testsupport::readText(target() / "tool.sh"), "#!/bin/sh\n");
+  EXPECT_EQ(treeOf(target()), (std::vector<std::string>{"Diagnostic", "Diagnostic/Configure",
+                                                        "Diagnostic/Configure/Download",
+                                                        "Diagnostic/Configure/Download/DOWNLOAD.BIN", "docs",
+                                                        "docs/readme.txt", "empty", "flat.txt", "tool.sh"}));
+  EXPECT_EQ(readText(target() / "Diagnostic/Configure/Download/DOWNLOAD.BIN"), std::string(300000, '\x5a'));
+  EXPECT_EQ(readText(target() / "tool.sh"), "#!/bin/sh\n");
 
   // A second package over the same folder replaces what the first left.
   makeZip(package(), {{"docs/readme.txt", "v2"}});
   ASSERT_EQ(ziputils::unzipToFolder(package().string(), target().string()), 0);
-  EXPECT_EQ(testsupport::readText(target() / "docs/readme.txt"), "v2");
+  EXPECT_EQ(readText(target() / "docs/readme.txt"), "v2");
 }
 
 TEST_F(ZipUtilsTest, hostilePackage_failsAndWritesNothing) {
@@ -136,7 +137,7 @@ TEST_F(ZipUtilsTest, linkAlreadyInTheFolder_isNotFollowed) {
 }
 
 TEST_F(ZipUtilsTest, notAnArchive_failsBeforeMakingTheFolder) {
-  testsupport::writeText(package(), "this is not a zip file at all");
+  writeText(package(), "this is not a zip file at all");
   EXPECT_EQ(ziputils::unzipToFolder(package().string(), target().string()), ziputils::kOpenFailed);
   EXPECT_EQ(ziputils::unzipToFolder((root_ / "missing.zip").string(), target().string()), ziputils::kOpenFailed);
   EXPECT_FALSE(fs::exists(target()));
@@ -144,12 +145,12 @@ TEST_F(ZipUtilsTest, notAnArchive_failsBeforeMakingTheFolder) {
 
 TEST_F(ZipUtilsTest, findFileByName_firstInNameOrderSkippingDotsAndLinks) {
   fs::path work = root_ / "Temp";
-  testsupport::writeText(work / ".hidden" / "system.ini", "hidden");
-  testsupport::writeText(work / "b" / "system.ini", "b");
-  testsupport::writeText(work / "a" / "x" / "system.ini", "a/x");
-  testsupport::writeText(work / "a" / "system.ini.bak", "not it");
+  writeText(work / ".hidden" / "system.ini", "hidden");
+  writeText(work / "b" / "system.ini", "b");
+  writeText(work / "a" / "x" / "system.ini", "a/x");
+  writeText(work / "a" / "system.ini.bak", "not it");
   fs::create_directories(work / "a" / "system.zip");  // a folder, not the file
-  testsupport::writeText(root_ / "elsewhere" / "system.zip", "outside");
+  writeText(root_ / "elsewhere" / "system.zip", "outside");
   fs::create_directory_symlink(root_ / "elsewhere", work / "0link");
 
   EXPECT_EQ(ziputils::findFileByName(work.string(), "system.ini"), (work / "a" / "x" / "system.ini").string());
@@ -159,11 +160,11 @@ TEST_F(ZipUtilsTest, findFileByName_firstInNameOrderSkippingDotsAndLinks) {
 
 TEST_F(ZipUtilsTest, removeTree_removesEverythingButFollowsNoLink) {
   fs::path work = root_ / "Temp";
-  testsupport::writeText(work / "a" / "b" / "c.txt", "c");
-  testsupport::writeText(root_ / "keep" / "k.txt", "k");
+  writeText(work / "a" / "b" / "c.txt", "c");
+  writeText(root_ / "keep" / "k.txt", "k");
   fs::create_directory_symlink(root_ / "keep", work / "a" / "link");
   EXPECT_EQ(ziputils::removeTree(work.string()), 0);
   EXPECT_FALSE(fs::exists(work));
-  EXPECT_EQ(testsupport::readText(root_ / "keep" / "k.txt"), "k");
+  EXPECT_EQ(readText(root_ / "keep" / "k.txt"), "k");
   EXPECT_EQ(ziputils::removeTree(work.string()), 0);
 }
