@@ -16,7 +16,7 @@ struct ZipItem {
   std::string name;
   std::string data;
   unsigned long unixMode = 0;            // 0: written as from a non-Unix host
-  std::optional<uint64_t> declaredSize;  // set: stored raw, the header claims this size
+  std::optional<uint64_t> declaredSize{};  // set: stored raw, the header claims this size
 };
 
 // Writes an archive whose entries carry exactly the given names, modes and,
