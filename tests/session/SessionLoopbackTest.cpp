@@ -1,8 +1,4 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +9,7 @@
 #include "session/SessionManager.h"
 #include "support/FakeLink.h"
 #include "support/LogCapture.h"
+#include "support/LoopbackSockets.h"
 #include "support/PtyPair.h"
 
 using namespace sessiontest;
@@ -23,61 +20,28 @@ namespace {
 // The device's side of a TCP link on 127.0.0.1, driven by the test.
 class TcpPeer {
  public:
-  TcpPeer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    EXPECT_EQ(::listen(listener_, 4), 0);
-    EXPECT_EQ(::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    port_ = ntohs(addr.sin_port);
-  }
-  ~TcpPeer() {
-    dropClient();
-    ::close(listener_);
-  }
+  ~TcpPeer() { dropClient(); }
+  int port() const { return listener_.port(); }
 
-  int port() const { return port_; }
-
-  bool accept(std::chrono::milliseconds timeout = 5s) {
-    pollfd p{listener_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return false;
+  bool accept() {
     dropClient();
-    client_ = ::accept(listener_, nullptr, nullptr);
+    client_ = testsupport::readable(listener_.fd(), 5000) ? ::accept(listener_.fd(), nullptr, nullptr) : -1;
     return client_ >= 0;
   }
   void dropClient() {
     if (client_ >= 0) ::close(client_);
     client_ = -1;
   }
-
   Bytes readRequest() {
-    Bytes header(6);
-    if (!readExactly(header.data(), header.size())) return {};
-    Bytes rest(static_cast<size_t>((header[4] << 8) | header[5]) + 1);
-    if (!readExactly(rest.data(), rest.size())) return {};
-    return concat({header, rest});
+    Bytes header = testsupport::receiveExactly(client_, 6);
+    if (header.size() != 6) return header;
+    return concat({header, testsupport::receiveExactly(client_, static_cast<size_t>((header[4] << 8) | header[5]) + 1)});
   }
   void send(const Bytes& bytes) { ASSERT_EQ(::write(client_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
 
  private:
-  bool readExactly(uint8_t* out, size_t count) {
-    while (count > 0) {
-      pollfd p{client_, POLLIN, 0};
-      if (::poll(&p, 1, 5000) != 1) return false;
-      ssize_t n = ::read(client_, out, count);
-      if (n <= 0) return false;
-      out += n;
-      count -= static_cast<size_t>(n);
-    }
-    return true;
-  }
-
-  int listener_ = -1;
+  testsupport::LocalSocket listener_{SOCK_STREAM};
   int client_ = -1;
-  int port_ = 0;
 };
 
 bool waitConnected(SessionManager& manager, int id) {

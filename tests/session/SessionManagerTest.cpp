@@ -12,6 +12,7 @@
 #include "session/SessionApi.h"
 #include "session/SessionManager.h"
 #include "support/LogCapture.h"
+#include "support/WaitUntil.h"
 
 using namespace sessiontest;
 using namespace std::chrono_literals;
@@ -19,12 +20,7 @@ using namespace std::chrono_literals;
 namespace {
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
+  return testsupport::waitUntil(done, timeout);
 }
 
 // Sessions made while a test runs get fake links the test can drive.
@@ -69,7 +65,7 @@ class SessionManagerTest : public ::testing::Test {
   std::vector<std::shared_ptr<FakeLink>> links_;  // guarded by linksLock_
 };
 
-TEST_F(SessionManagerTest, CreateSession_sameEndpointReused_invalidSessionReplacedByNewId) {
+TEST_F(SessionManagerTest, CreateSession_sameEndpointReused) {
   int id = connectedSession("10.1.1.1", 22488);
   EXPECT_GT(id, 0);
   EXPECT_EQ(manager_->createNetworkSession("10.1.1.1", 22488, 0), id);
@@ -79,21 +75,6 @@ TEST_F(SessionManagerTest, CreateSession_sameEndpointReused_invalidSessionReplac
   EXPECT_EQ(manager_->createSerialSession("ttyACM0"), serial);
   int bt = manager_->createBluetoothSession("0x0011223344AA");
   EXPECT_EQ(manager_->createBluetoothSession("0x0011223344AA"), bt);
-
-  // Broken with a reply still unclaimed: the session stays, but invalid.
-  LogCapture log;
-  link(0)->push(frameBytes(0x09, 0x61, 0x05));
-  link(0)->breakLink();
-  ASSERT_TRUE(log.waitFor("session " + std::to_string(id) + " become invalid", 5s)) << log.dump();
-  int fresh = manager_->createNetworkSession("10.1.1.1", 22488, 0);
-  EXPECT_NE(fresh, id);
-  EXPECT_GT(fresh, id);
-}
-
-TEST_F(SessionManagerTest, ForwardingCreate_addrLowestByteFirst_isDottedOrder) {
-  EXPECT_EQ(addrToDotted(0x0164A8C0u), "192.168.100.1");
-  int id = createNetworkSession(0x0100007Fu, 22488, 0);
-  EXPECT_EQ(manager_->createNetworkSession("127.0.0.1", 22488, 0), id);
 }
 
 TEST_F(SessionManagerTest, SendFrame_beforeConnect_fails_afterWorkerConnects_succeeds) {
@@ -115,7 +96,7 @@ TEST_F(SessionManagerTest, SendFrame_beforeConnect_fails_afterWorkerConnects_suc
   EXPECT_EQ(manager_->sendFrame(id + 100, request), -1);
 }
 
-TEST_F(SessionManagerTest, ReadError_sessionRemovedOnlyAfterItsFramesAreClaimed) {
+TEST_F(SessionManagerTest, ReadError_sessionReplaced_removedOnlyAfterItsFramesAreClaimed) {
   int id = connectedSession();
   LogCapture log;
   const std::string cleared = "clear invailed session " + std::to_string(id) + " ";
@@ -123,6 +104,8 @@ TEST_F(SessionManagerTest, ReadError_sessionRemovedOnlyAfterItsFramesAreClaimed)
   link(0)->breakLink();
   ASSERT_TRUE(log.waitFor("session " + std::to_string(id) + " become invalid", 5s)) << log.dump();
   EXPECT_EQ(manager_->sendFrame(id, Frame()), -1);
+  // An invalid session is never handed out again, even while it stays.
+  EXPECT_GT(manager_->createNetworkSession("127.0.0.1", 22488, 0), id);
 
   std::this_thread::sleep_for(50ms);  // several worker passes
   EXPECT_FALSE(log.contains(cleared)) << "removed while a reply was still filed";
@@ -135,48 +118,8 @@ TEST_F(SessionManagerTest, ReadError_sessionRemovedOnlyAfterItsFramesAreClaimed)
   EXPECT_EQ(manager_->closeSession(id), -1);
 }
 
-TEST_F(SessionManagerTest, RecvFrame_unknownSessionAndZeroTimeOut_failAtOnceWithTheirMessages) {
-  int id = connectedSession();
-  LogCapture log;
-  Frame out;
-  auto t0 = platform::nowMs();
-  EXPECT_EQ(manager_->recvFrame(id + 50, out, 0x61, 0x05, 1000), -1);
-  EXPECT_TRUE(log.contains("not find sessionid : " + std::to_string(id + 50), 30000)) << log.dump();
-
-  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 0), -1);
-  EXPECT_LT(platform::nowMs() - t0, 500);
-  EXPECT_TRUE(log.contains("recvFrame start", 20000));
-  EXPECT_TRUE(log.contains("recv msg timeout, cmd : 61 05, session : " + std::to_string(id), 20000)) << log.dump();
-}
-
-TEST_F(SessionManagerTest, RecvFrame_replyAfterTimeOut_goesToNextMatchingRequest) {
-  platform::setTimeScale(0.05);
-  int id = connectedSession();
-  Frame out;
-  auto t0 = platform::nowMs();
-  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 1000), -1);
-  EXPECT_GE(platform::nowMs() - t0, 50) << "time-out is scaled, not skipped";
-
-  LogCapture log;
-  const Bytes late = frameBytes(0x11, 0x61, 0x05, {0x01});
-  link(0)->push(late);
-  ASSERT_TRUE(log.waitFor("insert frame serial : 11", 5s));
-  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 1000), 0);
-  EXPECT_EQ(out.bytes(), late);
-  EXPECT_TRUE(log.contains("recv frame cmd : 61 05 ", 20000));
-}
-
-TEST_F(SessionManagerTest, RecvFrame_twoRepliesInOneRead_bothDeliveredWithoutMoreBytes) {
-  int id = connectedSession();
-  link(0)->push(concat({frameBytes(0x01, 0x61, 0x14, {0x00}), frameBytes(0x02, 0x61, 0x05, {0x00})}));
-  Frame out;
-  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 2000), 0);
-  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x14, 2000), 0);
-}
-
 TEST_F(SessionManagerTest, RecvFrame_sessionClosedWhileWaiting_endsPromptly) {
   int id = connectedSession();
-  LogCapture log;
   std::thread closer([&] {
     std::this_thread::sleep_for(30ms);
     manager_->closeSession(id);
@@ -186,7 +129,6 @@ TEST_F(SessionManagerTest, RecvFrame_sessionClosedWhileWaiting_endsPromptly) {
   EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 10000), -1);
   EXPECT_LT(platform::nowMs() - t0, 2000);
   closer.join();
-  EXPECT_TRUE(log.contains("not find session : " + std::to_string(id), 30000)) << log.dump();
 }
 
 TEST_F(SessionManagerTest, RoundTrip_requesterWakesPromptlyWhenReplyIsFiled) {
@@ -229,16 +171,6 @@ TEST_F(SessionManagerTest, IdleWorker_doesNotReadLinksWithoutData) {
   EXPECT_LE(link(0)->readCount() - before, 1) << "a link with a quiet descriptor is not read";
 }
 
-TEST_F(SessionManagerTest, CloseAllSessions_closesLinks_idsNotReused) {
-  int first = connectedSession("127.0.0.1", 1);
-  int second = connectedSession("127.0.0.1", 2);
-  EXPECT_EQ(manager_->closeAllSessions(), 0);
-  EXPECT_FALSE(manager_->isSessionConnected(first));
-  EXPECT_FALSE(manager_->isSessionConnected(second));
-  int again = manager_->createNetworkSession("127.0.0.1", 1, 0);
-  EXPECT_GT(again, second);
-}
-
 TEST_F(SessionManagerTest, Init_twice_startsOneWorker) {
   ASSERT_EQ(manager_->init(), 0);
   EXPECT_EQ(manager_->init(), 0);
@@ -246,18 +178,6 @@ TEST_F(SessionManagerTest, Init_twice_startsOneWorker) {
   EXPECT_TRUE(waitUntil([] { return ScheduleManager::getInstance().getRunningTask(kWorkerSessionManager) == kTaskSessionManager; }));
 }
 
-TEST_F(SessionManagerTest, Init_workerIdTaken_failsWithMessage) {
-  if (ScheduleManager::getInstance().createWorker(kWorkerSessionManager) != 0) {
-    GTEST_SKIP() << "needs a process of its own: the receive worker already runs";
-  }
-  LogCapture log;
-  EXPECT_NE(manager_->init(), 0);
-  EXPECT_TRUE(log.contains("create worker SCH_SESSMGR false", 30000)) << log.dump();
-}
-
-}  // namespace
-
-namespace {
 
 // A connect that takes its whole wait, as the page of an absent Bluetooth
 // device does; early: the link reads connected before the connect returns.

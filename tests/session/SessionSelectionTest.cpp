@@ -110,20 +110,6 @@ TEST_F(SessionSelectionTest, SessionByType_picksTheEndpointOfEachType) {
   for (int type : {2, 5, -1}) EXPECT_EQ(createSessionByType(type), -1) << type;
 }
 
-TEST_F(SessionSelectionTest, BluetoothAddressText_hexWithoutLeadingZeros) {
-  struct Case {
-    uint32_t addrEx, addr;
-    const char* text;
-  } cases[] = {
-      {0x0000001A, 0x7DDA7112, "0x1a7dda7112"},
-      {0, 0, "0x0"},
-      {0, 0x00000F00, "0xf00"},
-      {0xFFFFFFFF, 0xFFFFFFFF, "0xffffffffffffffff"},
-      {0x1, 0x0, "0x100000000"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(bluetoothSessionEndpoint(c.addrEx, c.addr), c.text);
-}
-
 TEST_F(SessionSelectionTest, UsbPresence_anyOfTheSixDevicePairs) {
   auto list = std::make_shared<FakeUsbDeviceList>();
   platform::setUsbDevicesForTest(list);

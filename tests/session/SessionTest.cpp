@@ -1,12 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
-#include "platform/Clock.h"
 #include "support/FakeLink.h"
 #include "session/Session.h"
-#include "support/LogCapture.h"
 
 using namespace sessiontest;
 
@@ -102,13 +97,6 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"garbageOnly_dropped", {{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B}}, {-1}, {}}),
     [](const ::testing::TestParamInfo<ExtractCase>& info) { return std::string(info.param.name); });
 
-TEST(Session, ParseFrame_incompleteFrame_waitsForTheRest) {
-  LinkedSession s;
-  EXPECT_EQ(s.deliver(slice(kA, 0, 10)), -1);
-  EXPECT_EQ(s.session.bufferedBytes(), 10u);
-  EXPECT_FALSE(s.session.hasPendingData());
-}
-
 TEST(Session, ParseFrame_floodOfBogusCandidates_bufferStaysBounded_thenResyncs) {
   LinkedSession s;
   // Start pairs declaring nearly 64 KiB that never complete as valid frames.
@@ -141,54 +129,10 @@ TEST(Session, ReadData_fullChunk_readsAgainInSameCall) {
   EXPECT_EQ(s.session.parseFrame(), 0);
 }
 
-TEST(Session, ReadData_linkFails_sessionInvalidAndNeverReconnects) {
-  LinkedSession s;
-  s.link->breakLink();
-  EXPECT_LT(s.session.readData(), 0);
-  EXPECT_EQ(s.session.getState(), Session::Invalid);
-  EXPECT_EQ(s.session.readData(), -1);  // link closed: nothing read
-  int connects = s.link->connectCount();
-  EXPECT_FALSE(s.session.connect());
-  EXPECT_EQ(s.link->connectCount(), connects);
-}
-
-TEST(Session, Connect_failure_logsClosesAndKeepsState) {
-  auto link = std::make_shared<FakeLink>();
-  link->connectSucceeds = false;
-  Session session(SessionEndpoint::serial("ttyACM0"), std::make_unique<FakeConnection>(link, DeviceConnection::Serial));
-  LogCapture log;
-  EXPECT_FALSE(session.connect());
-  EXPECT_EQ(session.getState(), Session::Created);
-  EXPECT_FALSE(session.isConnected());
-  EXPECT_TRUE(log.contains("connect fail, retry..", 30000)) << log.dump();
-
-  link->connectSucceeds = true;
-  EXPECT_TRUE(session.connect());
-  EXPECT_EQ(session.getState(), Session::Connected);
-  EXPECT_TRUE(log.contains("connect successed.", 20000));
-}
-
-TEST(Session, WriteFrame_linkDown_logsCommandInDecimal) {
-  auto link = std::make_shared<FakeLink>();
-  Session session(SessionEndpoint::network("127.0.0.1", 1, 0), std::make_unique<FakeConnection>(link));
-  Frame request;
-  ASSERT_TRUE(request.build(0xF0, 0xF8, 0x21, 0x05));
-  LogCapture log;
-  EXPECT_LE(session.writeFrame(request), 0);
-  EXPECT_TRUE(log.contains("write frame failed, cmd : 33, subcmd:5", 30000)) << log.dump();
-
-  ASSERT_TRUE(session.connect());
-  EXPECT_EQ(session.writeFrame(request), static_cast<int>(request.size()));
-  ASSERT_EQ(link->written().size(), 1u);
-  EXPECT_EQ(link->written()[0], request.bytes());
-}
-
 TEST(Session, WaitFrame_sameSerialTwice_newerReplacesUnclaimed) {
   LinkedSession s;
-  LogCapture log;
   s.deliver(frameBytes(0x05, 0x61, 0x05, {0x01}));
   s.deliver(frameBytes(0x05, 0x61, 0x05, {0x02}));
-  EXPECT_EQ(log.count("insert frame serial : 05", 20000), 2u);
   Frame out;
   ASSERT_EQ(s.session.waitFrame(out, 0x61, 0x05, 0), 0);
   EXPECT_EQ(out.data()[0], 0x02);
@@ -204,56 +148,6 @@ TEST(Session, WaitFrame_afterSerialWrap_serialZeroBeforeSerial250) {
   ASSERT_EQ(s.session.waitFrame(second, 0x64, 0x03, 0), 0);
   EXPECT_EQ(first.serial(), 0);
   EXPECT_EQ(second.serial(), 250);
-}
-
-TEST(Session, WaitFrame_otherCommandsFiled_failsAtOnce_emptyTableWaitsTimeOut) {
-  LinkedSession s;
-  Frame out;
-  auto t0 = platform::nowMs();
-  EXPECT_EQ(s.session.waitFrame(out, 0x61, 0x05, 40), -1);
-  EXPECT_GE(platform::nowMs() - t0, 40);
-
-  s.deliver(kB);
-  t0 = platform::nowMs();
-  EXPECT_EQ(s.session.waitFrame(out, 0x61, 0x05, 5000), -1);
-  EXPECT_LT(platform::nowMs() - t0, 1000);
-  EXPECT_TRUE(s.session.hasPendingData()) << "the other command's frame must stay filed";
-}
-
-TEST(Session, WaitMatchingFrame_wakesOnMatchPastOtherFrames_andOnWithdraw) {
-  LinkedSession s;
-  s.deliver(kB);
-  std::thread filer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    s.link->push(kA);
-    s.session.readData();
-    s.session.parseFrame();
-  });
-  Frame out;
-  auto t0 = platform::nowMs();
-  EXPECT_EQ(s.session.waitMatchingFrame(out, 0x61, 0x05, 5000), 0);
-  EXPECT_LT(platform::nowMs() - t0, 2000);
-  EXPECT_EQ(out.bytes(), kA);
-  filer.join();
-
-  std::thread closer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    s.session.withdraw();
-  });
-  t0 = platform::nowMs();
-  EXPECT_EQ(s.session.waitMatchingFrame(out, 0x61, 0x05, 5000), 1);
-  EXPECT_LT(platform::nowMs() - t0, 2000);
-  closer.join();
-}
-
-TEST(Session, HasPendingData_onlyFramesStillToClaimCount) {
-  LinkedSession s;
-  s.deliver(concat({kA, slice(kB, 0, 10)}));
-  EXPECT_TRUE(s.session.hasPendingData());
-  Frame out;
-  ASSERT_EQ(s.session.waitFrame(out, 0x61, 0x05, 0), 0);
-  // Ten bytes of an unfinished frame: nothing a requester could claim.
-  EXPECT_FALSE(s.session.hasPendingData());
 }
 
 TEST(Session, EndpointMatchers_compareOnlyTheirOwnKind) {
