@@ -18,7 +18,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int kInfo = 20000;
 constexpr int kWarn = 30000;
 
 using testsupport::LocalSocket;
@@ -68,21 +67,19 @@ TEST_F(TcpConnectionTest, Write_largeFrameWhilePeerIsSlow_arrivesWhole) {
   EXPECT_TRUE(conn->isConnected());
 }
 
-TEST_F(TcpConnectionTest, Read_nothingWaitingThenBytes_staysConnectedAndLogsHex) {
+TEST_F(TcpConnectionTest, Read_nothingWaitingThenBytes_staysConnected) {
   uint8_t buffer[64];
   EXPECT_EQ(conn->readData(buffer, sizeof buffer), 0);
   EXPECT_TRUE(conn->isConnected());
-  EXPECT_TRUE(log.lines().empty()) << log.dump();
 
   const uint8_t reply[] = {0x55, 0xAA, 0x61, 0x05};
   ASSERT_EQ(::send(peer, reply, sizeof reply, 0), 4);
   ASSERT_TRUE(readable(conn->pollHandle(), 2000));
   EXPECT_EQ(conn->readData(buffer, sizeof buffer), 4);
   EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4), std::vector<uint8_t>(reply, reply + 4));
-  EXPECT_TRUE(log.contains("recv : 55aa6105", kInfo)) << log.dump();
 }
 
-TEST_F(TcpConnectionTest, PeerClose_disconnectsAndAReconnectUsesANewSocket) {
+TEST_F(TcpConnectionTest, PeerClose_disconnects) {
   ::close(peer);
   peer = -1;
   ASSERT_TRUE(readable(conn->pollHandle(), 2000));
@@ -94,13 +91,6 @@ TEST_F(TcpConnectionTest, PeerClose_disconnectsAndAReconnectUsesANewSocket) {
   EXPECT_EQ(conn->readData(buffer, sizeof buffer), -1);
   EXPECT_EQ(conn->writeData(buffer, 4), -1);
   conn->close();  // a second close is harmless
-
-  ASSERT_TRUE(conn->Connect()) << log.dump();
-  peer = acceptPeer(listener);
-  ASSERT_GE(peer, 0);
-  const uint8_t ping[] = {1, 2, 3};
-  EXPECT_EQ(conn->writeData(ping, sizeof ping), 3);
-  EXPECT_EQ(receiveExactly(peer, 3), std::vector<uint8_t>(ping, ping + 3));
 }
 
 TEST(NetworkConnection, Connect_closedLoopbackPort_failsFast) {

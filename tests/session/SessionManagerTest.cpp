@@ -71,10 +71,13 @@ TEST_F(SessionManagerTest, CreateSession_sameEndpointReused) {
   EXPECT_EQ(manager_->createNetworkSession("10.1.1.1", 22488, 0), id);
   EXPECT_NE(manager_->createNetworkSession("10.1.1.1", 22488, 1), id);
   EXPECT_NE(manager_->createNetworkSession("10.1.1.1", 22400, 0), id);
+  EXPECT_NE(manager_->createNetworkSession("10.1.1.2", 22488, 0), id);
   int serial = manager_->createSerialSession("ttyACM0");
   EXPECT_EQ(manager_->createSerialSession("ttyACM0"), serial);
+  EXPECT_NE(manager_->createSerialSession("ttyACM1"), serial);
   int bt = manager_->createBluetoothSession("0x0011223344AA");
   EXPECT_EQ(manager_->createBluetoothSession("0x0011223344AA"), bt);
+  EXPECT_NE(manager_->createBluetoothSession("0x0011223344BB"), bt);
 }
 
 TEST_F(SessionManagerTest, SendFrame_beforeConnect_fails_afterWorkerConnects_succeeds) {

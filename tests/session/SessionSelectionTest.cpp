@@ -38,21 +38,6 @@ class SessionSelectionTest : public ::testing::Test {
   const scantest::ProcessLinks* links_ = nullptr;
 };
 
-TEST_F(SessionSelectionTest, BootDeviceAttached_defaultAndConfigShareTheSerialSession) {
-  auto device = scantest::startDevice({.mode = sim::DeviceMode::BootLoader});
-  ASSERT_TRUE(device);
-  ASSERT_EQ(initSessionManager(), 0);
-
-  int byDefault = createDefaultSession();
-  int forConfig = createConfigSession();
-
-  ASSERT_GE(byDefault, 0);
-  EXPECT_EQ(forConfig, byDefault);
-  EXPECT_EQ(CurrentDevice::getInstance().configSerialPort(), device->ttyPath());
-  EXPECT_EQ(createSerialSession(device->ttyPath()), byDefault);
-  EXPECT_TRUE(connects(byDefault));
-}
-
 TEST_F(SessionSelectionTest, NormalDeviceAttached_usesTheFixedAddressAndItsConfigPort) {
   auto device = scantest::startDevice();
   ASSERT_TRUE(device);

@@ -120,15 +120,6 @@ TEST(Session, ParseFrame_floodOfBogusCandidates_bufferStaysBounded_thenResyncs) 
   EXPECT_EQ(s.session.waitFrame(out, 0x61, 0x05, 0), 0);
 }
 
-TEST(Session, ReadData_fullChunk_readsAgainInSameCall) {
-  LinkedSession s;
-  s.link->push(Bytes(Session::kReadChunk, 0x00));
-  s.link->push(kA);
-  EXPECT_EQ(s.session.readData(), static_cast<int>(Session::kReadChunk + kA.size()));
-  EXPECT_EQ(s.link->readCount(), 2);
-  EXPECT_EQ(s.session.parseFrame(), 0);
-}
-
 TEST(Session, WaitFrame_sameSerialTwice_newerReplacesUnclaimed) {
   LinkedSession s;
   s.deliver(frameBytes(0x05, 0x61, 0x05, {0x01}));
@@ -137,41 +128,6 @@ TEST(Session, WaitFrame_sameSerialTwice_newerReplacesUnclaimed) {
   ASSERT_EQ(s.session.waitFrame(out, 0x61, 0x05, 0), 0);
   EXPECT_EQ(out.data()[0], 0x02);
   EXPECT_FALSE(s.session.hasPendingData());
-}
-
-TEST(Session, WaitFrame_afterSerialWrap_serialZeroBeforeSerial250) {
-  LinkedSession s;
-  s.deliver(frameBytes(250, 0x64, 0x03, {0x00}));
-  s.deliver(frameBytes(0, 0x64, 0x03, {0x00}));
-  Frame first, second;
-  ASSERT_EQ(s.session.waitFrame(first, 0x64, 0x03, 0), 0);
-  ASSERT_EQ(s.session.waitFrame(second, 0x64, 0x03, 0), 0);
-  EXPECT_EQ(first.serial(), 0);
-  EXPECT_EQ(second.serial(), 250);
-}
-
-TEST(Session, EndpointMatchers_compareOnlyTheirOwnKind) {
-  struct Case {
-    SessionEndpoint endpoint;
-    bool network, bluetooth, serial;
-  };
-  const Case cases[] = {
-      {SessionEndpoint::network("10.0.0.5", 22488, 0), true, false, false},
-      {SessionEndpoint::network("10.0.0.5", 22400, 0), false, false, false},
-      {SessionEndpoint::network("10.0.0.5", 22488, 1), false, false, false},
-      {SessionEndpoint::network("10.0.0.6", 22488, 0), false, false, false},
-      {SessionEndpoint::bluetooth("0x0011223344AA"), false, true, false},
-      {SessionEndpoint::bluetooth("0x0011223344BB"), false, false, false},
-      {SessionEndpoint::serial("ttyACM0"), false, false, true},
-      {SessionEndpoint::serial("ttyACM1"), false, false, false},
-  };
-  for (const Case& c : cases) {
-    Session session(c.endpoint, std::make_unique<FakeConnection>(std::make_shared<FakeLink>(), c.endpoint.type));
-    EXPECT_EQ(session.getType(), c.endpoint.type);
-    EXPECT_EQ(session.matchesNetwork("10.0.0.5", 22488, 0), c.network) << c.endpoint.host << ':' << c.endpoint.port;
-    EXPECT_EQ(session.matchesBluetooth("0x0011223344AA"), c.bluetooth) << c.endpoint.btAddress;
-    EXPECT_EQ(session.matchesSerial("ttyACM0"), c.serial) << c.endpoint.serialPort;
-  }
 }
 
 }  // namespace
