@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "schedule/ScheduleManager.h"
 #include "support/FakeLink.h"
+#include "session/Exchange.h"
 #include "session/SessionApi.h"
 #include "session/SessionManager.h"
 #include "support/LogCapture.h"
@@ -21,6 +22,12 @@ namespace {
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
   return testsupport::waitUntil(done, timeout);
+}
+
+// The far end answers each request with reply(the request's serial).
+void answerWith(FakeLink& link, std::function<Bytes(uint8_t serial)> reply) {
+  std::lock_guard<std::mutex> guard(link.lock);
+  link.onWrite = [l = &link, reply](const Bytes& request) { l->push(reply(request[6])); };
 }
 
 // Sessions made while a test runs get fake links the test can drive.
@@ -80,25 +87,6 @@ TEST_F(SessionManagerTest, CreateSession_sameEndpointReused) {
   EXPECT_NE(manager_->createBluetoothSession("0x0011223344BB"), bt);
 }
 
-TEST_F(SessionManagerTest, SendFrame_beforeConnect_fails_afterWorkerConnects_succeeds) {
-  connectSucceeds_ = false;
-  ASSERT_EQ(manager_->init(), 0);
-  int id = manager_->createNetworkSession("127.0.0.1", 22488, 0);
-  Frame request;
-  ASSERT_TRUE(request.build(0xF0, 0xF8, 0x21, 0x05));
-  EXPECT_EQ(manager_->sendFrame(id, request), -1);
-  ASSERT_TRUE(waitUntil([&] { return link(0)->connectCount() >= 2; })) << "the worker retries the connect";
-
-  link(0)->lock.lock();
-  link(0)->connectSucceeds = true;
-  link(0)->lock.unlock();
-  ASSERT_TRUE(waitUntil([&] { return manager_->isSessionConnected(id); }));
-  EXPECT_EQ(manager_->sendFrame(id, request), 0);
-  ASSERT_EQ(link(0)->written().size(), 1u);
-  EXPECT_EQ(link(0)->written()[0], request.bytes());
-  EXPECT_EQ(manager_->sendFrame(id + 100, request), -1);
-}
-
 TEST_F(SessionManagerTest, ReadError_sessionReplaced_removedOnlyAfterItsFramesAreClaimed) {
   int id = connectedSession();
   LogCapture log;
@@ -134,18 +122,16 @@ TEST_F(SessionManagerTest, RecvFrame_sessionClosedWhileWaiting_endsPromptly) {
   closer.join();
 }
 
-TEST_F(SessionManagerTest, RoundTrip_requesterWakesPromptlyWhenReplyIsFiled) {
+// The requester wakes as soon as its reply is filed, and a worker with nothing
+// to read does not read.
+TEST_F(SessionManagerTest, RoundTrip_requesterWakesPromptly_idleWorkerReadsNothing) {
   withDescriptor_ = true;
   int id = connectedSession();
-  // The far end answers every request at once, next to an unrelated frame, so
-  // the requester must wait for the match, not merely for any frame.
-  link(0)->lock.lock();
-  link(0)->onWrite = [l = link(0).get()](const Bytes& request) {
-    l->push(frameBytes(static_cast<uint8_t>(request[6] + 128), 0x60, 0x00));
-    l->push(frameBytes(request[6], static_cast<uint8_t>(request[7] + 0x40), request[8], {0x00}));
-  };
-  link(0)->lock.unlock();
-
+  // Each reply comes next to an unrelated frame, so the requester must wait
+  // for the match, not merely for any frame.
+  answerWith(*link(0), [](uint8_t s) {
+    return concat({frameBytes(static_cast<uint8_t>(s + 128), 0x60, 0x00), frameBytes(s, 0x61, 0x05, {0x00})});
+  });
   std::vector<int64_t> micros;
   for (int i = 0; i < 21; ++i) {
     Frame request, reply;
@@ -163,15 +149,79 @@ TEST_F(SessionManagerTest, RoundTrip_requesterWakesPromptlyWhenReplyIsFiled) {
   // checks would show as a much slower median.
   EXPECT_LT(micros[micros.size() / 2], 50000) << "median round trip in us";
   EXPECT_LT(micros.back(), 1000000);
-}
 
-TEST_F(SessionManagerTest, IdleWorker_doesNotReadLinksWithoutData) {
-  withDescriptor_ = true;
-  connectedSession();
   std::this_thread::sleep_for(20ms);
   int before = link(0)->readCount();
   std::this_thread::sleep_for(100ms);
   EXPECT_LE(link(0)->readCount() - before, 1) << "a link with a quiet descriptor is not read";
+}
+
+// The exchange helper takes only the reply carrying its request's serial and
+// drops stale replies of the pair; its time-out is scaled once.
+TEST_F(SessionManagerTest, Exchange_onlyTheReplyWithTheRequestsSerialIsTaken) {
+  platform::setTimeScale(0.05);
+  withDescriptor_ = true;
+  const int id = connectedSession();
+  const auto own = [](uint8_t s) { return frameBytes(s, 0x64, 0x03, {0x00}); };
+  const auto other = [](uint8_t s) { return frameBytes(static_cast<uint8_t>(s - 1), 0x64, 0x03, {0x01}); };
+  struct Case {
+    const char* what;
+    bool staleFiled;  // a reply of the pair waits from before the send
+    std::function<Bytes(uint8_t)> reply;
+    int rc;
+  } cases[] = {
+      {"own reply", false, own, 0},
+      {"stale reply filed before the send", true, own, 0},
+      {"late reply of the previous request first", false, [&](uint8_t s) { return concat({other(s), own(s)}); }, 0},
+      {"only another request's reply", false, other, -1},
+      {"another command with the serial", false, [](uint8_t s) { return frameBytes(s, 0x64, 0x04, {0x00}); }, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    LogCapture log;
+    Frame request;
+    ASSERT_TRUE(request.build(0xF0, 0xF8, 0x24, 0x03));
+    if (c.staleFiled) {
+      link(0)->push(frameBytes(static_cast<uint8_t>(request.serial() + 7), 0x64, 0x03, {0x01}));
+      ASSERT_TRUE(log.waitFor("insert frame serial", 5s));
+    }
+    answerWith(*link(0), c.reply);
+    Frame reply;
+    const int64_t t0 = platform::nowMs();
+    EXPECT_EQ(exchangeFrame(id, request, reply, 1000), c.rc);
+    const int64_t took = platform::nowMs() - t0;
+    if (c.rc == 0) {
+      EXPECT_EQ(reply.serial(), request.serial());
+      EXPECT_EQ(reply.data()[0], 0x00);
+    } else {
+      // 1000 ms at scale 0.05, scaled once.
+      EXPECT_GE(took, 45);
+      EXPECT_LT(took, 1000);
+    }
+    Frame leftover;
+    manager_->dropFiledFrames(id, 0x64, 0x04);
+    EXPECT_EQ(manager_->recvFrame(id, leftover, 0x64, 0x03, 0), -1) << "a stale reply stayed filed";
+  }
+}
+
+// A request that never left is told apart from one that got no reply; the
+// connect wait ends at its limit or when asked to stop.
+TEST_F(SessionManagerTest, Exchange_sendFailureAndConnectWait) {
+  platform::setTimeScale(0.05);
+  const int id = connectedSession();
+  Frame request, reply;
+  ASSERT_TRUE(request.build(0xF0, 0xF8, 0x21, 0x05));
+  bool sent = true;
+  EXPECT_EQ(exchangeFrame(id + 99, request, reply, 1000, &sent), -1);
+  EXPECT_FALSE(sent);
+  EXPECT_EQ(exchangeFrame(id, request, reply, 100, &sent), -1);
+  EXPECT_TRUE(sent);
+
+  EXPECT_TRUE(waitSessionConnected(id, 1000));
+  EXPECT_FALSE(waitSessionConnected(id + 99, 1000));
+  int checks = 0;
+  EXPECT_FALSE(waitSessionConnected(id + 99, 100000, [&] { return ++checks > 2; }));
+  EXPECT_EQ(checks, 3);
 }
 
 TEST_F(SessionManagerTest, Init_twice_startsOneWorker) {
