@@ -63,7 +63,6 @@ TEST_F(TcpConnectionTest, Write_largeFrameWhilePeerIsSlow_arrivesWhole) {
   });
   EXPECT_EQ(conn->writeData(frame.data(), frame.size()), static_cast<int>(frame.size()));
   EXPECT_TRUE(receiver.get() == frame);
-  EXPECT_TRUE(log.contains("send msg ok , size : 4194304"));
   EXPECT_TRUE(conn->isConnected());
 }
 
@@ -77,20 +76,6 @@ TEST_F(TcpConnectionTest, Read_nothingWaitingThenBytes_staysConnected) {
   ASSERT_TRUE(readable(conn->pollHandle(), 2000));
   EXPECT_EQ(conn->readData(buffer, sizeof buffer), 4);
   EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 4), std::vector<uint8_t>(reply, reply + 4));
-}
-
-TEST_F(TcpConnectionTest, PeerClose_disconnects) {
-  ::close(peer);
-  peer = -1;
-  ASSERT_TRUE(readable(conn->pollHandle(), 2000));
-  uint8_t buffer[64];
-  EXPECT_EQ(conn->readData(buffer, sizeof buffer), 0);
-  EXPECT_TRUE(log.contains("socket disconnect", kWarn)) << log.dump();
-  EXPECT_FALSE(conn->isConnected());
-  EXPECT_EQ(conn->pollHandle(), -1);
-  EXPECT_EQ(conn->readData(buffer, sizeof buffer), -1);
-  EXPECT_EQ(conn->writeData(buffer, 4), -1);
-  conn->close();  // a second close is harmless
 }
 
 TEST(NetworkConnection, Connect_closedLoopbackPort_failsFast) {

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -9,78 +8,13 @@
 #include "session/SessionManager.h"
 #include "support/FakeLink.h"
 #include "support/LogCapture.h"
-#include "support/LoopbackSockets.h"
 #include "support/PtyPair.h"
+#include "support/WaitUntil.h"
 
 using namespace sessiontest;
 using namespace std::chrono_literals;
 
 namespace {
-
-// The device's side of a TCP link on 127.0.0.1, driven by the test.
-class TcpPeer {
- public:
-  ~TcpPeer() { dropClient(); }
-  int port() const { return listener_.port(); }
-
-  bool accept() {
-    dropClient();
-    client_ = testsupport::readable(listener_.fd(), 5000) ? ::accept(listener_.fd(), nullptr, nullptr) : -1;
-    return client_ >= 0;
-  }
-  void dropClient() {
-    if (client_ >= 0) ::close(client_);
-    client_ = -1;
-  }
-  Bytes readRequest() {
-    Bytes header = testsupport::receiveExactly(client_, 6);
-    if (header.size() != 6) return header;
-    return concat({header, testsupport::receiveExactly(client_, static_cast<size_t>((header[4] << 8) | header[5]) + 1)});
-  }
-  void send(const Bytes& bytes) { ASSERT_EQ(::write(client_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
-
- private:
-  testsupport::LocalSocket listener_{SOCK_STREAM};
-  int client_ = -1;
-};
-
-bool waitConnected(SessionManager& manager, int id) {
-  for (int i = 0; i < 5000 && !manager.isSessionConnected(id); ++i) std::this_thread::sleep_for(1ms);
-  return manager.isSessionConnected(id);
-}
-
-TEST(SessionLoopback, RealTcpLink_splitAndBatchedReplies_delivered_droppedLinkReconnects) {
-  TcpPeer peer;
-  auto manager = SessionManager::getInstance();
-  ASSERT_EQ(manager->init(), 0);
-  int id = manager->createNetworkSession("127.0.0.1", peer.port(), 0);
-  ASSERT_TRUE(peer.accept());
-  ASSERT_TRUE(waitConnected(*manager, id));
-
-  // A reply whose bytes come in two segments.
-  Frame request, reply;
-  ASSERT_TRUE(request.build(0xF0, 0xF8, 0x21, 0x05));
-  ASSERT_EQ(manager->sendFrame(id, request), 0);
-  EXPECT_EQ(peer.readRequest(), request.bytes());
-  const Bytes answer = frameBytes(request.serial(), 0x61, 0x05, {0x01, 0x02, 0x03, 0x04});
-  peer.send(slice(answer, 0, 7));
-  std::this_thread::sleep_for(30ms);
-  peer.send(slice(answer, 7, answer.size()));
-  ASSERT_EQ(manager->recvFrame(id, reply, 0x61, 0x05, 2000), 0);
-  EXPECT_EQ(reply.bytes(), answer);
-
-  // Two replies in one segment.
-  peer.send(concat({frameBytes(0x30, 0x61, 0x14, {0x02}), frameBytes(0x31, 0x61, 0x33, {0x00})}));
-  EXPECT_EQ(manager->recvFrame(id, reply, 0x61, 0x33, 2000), 0);
-  EXPECT_EQ(manager->recvFrame(id, reply, 0x61, 0x14, 2000), 0);
-
-  // The device drops the link: the session stays and is connected again.
-  peer.dropClient();
-  ASSERT_TRUE(peer.accept());
-  ASSERT_TRUE(waitConnected(*manager, id));
-  EXPECT_EQ(manager->createNetworkSession("127.0.0.1", peer.port(), 0), id);
-  manager->closeAllSessions();
-}
 
 // Over a serial port the session takes a reply whole however long the
 // device pauses inside it, and a port whose device went away ends the
@@ -91,7 +25,7 @@ TEST(SessionLoopback, Pty_replySplitByAPause_readWhole_hangUpEndsTheSession) {
   auto manager = SessionManager::getInstance();
   ASSERT_EQ(manager->init(), 0);
   const int id = manager->createSerialSession(pty.slavePath());
-  ASSERT_TRUE(waitConnected(*manager, id));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return manager->isSessionConnected(id); }, 5s));
 
   for (int round = 0; round < 2; ++round) {
     Frame request, reply;

@@ -56,43 +56,25 @@ TEST_F(SessionSelectionTest, NormalDeviceAttached_usesTheFixedAddressAndItsConfi
   EXPECT_TRUE(connects(forConfig));
 }
 
-TEST_F(SessionSelectionTest, NoUsbDevice_followsTheStoredLink) {
-  auto device = scantest::startDevice();
-  ASSERT_TRUE(device);
-  platform::setUsbDevicesForTest(std::make_shared<FakeUsbDeviceList>());
-  ASSERT_EQ(initSessionManager(), 0);
-
-  SettingsRecord stored;
-  stored.TransferType = 3;
-  stored.Addr = kLoopbackAddr;
-  ASSERT_TRUE(saveSettings(stored));
-  int wifi = createDefaultSession();
-  ASSERT_GE(wifi, 0);
-  EXPECT_EQ(wifi, createNetworkSession(kLoopbackAddr, links_->devicePort, 0));
-  EXPECT_TRUE(connects(wifi));
-
-  stored.TransferType = 4;
-  stored.AddrEx = 0x0000001A;
-  stored.Addr = 0x7DDA7112;
-  ASSERT_TRUE(saveSettings(stored));
-  int bluetooth = createDefaultSession();
-  ASSERT_GE(bluetooth, 0);
-  EXPECT_EQ(bluetooth, createBluetoothSession("0x1a7dda7112"));
-  EXPECT_EQ(createSessionByType(static_cast<int>(ConnectType::Bluetooth)), bluetooth);
-}
-
-TEST_F(SessionSelectionTest, SessionByType_picksTheEndpointOfEachType) {
+// Without a USB device the default session follows the stored link.
+TEST_F(SessionSelectionTest, SessionByType_picksTheEndpointOfEachType_defaultFollowsTheStoredLink) {
   platform::setUsbDevicesForTest(std::make_shared<FakeUsbDeviceList>());
   SettingsRecord stored;
   stored.Addr = 0x0264A8C0;  // 192.168.100.2
+  stored.AddrEx = 0x1A;
   ASSERT_TRUE(saveSettings(stored));
 
   // No worker runs here, so nothing connects and every id stays comparable.
   EXPECT_EQ(createSessionByType(0), createSerialSession(""));
   EXPECT_EQ(createSessionByType(1), createNetworkSession(kLoopbackAddr, links_->devicePort, 0));
   EXPECT_EQ(createSessionByType(3), createNetworkSession(0x0264A8C0, links_->devicePort, 0));
-  EXPECT_EQ(createSessionByType(4), createBluetoothSession("0x264a8c0"));
+  EXPECT_EQ(createSessionByType(4), createBluetoothSession("0x1a0264a8c0"));
   for (int type : {2, 5, -1}) EXPECT_EQ(createSessionByType(type), -1) << type;
+  for (int type : {3, 4}) {
+    stored.TransferType = static_cast<uint32_t>(type);
+    ASSERT_TRUE(saveSettings(stored));
+    EXPECT_EQ(createDefaultSession(), createSessionByType(type)) << type;
+  }
 }
 
 TEST_F(SessionSelectionTest, UsbPresence_anyOfTheSixDevicePairs) {
