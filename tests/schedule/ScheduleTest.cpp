@@ -117,7 +117,7 @@ TEST_F(ScheduleTest, AddTask_unknownWorkerOrDuplicateId_refusedAndOriginalKept) 
   EXPECT_EQ(duplicate->started(), 0);
 }
 
-TEST_F(ScheduleTest, OneWorker_runsItsTasksOneAfterTheOtherAndRefusesARunAlreadyQueued) {
+TEST_F(ScheduleTest, OneWorker_runsItsTasksOneAfterTheOther_refusesARunAlreadyQueued_removedWaitingTaskNeverRuns) {
   int w = newWorker();
   int blockerId = newTaskId(), id = newTaskId();
   auto blocker = addGated(w, blockerId);
@@ -130,6 +130,11 @@ TEST_F(ScheduleTest, OneWorker_runsItsTasksOneAfterTheOtherAndRefusesARunAlready
   EXPECT_EQ(task->getState(), Task::Ready);
   EXPECT_EQ(sm.getRunningTask(w), blockerId);
   EXPECT_EQ(task->started(), 0) << "a second task ran beside the first on one worker";
+  // A queued task removed before its turn never runs.
+  const int removedId = newTaskId();
+  auto removed = addGated(w, removedId, false);
+  ASSERT_EQ(sm.runTask(removedId), 0);
+  EXPECT_EQ(sm.removeTask(w, removedId), 0);
 
   blocker->release();
   ASSERT_TRUE(task->waitStarted(1));
@@ -138,6 +143,7 @@ TEST_F(ScheduleTest, OneWorker_runsItsTasksOneAfterTheOtherAndRefusesARunAlready
   task->release();
   drain(w);
   EXPECT_EQ(task->started(), 1);
+  EXPECT_EQ(removed->started(), 0);
   EXPECT_EQ(task->getState(), Task::Idle);
 
   ASSERT_EQ(sm.runTask(id), 0);
@@ -167,21 +173,6 @@ TEST_F(ScheduleTest, RemoveTask_running_returnsOnlyAfterRunEnded) {
   EXPECT_EQ(sm.runTask(id), -1);
   EXPECT_EQ(sm.getRunningTask(w), -1);
   platform::setTimeScale(1.0);
-}
-
-TEST_F(ScheduleTest, RemoveTask_waitingTask_neverRuns) {
-  int w = newWorker();
-  int blockerId = newTaskId(), id = newTaskId();
-  auto blocker = addGated(w, blockerId);
-  auto task = addGated(w, id, false);
-  ASSERT_EQ(sm.runTask(blockerId), 0);
-  ASSERT_TRUE(blocker->waitStarted(1));
-  ASSERT_EQ(sm.runTask(id), 0);
-
-  EXPECT_EQ(sm.removeTask(w, id), 0);
-  blocker->release();
-  drain(w);
-  EXPECT_EQ(task->started(), 0);
 }
 
 TEST_F(ScheduleTest, TaskThatThrows_workerCarriesOn) {

@@ -36,7 +36,6 @@ class SessionManagerTest : public ::testing::Test {
   void SetUp() override {
     setConnectionFactoryForTest([this](const SessionEndpoint& endpoint) {
       auto link = std::make_shared<FakeLink>();
-      link->connectSucceeds = connectSucceeds_;
       if (withDescriptor_) link->useDescriptor();
       std::lock_guard<std::mutex> guard(linksLock_);
       links_.push_back(link);
@@ -66,7 +65,6 @@ class SessionManagerTest : public ::testing::Test {
   }
 
   std::shared_ptr<SessionManager> manager_;
-  bool connectSucceeds_ = true;
   bool withDescriptor_ = false;
   std::mutex linksLock_;
   std::vector<std::shared_ptr<FakeLink>> links_;  // guarded by linksLock_
