@@ -77,7 +77,9 @@ TEST_F(SessionSelectionTest, SessionByType_picksTheEndpointOfEachType_defaultFol
   }
 }
 
-TEST_F(SessionSelectionTest, UsbPresence_anyOfTheSixDevicePairs) {
+// Any of the six device pairs is a device, tty or not; only the boot pair
+// gives the boot port, even one that cannot be opened.
+TEST_F(SessionSelectionTest, UsbPresence_anyOfTheSixDevicePairs_bootPortOnlyFromTheBootPair) {
   auto list = std::make_shared<FakeUsbDeviceList>();
   platform::setUsbDevicesForTest(list);
   EXPECT_FALSE(isUsbDevicePresent());
@@ -85,27 +87,20 @@ TEST_F(SessionSelectionTest, UsbPresence_anyOfTheSixDevicePairs) {
   const std::pair<uint16_t, uint16_t> devicePairs[] = {{0x045B, 0x1127}, {0x0502, 0x3210}, {0x0000, 0x0002},
                                                        {0x0525, 0xA4A7}, {0x1A86, 0x55DA}, {0x0525, 0xA4A2}};
   for (auto [vendor, product] : devicePairs) {
-    // A device without a tty counts: presence is about the USB device itself.
     list->setDevices({{0x1D6B, 0x0002, "", "root hub"}, {vendor, product, "", ""}});
     EXPECT_TRUE(isUsbDevicePresent()) << std::hex << vendor << ":" << product;
   }
   list->setDevices({{0x1A86, 0x7523, "/dev/ttyUSB0", ""}, {0x0525, 0xA4A8, "", ""}, {0x0002, 0x0000, "", ""}});
   EXPECT_FALSE(isUsbDevicePresent());
-}
 
-TEST_F(SessionSelectionTest, FindBootPort_withoutBootDevice_keepsTheStoredPort) {
-  auto list = std::make_shared<FakeUsbDeviceList>(
-      std::vector<platform::UsbDevice>{{0x1A86, 0x55DA, "/dev/kestrel-no-such-tty", ""}});
-  platform::setUsbDevicesForTest(list);
-  CurrentDevice::getInstance().setConfigSerialPort("/dev/ttyACM7");
-
-  EXPECT_FALSE(CurrentDevice::getInstance().findBootPort());
-  EXPECT_EQ(CurrentDevice::getInstance().configSerialPort(), "/dev/ttyACM7");
-
-  // A boot-mode device whose port cannot be opened is still the boot port.
+  CurrentDevice& device = CurrentDevice::getInstance();
+  device.setConfigSerialPort("/dev/ttyACM7");
+  list->setDevices({{0x1A86, 0x55DA, "/dev/kestrel-no-such-tty", ""}});
+  EXPECT_FALSE(device.findBootPort());
+  EXPECT_EQ(device.configSerialPort(), "/dev/ttyACM7");
   list->setDevices({{0x0000, 0x0002, "/dev/kestrel-no-such-tty", ""}});
-  EXPECT_TRUE(CurrentDevice::getInstance().findBootPort());
-  EXPECT_EQ(CurrentDevice::getInstance().configSerialPort(), "/dev/kestrel-no-such-tty");
+  EXPECT_TRUE(device.findBootPort());
+  EXPECT_EQ(device.configSerialPort(), "/dev/kestrel-no-such-tty");
 }
 
 }  // namespace
