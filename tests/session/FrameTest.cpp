@@ -10,12 +10,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes bytesOf(std::initializer_list<int> list) {
-  Bytes out;
-  for (int b : list) out.push_back(static_cast<uint8_t>(b));
-  return out;
-}
-
 Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
@@ -43,10 +37,10 @@ TEST(Frame, Build_knownRequests_matchTheirWireBytes) {
     Bytes wire;
   };
   const Case cases[] = {
-      {255, 0xF0, 0x21, 0x33, {}, bytesOf({0x55, 0xAA, 0xF0, 0xF8, 0x00, 0x03, 0x00, 0x21, 0x33, 0x19})},
-      {255, 0xF1, 0x2C, 0x2A, {}, bytesOf({0x55, 0xAA, 0xF1, 0xF8, 0x00, 0x03, 0x00, 0x2C, 0x2A, 0x0C})},
-      {0, 0xF0, 0x40, 0x04, bytesOf({0x01, 0x10}),
-       bytesOf({0x55, 0xAA, 0xF0, 0xF8, 0x00, 0x05, 0x01, 0x40, 0x04, 0x01, 0x10, 0x59})},
+      {255, 0xF0, 0x21, 0x33, {}, Bytes{0x55, 0xAA, 0xF0, 0xF8, 0x00, 0x03, 0x00, 0x21, 0x33, 0x19}},
+      {255, 0xF1, 0x2C, 0x2A, {}, Bytes{0x55, 0xAA, 0xF1, 0xF8, 0x00, 0x03, 0x00, 0x2C, 0x2A, 0x0C}},
+      {0, 0xF0, 0x40, 0x04, Bytes{0x01, 0x10},
+       Bytes{0x55, 0xAA, 0xF0, 0xF8, 0x00, 0x05, 0x01, 0x40, 0x04, 0x01, 0x10, 0x59}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(toHexString(c.wire.data(), c.wire.size()));
@@ -141,7 +135,7 @@ TEST(Frame, IsValid_rejectsDamagedFrames) {
       {"high length byte set", edited(4, 1)},
       {"changed data byte", edited(10, 4, false)},
       {"changed checksum", edited(ok.size() - 1, 0x80, false)},
-      {"trailing byte", ok + bytesOf({0x00})},
+      {"trailing byte", ok + Bytes{0x00}},
       {"last byte missing", Bytes(ok.begin(), ok.end() - 1)},
   };
   for (const auto& c : cases) {
@@ -154,28 +148,26 @@ TEST(Frame, IsValid_rejectsDamagedFrames) {
   EXPECT_FALSE(Frame::isValid(nullptr, 10));
 }
 
-struct NameCase {
-  const char* name;
-  Bytes raw;
-  bool ok;
-  std::string text;
-};
-
 Bytes nameReply(const Bytes& data, uint8_t cmd = 0x61, uint8_t sub = 0x33) { return replyWith(data, cmd, sub).bytes(); }
 
 TEST(Frame, MatchNameReply_acceptsOnlyNameRepliesLongEnough) {
-  const Bytes thirteen = bytesOf({12}) + text("J2K-00012345");
-  const Bytes twelve = bytesOf({11}) + text("J2K-0001234");
+  const Bytes thirteen = Bytes{12} + text("J2K-00012345");
+  const Bytes twelve = Bytes{11} + text("J2K-0001234");
   Bytes badSum = nameReply(thirteen);
   badSum.back() ^= 1;
-  const std::vector<NameCase> cases = {
+  const struct {
+    const char* name;
+    Bytes raw;
+    bool ok;
+    std::string text;
+  } cases[] = {
       {"13 data bytes", nameReply(thirteen), true, "J2K-00012345"},
-      {"name cut at zero", nameReply(bytesOf({12}) + text("J2K") + Bytes(9, 0)), true, "J2K"},
+      {"name cut at zero", nameReply(Bytes{12} + text("J2K") + Bytes(9, 0)), true, "J2K"},
       {"12 data bytes", nameReply(twelve), false, ""},
       {"other sub-command", nameReply(thirteen, 0x61, 0x03), false, ""},
       {"request, not reply", nameReply(thirteen, 0x21, 0x33), false, ""},
       {"bad checksum", badSum, false, ""},
-      {"declared name past the data", nameReply(bytesOf({13}) + text("J2K-00012345")), false, ""},
+      {"declared name past the data", nameReply(Bytes{13} + text("J2K-00012345")), false, ""},
       {"not a frame", text("hello, device!"), false, ""},
   };
   for (const auto& c : cases) {
@@ -224,9 +216,10 @@ bool runReader(Reader reader, const Frame& f, std::vector<std::string>& texts) {
   return false;
 }
 
-Bytes be16(size_t n) { return bytesOf({static_cast<int>(n >> 8), static_cast<int>(n & 0xFF)}); }
+Bytes be16(size_t n) { return Bytes{static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n & 0xFF)}; }
 Bytes field16(const Bytes& body) { return be16(body.size()) + body; }
 Bytes field16(const std::string& body) { return field16(text(body)); }
+Bytes field8(const std::string& body) { return Bytes{static_cast<uint8_t>(body.size())} + text(body); }
 
 std::vector<std::string> untouched(size_t n) { return std::vector<std::string>(n, "untouched"); }
 
@@ -236,31 +229,28 @@ std::vector<ReaderCase> readerCases() {
   const Bytes longField(256, 'c');
   return {
       {"first byte, no data", Reader::FirstByte, {}, false, untouched(1)},
-      {"first byte", Reader::FirstByte, bytesOf({0x07, 0x01}), true, {"\x07"}},
+      {"first byte", Reader::FirstByte, Bytes{0x07, 0x01}, true, {"\x07"}},
 
       {"string8, no data", Reader::String8, {}, false, untouched(1)},
-      {"string8, ends at the end", Reader::String8, bytesOf({3}) + text("abc"), true, {"abc"}},
-      {"string8, one past the end", Reader::String8, bytesOf({4}) + text("abc"), false, untouched(1)},
-      {"string8, 255 declared", Reader::String8, bytesOf({255}) + text("a"), false, untouched(1)},
-      {"string8, cut at zero", Reader::String8, bytesOf({5}) + text("a\0bcd"s), true, {"a"}},
-      {"string8, empty", Reader::String8, bytesOf({0}), true, {""}},
+      {"string8, ends at the end", Reader::String8, Bytes{3} + text("abc"), true, {"abc"}},
+      {"string8, one past the end", Reader::String8, Bytes{4} + text("abc"), false, untouched(1)},
+      {"string8, 255 declared", Reader::String8, Bytes{255} + text("a"), false, untouched(1)},
+      {"string8, cut at zero", Reader::String8, Bytes{5} + text("a\0bcd"s), true, {"a"}},
+      {"string8, empty", Reader::String8, Bytes{0}, true, {""}},
 
-      {"two8, end at the end", Reader::TwoStrings8, bytesOf({2}) + text("ab") + bytesOf({1}) + text("c"), true,
-       {"ab", "c"}},
-      {"two8, kept whole past a zero", Reader::TwoStrings8, bytesOf({2}) + text("a\0"s) + bytesOf({1}) + text("c"),
-       true, {"a\0"s, "c"}},
-      {"two8, second one past", Reader::TwoStrings8, bytesOf({2}) + text("ab") + bytesOf({2}) + text("c"), false,
-       untouched(2)},
-      {"two8, second length missing", Reader::TwoStrings8, bytesOf({2}) + text("ab"), false, untouched(2)},
-      {"two8, first one past", Reader::TwoStrings8, bytesOf({3}) + text("ab"), false, untouched(2)},
-      {"two8, both empty", Reader::TwoStrings8, bytesOf({0, 0}), true, {"", ""}},
+      {"two8, end at the end", Reader::TwoStrings8, field8("ab") + field8("c"), true, {"ab", "c"}},
+      {"two8, kept whole past a zero", Reader::TwoStrings8, field8("a\0"s) + field8("c"), true, {"a\0"s, "c"}},
+      {"two8, second one past", Reader::TwoStrings8, field8("ab") + Bytes{2} + text("c"), false, untouched(2)},
+      {"two8, second length missing", Reader::TwoStrings8, Bytes{2} + text("ab"), false, untouched(2)},
+      {"two8, first one past", Reader::TwoStrings8, Bytes{3} + text("ab"), false, untouched(2)},
+      {"two8, both empty", Reader::TwoStrings8, Bytes{0, 0}, true, {"", ""}},
 
       {"two16, end at the end", Reader::TwoStrings16, field16("ab") + field16("c"), true, {"ab", "c"}},
       {"two16, cut at zero", Reader::TwoStrings16, field16("a\0b"s) + field16("c\0"s), true, {"a", "c"}},
       {"two16, second one past", Reader::TwoStrings16, field16("ab") + be16(2) + text("c"), false, untouched(2)},
-      {"two16, half a second length", Reader::TwoStrings16, field16("ab") + bytesOf({0}), false, untouched(2)},
+      {"two16, half a second length", Reader::TwoStrings16, field16("ab") + Bytes{0}, false, untouched(2)},
       {"two16, 256 declared", Reader::TwoStrings16, be16(256) + text("a"), false, untouched(2)},
-      {"two16, half a first length", Reader::TwoStrings16, bytesOf({0}), false, untouched(2)},
+      {"two16, half a first length", Reader::TwoStrings16, Bytes{0}, false, untouched(2)},
       {"two16, 0xFFFF declared", Reader::TwoStrings16, be16(0xFFFF) + text("ab"), false, untouched(2)},
 
       // Each text starts one byte into its field and takes one byte of what
@@ -278,7 +268,7 @@ std::vector<ReaderCase> readerCases() {
       {"five16, four fields", Reader::FiveFields16, field16("a") + field16("b") + field16("c") + field16("d"), false,
        untouched(5)},
       {"five16, half a fifth length", Reader::FiveFields16,
-       field16("a") + field16("b") + field16("c") + field16("d") + bytesOf({0}), false, untouched(5)},
+       field16("a") + field16("b") + field16("c") + field16("d") + Bytes{0}, false, untouched(5)},
       {"five16, no data", Reader::FiveFields16, {}, false, untouched(5)},
   };
 }
