@@ -12,14 +12,14 @@
 namespace {
 
 struct Recorder {
-  std::mutex lock;
+  std::mutex lock;  // guards the fields below
   std::vector<AppMessage> messages;
-  std::vector<std::thread::id> threads;
+  std::thread::id thread;
   std::vector<std::string> serials;  // what UM_DEVICE_INFO pointed at, read during the call
   void operator()(const AppMessage& m) {
     std::lock_guard<std::mutex> guard(lock);
     messages.push_back(m);
-    threads.push_back(std::this_thread::get_id());
+    thread = std::this_thread::get_id();
     if (m.id == UM_DEVICE_INFO) serials.push_back(reinterpret_cast<const DeviceInfo*>(m.wParam)->serialNumber);
   }
 };
@@ -42,7 +42,7 @@ TEST(AppState, Notifications_reachTargetOnItsOwnThreadBeforeSendReturns) {
     EXPECT_EQ(recorder->serials, std::vector<std::string>{"5RHM1ABCDEFG"});
     EXPECT_EQ(recorder->messages[1].wParam, 0x400u);
     EXPECT_EQ(recorder->messages[1].lParam, 57);
-    EXPECT_NE(recorder->threads[0], std::this_thread::get_id());
+    EXPECT_NE(recorder->thread, std::this_thread::get_id());
   }
 }
 

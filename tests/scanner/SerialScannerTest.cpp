@@ -110,18 +110,12 @@ class SerialScannerTest : public ::testing::Test {
     platform::setUsbDevicesForTest(nullptr);
     platform::setTimeScale(1.0);
   }
-
-  std::unique_ptr<sim::VirtualDevice> start(sim::DeviceMode mode = sim::DeviceMode::Normal) {
-    auto device = scantest::startDevice({.serialNumber = kSerial, .mode = mode});
-    EXPECT_TRUE(device);
-    return device;
-  }
 };
 
 // Named by the first request, else by the second, else listed without a name;
 // a port of the known ids is listed once however often the ids appear.
 TEST_F(SerialScannerTest, VirtualDevice_namedByEitherRequest_elseListedNameless) {
-  auto device = start();
+  auto device = scantest::startDevice({.serialNumber = kSerial});
   ASSERT_TRUE(device);
   auto scan = [] {
     J2534DeviceList list;
@@ -173,7 +167,7 @@ TEST_F(SerialScannerTest, OnlyKnownPairsWithATtyAreProbed) {
 }
 
 TEST_F(SerialScannerTest, ScanByVidPid_findsOnlyThatPair) {
-  auto device = start(sim::DeviceMode::BootLoader);
+  auto device = scantest::startDevice({.serialNumber = kSerial, .mode = sim::DeviceMode::BootLoader});
   ASSERT_TRUE(device);
   SerialScanner scanner;
 

@@ -120,14 +120,4 @@ TEST(Session, ParseFrame_floodOfBogusCandidates_bufferStaysBounded_thenResyncs) 
   EXPECT_EQ(s.session.waitFrame(out, 0x61, 0x05, 0), 0);
 }
 
-TEST(Session, WaitFrame_sameSerialTwice_newerReplacesUnclaimed) {
-  LinkedSession s;
-  s.deliver(frameBytes(0x05, 0x61, 0x05, {0x01}));
-  s.deliver(frameBytes(0x05, 0x61, 0x05, {0x02}));
-  Frame out;
-  ASSERT_EQ(s.session.waitFrame(out, 0x61, 0x05, 0), 0);
-  EXPECT_EQ(out.data()[0], 0x02);
-  EXPECT_FALSE(s.session.hasPendingData());
-}
-
 }  // namespace
