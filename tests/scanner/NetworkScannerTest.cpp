@@ -90,7 +90,8 @@ class NetworkScannerTest : public ::testing::Test {
   std::shared_ptr<FakeNetworkAdapters> adapters_;
 };
 
-TEST_F(NetworkScannerTest, AdapterAddresses_giveSubnetAndGatewayBroadcasts) {
+// Unreadable adapters fail the scan with their text.
+TEST_F(NetworkScannerTest, AdapterAddresses_giveSubnetAndGatewayBroadcasts_unreadableFailsTheScan) {
   adapters_->set({
       adapterAddress("down", "0.0.0.0", "0.0.0.0"),
       adapterAddress("eth0", "192.168.7.20", "255.255.0.0", "192.168.1.1"),
@@ -112,14 +113,10 @@ TEST_F(NetworkScannerTest, AdapterAddresses_giveSubnetAndGatewayBroadcasts) {
     EXPECT_EQ(ports[i].broadcastAddr, expected[i].first) << i;
     EXPECT_EQ(ports[i].gatewayBroadcastAddr, expected[i].second) << i;
   }
-}
 
-TEST_F(NetworkScannerTest, AdaptersUnreadable_failsWithItsText) {
   adapters_->set({}, false);
   testsupport::WindowRecorder posted;
-  NetworkScanner scanner;
   J2534DeviceList list;
-
   EXPECT_EQ(scanner.ScanJ2534Device(list), -1);
   EXPECT_EQ(posted.texts(), std::vector<std::string>{"ERR_SCAN_J2534_DEVICE:  FindNetworkPorts error"});
 }

@@ -35,7 +35,7 @@ class SessionManagerTest : public ::testing::Test {
   void SetUp() override {
     setConnectionFactoryForTest([this](const SessionEndpoint& endpoint) {
       auto link = std::make_shared<FakeLink>();
-      if (withDescriptor_) link->useDescriptor();
+      link->useDescriptor();
       std::lock_guard<std::mutex> guard(linksLock_);
       links_.push_back(link);
       return std::make_unique<FakeConnection>(link, endpoint.type);
@@ -64,7 +64,6 @@ class SessionManagerTest : public ::testing::Test {
   }
 
   std::shared_ptr<SessionManager> manager_;
-  bool withDescriptor_ = false;
   std::mutex linksLock_;
   std::vector<std::shared_ptr<FakeLink>> links_;  // guarded by linksLock_
 };
@@ -122,7 +121,6 @@ TEST_F(SessionManagerTest, RecvFrame_sessionClosedWhileWaiting_endsPromptly) {
 // The requester wakes as soon as its reply is filed, and a worker with nothing
 // to read does not read.
 TEST_F(SessionManagerTest, RoundTrip_requesterWakesPromptly_idleWorkerReadsNothing) {
-  withDescriptor_ = true;
   int id = connectedSession();
   // Each reply comes next to an unrelated frame, so the requester must wait
   // for the match, not merely for any frame.
@@ -157,7 +155,6 @@ TEST_F(SessionManagerTest, RoundTrip_requesterWakesPromptly_idleWorkerReadsNothi
 // drops stale replies of the pair; its time-out is scaled once.
 TEST_F(SessionManagerTest, Exchange_onlyTheReplyWithTheRequestsSerialIsTaken) {
   platform::setTimeScale(0.05);
-  withDescriptor_ = true;
   const int id = connectedSession();
   const auto own = [](uint8_t s) { return frameBytes(s, 0x64, 0x03, {0x00}); };
   const auto other = [](uint8_t s) { return frameBytes(static_cast<uint8_t>(s - 1), 0x64, 0x03, {0x01}); };
