@@ -158,25 +158,28 @@ TEST_F(SessionManagerTest, Exchange_onlyTheReplyWithTheRequestsSerialIsTaken) {
   const int id = connectedSession();
   const auto own = [](uint8_t s) { return frameBytes(s, 0x64, 0x03, {0x00}); };
   const auto other = [](uint8_t s) { return frameBytes(static_cast<uint8_t>(s - 1), 0x64, 0x03, {0x01}); };
+  // Nothing of the pair: an unrelated frame that does not take the serial's place.
+  const auto noAnswer = [](uint8_t s) { return frameBytes(static_cast<uint8_t>(s + 1), 0x60, 0x00); };
   struct Case {
     const char* what;
-    bool staleFiled;  // a reply of the pair waits from before the send
+    int stale;  // -1: none; else a reply of the pair, this far from the request's serial, waits from before the send
     std::function<Bytes(uint8_t)> reply;
     int rc;
   } cases[] = {
-      {"own reply", false, own, 0},
-      {"stale reply filed before the send", true, own, 0},
-      {"late reply of the previous request first", false, [&](uint8_t s) { return concat({other(s), own(s)}); }, 0},
-      {"only another request's reply", false, other, -1},
-      {"another command with the serial", false, [](uint8_t s) { return frameBytes(s, 0x64, 0x04, {0x00}); }, -1},
+      {"own reply", -1, own, 0},
+      {"stale reply filed before the send", 7, own, 0},
+      {"stale reply with the same serial (256 requests back), no answer", 0, noAnswer, -1},
+      {"late reply of the previous request first", -1, [&](uint8_t s) { return concat({other(s), own(s)}); }, 0},
+      {"only another request's reply", -1, other, -1},
+      {"another command with the serial", -1, [](uint8_t s) { return frameBytes(s, 0x64, 0x04, {0x00}); }, -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     LogCapture log;
     Frame request;
     ASSERT_TRUE(request.build(0xF0, 0xF8, 0x24, 0x03));
-    if (c.staleFiled) {
-      link(0)->push(frameBytes(static_cast<uint8_t>(request.serial() + 7), 0x64, 0x03, {0x01}));
+    if (c.stale >= 0) {
+      link(0)->push(frameBytes(static_cast<uint8_t>(request.serial() + c.stale), 0x64, 0x03, {0x01}));
       ASSERT_TRUE(log.waitFor("insert frame serial", 5s));
     }
     answerWith(*link(0), c.reply);
