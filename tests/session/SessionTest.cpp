@@ -82,6 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"splitAfterHeader_isReassembled",
                     {slice(kA, 0, 11), slice(kA, 11, kA.size())}, {-1, 0}, {kA}},
         ExtractCase{"oneBytePerRead_isReassembled", eachByte(kB), {}, {kB}},
+        ExtractCase{"splitBetweenStartBytesAfterAFrame_isReassembled",
+                    {concat({kA, slice(kB, 0, 1)}), slice(kB, 1, kB.size())}, {0, 0}, {kA, kB}},
         ExtractCase{"twoFramesInOneRead_bothFiled", {concat({kA, kB})}, {0}, {kA, kB}},
         ExtractCase{"nestedStartPairInData_frameKeptWhole",
                     {slice(kNested, 0, 12), slice(kNested, 12, kNested.size())}, {-1, 0}, {kNested}},
