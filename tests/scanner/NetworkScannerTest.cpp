@@ -133,7 +133,9 @@ TEST_F(NetworkScannerTest, DeviceOnTwoAddresses_askedAndListedOnce_refusedBroadc
   NetworkScanner scanner;
   J2534DeviceList list;
 
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(scanner.ScanJ2534Device(list), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms) << "two requests, a 100 ms window each at this scale";
 
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].name, kSerial);
@@ -213,7 +215,7 @@ TEST_F(NetworkScannerTest, HostileAnswers_areBoundedOrIgnored) {
 
 TEST_F(NetworkScannerTest, HostThatNeverStopsAnswering_cannotHoldTheScan) {
   FakeLanHost flood(links_->discoveryPort, "127.0.0.3",
-                    [](const Bytes&) { return std::vector<Bytes>{nameReply(kSerial)}; }, {.repeat = true});
+                    [](const Bytes&) { return std::vector<Bytes>(256, nameReply(kSerial)); }, {.repeat = true});
   ASSERT_TRUE(flood.ok());
   NetworkScanner scanner;
   J2534DeviceList list;
@@ -222,8 +224,9 @@ TEST_F(NetworkScannerTest, HostThatNeverStopsAnswering_cannotHoldTheScan) {
   scanner.ScanQTRAKDevice(list, "127.255.255.255", 500);
   auto took = std::chrono::steady_clock::now() - start;
 
-  // The window is 100 ms at this scale and its ceiling four times that.
-  EXPECT_LT(took, 1500ms);
+  // The window is 100 ms at this scale and its ceiling four times that; the
+  // answers come in bursts dense enough that only the ceiling ends it.
+  EXPECT_LT(took, 1000ms);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].addr, kOtherHostAddr);
   EXPECT_GT(flood.sent(), 10);
