@@ -31,23 +31,20 @@ class GatedTask : public Task {
     changed_.notify_all();
   }
 
-  void release() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++released_;
-    changed_.notify_all();
-  }
+  void release() { locked([&] { return ++released_; }); }
   bool waitStarted(int n) { return waitFor([&] { return started_ >= n; }); }
   bool waitFinished(int n) { return waitFor([&] { return finished_ >= n; }); }
-  int started() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return started_;
-  }
-  int finished() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return finished_;
-  }
+  int started() { return locked([&] { return started_; }); }
+  int finished() { return locked([&] { return finished_; }); }
 
  private:
+  // Runs f under the lock and wakes every waiter.
+  template <class F>
+  int locked(F f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_.notify_all();
+    return f();
+  }
   template <class Pred>
   bool waitFor(Pred pred) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -103,7 +100,7 @@ class ScheduleTest : public ::testing::Test {
   }
 };
 
-TEST_F(ScheduleTest, AddTask_unknownWorkerOrDuplicateId_refusedAndOriginalKept) {
+TEST_F(ScheduleTest, AddTask_unknownWorkerOrDuplicateId_refusedAndOriginalKept_throwingTaskLeavesTheWorker) {
   int w = newWorker();
   int id = newTaskId();
   EXPECT_EQ(sm.addTask(-77, id, std::make_shared<GatedTask>(false)), -1);
@@ -115,6 +112,15 @@ TEST_F(ScheduleTest, AddTask_unknownWorkerOrDuplicateId_refusedAndOriginalKept) 
   ASSERT_TRUE(original->waitFinished(1));
   drain(w);
   EXPECT_EQ(duplicate->started(), 0);
+
+  // A task that throws leaves its worker running and can run again.
+  const int badId = newTaskId();
+  auto bad = std::make_shared<ThrowingTask>();
+  ASSERT_EQ(sm.addTask(w, badId, bad), 0);
+  ASSERT_EQ(sm.runTask(badId), 0);
+  drain(w);
+  EXPECT_EQ(bad->getState(), Task::Idle);
+  EXPECT_EQ(sm.runTask(badId), 0);
 }
 
 TEST_F(ScheduleTest, OneWorker_runsItsTasksOneAfterTheOther_refusesARunAlreadyQueued_removedWaitingTaskNeverRuns) {
@@ -173,17 +179,6 @@ TEST_F(ScheduleTest, RemoveTask_running_returnsOnlyAfterRunEnded) {
   EXPECT_EQ(sm.runTask(id), -1);
   EXPECT_EQ(sm.getRunningTask(w), -1);
   platform::setTimeScale(1.0);
-}
-
-TEST_F(ScheduleTest, TaskThatThrows_workerCarriesOn) {
-  int w = newWorker();
-  int badId = newTaskId();
-  auto bad = std::make_shared<ThrowingTask>();
-  ASSERT_EQ(sm.addTask(w, badId, bad), 0);
-  ASSERT_EQ(sm.runTask(badId), 0);
-  drain(w);
-  EXPECT_EQ(bad->getState(), Task::Idle);
-  EXPECT_EQ(sm.runTask(badId), 0);
 }
 
 }  // namespace
