@@ -52,8 +52,10 @@ TEST(SerialReplyText, FirstReplyDecoding) {
       {"no zero after the serial", replyBytes(0x61, 0x33, join({{12}, text(kSerial)})), ""},
       {"other command", replyBytes(0x61, 0x05, join({{13}, text(kSerial), {0}})), ""},
       {"nothing", {}, ""},
-      // Only what one probe read can hold is matched.
-      {"serial number past 255 bytes", join({Bytes(250, 0x20), kFirstReply}), ""},
+      // Only what one probe read can hold is matched: the zero after the
+      // serial number is the 255th byte, then the 256th.
+      {"zero at byte 255", join({Bytes(232, 0x20), kFirstReply}), kSerial},
+      {"zero at byte 256", join({Bytes(233, 0x20), kFirstReply}), ""},
   };
   for (const Case& c : cases) EXPECT_EQ(serialprobe::nameFromFirstReply(c.reply.data(), c.reply.size()), c.name) << c.what;
 }
