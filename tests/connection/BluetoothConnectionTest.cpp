@@ -13,7 +13,7 @@ namespace {
 
 constexpr int kWarn = 30000;
 
-TEST(BluetoothConnection, Connect_refusedWithoutTouchingTheRadio) {
+TEST(BluetoothConnection, ConnectAndRadioCalls_refusedWithoutTouchingTheRadio) {
   ASSERT_TRUE(platform::loopbackGuardActive());
   struct Case {
     const char* address;
@@ -38,9 +38,8 @@ TEST(BluetoothConnection, Connect_refusedWithoutTouchingTheRadio) {
       EXPECT_TRUE(log.contains(c.guardLine, kWarn)) << log.dump();
     }
   }
-}
 
-TEST(BluetoothRfcomm, GuardedCalls_failWithAccessDenied) {
+  // The radio calls below the connection refuse on their own as well.
   LogCapture log;
   int before = socketCallCount();
   errno = 0;

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -13,8 +12,8 @@
 
 // Another host on the (loopback) LAN: hears the discovery broadcasts next to
 // the virtual device and answers from an address of its own with whatever a
-// test makes up. With `every` set it keeps sending its answer to the last
-// requester at that pace (zero: as fast as it can) until it is destroyed.
+// test makes up. With `repeat` set it keeps sending its answer to the last
+// requester, `every` apart (zero: as fast as it can), until it is destroyed.
 struct LanHostOptions {
   bool repeat = false;
   std::chrono::microseconds every{0};
@@ -41,20 +40,13 @@ class FakeLanHost {
   int sent() const { return sent_.load(); }
 
  private:
-  void sendAll(const std::vector<Bytes>& datagrams, const sockaddr_in& to) {
-    for (const Bytes& d : datagrams) {
-      if (::sendto(send_.fd(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0) ++sent_;
-    }
-  }
-
   void loop() {
     sockaddr_in requester{};
     std::vector<Bytes> last;
     while (!stop_) {
-      bool repeating = options_.repeat && !last.empty();
-      int waitMs = repeating ? 0 : 5;
+      const bool repeating = options_.repeat && !last.empty();
       pollfd p{listen_.fd(), POLLIN, 0};
-      if (::poll(&p, 1, waitMs) > 0) {
+      if (::poll(&p, 1, repeating ? 0 : 5) > 0) {
         uint8_t buffer[512];
         sockaddr_in from{};
         socklen_t len = sizeof from;
@@ -64,15 +56,19 @@ class FakeLanHost {
           if (!answer.empty()) {
             requester = from;
             last = answer;
-            sendAll(answer, requester);
+            sendAll(last, requester);
           }
           continue;
         }
       }
-      if (repeating) {
-        sendAll(last, requester);
-        if (options_.every.count() > 0) std::this_thread::sleep_for(options_.every);
-      }
+      if (!repeating) continue;
+      sendAll(last, requester);
+      if (options_.every.count() > 0) std::this_thread::sleep_for(options_.every);
+    }
+  }
+  void sendAll(const std::vector<Bytes>& datagrams, const sockaddr_in& to) {
+    for (const Bytes& d : datagrams) {
+      if (::sendto(send_.fd(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0) ++sent_;
     }
   }
 

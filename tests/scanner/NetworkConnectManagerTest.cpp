@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -15,7 +16,6 @@
 #include "support/FakeNetworkAdapters.h"
 #include "support/FakeUsbDeviceList.h"
 #include "support/FakeWlanClient.h"
-#include "support/LogCapture.h"
 
 namespace {
 
@@ -38,10 +38,6 @@ class WlanClients {
   std::vector<std::shared_ptr<FakeWlanClient>> clients_;
   std::atomic<size_t> created_{0};
 };
-
-size_t countOf(const std::vector<std::string>& calls, const std::string& call) {
-  return static_cast<size_t>(std::count(calls.begin(), calls.end(), call));
-}
 
 class NetworkConnectManagerTest : public ::testing::Test {
  protected:
@@ -88,7 +84,8 @@ TEST_F(NetworkConnectManagerTest, WifiScan_listsEveryNetworkOfEveryWorkingInterf
   EXPECT_EQ(second.size(), first.size());
   // The second scan reuses the open client.
   EXPECT_EQ(clients.created(), 1u);
-  EXPECT_EQ(countOf(client->calls(), "open"), 1u);
+  const auto calls = client->calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "open"), 1);
 }
 
 TEST_F(NetworkConnectManagerTest, FailedEnumeration_closesTheClientAndTheNextInitReopens) {
@@ -96,14 +93,12 @@ TEST_F(NetworkConnectManagerTest, FailedEnumeration_closesTheClientAndTheNextIni
   failing->failEnum = true;
   auto healthy = std::make_shared<FakeWlanClient>(std::vector<FakeWlanClient::Interface>{{"wlan0", {"A"}}});
   WlanClients clients({failing, healthy});
-  LogCapture log;
   NetworkConnectManager manager;
 
   J2534DeviceList first;
   ASSERT_EQ(manager.init(), 0);
   EXPECT_EQ(manager.ScanJ2534Dev(first, kWifi), 0);
   EXPECT_TRUE(first.empty());
-  EXPECT_TRUE(log.contains("EnumInterfaces size is null"));
   EXPECT_EQ(failing->calls().back(), "close");
 
   J2534DeviceList second;
@@ -112,13 +107,14 @@ TEST_F(NetworkConnectManagerTest, FailedEnumeration_closesTheClientAndTheNextIni
   EXPECT_EQ(clients.created(), 2u);
   ASSERT_EQ(second.size(), 1u);
   EXPECT_EQ(second[0].name, "A");
-  EXPECT_EQ(countOf(failing->calls(), "scan wlan0"), 0u) << "the closed client was used again";
+  for (const std::string& call : failing->calls()) EXPECT_NE(call, "scan wlan0") << "the closed client was used again";
 }
 
-TEST_F(NetworkConnectManagerTest, BluetoothScan_recordsNameAndBothAddressHalves) {
+// An inquiry that finds nothing fails the scan; a failing inquiry is covered
+// by the CLI's bt scan under the loopback guard.
+TEST_F(NetworkConnectManagerTest, BluetoothScan_recordsNameAndBothAddressHalves_nothingFoundFails) {
   bluetooth_->succeedWith({{0x001A7DDA7112ull, "KST-BT-01"}, {0x00025B00A5A5ull, ""}});
   WlanClients clients({std::make_shared<FakeWlanClient>()});
-  LogCapture log;
   NetworkConnectManager manager;
   J2534DeviceList list;
 
@@ -133,19 +129,11 @@ TEST_F(NetworkConnectManagerTest, BluetoothScan_recordsNameAndBothAddressHalves)
   EXPECT_EQ(list[1].addr, 0x5B00A5A5u);
   EXPECT_EQ(list[1].addrEx, 0x0002u);
   EXPECT_EQ(bluetooth_->lengths(), std::vector<int>{4});
-  EXPECT_TRUE(log.contains("finish scan blue"));
-}
 
-// A failing inquiry is covered by the CLI's bt scan under the loopback guard.
-TEST_F(NetworkConnectManagerTest, BluetoothInquiryFindingNothing_fails) {
-  WlanClients clients({std::make_shared<FakeWlanClient>()});
-  NetworkConnectManager manager;
-  ASSERT_EQ(manager.init(), 0);
   bluetooth_->succeedWith({});
-  LogCapture log;
-  J2534DeviceList list;
-  EXPECT_EQ(manager.ScanJ2534Dev(list, kBluetooth), -1);
-  EXPECT_TRUE(log.contains("find first device error")) << log.dump();
+  J2534DeviceList none;
+  EXPECT_EQ(manager.ScanJ2534Dev(none, kBluetooth), -1);
+  EXPECT_TRUE(none.empty());
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 #include "scanner/NetworkScanner.h"
 #include "support/FakeNetworkAdapters.h"
 #include "support/FrameBytes.h"
-#include "support/LogCapture.h"
 #include "support/WindowRecorder.h"
 
 namespace {
@@ -91,7 +90,8 @@ class NetworkScannerTest : public ::testing::Test {
   std::shared_ptr<FakeNetworkAdapters> adapters_;
 };
 
-TEST_F(NetworkScannerTest, AdapterAddresses_giveSubnetAndGatewayBroadcasts) {
+// Unreadable adapters fail the scan with their text.
+TEST_F(NetworkScannerTest, AdapterAddresses_giveSubnetAndGatewayBroadcasts_unreadableFailsTheScan) {
   adapters_->set({
       adapterAddress("down", "0.0.0.0", "0.0.0.0"),
       adapterAddress("eth0", "192.168.7.20", "255.255.0.0", "192.168.1.1"),
@@ -100,44 +100,42 @@ TEST_F(NetworkScannerTest, AdapterAddresses_giveSubnetAndGatewayBroadcasts) {
       adapterAddress("eth3", "10.1.2.3", "255.255.255.0", "10.1.2"),
       adapterAddress("lo", "127.0.0.1", "255.0.0.0"),
   });
-  LogCapture log;
   NetworkScanner scanner;
   std::vector<NetworkPort> ports;
 
   ASSERT_EQ(scanner.findNetworkPorts(ports), 0);
 
-  ASSERT_EQ(ports.size(), 4u);
-  struct Expected {
-    const char* broadcast;
-    const char* gatewayBroadcast;
-  } expected[] = {{"255.255.255.255", ""}, {"192.168.255.255", "192.168.1.255"}, {"10.1.2.255", ""},
-                  {"127.255.255.255", ""}};
+  // Subnet broadcast, gateway broadcast; unparsable addresses are left out.
+  const std::pair<std::string, std::string> expected[] = {
+      {"255.255.255.255", ""}, {"192.168.255.255", "192.168.1.255"}, {"10.1.2.255", ""}, {"127.255.255.255", ""}};
+  ASSERT_EQ(ports.size(), std::size(expected));
   for (size_t i = 0; i < ports.size(); ++i) {
-    EXPECT_EQ(ports[i].broadcastAddr, expected[i].broadcast) << i;
-    EXPECT_EQ(ports[i].gatewayBroadcastAddr, expected[i].gatewayBroadcast) << i;
+    EXPECT_EQ(ports[i].broadcastAddr, expected[i].first) << i;
+    EXPECT_EQ(ports[i].gatewayBroadcastAddr, expected[i].second) << i;
   }
-  EXPECT_TRUE(log.contains("parse ip : 300.1.1.1 error", 30000)) << log.dump();
-  EXPECT_TRUE(log.contains("parse mask ip : 255.255.255.x error", 30000)) << log.dump();
-}
 
-TEST_F(NetworkScannerTest, AdaptersUnreadable_failsWithItsText) {
   adapters_->set({}, false);
   testsupport::WindowRecorder posted;
-  NetworkScanner scanner;
   J2534DeviceList list;
-
   EXPECT_EQ(scanner.ScanJ2534Device(list), -1);
   EXPECT_EQ(posted.texts(), std::vector<std::string>{"ERR_SCAN_J2534_DEVICE:  FindNetworkPorts error"});
 }
 
-TEST_F(NetworkScannerTest, DeviceAnsweringBothRequests_isListedOnce) {
+// Two addresses on one subnet are one broadcast, and a device answering both
+// requests is one entry; a broadcast the guard refuses fails its runs, and
+// the scan goes on.
+TEST_F(NetworkScannerTest, DeviceOnTwoAddresses_askedAndListedOnce_refusedBroadcastFailsItsRuns) {
+  adapters_->set({adapterAddress("eth0", "192.168.7.20", "255.255.255.0", "192.168.7.1"),
+                  adapterAddress("lo", "127.0.0.1", "255.0.0.0"), adapterAddress("lo:1", "127.0.0.2", "255.0.0.0")});
   auto device = scantest::startDevice({.serialNumber = kSerial, .linkName = "KST-LINK"});
   ASSERT_TRUE(device);
   testsupport::WindowRecorder posted;
   NetworkScanner scanner;
   J2534DeviceList list;
 
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(scanner.ScanJ2534Device(list), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms) << "two requests, a 100 ms window each at this scale";
 
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].name, kSerial);
@@ -145,21 +143,8 @@ TEST_F(NetworkScannerTest, DeviceAnsweringBothRequests_isListedOnce) {
   EXPECT_EQ(list[0].connectType, static_cast<uint32_t>(ConnectType::Lan));
   EXPECT_EQ(device->core().requestCount(0x21, 0x33), 1u);
   EXPECT_EQ(device->core().requestCount(0x2C, 0x2A), 1u);
-  EXPECT_TRUE(posted.texts().empty());
-}
-
-TEST_F(NetworkScannerTest, TwoAddressesOnOneSubnet_areScannedOnce) {
-  adapters_->set({adapterAddress("lo", "127.0.0.1", "255.0.0.0"), adapterAddress("lo:1", "127.0.0.2", "255.0.0.0")});
-  auto device = scantest::startDevice({.serialNumber = kSerial});
-  ASSERT_TRUE(device);
-  NetworkScanner scanner;
-  J2534DeviceList list;
-
-  EXPECT_EQ(scanner.ScanJ2534Device(list), 0);
-
-  EXPECT_EQ(list.size(), 1u);
-  EXPECT_EQ(device->core().requestCount(0x21, 0x33), 1u);
-  EXPECT_EQ(device->core().requestCount(0x2C, 0x2A), 1u);
+  EXPECT_EQ(posted.texts(), (std::vector<std::string>{"ERR_SCAN_J2534_DEVICE:  ScanQTRAKDevice error",
+                                                      "ERR_SCAN_J2534_DEVICE:  ScanLinkDevice error"}));
 }
 
 TEST_F(NetworkScannerTest, BadDatagramLastInTheWindow_failsThatRunButKeepsTheDevice) {
@@ -174,7 +159,6 @@ TEST_F(NetworkScannerTest, BadDatagramLastInTheWindow_failsThatRunButKeepsTheDev
       {.repeat = true, .every = 2ms});
   ASSERT_TRUE(noisy.ok());
   testsupport::WindowRecorder posted;
-  LogCapture log;
   NetworkScanner scanner;
   J2534DeviceList list;
 
@@ -185,8 +169,6 @@ TEST_F(NetworkScannerTest, BadDatagramLastInTheWindow_failsThatRunButKeepsTheDev
   EXPECT_EQ(list[0].name, kSerial);
   EXPECT_EQ(list[0].addr, kDeviceAddr);
   EXPECT_EQ(posted.texts(), std::vector<std::string>{"ERR_SCAN_J2534_DEVICE:  ScanLinkDevice error"});
-  EXPECT_TRUE(log.contains("some thing err when ScanLinkDevice", 30000));
-  EXPECT_FALSE(log.contains("some thing err when ScanQTRAKDevice"));
 }
 
 TEST_F(NetworkScannerTest, HostileAnswers_areBoundedOrIgnored) {
@@ -233,7 +215,7 @@ TEST_F(NetworkScannerTest, HostileAnswers_areBoundedOrIgnored) {
 
 TEST_F(NetworkScannerTest, HostThatNeverStopsAnswering_cannotHoldTheScan) {
   FakeLanHost flood(links_->discoveryPort, "127.0.0.3",
-                    [](const Bytes&) { return std::vector<Bytes>{nameReply(kSerial)}; }, {.repeat = true});
+                    [](const Bytes&) { return std::vector<Bytes>(256, nameReply(kSerial)); }, {.repeat = true});
   ASSERT_TRUE(flood.ok());
   NetworkScanner scanner;
   J2534DeviceList list;
@@ -242,29 +224,12 @@ TEST_F(NetworkScannerTest, HostThatNeverStopsAnswering_cannotHoldTheScan) {
   scanner.ScanQTRAKDevice(list, "127.255.255.255", 500);
   auto took = std::chrono::steady_clock::now() - start;
 
-  // The window is 100 ms at this scale and its ceiling four times that.
-  EXPECT_LT(took, 1500ms);
+  // The window is 100 ms at this scale and its ceiling four times that; the
+  // answers come in bursts dense enough that only the ceiling ends it.
+  EXPECT_LT(took, 1000ms);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].addr, kOtherHostAddr);
   EXPECT_GT(flood.sent(), 10);
-}
-
-TEST_F(NetworkScannerTest, RefusedBroadcast_failsTheRunsAndTheScanGoesOn) {
-  adapters_->set({adapterAddress("eth0", "192.168.7.20", "255.255.255.0", "192.168.7.1"),
-                  adapterAddress("lo", "127.0.0.1", "255.0.0.0")});
-  auto device = scantest::startDevice({.serialNumber = kSerial});
-  ASSERT_TRUE(device);
-  testsupport::WindowRecorder posted;
-  NetworkScanner scanner;
-  J2534DeviceList list;
-
-  EXPECT_EQ(scanner.ScanJ2534Device(list), 0);
-
-  // The guard refuses 192.168.7.255 for both requests; loopback still answers.
-  ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0].name, kSerial);
-  EXPECT_EQ(posted.texts(), (std::vector<std::string>{"ERR_SCAN_J2534_DEVICE:  ScanQTRAKDevice error",
-                                                      "ERR_SCAN_J2534_DEVICE:  ScanLinkDevice error"}));
 }
 
 }  // namespace

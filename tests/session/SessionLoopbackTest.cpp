@@ -1,9 +1,4 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -14,109 +9,12 @@
 #include "support/FakeLink.h"
 #include "support/LogCapture.h"
 #include "support/PtyPair.h"
+#include "support/WaitUntil.h"
 
 using namespace sessiontest;
 using namespace std::chrono_literals;
 
 namespace {
-
-// The device's side of a TCP link on 127.0.0.1, driven by the test.
-class TcpPeer {
- public:
-  TcpPeer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    EXPECT_EQ(::listen(listener_, 4), 0);
-    EXPECT_EQ(::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    port_ = ntohs(addr.sin_port);
-  }
-  ~TcpPeer() {
-    dropClient();
-    ::close(listener_);
-  }
-
-  int port() const { return port_; }
-
-  bool accept(std::chrono::milliseconds timeout = 5s) {
-    pollfd p{listener_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return false;
-    dropClient();
-    client_ = ::accept(listener_, nullptr, nullptr);
-    return client_ >= 0;
-  }
-  void dropClient() {
-    if (client_ >= 0) ::close(client_);
-    client_ = -1;
-  }
-
-  Bytes readRequest() {
-    Bytes header(6);
-    if (!readExactly(header.data(), header.size())) return {};
-    Bytes rest(static_cast<size_t>((header[4] << 8) | header[5]) + 1);
-    if (!readExactly(rest.data(), rest.size())) return {};
-    return concat({header, rest});
-  }
-  void send(const Bytes& bytes) { ASSERT_EQ(::write(client_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
-
- private:
-  bool readExactly(uint8_t* out, size_t count) {
-    while (count > 0) {
-      pollfd p{client_, POLLIN, 0};
-      if (::poll(&p, 1, 5000) != 1) return false;
-      ssize_t n = ::read(client_, out, count);
-      if (n <= 0) return false;
-      out += n;
-      count -= static_cast<size_t>(n);
-    }
-    return true;
-  }
-
-  int listener_ = -1;
-  int client_ = -1;
-  int port_ = 0;
-};
-
-bool waitConnected(SessionManager& manager, int id) {
-  for (int i = 0; i < 5000 && !manager.isSessionConnected(id); ++i) std::this_thread::sleep_for(1ms);
-  return manager.isSessionConnected(id);
-}
-
-TEST(SessionLoopback, RealTcpLink_splitAndBatchedReplies_delivered_droppedLinkReconnects) {
-  TcpPeer peer;
-  auto manager = SessionManager::getInstance();
-  ASSERT_EQ(manager->init(), 0);
-  int id = manager->createNetworkSession("127.0.0.1", peer.port(), 0);
-  ASSERT_TRUE(peer.accept());
-  ASSERT_TRUE(waitConnected(*manager, id));
-
-  // A reply whose bytes come in two segments.
-  Frame request, reply;
-  ASSERT_TRUE(request.build(0xF0, 0xF8, 0x21, 0x05));
-  ASSERT_EQ(manager->sendFrame(id, request), 0);
-  EXPECT_EQ(peer.readRequest(), request.bytes());
-  const Bytes answer = frameBytes(request.serial(), 0x61, 0x05, {0x01, 0x02, 0x03, 0x04});
-  peer.send(slice(answer, 0, 7));
-  std::this_thread::sleep_for(30ms);
-  peer.send(slice(answer, 7, answer.size()));
-  ASSERT_EQ(manager->recvFrame(id, reply, 0x61, 0x05, 2000), 0);
-  EXPECT_EQ(reply.bytes(), answer);
-
-  // Two replies in one segment.
-  peer.send(concat({frameBytes(0x30, 0x61, 0x14, {0x02}), frameBytes(0x31, 0x61, 0x33, {0x00})}));
-  EXPECT_EQ(manager->recvFrame(id, reply, 0x61, 0x33, 2000), 0);
-  EXPECT_EQ(manager->recvFrame(id, reply, 0x61, 0x14, 2000), 0);
-
-  // The device drops the link: the session stays and is connected again.
-  peer.dropClient();
-  ASSERT_TRUE(peer.accept());
-  ASSERT_TRUE(waitConnected(*manager, id));
-  EXPECT_EQ(manager->createNetworkSession("127.0.0.1", peer.port(), 0), id);
-  manager->closeAllSessions();
-}
 
 // Over a serial port the session takes a reply whole however long the
 // device pauses inside it, and a port whose device went away ends the
@@ -127,7 +25,7 @@ TEST(SessionLoopback, Pty_replySplitByAPause_readWhole_hangUpEndsTheSession) {
   auto manager = SessionManager::getInstance();
   ASSERT_EQ(manager->init(), 0);
   const int id = manager->createSerialSession(pty.slavePath());
-  ASSERT_TRUE(waitConnected(*manager, id));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return manager->isSessionConnected(id); }, 5s));
 
   for (int round = 0; round < 2; ++round) {
     Frame request, reply;

@@ -7,11 +7,12 @@
 #include <thread>
 
 #include "platform/Clock.h"
-#include "schedule/ScheduleManager.h"
 #include "support/FakeLink.h"
+#include "session/Exchange.h"
 #include "session/SessionApi.h"
 #include "session/SessionManager.h"
 #include "support/LogCapture.h"
+#include "support/WaitUntil.h"
 
 using namespace sessiontest;
 using namespace std::chrono_literals;
@@ -19,12 +20,13 @@ using namespace std::chrono_literals;
 namespace {
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
+  return testsupport::waitUntil(done, timeout);
+}
+
+// The far end answers each request with reply(the request's serial).
+void answerWith(FakeLink& link, std::function<Bytes(uint8_t serial)> reply) {
+  std::lock_guard<std::mutex> guard(link.lock);
+  link.onWrite = [l = &link, reply](const Bytes& request) { l->push(reply(request[6])); };
 }
 
 // Sessions made while a test runs get fake links the test can drive.
@@ -33,8 +35,7 @@ class SessionManagerTest : public ::testing::Test {
   void SetUp() override {
     setConnectionFactoryForTest([this](const SessionEndpoint& endpoint) {
       auto link = std::make_shared<FakeLink>();
-      link->connectSucceeds = connectSucceeds_;
-      if (withDescriptor_) link->useDescriptor();
+      link->useDescriptor();
       std::lock_guard<std::mutex> guard(linksLock_);
       links_.push_back(link);
       return std::make_unique<FakeConnection>(link, endpoint.type);
@@ -63,59 +64,26 @@ class SessionManagerTest : public ::testing::Test {
   }
 
   std::shared_ptr<SessionManager> manager_;
-  bool connectSucceeds_ = true;
-  bool withDescriptor_ = false;
   std::mutex linksLock_;
   std::vector<std::shared_ptr<FakeLink>> links_;  // guarded by linksLock_
 };
 
-TEST_F(SessionManagerTest, CreateSession_sameEndpointReused_invalidSessionReplacedByNewId) {
+TEST_F(SessionManagerTest, CreateSession_sameEndpointReused) {
   int id = connectedSession("10.1.1.1", 22488);
   EXPECT_GT(id, 0);
   EXPECT_EQ(manager_->createNetworkSession("10.1.1.1", 22488, 0), id);
   EXPECT_NE(manager_->createNetworkSession("10.1.1.1", 22488, 1), id);
   EXPECT_NE(manager_->createNetworkSession("10.1.1.1", 22400, 0), id);
+  EXPECT_NE(manager_->createNetworkSession("10.1.1.2", 22488, 0), id);
   int serial = manager_->createSerialSession("ttyACM0");
   EXPECT_EQ(manager_->createSerialSession("ttyACM0"), serial);
+  EXPECT_NE(manager_->createSerialSession("ttyACM1"), serial);
   int bt = manager_->createBluetoothSession("0x0011223344AA");
   EXPECT_EQ(manager_->createBluetoothSession("0x0011223344AA"), bt);
-
-  // Broken with a reply still unclaimed: the session stays, but invalid.
-  LogCapture log;
-  link(0)->push(frameBytes(0x09, 0x61, 0x05));
-  link(0)->breakLink();
-  ASSERT_TRUE(log.waitFor("session " + std::to_string(id) + " become invalid", 5s)) << log.dump();
-  int fresh = manager_->createNetworkSession("10.1.1.1", 22488, 0);
-  EXPECT_NE(fresh, id);
-  EXPECT_GT(fresh, id);
+  EXPECT_NE(manager_->createBluetoothSession("0x0011223344BB"), bt);
 }
 
-TEST_F(SessionManagerTest, ForwardingCreate_addrLowestByteFirst_isDottedOrder) {
-  EXPECT_EQ(addrToDotted(0x0164A8C0u), "192.168.100.1");
-  int id = createNetworkSession(0x0100007Fu, 22488, 0);
-  EXPECT_EQ(manager_->createNetworkSession("127.0.0.1", 22488, 0), id);
-}
-
-TEST_F(SessionManagerTest, SendFrame_beforeConnect_fails_afterWorkerConnects_succeeds) {
-  connectSucceeds_ = false;
-  ASSERT_EQ(manager_->init(), 0);
-  int id = manager_->createNetworkSession("127.0.0.1", 22488, 0);
-  Frame request;
-  ASSERT_TRUE(request.build(0xF0, 0xF8, 0x21, 0x05));
-  EXPECT_EQ(manager_->sendFrame(id, request), -1);
-  ASSERT_TRUE(waitUntil([&] { return link(0)->connectCount() >= 2; })) << "the worker retries the connect";
-
-  link(0)->lock.lock();
-  link(0)->connectSucceeds = true;
-  link(0)->lock.unlock();
-  ASSERT_TRUE(waitUntil([&] { return manager_->isSessionConnected(id); }));
-  EXPECT_EQ(manager_->sendFrame(id, request), 0);
-  ASSERT_EQ(link(0)->written().size(), 1u);
-  EXPECT_EQ(link(0)->written()[0], request.bytes());
-  EXPECT_EQ(manager_->sendFrame(id + 100, request), -1);
-}
-
-TEST_F(SessionManagerTest, ReadError_sessionRemovedOnlyAfterItsFramesAreClaimed) {
+TEST_F(SessionManagerTest, ReadError_sessionReplaced_removedOnlyAfterItsFramesAreClaimed) {
   int id = connectedSession();
   LogCapture log;
   const std::string cleared = "clear invailed session " + std::to_string(id) + " ";
@@ -123,6 +91,8 @@ TEST_F(SessionManagerTest, ReadError_sessionRemovedOnlyAfterItsFramesAreClaimed)
   link(0)->breakLink();
   ASSERT_TRUE(log.waitFor("session " + std::to_string(id) + " become invalid", 5s)) << log.dump();
   EXPECT_EQ(manager_->sendFrame(id, Frame()), -1);
+  // An invalid session is never handed out again, even while it stays.
+  EXPECT_GT(manager_->createNetworkSession("127.0.0.1", 22488, 0), id);
 
   std::this_thread::sleep_for(50ms);  // several worker passes
   EXPECT_FALSE(log.contains(cleared)) << "removed while a reply was still filed";
@@ -135,48 +105,8 @@ TEST_F(SessionManagerTest, ReadError_sessionRemovedOnlyAfterItsFramesAreClaimed)
   EXPECT_EQ(manager_->closeSession(id), -1);
 }
 
-TEST_F(SessionManagerTest, RecvFrame_unknownSessionAndZeroTimeOut_failAtOnceWithTheirMessages) {
-  int id = connectedSession();
-  LogCapture log;
-  Frame out;
-  auto t0 = platform::nowMs();
-  EXPECT_EQ(manager_->recvFrame(id + 50, out, 0x61, 0x05, 1000), -1);
-  EXPECT_TRUE(log.contains("not find sessionid : " + std::to_string(id + 50), 30000)) << log.dump();
-
-  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 0), -1);
-  EXPECT_LT(platform::nowMs() - t0, 500);
-  EXPECT_TRUE(log.contains("recvFrame start", 20000));
-  EXPECT_TRUE(log.contains("recv msg timeout, cmd : 61 05, session : " + std::to_string(id), 20000)) << log.dump();
-}
-
-TEST_F(SessionManagerTest, RecvFrame_replyAfterTimeOut_goesToNextMatchingRequest) {
-  platform::setTimeScale(0.05);
-  int id = connectedSession();
-  Frame out;
-  auto t0 = platform::nowMs();
-  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 1000), -1);
-  EXPECT_GE(platform::nowMs() - t0, 50) << "time-out is scaled, not skipped";
-
-  LogCapture log;
-  const Bytes late = frameBytes(0x11, 0x61, 0x05, {0x01});
-  link(0)->push(late);
-  ASSERT_TRUE(log.waitFor("insert frame serial : 11", 5s));
-  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 1000), 0);
-  EXPECT_EQ(out.bytes(), late);
-  EXPECT_TRUE(log.contains("recv frame cmd : 61 05 ", 20000));
-}
-
-TEST_F(SessionManagerTest, RecvFrame_twoRepliesInOneRead_bothDeliveredWithoutMoreBytes) {
-  int id = connectedSession();
-  link(0)->push(concat({frameBytes(0x01, 0x61, 0x14, {0x00}), frameBytes(0x02, 0x61, 0x05, {0x00})}));
-  Frame out;
-  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 2000), 0);
-  EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x14, 2000), 0);
-}
-
 TEST_F(SessionManagerTest, RecvFrame_sessionClosedWhileWaiting_endsPromptly) {
   int id = connectedSession();
-  LogCapture log;
   std::thread closer([&] {
     std::this_thread::sleep_for(30ms);
     manager_->closeSession(id);
@@ -186,21 +116,17 @@ TEST_F(SessionManagerTest, RecvFrame_sessionClosedWhileWaiting_endsPromptly) {
   EXPECT_EQ(manager_->recvFrame(id, out, 0x61, 0x05, 10000), -1);
   EXPECT_LT(platform::nowMs() - t0, 2000);
   closer.join();
-  EXPECT_TRUE(log.contains("not find session : " + std::to_string(id), 30000)) << log.dump();
 }
 
-TEST_F(SessionManagerTest, RoundTrip_requesterWakesPromptlyWhenReplyIsFiled) {
-  withDescriptor_ = true;
+// The requester wakes as soon as its reply is filed, and a worker with nothing
+// to read does not read.
+TEST_F(SessionManagerTest, RoundTrip_requesterWakesPromptly_idleWorkerReadsNothing) {
   int id = connectedSession();
-  // The far end answers every request at once, next to an unrelated frame, so
-  // the requester must wait for the match, not merely for any frame.
-  link(0)->lock.lock();
-  link(0)->onWrite = [l = link(0).get()](const Bytes& request) {
-    l->push(frameBytes(static_cast<uint8_t>(request[6] + 128), 0x60, 0x00));
-    l->push(frameBytes(request[6], static_cast<uint8_t>(request[7] + 0x40), request[8], {0x00}));
-  };
-  link(0)->lock.unlock();
-
+  // Each reply comes next to an unrelated frame, so the requester must wait
+  // for the match, not merely for any frame.
+  answerWith(*link(0), [](uint8_t s) {
+    return concat({frameBytes(static_cast<uint8_t>(s + 128), 0x60, 0x00), frameBytes(s, 0x61, 0x05, {0x00})});
+  });
   std::vector<int64_t> micros;
   for (int i = 0; i < 21; ++i) {
     Frame request, reply;
@@ -218,46 +144,80 @@ TEST_F(SessionManagerTest, RoundTrip_requesterWakesPromptlyWhenReplyIsFiled) {
   // checks would show as a much slower median.
   EXPECT_LT(micros[micros.size() / 2], 50000) << "median round trip in us";
   EXPECT_LT(micros.back(), 1000000);
-}
 
-TEST_F(SessionManagerTest, IdleWorker_doesNotReadLinksWithoutData) {
-  withDescriptor_ = true;
-  connectedSession();
   std::this_thread::sleep_for(20ms);
   int before = link(0)->readCount();
   std::this_thread::sleep_for(100ms);
   EXPECT_LE(link(0)->readCount() - before, 1) << "a link with a quiet descriptor is not read";
 }
 
-TEST_F(SessionManagerTest, CloseAllSessions_closesLinks_idsNotReused) {
-  int first = connectedSession("127.0.0.1", 1);
-  int second = connectedSession("127.0.0.1", 2);
-  EXPECT_EQ(manager_->closeAllSessions(), 0);
-  EXPECT_FALSE(manager_->isSessionConnected(first));
-  EXPECT_FALSE(manager_->isSessionConnected(second));
-  int again = manager_->createNetworkSession("127.0.0.1", 1, 0);
-  EXPECT_GT(again, second);
-}
-
-TEST_F(SessionManagerTest, Init_twice_startsOneWorker) {
-  ASSERT_EQ(manager_->init(), 0);
-  EXPECT_EQ(manager_->init(), 0);
-  EXPECT_EQ(ScheduleManager::getInstance().createWorker(kWorkerSessionManager), -1) << "worker 1 must exist";
-  EXPECT_TRUE(waitUntil([] { return ScheduleManager::getInstance().getRunningTask(kWorkerSessionManager) == kTaskSessionManager; }));
-}
-
-TEST_F(SessionManagerTest, Init_workerIdTaken_failsWithMessage) {
-  if (ScheduleManager::getInstance().createWorker(kWorkerSessionManager) != 0) {
-    GTEST_SKIP() << "needs a process of its own: the receive worker already runs";
+// The exchange helper takes only the reply carrying its request's serial and
+// drops stale replies of the pair; its time-out is scaled once.
+TEST_F(SessionManagerTest, Exchange_onlyTheReplyWithTheRequestsSerialIsTaken) {
+  platform::setTimeScale(0.05);
+  const int id = connectedSession();
+  const auto own = [](uint8_t s) { return frameBytes(s, 0x64, 0x03, {0x00}); };
+  const auto other = [](uint8_t s) { return frameBytes(static_cast<uint8_t>(s - 1), 0x64, 0x03, {0x01}); };
+  // Nothing of the pair: an unrelated frame that does not take the serial's place.
+  const auto noAnswer = [](uint8_t s) { return frameBytes(static_cast<uint8_t>(s + 1), 0x60, 0x00); };
+  struct Case {
+    const char* what;
+    int stale;  // -1: none; else a reply of the pair, this far from the request's serial, waits from before the send
+    std::function<Bytes(uint8_t)> reply;
+    int rc;
+  } cases[] = {
+      {"own reply", -1, own, 0},
+      {"stale reply filed before the send", 7, own, 0},
+      {"stale reply with the same serial (256 requests back), no answer", 0, noAnswer, -1},
+      {"late reply of the previous request first", -1, [&](uint8_t s) { return concat({other(s), own(s)}); }, 0},
+      {"only another request's reply", -1, other, -1},
+      {"another command with the serial", -1, [](uint8_t s) { return frameBytes(s, 0x64, 0x04, {0x00}); }, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    LogCapture log;
+    Frame request;
+    ASSERT_TRUE(request.build(0xF0, 0xF8, 0x24, 0x03));
+    if (c.stale >= 0) {
+      link(0)->push(frameBytes(static_cast<uint8_t>(request.serial() + c.stale), 0x64, 0x03, {0x01}));
+      ASSERT_TRUE(log.waitFor("insert frame serial", 5s));
+    }
+    answerWith(*link(0), c.reply);
+    Frame reply;
+    const int64_t t0 = platform::nowMs();
+    EXPECT_EQ(exchangeFrame(id, request, reply, 1000), c.rc);
+    const int64_t took = platform::nowMs() - t0;
+    if (c.rc == 0) {
+      EXPECT_EQ(reply.serial(), request.serial());
+      EXPECT_EQ(reply.data()[0], 0x00);
+    } else {
+      // 1000 ms at scale 0.05, scaled once.
+      EXPECT_GE(took, 45);
+      EXPECT_LT(took, 1000);
+    }
+    Frame leftover;
+    manager_->dropFiledFrames(id, 0x64, 0x04);
+    EXPECT_EQ(manager_->recvFrame(id, leftover, 0x64, 0x03, 0), -1) << "a stale reply stayed filed";
   }
-  LogCapture log;
-  EXPECT_NE(manager_->init(), 0);
-  EXPECT_TRUE(log.contains("create worker SCH_SESSMGR false", 30000)) << log.dump();
 }
 
-}  // namespace
+// A request that never left is told apart from one that got no reply; the
+// connect wait ends when asked to stop.
+TEST_F(SessionManagerTest, Exchange_sendFailureAndConnectWait) {
+  platform::setTimeScale(0.05);
+  const int id = connectedSession();
+  Frame request, reply;
+  ASSERT_TRUE(request.build(0xF0, 0xF8, 0x21, 0x05));
+  bool sent = true;
+  EXPECT_EQ(exchangeFrame(id + 99, request, reply, 1000, &sent), -1);
+  EXPECT_FALSE(sent);
+  EXPECT_EQ(exchangeFrame(id, request, reply, 100, &sent), -1);
+  EXPECT_TRUE(sent);
 
-namespace {
+  int checks = 0;
+  EXPECT_FALSE(waitSessionConnected(id + 99, 100000, [&] { return ++checks > 2; }));
+  EXPECT_EQ(checks, 3);
+}
 
 // A connect that takes its whole wait, as the page of an absent Bluetooth
 // device does; early: the link reads connected before the connect returns.

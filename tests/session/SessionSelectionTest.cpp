@@ -13,8 +13,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-
 constexpr uint32_t kLoopbackAddr = 0x0100007F;  // 127.0.0.1 in the stored form
 
 class SessionSelectionTest : public ::testing::Test {
@@ -31,100 +29,42 @@ class SessionSelectionTest : public ::testing::Test {
     platform::setTimeScale(1.0);
   }
 
-  bool connects(int id) {
-    return scantest::waitUntil([&] { return isSessionConnected(id); }, 5s);
-  }
-
   const scantest::ProcessLinks* links_ = nullptr;
 };
-
-TEST_F(SessionSelectionTest, BootDeviceAttached_defaultAndConfigShareTheSerialSession) {
-  auto device = scantest::startDevice({.mode = sim::DeviceMode::BootLoader});
-  ASSERT_TRUE(device);
-  ASSERT_EQ(initSessionManager(), 0);
-
-  int byDefault = createDefaultSession();
-  int forConfig = createConfigSession();
-
-  ASSERT_GE(byDefault, 0);
-  EXPECT_EQ(forConfig, byDefault);
-  EXPECT_EQ(CurrentDevice::getInstance().configSerialPort(), device->ttyPath());
-  EXPECT_EQ(createSerialSession(device->ttyPath()), byDefault);
-  EXPECT_TRUE(connects(byDefault));
-}
 
 TEST_F(SessionSelectionTest, NormalDeviceAttached_usesTheFixedAddressAndItsConfigPort) {
   auto device = scantest::startDevice();
   ASSERT_TRUE(device);
-  ASSERT_EQ(initSessionManager(), 0);
 
-  int byDefault = createDefaultSession();
-  int forConfig = createConfigSession();
-
-  ASSERT_GE(byDefault, 0);
-  ASSERT_GE(forConfig, 0);
-  EXPECT_EQ(byDefault, createNetworkSession(kLoopbackAddr, links_->devicePort, 0));
-  EXPECT_EQ(forConfig, createNetworkSession(kLoopbackAddr, links_->configPort, 0));
-  EXPECT_NE(byDefault, forConfig);
+  // No worker runs here, so nothing connects and every id stays comparable.
+  EXPECT_EQ(createDefaultSession(), createNetworkSession(kLoopbackAddr, links_->devicePort, 0));
+  EXPECT_EQ(createConfigSession(), createNetworkSession(kLoopbackAddr, links_->configPort, 0));
   EXPECT_TRUE(CurrentDevice::getInstance().configSerialPort().empty());
-  EXPECT_TRUE(connects(byDefault));
-  EXPECT_TRUE(connects(forConfig));
 }
 
-TEST_F(SessionSelectionTest, NoUsbDevice_followsTheStoredLink) {
-  auto device = scantest::startDevice();
-  ASSERT_TRUE(device);
-  platform::setUsbDevicesForTest(std::make_shared<FakeUsbDeviceList>());
-  ASSERT_EQ(initSessionManager(), 0);
-
-  SettingsRecord stored;
-  stored.TransferType = 3;
-  stored.Addr = kLoopbackAddr;
-  ASSERT_TRUE(saveSettings(stored));
-  int wifi = createDefaultSession();
-  ASSERT_GE(wifi, 0);
-  EXPECT_EQ(wifi, createNetworkSession(kLoopbackAddr, links_->devicePort, 0));
-  EXPECT_TRUE(connects(wifi));
-
-  stored.TransferType = 4;
-  stored.AddrEx = 0x0000001A;
-  stored.Addr = 0x7DDA7112;
-  ASSERT_TRUE(saveSettings(stored));
-  int bluetooth = createDefaultSession();
-  ASSERT_GE(bluetooth, 0);
-  EXPECT_EQ(bluetooth, createBluetoothSession("0x1a7dda7112"));
-  EXPECT_EQ(createSessionByType(static_cast<int>(ConnectType::Bluetooth)), bluetooth);
-}
-
-TEST_F(SessionSelectionTest, SessionByType_picksTheEndpointOfEachType) {
+// Without a USB device the default session follows the stored link.
+TEST_F(SessionSelectionTest, SessionByType_picksTheEndpointOfEachType_defaultFollowsTheStoredLink) {
   platform::setUsbDevicesForTest(std::make_shared<FakeUsbDeviceList>());
   SettingsRecord stored;
   stored.Addr = 0x0264A8C0;  // 192.168.100.2
+  stored.AddrEx = 0x1A;
   ASSERT_TRUE(saveSettings(stored));
 
-  // No worker runs here, so nothing connects and every id stays comparable.
   EXPECT_EQ(createSessionByType(0), createSerialSession(""));
   EXPECT_EQ(createSessionByType(1), createNetworkSession(kLoopbackAddr, links_->devicePort, 0));
   EXPECT_EQ(createSessionByType(3), createNetworkSession(0x0264A8C0, links_->devicePort, 0));
-  EXPECT_EQ(createSessionByType(4), createBluetoothSession("0x264a8c0"));
+  EXPECT_EQ(createSessionByType(4), createBluetoothSession("0x1a0264a8c0"));
   for (int type : {2, 5, -1}) EXPECT_EQ(createSessionByType(type), -1) << type;
+  for (int type : {3, 4}) {
+    stored.TransferType = static_cast<uint32_t>(type);
+    ASSERT_TRUE(saveSettings(stored));
+    EXPECT_EQ(createDefaultSession(), createSessionByType(type)) << type;
+  }
 }
 
-TEST_F(SessionSelectionTest, BluetoothAddressText_hexWithoutLeadingZeros) {
-  struct Case {
-    uint32_t addrEx, addr;
-    const char* text;
-  } cases[] = {
-      {0x0000001A, 0x7DDA7112, "0x1a7dda7112"},
-      {0, 0, "0x0"},
-      {0, 0x00000F00, "0xf00"},
-      {0xFFFFFFFF, 0xFFFFFFFF, "0xffffffffffffffff"},
-      {0x1, 0x0, "0x100000000"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(bluetoothSessionEndpoint(c.addrEx, c.addr), c.text);
-}
-
-TEST_F(SessionSelectionTest, UsbPresence_anyOfTheSixDevicePairs) {
+// Any of the six device pairs is a device, tty or not; only the boot pair
+// gives the boot port, even one that cannot be opened.
+TEST_F(SessionSelectionTest, UsbPresence_anyOfTheSixDevicePairs_bootPortOnlyFromTheBootPair) {
   auto list = std::make_shared<FakeUsbDeviceList>();
   platform::setUsbDevicesForTest(list);
   EXPECT_FALSE(isUsbDevicePresent());
@@ -132,27 +72,20 @@ TEST_F(SessionSelectionTest, UsbPresence_anyOfTheSixDevicePairs) {
   const std::pair<uint16_t, uint16_t> devicePairs[] = {{0x045B, 0x1127}, {0x0502, 0x3210}, {0x0000, 0x0002},
                                                        {0x0525, 0xA4A7}, {0x1A86, 0x55DA}, {0x0525, 0xA4A2}};
   for (auto [vendor, product] : devicePairs) {
-    // A device without a tty counts: presence is about the USB device itself.
     list->setDevices({{0x1D6B, 0x0002, "", "root hub"}, {vendor, product, "", ""}});
     EXPECT_TRUE(isUsbDevicePresent()) << std::hex << vendor << ":" << product;
   }
   list->setDevices({{0x1A86, 0x7523, "/dev/ttyUSB0", ""}, {0x0525, 0xA4A8, "", ""}, {0x0002, 0x0000, "", ""}});
   EXPECT_FALSE(isUsbDevicePresent());
-}
 
-TEST_F(SessionSelectionTest, FindBootPort_withoutBootDevice_keepsTheStoredPort) {
-  auto list = std::make_shared<FakeUsbDeviceList>(
-      std::vector<platform::UsbDevice>{{0x1A86, 0x55DA, "/dev/kestrel-no-such-tty", ""}});
-  platform::setUsbDevicesForTest(list);
-  CurrentDevice::getInstance().setConfigSerialPort("/dev/ttyACM7");
-
-  EXPECT_FALSE(CurrentDevice::getInstance().findBootPort());
-  EXPECT_EQ(CurrentDevice::getInstance().configSerialPort(), "/dev/ttyACM7");
-
-  // A boot-mode device whose port cannot be opened is still the boot port.
+  CurrentDevice& device = CurrentDevice::getInstance();
+  device.setConfigSerialPort("/dev/ttyACM7");
+  list->setDevices({{0x1A86, 0x55DA, "/dev/kestrel-no-such-tty", ""}});
+  EXPECT_FALSE(device.findBootPort());
+  EXPECT_EQ(device.configSerialPort(), "/dev/ttyACM7");
   list->setDevices({{0x0000, 0x0002, "/dev/kestrel-no-such-tty", ""}});
-  EXPECT_TRUE(CurrentDevice::getInstance().findBootPort());
-  EXPECT_EQ(CurrentDevice::getInstance().configSerialPort(), "/dev/kestrel-no-such-tty");
+  EXPECT_TRUE(device.findBootPort());
+  EXPECT_EQ(device.configSerialPort(), "/dev/kestrel-no-such-tty");
 }
 
 }  // namespace

@@ -1,12 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
-#include "platform/Clock.h"
 #include "support/FakeLink.h"
 #include "session/Session.h"
-#include "support/LogCapture.h"
 
 using namespace sessiontest;
 
@@ -87,6 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"splitAfterHeader_isReassembled",
                     {slice(kA, 0, 11), slice(kA, 11, kA.size())}, {-1, 0}, {kA}},
         ExtractCase{"oneBytePerRead_isReassembled", eachByte(kB), {}, {kB}},
+        ExtractCase{"splitBetweenStartBytesAfterAFrame_isReassembled",
+                    {concat({kA, slice(kB, 0, 1)}), slice(kB, 1, kB.size())}, {0, 0}, {kA, kB}},
         ExtractCase{"twoFramesInOneRead_bothFiled", {concat({kA, kB})}, {0}, {kA, kB}},
         ExtractCase{"nestedStartPairInData_frameKeptWhole",
                     {slice(kNested, 0, 12), slice(kNested, 12, kNested.size())}, {-1, 0}, {kNested}},
@@ -101,13 +98,6 @@ INSTANTIATE_TEST_SUITE_P(
                     {concat({kHugeHeader, slice(kA, 0, 4)}), slice(kA, 4, kA.size())}, {-1, 0}, {kA}},
         ExtractCase{"garbageOnly_dropped", {{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B}}, {-1}, {}}),
     [](const ::testing::TestParamInfo<ExtractCase>& info) { return std::string(info.param.name); });
-
-TEST(Session, ParseFrame_incompleteFrame_waitsForTheRest) {
-  LinkedSession s;
-  EXPECT_EQ(s.deliver(slice(kA, 0, 10)), -1);
-  EXPECT_EQ(s.session.bufferedBytes(), 10u);
-  EXPECT_FALSE(s.session.hasPendingData());
-}
 
 TEST(Session, ParseFrame_floodOfBogusCandidates_bufferStaysBounded_thenResyncs) {
   LinkedSession s;
@@ -130,154 +120,6 @@ TEST(Session, ParseFrame_floodOfBogusCandidates_bufferStaysBounded_thenResyncs) 
   EXPECT_EQ(s.deliver(kA), 0);
   Frame out;
   EXPECT_EQ(s.session.waitFrame(out, 0x61, 0x05, 0), 0);
-}
-
-TEST(Session, ReadData_fullChunk_readsAgainInSameCall) {
-  LinkedSession s;
-  s.link->push(Bytes(Session::kReadChunk, 0x00));
-  s.link->push(kA);
-  EXPECT_EQ(s.session.readData(), static_cast<int>(Session::kReadChunk + kA.size()));
-  EXPECT_EQ(s.link->readCount(), 2);
-  EXPECT_EQ(s.session.parseFrame(), 0);
-}
-
-TEST(Session, ReadData_linkFails_sessionInvalidAndNeverReconnects) {
-  LinkedSession s;
-  s.link->breakLink();
-  EXPECT_LT(s.session.readData(), 0);
-  EXPECT_EQ(s.session.getState(), Session::Invalid);
-  EXPECT_EQ(s.session.readData(), -1);  // link closed: nothing read
-  int connects = s.link->connectCount();
-  EXPECT_FALSE(s.session.connect());
-  EXPECT_EQ(s.link->connectCount(), connects);
-}
-
-TEST(Session, Connect_failure_logsClosesAndKeepsState) {
-  auto link = std::make_shared<FakeLink>();
-  link->connectSucceeds = false;
-  Session session(SessionEndpoint::serial("ttyACM0"), std::make_unique<FakeConnection>(link, DeviceConnection::Serial));
-  LogCapture log;
-  EXPECT_FALSE(session.connect());
-  EXPECT_EQ(session.getState(), Session::Created);
-  EXPECT_FALSE(session.isConnected());
-  EXPECT_TRUE(log.contains("connect fail, retry..", 30000)) << log.dump();
-
-  link->connectSucceeds = true;
-  EXPECT_TRUE(session.connect());
-  EXPECT_EQ(session.getState(), Session::Connected);
-  EXPECT_TRUE(log.contains("connect successed.", 20000));
-}
-
-TEST(Session, WriteFrame_linkDown_logsCommandInDecimal) {
-  auto link = std::make_shared<FakeLink>();
-  Session session(SessionEndpoint::network("127.0.0.1", 1, 0), std::make_unique<FakeConnection>(link));
-  Frame request;
-  ASSERT_TRUE(request.build(0xF0, 0xF8, 0x21, 0x05));
-  LogCapture log;
-  EXPECT_LE(session.writeFrame(request), 0);
-  EXPECT_TRUE(log.contains("write frame failed, cmd : 33, subcmd:5", 30000)) << log.dump();
-
-  ASSERT_TRUE(session.connect());
-  EXPECT_EQ(session.writeFrame(request), static_cast<int>(request.size()));
-  ASSERT_EQ(link->written().size(), 1u);
-  EXPECT_EQ(link->written()[0], request.bytes());
-}
-
-TEST(Session, WaitFrame_sameSerialTwice_newerReplacesUnclaimed) {
-  LinkedSession s;
-  LogCapture log;
-  s.deliver(frameBytes(0x05, 0x61, 0x05, {0x01}));
-  s.deliver(frameBytes(0x05, 0x61, 0x05, {0x02}));
-  EXPECT_EQ(log.count("insert frame serial : 05", 20000), 2u);
-  Frame out;
-  ASSERT_EQ(s.session.waitFrame(out, 0x61, 0x05, 0), 0);
-  EXPECT_EQ(out.data()[0], 0x02);
-  EXPECT_FALSE(s.session.hasPendingData());
-}
-
-TEST(Session, WaitFrame_afterSerialWrap_serialZeroBeforeSerial250) {
-  LinkedSession s;
-  s.deliver(frameBytes(250, 0x64, 0x03, {0x00}));
-  s.deliver(frameBytes(0, 0x64, 0x03, {0x00}));
-  Frame first, second;
-  ASSERT_EQ(s.session.waitFrame(first, 0x64, 0x03, 0), 0);
-  ASSERT_EQ(s.session.waitFrame(second, 0x64, 0x03, 0), 0);
-  EXPECT_EQ(first.serial(), 0);
-  EXPECT_EQ(second.serial(), 250);
-}
-
-TEST(Session, WaitFrame_otherCommandsFiled_failsAtOnce_emptyTableWaitsTimeOut) {
-  LinkedSession s;
-  Frame out;
-  auto t0 = platform::nowMs();
-  EXPECT_EQ(s.session.waitFrame(out, 0x61, 0x05, 40), -1);
-  EXPECT_GE(platform::nowMs() - t0, 40);
-
-  s.deliver(kB);
-  t0 = platform::nowMs();
-  EXPECT_EQ(s.session.waitFrame(out, 0x61, 0x05, 5000), -1);
-  EXPECT_LT(platform::nowMs() - t0, 1000);
-  EXPECT_TRUE(s.session.hasPendingData()) << "the other command's frame must stay filed";
-}
-
-TEST(Session, WaitMatchingFrame_wakesOnMatchPastOtherFrames_andOnWithdraw) {
-  LinkedSession s;
-  s.deliver(kB);
-  std::thread filer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    s.link->push(kA);
-    s.session.readData();
-    s.session.parseFrame();
-  });
-  Frame out;
-  auto t0 = platform::nowMs();
-  EXPECT_EQ(s.session.waitMatchingFrame(out, 0x61, 0x05, 5000), 0);
-  EXPECT_LT(platform::nowMs() - t0, 2000);
-  EXPECT_EQ(out.bytes(), kA);
-  filer.join();
-
-  std::thread closer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    s.session.withdraw();
-  });
-  t0 = platform::nowMs();
-  EXPECT_EQ(s.session.waitMatchingFrame(out, 0x61, 0x05, 5000), 1);
-  EXPECT_LT(platform::nowMs() - t0, 2000);
-  closer.join();
-}
-
-TEST(Session, HasPendingData_onlyFramesStillToClaimCount) {
-  LinkedSession s;
-  s.deliver(concat({kA, slice(kB, 0, 10)}));
-  EXPECT_TRUE(s.session.hasPendingData());
-  Frame out;
-  ASSERT_EQ(s.session.waitFrame(out, 0x61, 0x05, 0), 0);
-  // Ten bytes of an unfinished frame: nothing a requester could claim.
-  EXPECT_FALSE(s.session.hasPendingData());
-}
-
-TEST(Session, EndpointMatchers_compareOnlyTheirOwnKind) {
-  struct Case {
-    SessionEndpoint endpoint;
-    bool network, bluetooth, serial;
-  };
-  const Case cases[] = {
-      {SessionEndpoint::network("10.0.0.5", 22488, 0), true, false, false},
-      {SessionEndpoint::network("10.0.0.5", 22400, 0), false, false, false},
-      {SessionEndpoint::network("10.0.0.5", 22488, 1), false, false, false},
-      {SessionEndpoint::network("10.0.0.6", 22488, 0), false, false, false},
-      {SessionEndpoint::bluetooth("0x0011223344AA"), false, true, false},
-      {SessionEndpoint::bluetooth("0x0011223344BB"), false, false, false},
-      {SessionEndpoint::serial("ttyACM0"), false, false, true},
-      {SessionEndpoint::serial("ttyACM1"), false, false, false},
-  };
-  for (const Case& c : cases) {
-    Session session(c.endpoint, std::make_unique<FakeConnection>(std::make_shared<FakeLink>(), c.endpoint.type));
-    EXPECT_EQ(session.getType(), c.endpoint.type);
-    EXPECT_EQ(session.matchesNetwork("10.0.0.5", 22488, 0), c.network) << c.endpoint.host << ':' << c.endpoint.port;
-    EXPECT_EQ(session.matchesBluetooth("0x0011223344AA"), c.bluetooth) << c.endpoint.btAddress;
-    EXPECT_EQ(session.matchesSerial("ttyACM0"), c.serial) << c.endpoint.serialPort;
-  }
 }
 
 }  // namespace
