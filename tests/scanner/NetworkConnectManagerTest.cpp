@@ -12,10 +12,10 @@
 #include "platform/UsbDevices.h"
 #include "platform/WlanClient.h"
 #include "scanner/NetworkConnectManager.h"
-#include "support/FakeBluetoothInquiry.h"
-#include "support/FakeNetworkAdapters.h"
-#include "support/FakeUsbDeviceList.h"
-#include "support/FakeWlanClient.h"
+#include "platform/FakeBluetoothInquiry.h"
+#include "platform/FakeNetworkAdapters.h"
+#include "platform/FakeUsbDeviceList.h"
+#include "platform/FakeWlanClient.h"
 
 namespace {
 

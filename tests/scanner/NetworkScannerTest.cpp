@@ -10,7 +10,7 @@
 #include "support/SimLinks.h"
 #include "platform/NetworkAdapters.h"
 #include "scanner/NetworkScanner.h"
-#include "support/FakeNetworkAdapters.h"
+#include "platform/FakeNetworkAdapters.h"
 #include "support/FrameBytes.h"
 #include "support/WindowRecorder.h"
 

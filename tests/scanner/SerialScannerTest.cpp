@@ -14,7 +14,7 @@
 #include "support/SimLinks.h"
 #include "platform/UsbDevices.h"
 #include "scanner/SerialScanner.h"
-#include "support/FakeUsbDeviceList.h"
+#include "platform/FakeUsbDeviceList.h"
 #include "support/FrameBytes.h"
 #include "support/PtyPair.h"
 

@@ -8,7 +8,7 @@
 #include "session/CurrentDevice.h"
 #include "session/SessionSelection.h"
 #include "session/SessionApi.h"
-#include "support/FakeUsbDeviceList.h"
+#include "platform/FakeUsbDeviceList.h"
 #include "utils/Settings.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include "platform/WlanClient.h"
 #include "schedule/ScheduleManager.h"
 #include "support/SimLinks.h"
-#include "support/FakeNetworkAdapters.h"
-#include "support/FakeWlanClient.h"
+#include "platform/FakeNetworkAdapters.h"
+#include "platform/FakeWlanClient.h"
 #include "support/WindowRecorder.h"
 #include "task/DevScanner.h"
 

@@ -19,7 +19,7 @@
 #include "platform/UsbDevices.h"
 #include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
-#include "support/FakeNetworkAdapters.h"
+#include "platform/FakeNetworkAdapters.h"
 #include "support/SimLinks.h"
 #include "ui/DlgUpg.h"
 #include "utils/Settings.h"

@@ -4,7 +4,7 @@
 #include <memory>
 #include <mutex>
 
-// An adapter list a test sets by hand; readable() false makes list() fail.
+// For tests: an adapter list set by hand; readable() false makes list() fail.
 class FakeNetworkAdapters : public platform::NetworkAdapters {
  public:
   explicit FakeNetworkAdapters(std::vector<platform::AdapterAddress> addresses = {}, bool readable = true)

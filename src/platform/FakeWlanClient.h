@@ -4,7 +4,7 @@
 #include <mutex>
 #include <set>
 
-// A WLAN client over an in-memory table of interfaces and their networks.
+// For tests: a WLAN client over an in-memory table of interfaces and their networks.
 // Each switch makes the matching call fail; every call is recorded in calls().
 class FakeWlanClient : public platform::WlanClient {
  public:

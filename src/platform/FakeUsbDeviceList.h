@@ -4,7 +4,7 @@
 #include <mutex>
 #include <utility>
 
-// A USB device list a test sets by hand; setDevices reports the difference to
+// For tests: a USB device list set by hand; setDevices reports the difference to
 // a running monitor at once, on the caller's thread.
 class FakeUsbDeviceList : public platform::UsbDeviceList {
  public:
