@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
-#include <QComboBox>
 #include <QLabel>
 #include <QTest>
 
@@ -15,12 +14,10 @@
 #include "app/AppState.h"
 #include "platform/Clock.h"
 #include "platform/DeviceLock.h"
-#include "platform/NetworkAdapters.h"
+#include "platform/FakeNetworkAdapters.h"
 #include "platform/UsbDevices.h"
 #include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
-#include "platform/FakeNetworkAdapters.h"
-#include "support/SimLinks.h"
 #include "ui/DlgUpg.h"
 #include "utils/Settings.h"
 
@@ -32,11 +29,8 @@ using uitest::waitFor;
 class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    uitest::app();
-    scantest::processLinks();
+    uitest::prepare();
     platform::setTimeScale(0.05);
-    uitest::setBrand(false);
-    uitest::setLocale("en_US.UTF-8");
     useLoopbackAdapterOnly();
   }
   void TearDown() override {
@@ -64,6 +58,18 @@ class MainWindowTest : public ::testing::Test {
     window_->show();
     return *window_;
   }
+  // Nothing on USB: a device, if any, is only found on the LAN.
+  DlgUpg& openWithoutUsb() {
+    EXPECT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
+    return open();
+  }
+  // The device on USB and the web services up; false unless the window read the device.
+  bool openAndRead(sim::DeviceConfig device = {}, sim::WebConfig web = {}) {
+    startDevice(device);
+    startWeb(web);
+    open();
+    return waitDeviceRead();
+  }
   QString text(const char* name) { return window_->text(name); }
   void click(const char* name) {
     QWidget* w = window_->control(name);
@@ -88,10 +94,9 @@ class MainWindowTest : public ::testing::Test {
 
 TEST_F(MainWindowTest, StartUp_deviceAttached_showsSerialVersionsAndNumericUpdateBadge) {
   // 2.10 is newer than 2.9 only when versions compare as numbers.
-  startDevice({.firmwareVersion = "V1.10", .j2534Version = "V2.9"});
-  startWeb({.latestFirmware = "V1.10", .latestJ2534 = "V2.10"});
-  DlgUpg& window = open();
-  ASSERT_TRUE(waitDeviceRead());
+  ASSERT_TRUE(openAndRead({.firmwareVersion = "V1.10", .j2534Version = "V2.9"},
+                          {.latestFirmware = "V1.10", .latestJ2534 = "V2.10"}));
+  DlgUpg& window = *window_;
   EXPECT_EQ(text("sn"), "5RHM10000001");
   EXPECT_EQ(text("fw_current_version"), "V1.10_V2.9");
   EXPECT_EQ(text("fw_latest_version"), "1.10_2.10");
@@ -103,8 +108,7 @@ TEST_F(MainWindowTest, StartUp_deviceAttached_showsSerialVersionsAndNumericUpdat
 }
 
 TEST_F(MainWindowTest, NoDevice_showsDisconnectedAndReadsNothing) {
-  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
-  DlgUpg& window = open();
+  DlgUpg& window = openWithoutUsb();
   EXPECT_FALSE(window.isControlSelected("connect_state_icon"));
   EXPECT_FALSE(window.isControlEnabled("btn_fw_upgrade"));
   EXPECT_EQ(ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo), -1);
@@ -123,8 +127,7 @@ class LanScan : public MainWindowTest, public ::testing::WithParamInterface<Scan
 
 TEST_P(LanScan, ListsOnlyKnownPrefixesAndShowsNamesAsPlainText) {
   startDevice({.serialNumber = GetParam().serial});
-  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
-  DlgUpg& window = open();
+  DlgUpg& window = openWithoutUsb();
   click("search_lan_btn");
   ASSERT_TRUE(waitRows(GetParam().rows));
   if (GetParam().rows == 0) return;
@@ -142,28 +145,19 @@ INSTANTIATE_TEST_SUITE_P(Names, LanScan,
                                            ScanCase{"UnknownPrefix", "ACME00000001", 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(MainWindowTest, ScanRefused_keepsTheRunningScansButton) {
+// A second scan while one runs is refused and takes no button from the running one.
+TEST_F(MainWindowTest, ScanRefusedThenLanRowSelected_savesTheDeviceAndChecksTheLinkByItsName) {
   startDevice();
-  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
-  open();
+  DlgUpg& window = openWithoutUsb();
   click("search_lan_btn");
   ASSERT_TRUE(waitFor([] { return ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo) == kTaskDevScanner; }, 5s));
   click("search_wifi_btn");
   EXPECT_TRUE(user_->saw("there is a task running, id 1"));
   ASSERT_TRUE(waitRows(1));
-  EXPECT_TRUE(window_->isControlEnabled("search_lan_btn"));
-  EXPECT_TRUE(window_->isControlEnabled("search_wifi_btn"));
-}
-
-TEST_F(MainWindowTest, SelectLanRow_savesTheDeviceAndChecksTheLinkByItsName) {
-  startDevice();
-  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
-  DlgUpg& window = open();
-  click("search_lan_btn");
-  ASSERT_TRUE(waitRows(1));
+  EXPECT_TRUE(window.isControlEnabled("search_wifi_btn"));
   QListWidget* list = uitest::list(window, "connect_list");
   QTest::mouseClick(list->itemWidget(list->item(0))->findChild<QAbstractButton*>("selBtn"), Qt::LeftButton);
-  ASSERT_TRUE(waitFor([&] { return !user_->boxes.empty(); }, 20s));
+  ASSERT_TRUE(waitFor([&] { return user_->boxes.size() == 2; }, 20s));
   EXPECT_EQ(user_->boxes.back(), "Switching Wifi success.");
   SettingsRecord settings;
   loadSettings(settings);
@@ -176,8 +170,7 @@ TEST_F(MainWindowTest, SelectLanRow_savesTheDeviceAndChecksTheLinkByItsName) {
 }
 
 TEST_F(MainWindowTest, RowBeyond256_savesItsOwnDevice) {
-  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
-  DlgUpg& window = open();
+  DlgUpg& window = openWithoutUsb();
   J2534DeviceList found;
   for (int i = 0; i < 300; ++i) found.push_back({"5RHM1" + std::to_string(1000000 + i), 0x0100007F, 0, "", 1});
   AppState::getInstance().scanDone(0, found);
@@ -191,8 +184,7 @@ TEST_F(MainWindowTest, RowBeyond256_savesItsOwnDevice) {
 }
 
 TEST_F(MainWindowTest, LogOption_keepsWhatWasSavedMeanwhile) {
-  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
-  open();
+  openWithoutUsb();
   SettingsRecord outside;
   loadSettings(outside);
   outside.Name = "chosen elsewhere";
@@ -207,8 +199,7 @@ TEST_F(MainWindowTest, LogOption_keepsWhatWasSavedMeanwhile) {
 }
 
 TEST_F(MainWindowTest, SystemRunGivingUp_endsTheRunOnScreen) {
-  ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
-  DlgUpg& window = open();
+  DlgUpg& window = openWithoutUsb();
   const std::pair<int, const char*> cases[] = {
       {1, "upgrade failed, please retry"}, {4, "transfer pkg failed"}, {5, "upgrade failed, please retry"}};
   for (auto [stage, expected] : cases) {
@@ -219,38 +210,21 @@ TEST_F(MainWindowTest, SystemRunGivingUp_endsTheRunOnScreen) {
   }
 }
 
-struct VoltageCase {
-  const char* name;
-  bool silent;
-  const char* text;
-};
-
-void PrintTo(const VoltageCase& c, std::ostream* os) { *os << c.name; }
-
-class Voltage : public MainWindowTest, public ::testing::WithParamInterface<VoltageCase> {};
-
-TEST_P(Voltage, ShowsTheReadingOrThatItFailed) {
-  sim::VirtualDevice& device = startDevice({.supplyMillivolts = 12345});
-  startWeb();
-  open();
-  ASSERT_TRUE(waitDeviceRead());
-  if (GetParam().silent) device.setSilent(0x40, 0x04);
-  click("get_voltage");
-  EXPECT_FALSE(window_->isControlEnabled("get_voltage"));
-  ASSERT_TRUE(waitFor([&] { return window_->isControlEnabled("get_voltage"); }, 20s));
-  EXPECT_EQ(text("progress_info"), GetParam().text);
+TEST_F(MainWindowTest, Voltage_showsTheReadingOrThatItFailed) {
+  ASSERT_TRUE(openAndRead({.supplyMillivolts = 12345}));
+  for (bool silent : {false, true}) {
+    if (silent) device_->setSilent(0x40, 0x04);
+    click("get_voltage");
+    EXPECT_FALSE(window_->isControlEnabled("get_voltage"));
+    ASSERT_TRUE(waitFor([&] { return window_->isControlEnabled("get_voltage"); }, 20s));
+    EXPECT_EQ(text("progress_info"), silent ? "votage: read failed, please retry" : "votage: 12.345 V");
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Reads, Voltage,
-                         ::testing::Values(VoltageCase{"Answered", false, "votage: 12.345 V"},
-                                           VoltageCase{"Silent", true, "votage: read failed, please retry"}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
 TEST_F(MainWindowTest, FirmwareUpgrade_refusesProbesAndCloseThenEndsWithTheImages) {
-  sim::VirtualDevice& device = startDevice();
-  startWeb();
-  DlgUpg& window = open();
-  ASSERT_TRUE(waitDeviceRead());
+  ASSERT_TRUE(openAndRead());
+  DlgUpg& window = *window_;
+  sim::VirtualDevice& device = *device_;
   click("btn_fw_upgrade");
   ASSERT_TRUE(waitFor([&] { return text("progress_info") == "upgrade download: prepare Ok, start burn firmware"; }, 30s))
       << text("progress_info").toStdString() << (user_->boxes.empty() ? "" : user_->boxes.back());
@@ -272,10 +246,9 @@ TEST_F(MainWindowTest, FirmwareUpgrade_refusesProbesAndCloseThenEndsWithTheImage
 }
 
 TEST_F(MainWindowTest, FirmwareTransferFails_showsTheErrorAndGivesTheButtonsBack) {
-  sim::VirtualDevice& device = startDevice();
-  startWeb();
-  DlgUpg& window = open();
-  ASSERT_TRUE(waitDeviceRead());
+  ASSERT_TRUE(openAndRead());
+  DlgUpg& window = *window_;
+  sim::VirtualDevice& device = *device_;
   device.setSilent(0x24, 0x03);
   click("btn_fw_upgrade");
   ASSERT_TRUE(waitFor([&] { return text("progress_info") == "upgrade download: burn firmware failed, please retry"; },
@@ -287,18 +260,15 @@ TEST_F(MainWindowTest, FirmwareTransferFails_showsTheErrorAndGivesTheButtonsBack
 }
 
 TEST_F(MainWindowTest, SystemUpgradeWithoutOnlinePackage_answeredNo_endsWithoutTouchingTheDevice) {
-  sim::VirtualDevice& device = startDevice();
-  startWeb({.systemPackageOnline = false});
-  DlgUpg& window = open();
-  ASSERT_TRUE(waitDeviceRead());
-  ASSERT_TRUE(window.isControlEnabled("btn_sys_upgrade"));
+  ASSERT_TRUE(openAndRead({}, {.systemPackageOnline = false}));
+  ASSERT_TRUE(window_->isControlEnabled("btn_sys_upgrade"));
   click("btn_sys_upgrade");
   ASSERT_TRUE(waitFor([&] { return !user_->questions.empty(); }, 30s)) << text("progress_info").toStdString();
   EXPECT_NE(user_->questions[0].find("No upgrade package is available online."), std::string::npos);
   // Without "nofile" the task would keep waiting for a package until its choice time runs out.
   EXPECT_TRUE(waitFor([] { return ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo) != kTaskSystemUpgrader; },
                       5s));
-  EXPECT_EQ(device.core().config().systemVersion, "205");
+  EXPECT_EQ(device_->core().config().systemVersion, "205");
   EXPECT_TRUE(waitDeviceRead());
 }
 

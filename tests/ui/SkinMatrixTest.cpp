@@ -7,7 +7,6 @@
 #include "UiHarness.h"
 #include "app/AppState.h"
 #include "platform/UsbDevices.h"
-#include "support/SimLinks.h"
 #include "ui/CWifiConnectWnd.h"
 #include "ui/DlgUpg.h"
 
@@ -34,11 +33,8 @@ const char* const kWifiControls[] = {"WifiList", "KEY", "SSID", "ConnectBtn", "C
 class SkinMatrix : public ::testing::TestWithParam<SkinCase> {
  protected:
   void SetUp() override {
-    uitest::app();
-    scantest::processLinks();
+    uitest::prepare(GetParam().qtrak, GetParam().locale);
     ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
-    uitest::setBrand(GetParam().qtrak);
-    uitest::setLocale(GetParam().locale);
   }
 };
 

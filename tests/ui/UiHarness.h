@@ -6,6 +6,7 @@
 #include <QPixmap>
 #include <QWidget>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "platform/Paths.h"
+#include "support/SimLinks.h"
 #include "ui/SkinWindow.h"
 #include "ui/UiServices.h"
 
@@ -57,16 +59,16 @@ inline void screenshot(QWidget& window, const std::string& name) {
   window.grab().save(QString::fromStdString(platform::joinPath(buildDir(), "screenshots/" + name + ".png")));
 }
 
-inline void setBrand(bool qtrak) {
+// The application, the device's endpoints, and the brand and language the windows start in.
+inline void prepare(bool qtrak = false, const char* locale = "en_US.UTF-8") {
+  app();
+  scantest::processLinks();
   const std::string file = platform::joinPath(platform::workRoot(), "registry.ini");
   std::ofstream out(file, std::ios::trunc);
   out << "[SOFTWARE\\WOW6432Node\\PassThruSupport.04.04\\Kestrel]\nName=" << (qtrak ? "Q-TRAK J2534" : "Kestrel")
       << "\n";
   setenv("KESTREL_REGISTRY", file.c_str(), 1);
-}
-
-inline void setLocale(const char* name) {
-  setenv("LC_ALL", name, 1);
+  setenv("LC_ALL", locale, 1);
 }
 
 // Answers like a user would, and remembers what was asked.
@@ -82,12 +84,7 @@ class ScriptedUser : public UiServices {
   std::string openFile(const std::string& title, const std::vector<std::string>&) override { return fileChoice; }
   void endProcess(int code) override { exitCodes.push_back(code); }
 
-  bool saw(const std::string& text) const {
-    for (const std::string& b : boxes) {
-      if (b == text) return true;
-    }
-    return false;
-  }
+  bool saw(const std::string& text) const { return std::find(boxes.begin(), boxes.end(), text) != boxes.end(); }
 
   std::vector<std::string> boxes;
   std::vector<std::string> questions;

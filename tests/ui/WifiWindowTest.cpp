@@ -12,7 +12,6 @@
 #include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
 #include "support/InfoWindow.h"
-#include "support/SimLinks.h"
 #include "ui/CWifiConnectWnd.h"
 
 namespace {
@@ -36,11 +35,8 @@ void PrintTo(const WifiCase& c, std::ostream* os) { *os << c.name; }
 class WifiWindow : public ::testing::TestWithParam<WifiCase> {
  protected:
   void SetUp() override {
-    uitest::app();
-    scantest::processLinks();
+    uitest::prepare();
     platform::setTimeScale(0.05);
-    uitest::setBrand(false);
-    uitest::setLocale("en_US.UTF-8");
     ScheduleManager::getInstance().createWorker(kWorkerDevInfo);
   }
   void TearDown() override {
@@ -68,9 +64,9 @@ TEST_P(WifiWindow, ConfiguresTheDeviceOrShowsTheFailedStep) {
   QListWidget* list = uitest::list(*window, "WifiList");
   ASSERT_TRUE(list);
   ASSERT_TRUE(waitFor([&] { return list->count() == 3; }, 10s)) << list->count();
-  EXPECT_EQ(list->item(0)->text(), "KestrelLab");
-  EXPECT_EQ(list->item(1)->text(), "Workshop-5G");
-  EXPECT_EQ(list->item(2)->text(), "[Hidden SSID]");
+  for (int row = 0; const char* name : {"KestrelLab", "Workshop-5G", "[Hidden SSID]"}) {
+    EXPECT_EQ(list->item(row++)->text(), name);
+  }
   if (c.taskMissing) ScheduleManager::getInstance().removeTask(kWorkerDevInfo, kTaskConfigWifi);
 
   list->setCurrentRow(c.row);
