@@ -1,12 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "platform/WlanClient.h"
@@ -16,15 +10,13 @@
 namespace {
 
 using clitest::CliRun;
-std::string cliPath() { return clitest::cliProgram(); }
-
 CliRun runCli(const std::string& arguments) { return clitest::runCli(arguments, "0.2"); }
 
 class ScanCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
     scantest::processLinks();
-    ASSERT_TRUE(std::filesystem::exists(cliPath())) << "build kestrel-cli first: " << cliPath();
+    ASSERT_TRUE(std::filesystem::exists(clitest::cliProgram())) << "build kestrel-cli first";
   }
 };
 
@@ -36,8 +28,7 @@ TEST_F(ScanCommandTest, UsbScan_printsTheVirtualDeviceAsJson) {
 
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "[{\"name\":\"744443100001\",\"address\":\"\",\"port\":\"" + device->ttyPath() +
-                         "\",\"link\":\"usb\"}]\n")
-      << run.err;
+                         "\",\"link\":\"usb\"}]\n");
 }
 
 TEST_F(ScanCommandTest, WifiScan_listsDevicesNotEveryNetwork) {

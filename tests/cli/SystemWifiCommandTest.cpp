@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "SimPackages.h"
@@ -10,6 +9,7 @@
 #include "platform/Paths.h"
 #include "support/CliRunner.h"
 #include "support/SimLinks.h"
+#include "support/TestEnv.h"
 #include "utils/HexText.h"
 
 namespace {
@@ -29,20 +29,15 @@ class SystemWifiCommandTest : public ::testing::Test {
     platform::setTimeScale(0.2);
   }
   void TearDown() override { platform::setTimeScale(1.0); }
-
-  static std::string writeFile(const std::string& name, const std::vector<uint8_t>& bytes) {
-    std::string path = platform::joinPath(platform::workRoot(), name);
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-    return path;
-  }
 };
 
 // Only a run that ends with the device holding the package is a success; with
 // nothing online and nothing given, nothing is sent.
 TEST_F(SystemWifiCommandTest, SystemUpgrade_onlineLocalOrNoPackage) {
   const std::vector<uint8_t> localImage = sim::buildSystemImage("207", 20000);
-  const std::string localPackage = writeFile("local.zip", sim::buildSystemPackage("V3.20", "207", localImage));
+  const std::vector<uint8_t> zip = sim::buildSystemPackage("V3.20", "207", localImage);
+  const std::string localPackage = platform::joinPath(platform::workRoot(), "local.zip");
+  testsupport::writeText(localPackage, std::string(zip.begin(), zip.end()));
   struct Case {
     const char* name;
     bool online;
@@ -81,7 +76,7 @@ TEST_F(SystemWifiCommandTest, SystemUpgrade_onlineLocalOrNoPackage) {
 TEST_F(SystemWifiCommandTest, Wifi_keyFromFileOrStdin_neverInTheLog) {
   const std::string key = "canary-K3y-7f1d";
   const std::string keyFile = platform::joinPath(platform::workRoot(), "wifi.key");
-  std::ofstream(keyFile) << key << "\nsecond line ignored\n";
+  testsupport::writeText(keyFile, key + "\nsecond line ignored\n");
   struct Case {
     const char* name;
     std::string arguments;
@@ -105,8 +100,7 @@ TEST_F(SystemWifiCommandTest, Wifi_keyFromFileOrStdin_neverInTheLog) {
   const std::string hexKey = toHexString(reinterpret_cast<const uint8_t*>(key.data()), key.size());
   std::string all;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(platform::logDir())) {
-    std::ifstream in(entry.path(), std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = testsupport::readText(entry.path());
     EXPECT_EQ(text.find(key), std::string::npos) << entry.path();
     EXPECT_EQ(text.find(hexKey), std::string::npos) << entry.path();
     all += text;
