@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "support/LoopbackSockets.h"
+#include "support/SimLinks.h"
 
 // Another host on the (loopback) LAN: hears the discovery broadcasts next to
-// the virtual device and answers from an address of its own with whatever a
-// test makes up. With `repeat` set it keeps sending its answer to the last
+// the virtual device and answers from 127.0.0.3 with whatever a test makes
+// up. With `repeat` set it keeps sending its answer to the last
 // requester, `every` apart (zero: as fast as it can), until it is destroyed.
 struct LanHostOptions {
   bool repeat = false;
@@ -25,9 +26,9 @@ class FakeLanHost {
   // The datagrams to send for one request; none to stay silent.
   using Answer = std::function<std::vector<Bytes>(const Bytes& request)>;
 
-  FakeLanHost(uint16_t port, const char* fromAddress, Answer answer, LanHostOptions options = {})
-      : answer_(std::move(answer)), options_(options), listen_(SOCK_DGRAM, "127.255.255.255", port),
-        send_(SOCK_DGRAM, fromAddress) {
+  explicit FakeLanHost(Answer answer, LanHostOptions options = {})
+      : answer_(std::move(answer)), options_(options),
+        listen_(SOCK_DGRAM, "127.255.255.255", scantest::processLinks().discoveryPort), send_(SOCK_DGRAM, "127.0.0.3") {
     if (listen_.fd() >= 0 && send_.fd() >= 0) thread_ = std::thread([this] { loop(); });
   }
 

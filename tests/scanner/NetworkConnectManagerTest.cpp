@@ -6,16 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "support/SimLinks.h"
-#include "platform/BluetoothInquiry.h"
-#include "platform/NetworkAdapters.h"
-#include "platform/UsbDevices.h"
-#include "platform/WlanClient.h"
-#include "scanner/NetworkConnectManager.h"
 #include "platform/FakeBluetoothInquiry.h"
 #include "platform/FakeNetworkAdapters.h"
 #include "platform/FakeUsbDeviceList.h"
 #include "platform/FakeWlanClient.h"
+#include "scanner/NetworkConnectManager.h"
+#include "support/SimLinks.h"
 
 namespace {
 
@@ -55,6 +51,13 @@ class NetworkConnectManagerTest : public ::testing::Test {
     platform::setBluetoothInquiryForTest(nullptr);
     platform::setTimeScale(1.0);
   }
+  // Prepared and run as the scan task does it.
+  static J2534DeviceList scan(NetworkConnectManager& manager, int type, int result = 0) {
+    J2534DeviceList list;
+    EXPECT_EQ(manager.init(), 0);
+    EXPECT_EQ(manager.ScanJ2534Dev(list, type), result);
+    return list;
+  }
 
   std::shared_ptr<FakeBluetoothInquiry> bluetooth_;
 };
@@ -67,12 +70,8 @@ TEST_F(NetworkConnectManagerTest, WifiScan_listsEveryNetworkOfEveryWorkingInterf
   WlanClients clients({client});
   NetworkConnectManager manager;
 
-  J2534DeviceList first;
-  ASSERT_EQ(manager.init(), 0);
-  EXPECT_EQ(manager.ScanJ2534Dev(first, kWifi), 0);
-  J2534DeviceList second;
-  ASSERT_EQ(manager.init(), 0);
-  EXPECT_EQ(manager.ScanJ2534Dev(second, kWifi), 0);
+  const J2534DeviceList first = scan(manager, kWifi);
+  const J2534DeviceList second = scan(manager, kWifi);
 
   std::vector<std::string> names;
   for (const J2534Device& d : first) {
@@ -95,15 +94,10 @@ TEST_F(NetworkConnectManagerTest, FailedEnumeration_closesTheClientAndTheNextIni
   WlanClients clients({failing, healthy});
   NetworkConnectManager manager;
 
-  J2534DeviceList first;
-  ASSERT_EQ(manager.init(), 0);
-  EXPECT_EQ(manager.ScanJ2534Dev(first, kWifi), 0);
-  EXPECT_TRUE(first.empty());
+  EXPECT_TRUE(scan(manager, kWifi).empty());
   EXPECT_EQ(failing->calls().back(), "close");
 
-  J2534DeviceList second;
-  ASSERT_EQ(manager.init(), 0);
-  EXPECT_EQ(manager.ScanJ2534Dev(second, kWifi), 0);
+  const J2534DeviceList second = scan(manager, kWifi);
   EXPECT_EQ(clients.created(), 2u);
   ASSERT_EQ(second.size(), 1u);
   EXPECT_EQ(second[0].name, "A");
@@ -116,10 +110,7 @@ TEST_F(NetworkConnectManagerTest, BluetoothScan_recordsNameAndBothAddressHalves_
   bluetooth_->succeedWith({{0x001A7DDA7112ull, "KST-BT-01"}, {0x00025B00A5A5ull, ""}});
   WlanClients clients({std::make_shared<FakeWlanClient>()});
   NetworkConnectManager manager;
-  J2534DeviceList list;
-
-  ASSERT_EQ(manager.init(), 0);
-  EXPECT_EQ(manager.ScanJ2534Dev(list, kBluetooth), 0);
+  const J2534DeviceList list = scan(manager, kBluetooth);
 
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0].name, "KST-BT-01");
@@ -131,9 +122,7 @@ TEST_F(NetworkConnectManagerTest, BluetoothScan_recordsNameAndBothAddressHalves_
   EXPECT_EQ(bluetooth_->lengths(), std::vector<int>{4});
 
   bluetooth_->succeedWith({});
-  J2534DeviceList none;
-  EXPECT_EQ(manager.ScanJ2534Dev(none, kBluetooth), -1);
-  EXPECT_TRUE(none.empty());
+  EXPECT_TRUE(scan(manager, kBluetooth, -1).empty());
 }
 
 }  // namespace

@@ -7,11 +7,10 @@
 #include <vector>
 
 #include "FakeLanHost.h"
-#include "support/SimLinks.h"
-#include "platform/NetworkAdapters.h"
-#include "scanner/NetworkScanner.h"
 #include "platform/FakeNetworkAdapters.h"
+#include "scanner/NetworkScanner.h"
 #include "support/FrameBytes.h"
+#include "support/SimLinks.h"
 #include "support/WindowRecorder.h"
 
 namespace {
@@ -23,6 +22,7 @@ const std::string kSerial = "744443100001";
 const uint32_t kDeviceAddr = htonl(0x7F000001);  // 127.0.0.1
 const uint32_t kOtherHostAddr = htonl(0x7F000003);
 
+using testsupport::frameBytes;
 using testsupport::replyBytes;
 
 Bytes withSum(Bytes b) {
@@ -31,6 +31,9 @@ Bytes withSum(Bytes b) {
   b.push_back(sum);
   return b;
 }
+
+// The shortest answer the link check takes: twelve bytes.
+const Bytes kShortestLink = frameBytes(0, 0x6C, 0x2A, {0x01, 0x00}, 0xF8, 0xF1);
 
 Bytes nameReply(const std::string& name) {
   Bytes data = {static_cast<uint8_t>(name.size() + 1)};
@@ -49,7 +52,6 @@ bool isLinkRequest(const Bytes& request) { return request.size() > 8 && request[
 
 TEST(LinkReplyCheck, AcceptsOnlyTheLinkAnswerLayout) {
   Bytes valid = linkReply("KST-LINK");
-  Bytes shortest = withSum({0x55, 0xAA, 0xF8, 0xF1, 0x00, 0x05, 0x00, 0x6C, 0x2A, 0x01, 0x00});
   auto changed = [&](size_t at, uint8_t value) {
     Bytes b = valid;
     b[at] = value;
@@ -61,8 +63,8 @@ TEST(LinkReplyCheck, AcceptsOnlyTheLinkAnswerLayout) {
     bool valid;
   } cases[] = {
       {"link answer", valid, true},
-      {"twelve bytes", shortest, true},
-      {"eleven bytes", Bytes(shortest.begin(), shortest.end() - 1), false},
+      {"twelve bytes", kShortestLink, true},
+      {"eleven bytes", Bytes(kShortestLink.begin(), kShortestLink.end() - 1), false},
       {"empty", {}, false},
       {"first sync byte", changed(0, 0x54), false},
       {"second sync byte", changed(1, 0xAB), false},
@@ -77,7 +79,7 @@ TEST(LinkReplyCheck, AcceptsOnlyTheLinkAnswerLayout) {
 class NetworkScannerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    links_ = &scantest::processLinks();
+    scantest::processLinks();
     platform::setTimeScale(0.2);
     adapters_ = useLoopbackAdapterOnly();
   }
@@ -86,7 +88,6 @@ class NetworkScannerTest : public ::testing::Test {
     platform::setTimeScale(1.0);
   }
 
-  const scantest::ProcessLinks* links_ = nullptr;
   std::shared_ptr<FakeNetworkAdapters> adapters_;
 };
 
@@ -151,12 +152,9 @@ TEST_F(NetworkScannerTest, BadDatagramLastInTheWindow_failsThatRunButKeepsTheDev
   auto device = scantest::startDevice({.serialNumber = kSerial});
   ASSERT_TRUE(device);
   // Garbage to the link request, sent on until the window has closed.
-  FakeLanHost noisy(
-      links_->discoveryPort, "127.0.0.3",
-      [](const Bytes& request) {
-        return isLinkRequest(request) ? std::vector<Bytes>{{0x55, 0xAA, 0x00, 0x01}} : std::vector<Bytes>{};
-      },
-      {.repeat = true, .every = 2ms});
+  FakeLanHost noisy([](const Bytes& request) {
+    return isLinkRequest(request) ? std::vector<Bytes>{{0x55, 0xAA, 0x00, 0x01}} : std::vector<Bytes>{};
+  }, {.repeat = true, .every = 2ms});
   ASSERT_TRUE(noisy.ok());
   testsupport::WindowRecorder posted;
   NetworkScanner scanner;
@@ -184,15 +182,14 @@ TEST_F(NetworkScannerTest, HostileAnswers_areBoundedOrIgnored) {
        replyBytes(0x61, 0x33, Bytes{0xF0, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 0}), false, ""},
       {"name reply too short", false, replyBytes(0x61, 0x33, Bytes{3, 'A', 'B', 0}), false, ""},
       {"bad checksum", false, [] { Bytes b = nameReply(kSerial); b.back() ^= 0xFF; return b; }(), false, ""},
-      {"twelve-byte link answer", true, withSum({0x55, 0xAA, 0xF8, 0xF1, 0x00, 0x05, 0x00, 0x6C, 0x2A, 0x01, 0x00}),
-       true, ""},
+      {"twelve-byte link answer", true, kShortestLink, true, ""},
       {"long link name", true, linkReply(std::string(100, '\x01')), true, std::string(64, '\x01')},
       {"link answer past the receive buffer", true, linkReply(std::string(200, 'N')), false, ""},
       {"truncated link answer", true, Bytes{0x55, 0xAA, 0xF8, 0xF1, 0x00}, false, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    FakeLanHost host(links_->discoveryPort, "127.0.0.3", [&](const Bytes& request) {
+    FakeLanHost host([&](const Bytes& request) {
       return isLinkRequest(request) == c.linkRequest ? std::vector<Bytes>{c.answer} : std::vector<Bytes>{};
     });
     ASSERT_TRUE(host.ok());
@@ -214,8 +211,7 @@ TEST_F(NetworkScannerTest, HostileAnswers_areBoundedOrIgnored) {
 }
 
 TEST_F(NetworkScannerTest, HostThatNeverStopsAnswering_cannotHoldTheScan) {
-  FakeLanHost flood(links_->discoveryPort, "127.0.0.3",
-                    [](const Bytes&) { return std::vector<Bytes>(256, nameReply(kSerial)); }, {.repeat = true});
+  FakeLanHost flood([](const Bytes&) { return std::vector<Bytes>(256, nameReply(kSerial)); }, {.repeat = true});
   ASSERT_TRUE(flood.ok());
   NetworkScanner scanner;
   J2534DeviceList list;

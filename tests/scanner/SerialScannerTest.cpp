@@ -5,14 +5,13 @@
 
 #include <atomic>
 #include <memory>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Clock.h"
 #include "session/SerialProbe.h"
 #include "support/SimLinks.h"
-#include "platform/UsbDevices.h"
 #include "scanner/SerialScanner.h"
 #include "platform/FakeUsbDeviceList.h"
 #include "support/FrameBytes.h"
@@ -166,22 +165,6 @@ TEST_F(SerialScannerTest, OnlyKnownPairsWithATtyAreProbed) {
 
   EXPECT_TRUE(list.empty());
   EXPECT_EQ(other.drain(std::chrono::milliseconds(20)), 0u) << "a port of unknown ids was written to";
-}
-
-TEST_F(SerialScannerTest, ScanByVidPid_findsOnlyThatPair) {
-  auto device = scantest::startDevice({.serialNumber = kSerial, .mode = sim::DeviceMode::BootLoader});
-  ASSERT_TRUE(device);
-  SerialScanner scanner;
-
-  J2534DeviceList boot;
-  scanner.ScanByVidPid(boot, 0x0000, 0x0002);
-  ASSERT_EQ(boot.size(), 1u);
-  EXPECT_EQ(boot[0].port, device->ttyPath());
-  EXPECT_EQ(boot[0].name, kSerial);
-
-  J2534DeviceList normal;
-  scanner.ScanByVidPid(normal, 0x1A86, 0x55DA);
-  EXPECT_TRUE(normal.empty());
 }
 
 }  // namespace
