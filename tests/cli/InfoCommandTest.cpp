@@ -4,7 +4,6 @@
 #include <string>
 
 #include "WebServices.h"
-#include "platform/PrivateProfile.h"
 #include "platform/UsbDevices.h"
 #include "support/CliRunner.h"
 #include "support/SimLinks.h"

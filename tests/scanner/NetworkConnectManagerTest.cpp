@@ -62,14 +62,20 @@ class NetworkConnectManagerTest : public ::testing::Test {
   std::shared_ptr<FakeBluetoothInquiry> bluetooth_;
 };
 
-TEST_F(NetworkConnectManagerTest, WifiScan_listsEveryNetworkOfEveryWorkingInterfaceInOrder) {
+// A failed enumeration closes the client and the next init opens another; a
+// working client is kept for the scans after it.
+TEST_F(NetworkConnectManagerTest, WifiScan_listsEveryWorkingInterfacesNetworksInOrder_reopensOnlyAfterAFailure) {
+  auto failing = std::make_shared<FakeWlanClient>(std::vector<FakeWlanClient::Interface>{{"wlan0", {"A"}}});
+  failing->failEnum = true;
   auto client = std::make_shared<FakeWlanClient>(std::vector<FakeWlanClient::Interface>{
       {"wlan0", {"KST-0012345678", "", "Home"}}, {"wlan2", {"A"}}, {"wlan3", {"B"}}, {"wlan1", {"Home", "Workshop"}}});
   client->failScan = {"wlan2"};
   client->failList = {"wlan3"};
-  WlanClients clients({client});
+  WlanClients clients({failing, client});
   NetworkConnectManager manager;
 
+  EXPECT_TRUE(scan(manager, kWifi).empty());
+  EXPECT_EQ(failing->calls().back(), "close");
   const J2534DeviceList first = scan(manager, kWifi);
   const J2534DeviceList second = scan(manager, kWifi);
 
@@ -81,26 +87,9 @@ TEST_F(NetworkConnectManagerTest, WifiScan_listsEveryNetworkOfEveryWorkingInterf
   }
   EXPECT_EQ(names, (std::vector<std::string>{"KST-0012345678", "", "Home", "Home", "Workshop"}));
   EXPECT_EQ(second.size(), first.size());
-  // The second scan reuses the open client.
-  EXPECT_EQ(clients.created(), 1u);
+  EXPECT_EQ(clients.created(), 2u);
   const auto calls = client->calls();
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "open"), 1);
-}
-
-TEST_F(NetworkConnectManagerTest, FailedEnumeration_closesTheClientAndTheNextInitReopens) {
-  auto failing = std::make_shared<FakeWlanClient>(std::vector<FakeWlanClient::Interface>{{"wlan0", {"A"}}});
-  failing->failEnum = true;
-  auto healthy = std::make_shared<FakeWlanClient>(std::vector<FakeWlanClient::Interface>{{"wlan0", {"A"}}});
-  WlanClients clients({failing, healthy});
-  NetworkConnectManager manager;
-
-  EXPECT_TRUE(scan(manager, kWifi).empty());
-  EXPECT_EQ(failing->calls().back(), "close");
-
-  const J2534DeviceList second = scan(manager, kWifi);
-  EXPECT_EQ(clients.created(), 2u);
-  ASSERT_EQ(second.size(), 1u);
-  EXPECT_EQ(second[0].name, "A");
   for (const std::string& call : failing->calls()) EXPECT_NE(call, "scan wlan0") << "the closed client was used again";
 }
 

@@ -223,13 +223,11 @@ TEST_F(MainWindowTest, Voltage_showsTheReadingOrThatItFailed) {
 
 TEST_F(MainWindowTest, FirmwareUpgrade_refusesProbesAndCloseThenEndsWithTheImages) {
   ASSERT_TRUE(openAndRead());
-  DlgUpg& window = *window_;
-  sim::VirtualDevice& device = *device_;
   click("btn_fw_upgrade");
   ASSERT_TRUE(waitFor([&] { return text("progress_info") == "upgrade download: prepare Ok, start burn firmware"; }, 30s))
       << text("progress_info").toStdString() << (user_->boxes.empty() ? "" : user_->boxes.back());
-  uitest::screenshot(window, "main_EN_upgrading");
-  const size_t sessionsCut = device.core().requestLog().size();
+  uitest::screenshot(*window_, "main_EN_upgrading");
+  const size_t sessionsCut = device_->core().requestLog().size();
   click("get_voltage");
   click("status_query");
   click("close");
@@ -238,25 +236,23 @@ TEST_F(MainWindowTest, FirmwareUpgrade_refusesProbesAndCloseThenEndsWithTheImage
   EXPECT_TRUE(user_->exitCodes.empty());
   ASSERT_TRUE(waitFor([&] { return text("progress_percent") == "100%"; }, 60s)) << text("progress_info").toStdString();
   EXPECT_EQ(text("progress_info"), "Success! Please restart and reinsert the product.");
-  EXPECT_TRUE(window.isControlEnabled("btn_fw_upgrade"));
-  EXPECT_GT(device.core().requestLog().size(), sessionsCut);
-  EXPECT_EQ(device.core().image(sim::ImageSlot::Firmware).md5, sim::md5Hex(web_->firmwareImage("1", "5RHM10000001")));
-  EXPECT_EQ(device.core().image(sim::ImageSlot::J2534).md5, sim::md5Hex(web_->firmwareImage("3", "5RHM10000001")));
-  uitest::screenshot(window, "main_EN_done");
+  EXPECT_TRUE(window_->isControlEnabled("btn_fw_upgrade"));
+  EXPECT_GT(device_->core().requestLog().size(), sessionsCut);
+  EXPECT_EQ(device_->core().image(sim::ImageSlot::Firmware).md5, sim::md5Hex(web_->firmwareImage("1", "5RHM10000001")));
+  EXPECT_EQ(device_->core().image(sim::ImageSlot::J2534).md5, sim::md5Hex(web_->firmwareImage("3", "5RHM10000001")));
+  uitest::screenshot(*window_, "main_EN_done");
 }
 
 TEST_F(MainWindowTest, FirmwareTransferFails_showsTheErrorAndGivesTheButtonsBack) {
   ASSERT_TRUE(openAndRead());
-  DlgUpg& window = *window_;
-  sim::VirtualDevice& device = *device_;
-  device.setSilent(0x24, 0x03);
+  device_->setSilent(0x24, 0x03);
   click("btn_fw_upgrade");
   ASSERT_TRUE(waitFor([&] { return text("progress_info") == "upgrade download: burn firmware failed, please retry"; },
                       60s)) << text("progress_info").toStdString();
   EXPECT_EQ(text("progress_percent"), "0%");
-  EXPECT_EQ(window.control("progress_info")->property("state").toString(), "error");
-  EXPECT_TRUE(window.isControlEnabled("btn_fw_upgrade"));
-  uitest::screenshot(window, "main_EN_failed");
+  EXPECT_EQ(window_->control("progress_info")->property("state").toString(), "error");
+  EXPECT_TRUE(window_->isControlEnabled("btn_fw_upgrade"));
+  uitest::screenshot(*window_, "main_EN_failed");
 }
 
 TEST_F(MainWindowTest, SystemUpgradeWithoutOnlinePackage_answeredNo_endsWithoutTouchingTheDevice) {
@@ -276,7 +272,7 @@ TEST_F(MainWindowTest, SystemUpgradeWithoutOnlinePackage_answeredNo_endsWithoutT
 // reads it nor starts an upgrade of its own, and says why.
 TEST_F(MainWindowTest, DeviceClaimedByAnotherProgram_isNeitherReadNorUpgraded) {
   using platform::DeviceLock;
-  sim::VirtualDevice& device = startDevice();
+  startDevice();
   startWeb();
   std::unique_ptr<DeviceLock> other;
   std::string holder;
@@ -285,7 +281,7 @@ TEST_F(MainWindowTest, DeviceClaimedByAnotherProgram_isNeitherReadNorUpgraded) {
   open();
   const std::string busy = "The device is busy: firmware upgrade of " + serial + " by process ";
   EXPECT_NE(text("progress_info").toStdString().find(busy), std::string::npos) << text("progress_info").toStdString();
-  EXPECT_FALSE(waitFor([&] { return !device.core().requestLog().empty(); }, 1s));
+  EXPECT_FALSE(waitFor([&] { return !device_->core().requestLog().empty(); }, 1s));
   uitest::screenshot(*window_, "main_EN_busy_elsewhere");
 
   other.reset();
@@ -296,8 +292,8 @@ TEST_F(MainWindowTest, DeviceClaimedByAnotherProgram_isNeitherReadNorUpgraded) {
   click("btn_fw_upgrade");
   ASSERT_FALSE(user_->boxes.empty());
   EXPECT_NE(user_->boxes.back().find(busy), std::string::npos) << user_->boxes.back();
-  EXPECT_FALSE(waitFor([&] { return device.core().requestCount(0x24, 0x07) + device.core().requestCount(0x25, 0x05) > 0; },
-                       1s));
+  EXPECT_FALSE(waitFor(
+      [&] { return device_->core().requestCount(0x24, 0x07) + device_->core().requestCount(0x25, 0x05) > 0; }, 1s));
   EXPECT_TRUE(window_->isControlEnabled("btn_fw_upgrade"));
   const size_t boxes = user_->boxes.size();
   click("config_wifi_main");
