@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "support/CliRunner.h"
 
@@ -47,15 +48,13 @@ TEST(CliConventionsTest, HelpAndUsageErrors_useTheirStreamsAndExitStatus) {
   for (const Case& c : kCases) {
     clitest::CliRun run = clitest::runCli(c.arguments, "0.2");
     EXPECT_EQ(run.status, c.status) << c.arguments << "\n" << run.err;
-    auto expect = [&](const std::string& stream, const char* wanted, const char* name) {
+    for (auto [stream, wanted, name] : {std::tuple{run.out, c.out, "stdout"}, {run.err, c.err, "stderr"}}) {
       if (*wanted == '\0') {
         EXPECT_EQ(stream, "") << c.arguments << ": " << name;
       } else {
         EXPECT_NE(stream.find(wanted), std::string::npos) << c.arguments << ": " << name << " was\n" << stream;
       }
-    };
-    expect(run.out, c.out, "stdout");
-    expect(run.err, c.err, "stderr");
+    }
   }
 }
 

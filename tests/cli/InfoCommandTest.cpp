@@ -55,15 +55,14 @@ TEST_F(InfoCommandTest, FailedReadOrQuery_exitsNonZeroWithUnknownValues) {
     std::set<std::string> webSerials;
     sim::Fault fault;
     const char* arguments;
-    int status;
     const char* out;
     const char* err;
   };
   const Case cases[] = {
       {"online query refused", {.serialNumber = "5RHM30000001", .hasSystem = false}, {"5RHM39999999"}, {},
-       "info", 1, "firmware: V1.10, newest unknown\n", "ERR_READ_DEV_OL_VER: request last firemware info error"},
+       "info", "firmware: V1.10, newest unknown\n", "ERR_READ_DEV_OL_VER: request last firemware info error"},
       {"version read unanswered", {}, {}, {.kind = sim::FaultKind::NoReply, .command = 0x21, .subCommand = 0x05},
-       "info --json", 1, "\"firmware\":{\"current\":null,", "ERR_READ_DEV_VER: "},
+       "info --json", "\"firmware\":{\"current\":null,", "ERR_READ_DEV_VER: "},
   };
   for (const Case& c : cases) {
     auto device = scantest::startDevice(c.device);
@@ -74,7 +73,7 @@ TEST_F(InfoCommandTest, FailedReadOrQuery_exitsNonZeroWithUnknownValues) {
 
     CliRun run = runCli(c.arguments);
 
-    EXPECT_EQ(run.status, c.status) << c.name << "\n" << run.err;
+    EXPECT_EQ(run.status, 1) << c.name << "\n" << run.err;
     EXPECT_NE(run.out.find(c.out), std::string::npos) << c.name << "\n" << run.out;
     EXPECT_EQ(run.out.find("upgrade available"), std::string::npos) << c.name << "\n" << run.out;
     EXPECT_NE(run.err.find(c.err), std::string::npos) << c.name << "\n" << run.err;
