@@ -126,8 +126,7 @@ TEST_F(InfoCommandTest, UseOverLan_thenInfoReadsThatDevice) {
 
   CliRun missing = runCli("use --link lan 5RHM19999999");
   EXPECT_EQ(missing.status, 3);
-  EXPECT_NE(missing.err.find("no device '5RHM19999999' on the lan link; found:\n  lan  5RHM10000042"),
-            std::string::npos)
+  EXPECT_NE(missing.err.find("no device '5RHM19999999' on the lan link; found:\n  lan  5RHM10000042"), std::string::npos)
       << missing.err;
 }
 

@@ -35,14 +35,14 @@ Bytes join(std::initializer_list<Bytes> parts) {
 
 const Bytes kFirstReply = replyBytes(0x61, 0x33, join({{13}, text(kSerial), {0}}));
 
-struct ReplyCase {
+struct Case {
   const char* what;
   Bytes reply;
   std::string name;  // empty: no name found
 };
 
 TEST(SerialReplyText, FirstReplyDecoding) {
-  const ReplyCase cases[] = {
+  const Case cases[] = {
       {"length, serial, zero", kFirstReply, kSerial},
       {"noise before the reply", join({{0x00, 0x61, 0x99}, kFirstReply}), kSerial},
       // The text match takes the last twelve bytes before the first zero.
@@ -58,12 +58,12 @@ TEST(SerialReplyText, FirstReplyDecoding) {
       {"zero at byte 255", join({Bytes(232, 0x20), kFirstReply}), kSerial},
       {"zero at byte 256", join({Bytes(233, 0x20), kFirstReply}), ""},
   };
-  for (const ReplyCase& c : cases) EXPECT_EQ(serialprobe::nameFromFirstReply(c.reply.data(), c.reply.size()), c.name) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(serialprobe::nameFromFirstReply(c.reply.data(), c.reply.size()), c.name) << c.what;
 }
 
 TEST(SerialReplyText, SecondReplyDecoding) {
   Bytes identity = join({{0x00, 0x0C}, text("KESTREL-VCI"), {0x00}});
-  const ReplyCase cases[] = {
+  const Case cases[] = {
       {"identity, serial, two zeros", replyBytes(0x61, 0x03, join({identity, {0x00, 0x0D}, text(kSerial), {0, 0}})),
        kSerial},
       {"empty identity", replyBytes(0x61, 0x03, join({{0x00, 0x01, 0x00, 0x00, 0x0D}, text(kSerial), {0, 0}})),
@@ -72,7 +72,7 @@ TEST(SerialReplyText, SecondReplyDecoding) {
       {"serial length not 13", replyBytes(0x61, 0x03, join({identity, {0x00, 0x0C}, text(kSerial), {0, 0}})), ""},
       {"first reply instead", kFirstReply, ""},
   };
-  for (const ReplyCase& c : cases) EXPECT_EQ(serialprobe::nameFromSecondReply(c.reply.data(), c.reply.size()), c.name) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(serialprobe::nameFromSecondReply(c.reply.data(), c.reply.size()), c.name) << c.what;
 }
 
 // A device that answers within microseconds of the request: its answer is

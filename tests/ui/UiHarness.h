@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <deque>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -71,25 +70,21 @@ inline void prepare(bool qtrak = false, const char* locale = "en_US.UTF-8") {
   setenv("LC_ALL", locale, 1);
 }
 
-// Answers like a user would, and remembers what was asked.
+// A user who answers every question No and picks no file, and remembers what was asked.
 class ScriptedUser : public UiServices {
  public:
   void messageBox(const std::string& text, const std::string& caption) override { boxes.push_back(text); }
   Answer askYesNo(const std::string& text, const std::string&, Answer) override {
     questions.push_back(text);
-    Answer a = answers.empty() ? Answer::No : answers.front();
-    if (!answers.empty()) answers.pop_front();
-    return a;
+    return Answer::No;
   }
-  std::string openFile(const std::string& title, const std::vector<std::string>&) override { return fileChoice; }
+  std::string openFile(const std::string&, const std::vector<std::string>&) override { return ""; }
   void endProcess(int code) override { exitCodes.push_back(code); }
 
   bool saw(const std::string& text) const { return std::find(boxes.begin(), boxes.end(), text) != boxes.end(); }
 
   std::vector<std::string> boxes;
   std::vector<std::string> questions;
-  std::deque<Answer> answers;
-  std::string fileChoice;
   std::vector<int> exitCodes;
 };
 
