@@ -1,6 +1,4 @@
 #pragma once
-#include <poll.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -46,8 +44,7 @@ class FakeLanHost {
     std::vector<Bytes> last;
     while (!stop_) {
       const bool repeating = options_.repeat && !last.empty();
-      pollfd p{listen_.fd(), POLLIN, 0};
-      if (::poll(&p, 1, repeating ? 0 : 5) > 0) {
+      if (testsupport::readable(listen_.fd(), repeating ? 0 : 5)) {
         uint8_t buffer[512];
         sockaddr_in from{};
         socklen_t len = sizeof from;

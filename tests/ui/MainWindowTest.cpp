@@ -96,15 +96,14 @@ TEST_F(MainWindowTest, StartUp_deviceAttached_showsSerialVersionsAndNumericUpdat
   // 2.10 is newer than 2.9 only when versions compare as numbers.
   ASSERT_TRUE(openAndRead({.firmwareVersion = "V1.10", .j2534Version = "V2.9"},
                           {.latestFirmware = "V1.10", .latestJ2534 = "V2.10"}));
-  DlgUpg& window = *window_;
   EXPECT_EQ(text("sn"), "5RHM10000001");
   EXPECT_EQ(text("fw_current_version"), "V1.10_V2.9");
   EXPECT_EQ(text("fw_latest_version"), "1.10_2.10");
-  EXPECT_TRUE(window.isControlShown("fw_update_indicator"));
-  EXPECT_TRUE(window.isControlEnabled("btn_fw_upgrade"));
-  EXPECT_TRUE(window.isControlSelected("connect_state_icon"));
-  EXPECT_EQ(window.control("model")->property("image").toString(), "brisa.png");
-  uitest::screenshot(window, "main_EN_device_read");
+  EXPECT_TRUE(window_->isControlShown("fw_update_indicator"));
+  EXPECT_TRUE(window_->isControlEnabled("btn_fw_upgrade"));
+  EXPECT_TRUE(window_->isControlSelected("connect_state_icon"));
+  EXPECT_EQ(window_->control("model")->property("image").toString(), "brisa.png");
+  uitest::screenshot(*window_, "main_EN_device_read");
 }
 
 TEST_F(MainWindowTest, NoDevice_showsDisconnectedAndReadsNothing) {
