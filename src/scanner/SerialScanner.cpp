@@ -8,22 +8,22 @@
 SerialScanner::~SerialScanner() = default;
 
 int32_t SerialScanner::ScanJ2534Device(J2534DeviceList& list) {
-  const std::vector<UsbDeviceInfo> devices = listUsbDevices();
-  for (const UsbDeviceInfo& device : devices) {
-    for (const platform::UsbIds& ids : platform::kSerialScanUsbIds) {
-      if (device.vendorId == ids.vendorId && device.productId == ids.productId) {
-        findComPorts(devices, ids.vendorId, ids.productId, list);
-      }
-    }
-  }
+  scanPairs(platform::kSerialScanUsbIds, list);
   return 0;
 }
 
 void SerialScanner::ScanByVidPid(J2534DeviceList& list, uint32_t vendorId, uint32_t productId) {
+  const platform::UsbIds pair{static_cast<uint16_t>(vendorId), static_cast<uint16_t>(productId)};
+  if (pair.vendorId == vendorId && pair.productId == productId) scanPairs({&pair, 1}, list);
+}
+
+void SerialScanner::scanPairs(std::span<const platform::UsbIds> pairs, J2534DeviceList& list) {
   const std::vector<UsbDeviceInfo> devices = listUsbDevices();
   for (const UsbDeviceInfo& device : devices) {
-    if (device.vendorId == vendorId && device.productId == productId) {
-      findComPorts(devices, vendorId, productId, list);
+    for (const platform::UsbIds& ids : pairs) {
+      if (device.vendorId == ids.vendorId && device.productId == ids.productId) {
+        findComPorts(devices, ids.vendorId, ids.productId, list);
+      }
     }
   }
 }

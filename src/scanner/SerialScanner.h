@@ -1,9 +1,11 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "platform/UsbDevices.h"
 #include "scanner/J2534DevScanner.h"
 
 // Finds devices attached by USB as a serial port: present USB devices with a
@@ -37,4 +39,8 @@ class SerialScanner : public J2534DevScanner {
                     J2534DeviceList& list);
   // Reads the serial number into record.name; leaves it empty on any failure.
   void probePort(J2534Device& record);
+
+ private:
+  // For every present device, in list order, each pair it shows.
+  void scanPairs(std::span<const platform::UsbIds> pairs, J2534DeviceList& list);
 };
