@@ -3,8 +3,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,11 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-std::vector<uint8_t> readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 class FirmwarePrepareTest : public ::testing::Test {
  protected:
@@ -119,7 +112,8 @@ TEST_F(FirmwarePrepareTest, DownloadFile_triesThreeTimes100msApart) {
   ASSERT_EQ(CFirmwareUpDateUtils::downloadFile(web_.firmwareImageUrl("3", serial), path), 0);
 
   EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
-  EXPECT_EQ(readBytes(path), web_.firmwareImage("3", serial));
+  const auto image = web_.firmwareImage("3", serial);
+  EXPECT_EQ(testsupport::readText(path), std::string(image.begin(), image.end()));
   web_.addFault({.kind = sim::WebFaultKind::NotFound, .path = "/packages/image/*"});
   EXPECT_EQ(CFirmwareUpDateUtils::downloadFile(web_.firmwareImageUrl("1", serial), path + "2"), -1);
   EXPECT_FALSE(fs::exists(path + "2"));
