@@ -96,10 +96,7 @@ TEST_F(FirmwarePrepareTest, RequestFirmwareInfo_failuresKeepTheirOwnCodes) {
   EXPECT_EQ(utils.requestFirmwareInfo("5RHM1000000X", "7", "1", url), -1);  // "result": null
 
   web_.stop();
-  LogCapture log;
-  int rc = utils.requestFirmwareInfo("5RHM10000001", "1", "1", url);
-  EXPECT_GT(rc, 0);
-  EXPECT_TRUE(log.contains("request failed, errCode : " + std::to_string(rc), logfacade::kInfo)) << log.dump();
+  EXPECT_GT(utils.requestFirmwareInfo("5RHM10000001", "1", "1", url), 0);  // the transfer's own code
 }
 
 TEST_F(FirmwarePrepareTest, DownloadFile_triesThreeTimes100msApart) {
@@ -141,11 +138,9 @@ TEST_F(AlphaPrepareTest, ThreeRepliesWithoutLocation_endWithDownloadFirmwareErro
   web_.update([](sim::WebConfig& c) { c.serials = {"5RHM19999999"}; });
   const std::string path = CFirmwareUpDateUtils::imageFilePath("1");
   upgradetest::writeFile(path, {0xEE});  // left by an earlier attempt
-  LogCapture log;
 
   EXPECT_EQ(utils_.AlphaFirmwareUpgradePrepare(serial_, "1", path), -1);
 
-  EXPECT_TRUE(log.contains("download firmware error", logfacade::kWarn));
   EXPECT_EQ(web_.hits("/api/tools/firmwareInfo"), 3u);
   EXPECT_FALSE(fs::exists(path));
 }

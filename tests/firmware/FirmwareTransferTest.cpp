@@ -249,10 +249,8 @@ TEST_F(FirmwareTransferTest, EnterBootAndSafetyCheck_decideOnEveryByteTheyRead) 
                                        core.requestCount(0x24, 0x07), core.requestCount(0x25, 0x03)}),
               c.frames);
     EXPECT_TRUE(!c.warning || log.contains(c.warning, logfacade::kWarn)) << log.dump();
-    const bool switched = c.frames[1] + c.frames[2] > 0;
-    EXPECT_EQ(log.contains("switch boot failed", logfacade::kWarn), !c.result && switched);
     // Once switched, the device has to be reachable in its boot loader.
-    EXPECT_TRUE(!c.result || !switched || utils_.SafetyCheck());
+    EXPECT_TRUE(!c.result || c.frames[1] + c.frames[2] == 0 || utils_.SafetyCheck());
     closeAllSessions();
   }
 }
