@@ -147,8 +147,7 @@ TEST_F(CDeviceInfoTest, SystemUnitSilent_readStillSucceeds) {
 
 TEST_F(CDeviceInfoTest, CreateConnect_waitsForALateDeviceWithinItsTimeOut) {
   platform::setTimeScale(0.5);
-  const int timeouts[] = {3000, 5000};
-  for (int timeout : timeouts) {
+  for (int timeout : {3000, 5000}) {
     SCOPED_TRACE(timeout);
     // Plugged in but not answering yet: the default session goes to the
     // device's fixed address.

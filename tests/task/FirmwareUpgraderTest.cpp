@@ -120,6 +120,8 @@ struct SuccessCase {
   std::vector<sim::LinkKind> j2534Links;
 };
 
+void PrintTo(const SuccessCase& c, std::ostream* os) { *os << c.name; }
+
 class FirmwareUpgradeSuccess : public FirmwareUpgraderTest, public ::testing::WithParamInterface<SuccessCase> {};
 
 TEST_P(FirmwareUpgradeSuccess, DeviceHoldsExactlyTheOfferedImages) {
