@@ -57,12 +57,9 @@ TEST_F(DevInfoReaderTest, CompleteRead_reportsPhases0122WithTheRecordGrowing) {
 
   ASSERT_EQ(window.phases(), (std::vector<int>{0, 1, 2, 2}));
   std::vector<infotest::InfoWindow::Report> reports = window.reports();
-  const DeviceInfo& deviceRead = reports[0].info;
-  EXPECT_EQ(deviceRead.serialNumber, "800000000001");
-  EXPECT_EQ(deviceRead.firmware.version, "V1.10");
-  EXPECT_EQ(deviceRead.j2534Firmware.version, "V2.10");
-  EXPECT_EQ(deviceRead.system.packageName, "V3.10");
-  EXPECT_TRUE(deviceRead.firmware.latestVersion.empty());
+  // The read's other fields are checked where the reader is tested.
+  EXPECT_EQ(reports[0].info.serialNumber, "800000000001");
+  EXPECT_TRUE(reports[0].info.firmware.latestVersion.empty());
   for (size_t i = 1; i < reports.size(); ++i) {
     const DeviceInfo& info = reports[i].info;
     EXPECT_EQ(info.firmware.latestVersion, "V1.20");
