@@ -107,20 +107,16 @@ TEST_F(OnlineTest, Queries_fillTheSlotsFromTheirOwnService) {
 }
 
 TEST_F(OnlineTest, InternationalUnusable_chinaEndpointAnswers) {
-  struct Case {
-    const char* name;
-    std::optional<sim::WebFaultKind> fault;  // none: the international endpoint answers empty
-  };
-  const Case cases[] = {
-      {"empty answers", std::nullopt},
+  const std::pair<const char*, std::optional<sim::WebFaultKind>> cases[] = {
+      {"empty answers", std::nullopt},  // no fault: the international endpoint answers empty
       {"404 page", sim::WebFaultKind::NotFound},
       {"server error", sim::WebFaultKind::ServerError},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto& web = startWeb({.internationalEmpty = !c.fault});
+  for (const auto& [name, fault] : cases) {
+    SCOPED_TRACE(name);
+    auto& web = startWeb({.internationalEmpty = !fault});
     for (const char* path : {kSoftList, kVersion}) {
-      if (c.fault) web.addFault({.kind = *c.fault, .path = path});
+      if (fault) web.addFault({.kind = *fault, .path = path});
     }
     infotest::InfoWindow window;
     DeviceInfo alpha = readRecord("5RHM10000001");

@@ -29,10 +29,8 @@ const std::string kModel0 = sim::sampleSerial(0, true);
 const std::string kModel4 = sim::sampleSerial(4, true);
 
 std::vector<sim::RequestRecord> requestsOf(const sim::VirtualDevice& device, uint8_t cmd, uint8_t sub) {
-  std::vector<sim::RequestRecord> out;
-  for (const auto& r : device.core().requestLog()) {
-    if (r.command == cmd && r.subCommand == sub) out.push_back(r);
-  }
+  std::vector<sim::RequestRecord> out = device.core().requestLog();
+  std::erase_if(out, [&](const sim::RequestRecord& r) { return r.command != cmd || r.subCommand != sub; });
   return out;
 }
 

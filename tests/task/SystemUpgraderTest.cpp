@@ -47,12 +47,9 @@ Reports succeeded(Reports first) {
 }
 
 // The reports without the transfer's percentages.
-Reports steps(const Reports& all) {
-  Reports out;
-  for (const Report& r : all) {
-    if (!(r[0] == 4 && r[1] == 0 && r[2] > 0)) out.push_back(r);
-  }
-  return out;
+Reports steps(Reports all) {
+  std::erase_if(all, [](const Report& r) { return r[0] == 4 && r[1] == 0 && r[2] > 0; });
+  return all;
 }
 
 // A system.zip of exactly size bytes; the device takes any bytes.
