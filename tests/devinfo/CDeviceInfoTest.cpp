@@ -34,11 +34,8 @@ class CDeviceInfoTest : public ::testing::Test {
   // Connects to whatever device the test set up and reads it.
   bool read(DeviceInfo& info) {
     CDeviceInfo device;
-    if (device.createConnect(3000) != 0) {
-      ADD_FAILURE() << "no connection";
-      return false;
-    }
-    return device.readDevVer(info);
+    EXPECT_EQ(device.createConnect(3000), 0) << "no connection";
+    return device.readDevVer(info);  // false without a connection
   }
 };
 
