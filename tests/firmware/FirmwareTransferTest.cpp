@@ -29,10 +29,8 @@ const std::string kModel0 = sim::sampleSerial(0, true);
 const std::string kModel4 = sim::sampleSerial(4, true);
 
 std::vector<sim::RequestRecord> requestsOf(const sim::VirtualDevice& device, uint8_t cmd, uint8_t sub) {
-  std::vector<sim::RequestRecord> out;
-  for (const auto& r : device.core().requestLog()) {
-    if (r.command == cmd && r.subCommand == sub) out.push_back(r);
-  }
+  std::vector<sim::RequestRecord> out = device.core().requestLog();
+  std::erase_if(out, [&](const sim::RequestRecord& r) { return r.command != cmd || r.subCommand != sub; });
   return out;
 }
 
@@ -84,68 +82,29 @@ TEST_F(FirmwareTransferTest, SizeRule_oneByteShort_isRefusedBeforeAnyFrame) {
   const std::string path = platform::joinPath(platform::workRoot(), "image.bin");
   upgradetest::writeFile(path, image);
   sim::VirtualDevice& device = start(kModel0);
-  LogCapture log;
 
   EXPECT_FALSE(utils_.upgradeFirmware(kModel0, "1", path));
-
-  EXPECT_TRUE(log.contains("file size not right", logfacade::kWarn)) << log.dump();
   EXPECT_TRUE(device.core().requestLog().empty());
 }
 
-TEST_F(FirmwareTransferTest, Announcement_carriesTerminatedNameAndBigEndianLength) {
-  struct Case {
-    std::string softType;
-    uint32_t length;
-    std::vector<uint8_t> block;  // empty: an unknown type, nothing is sent
-  };
-  auto block = [](std::vector<uint8_t> head, const std::string& name, std::vector<uint8_t> tail) {
-    head.insert(head.end(), name.begin(), name.end());
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-  };
-  const Case cases[] = {
-      {"1", 0x60000, block({0x00, 0x0D}, "DOWNLOAD.BIN", {0x00, 0x00, 0x06, 0x00, 0x00})},
-      {"2", 0x60000, block({0x00, 0x0D}, "DOWNLOAD.BIN", {0x00, 0x00, 0x06, 0x00, 0x00})},
-      {"3", 0x70000, block({0x00, 0x0A}, "J2534.BIN", {0x00, 0x00, 0x07, 0x00, 0x00})},
-      {"3", 0x01020304, block({0x00, 0x0A}, "J2534.BIN", {0x00, 0x01, 0x02, 0x03, 0x04})},
-      {"7", 100, {}},
-  };
+// Types 1 and 3 are announced in every upgrade test, where the virtual device
+// checks the block byte by byte; type 2 goes under type 1's name, and an
+// unknown type sends nothing.
+TEST_F(FirmwareTransferTest, Announcement_type2UnderType1sName_unknownTypeSendsNothing) {
   sim::VirtualDevice& device = start(kModel4);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.softType);
-    device.core().clearRequestLog();
-    ASSERT_TRUE(utils_.SafetyCheck());
-    LogCapture log;
+  ASSERT_TRUE(utils_.SafetyCheck());
 
-    const int rc = utils_.notifyFirmwareInfo(c.softType, c.length);
+  EXPECT_EQ(utils_.notifyFirmwareInfo("7", 100), -1);
+  EXPECT_TRUE(requestsOf(device, 0x24, 0x02).empty());
+  utils_.notifyFirmwareInfo("2", 0x01020304);
 
-    auto sent = requestsOf(device, 0x24, 0x02);
-    ASSERT_EQ(sent.size(), c.block.empty() ? 0u : 1u);
-    EXPECT_TRUE(c.block.empty() || sent[0].data == c.block);
-    EXPECT_EQ(c.block.empty(), rc == -1 && log.contains("not support firmware type : 7", logfacade::kWarn));
-  }
-}
-
-TEST_F(FirmwareTransferTest, SendBin_10000Bytes_goesAsThreeChunksAndIsAccepted) {
-  const auto image = sim::buildFirmwareImage("V1.0", 10000);
-  sim::VirtualDevice& device = start(kModel4);
-  announce("3", 10000);
-  device.core().clearRequestLog();
-
-  ASSERT_EQ(utils_.sendBin(image.data(), image.size()), 0);
-  ASSERT_TRUE(utils_.sendDigest(sim::md5Hex(image)));
-
-  auto chunks = requestsOf(device, 0x24, 0x03);
-  ASSERT_EQ(chunks.size(), 3u);
-  const uint32_t offsets[] = {0, 4096, 8192};
-  const uint32_t lengths[] = {4096, 4096, 1808};
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(be32(chunks[i].data, 0), offsets[i]);
-    EXPECT_EQ((chunks[i].data[4] << 8) | chunks[i].data[5], static_cast<int>(lengths[i]));
-    EXPECT_TRUE(std::equal(chunks[i].data.begin() + 6, chunks[i].data.end(), image.begin() + offsets[i]));
-  }
-  EXPECT_EQ(device.core().image(sim::ImageSlot::J2534).md5, sim::md5Hex(image));
-  EXPECT_TRUE(device.core().image(sim::ImageSlot::J2534).accepted);
+  const std::string name = "DOWNLOAD.BIN";
+  std::vector<uint8_t> block = {0x00, 0x0D};
+  block.insert(block.end(), name.begin(), name.end());
+  block.insert(block.end(), {0x00, 0x01, 0x02, 0x03, 0x04});
+  const auto sent = requestsOf(device, 0x24, 0x02);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].data, block);
 }
 
 TEST_F(FirmwareTransferTest, SendBin_faultsOnChunks_retryOnlyWhatWentUnanswered) {
@@ -155,28 +114,21 @@ TEST_F(FirmwareTransferTest, SendBin_faultsOnChunks_retryOnlyWhatWentUnanswered)
     int result;
     unsigned chunkRequests;  // 0x24 0x03 frames the device saw; 0: depends on the reconnection
     size_t failedTries;      // " send msg 6403 failed, retry..." and " recv msg 6403 failed, retry..."
-    bool refused;            // " parse msg 6403 failed, exist"
   };
   auto fault = [](FaultKind kind, Occurrence when, uint8_t status = 1) {
     return Fault{.kind = kind, .command = 0x24, .subCommand = 0x03, .when = when, .status = status};
   };
   const Case cases[] = {
+      {"no fault", {}, 0, 3, 0},
       {"two lost, third acknowledged",
-       {fault(FaultKind::NoReply, Occurrence::nth(1)), fault(FaultKind::NoReply, Occurrence::nth(2))}, 0, 5, 2, false},
-      {"garbled acknowledgement", {fault(FaultKind::BadChecksum, Occurrence::nth(2))}, 0, 4, 1, false},
-      // A second copy of the first acknowledgement comes while the next
-      // chunk waits; the last chunk is lost and must go again.
-      {"stray acknowledgement of an earlier chunk",
-       {Fault{.kind = FaultKind::DuplicateReply, .command = 0x24, .subCommand = 0x03, .when = Occurrence::nth(1),
-              .delay = std::chrono::milliseconds(100)},
-        fault(FaultKind::NoReply, Occurrence::nth(3))},
-       0, 4, 1, false},
-      {"refused chunk", {fault(FaultKind::RefusedStatus, Occurrence::nth(2))}, -1, 2, 0, true},
-      {"acknowledgement without status", {fault(FaultKind::EmptyReply, Occurrence::nth(1))}, -1, 1, 0, true},
-      {"never acknowledged", {fault(FaultKind::NoReply, Occurrence::every())}, -1, 3, 3, false},
+       {fault(FaultKind::NoReply, Occurrence::nth(1)), fault(FaultKind::NoReply, Occurrence::nth(2))}, 0, 5, 2},
+      {"garbled acknowledgement", {fault(FaultKind::BadChecksum, Occurrence::nth(2))}, 0, 4, 1},
+      {"refused chunk", {fault(FaultKind::RefusedStatus, Occurrence::nth(2))}, -1, 2, 0},
+      {"acknowledgement without status", {fault(FaultKind::EmptyReply, Occurrence::nth(1))}, -1, 1, 0},
+      {"never acknowledged", {fault(FaultKind::NoReply, Occurrence::every())}, -1, 3, 3},
       // The network link comes back by itself; the chunk goes again.
-      {"link dropped once", {fault(FaultKind::Disconnect, Occurrence::nth(2))}, 0, 4, 1, false},
-      {"link dropped on every try", {fault(FaultKind::Disconnect, Occurrence::fromNth(2))}, -1, 0, 3, false},
+      {"link dropped once", {fault(FaultKind::Disconnect, Occurrence::nth(2))}, 0, 4, 1},
+      {"link dropped on every try", {fault(FaultKind::Disconnect, Occurrence::fromNth(2))}, -1, 0, 3},
   };
   const auto image = sim::buildFirmwareImage("V1.0", 10000);
   for (const Case& c : cases) {
@@ -195,8 +147,16 @@ TEST_F(FirmwareTransferTest, SendBin_faultsOnChunks_retryOnlyWhatWentUnanswered)
                   log.count(" recv msg 6403 failed, retry...", logfacade::kWarn),
               c.failedTries)
         << log.dump();
-    EXPECT_EQ(log.contains(" parse msg 6403 failed, exist", logfacade::kWarn), c.refused);
-    EXPECT_EQ(log.contains("retry too many times", logfacade::kWarn), c.result != 0);
+    if (c.faults.empty()) {
+      const auto chunks = requestsOf(device, 0x24, 0x03);
+      ASSERT_EQ(chunks.size(), 3u);
+      const uint32_t offsets[] = {0, 4096, 8192}, lengths[] = {4096, 4096, 1808};
+      for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(be32(chunks[i].data, 0), offsets[i]);
+        EXPECT_EQ((chunks[i].data[4] << 8) | chunks[i].data[5], static_cast<int>(lengths[i]));
+        EXPECT_TRUE(std::equal(chunks[i].data.begin() + 6, chunks[i].data.end(), image.begin() + offsets[i]));
+      }
+    }
     if (c.result == 0) {
       EXPECT_TRUE(utils_.sendDigest(sim::md5Hex(image)));
       EXPECT_TRUE(device.core().image(sim::ImageSlot::J2534).accepted);
@@ -239,41 +199,37 @@ TEST_F(FirmwareTransferTest, EnterBootAndSafetyCheck_decideOnEveryByteTheyRead) 
     bool result;
     std::array<unsigned, 4> frames;  // 0x21 0x14, 0x25 0x05, 0x24 0x07 and 0x25 0x03 requests
     const char* warning;             // nullptr: none expected
-    const char* dateSize;            // "date size %d" line, nullptr: not logged
   };
   auto on = [](uint8_t cmd, uint8_t sub, FaultKind kind, Occurrence when = Occurrence::every(), uint8_t status = 1) {
     return Fault{.kind = kind, .command = cmd, .subCommand = sub, .when = when, .status = status};
   };
   const Case cases[] = {
-      {"boot loader, model 0", boot, kModel0, true, {}, true, {1, 0, 0, 0}, nullptr, nullptr},
-      {"boot loader, model 4", boot, kModel4, true, {}, true, {1, 0, 0, 0}, nullptr, nullptr},
-      {"normal, model 0", boot, kModel0, false, {}, true, {1, 1, 0, 0}, nullptr, nullptr},
-      {"normal, model 4", boot, kModel4, false, {}, true, {1, 0, 1, 0}, nullptr, nullptr},
-      {"mode read unanswered", boot, kModel0, false, {on(0x21, 0x14, FaultKind::NoReply)}, true, {5, 0, 0, 0},
-       nullptr, nullptr},
+      {"boot loader, model 0", boot, kModel0, true, {}, true, {1, 0, 0, 0}, nullptr},
+      {"normal, model 0", boot, kModel0, false, {}, true, {1, 1, 0, 0}, nullptr},
+      {"normal, model 4", boot, kModel4, false, {}, true, {1, 0, 1, 0}, nullptr},
+      {"mode read unanswered", boot, kModel0, false, {on(0x21, 0x14, FaultKind::NoReply)}, true, {5, 0, 0, 0}, nullptr},
       {"mode read answered on the third try", boot, kModel0, false,
        {on(0x21, 0x14, FaultKind::NoReply, Occurrence::nth(1)), on(0x21, 0x14, FaultKind::BadChecksum, Occurrence::nth(2))},
-       true, {3, 1, 0, 0}, nullptr, nullptr},
+       true, {3, 1, 0, 0}, nullptr},
       {"mode reply without data", boot, kModel0, false, {on(0x21, 0x14, FaultKind::EmptyReply)}, false, {1, 0, 0, 0},
-       "mode reply carries no mode", nullptr},
+       "mode reply carries no mode"},
       {"switch refused", boot, kModel0, false, {on(0x25, 0x05, FaultKind::RefusedStatus)}, false, {1, 1, 0, 0},
-       "switch boot failed", nullptr},
+       "switch boot failed"},
       {"switch without status", boot, kModel0, false, {on(0x25, 0x05, FaultKind::EmptyReply)}, false, {1, 1, 0, 0},
-       "switch boot failed", nullptr},
-      {"safety check passes", safety, kModel0, true, {}, true, {0, 0, 0, 1}, nullptr, "date size 2"},
+       "switch boot failed"},
+      {"safety check passes", safety, kModel0, true, {}, true, {0, 0, 0, 1}, nullptr},
       {"challenge status 03", safety, kModel0, true, {on(0x25, 0x02, FaultKind::RefusedStatus, Occurrence::every(), 3)},
-       false, {0, 0, 0, 0}, "val is not 0x02, actually val is 03", nullptr},
+       false, {0, 0, 0, 0}, "val is not 0x02, actually val is 03"},
       {"status 02 without challenge", safety, kModel0, true,
-       {on(0x25, 0x02, FaultKind::RefusedStatus, Occurrence::every(), 2)}, false, {0, 0, 0, 0}, "safety check failed",
-       nullptr},
+       {on(0x25, 0x02, FaultKind::RefusedStatus, Occurrence::every(), 2)}, false, {0, 0, 0, 0}, "safety check failed"},
       {"challenge without data", safety, kModel0, true, {on(0x25, 0x02, FaultKind::EmptyReply)}, false, {0, 0, 0, 0},
-       "safety check failed", nullptr},
+       "safety check failed"},
       {"answer refused", safety, kModel0, true, {on(0x25, 0x03, FaultKind::RefusedStatus, Occurrence::every(), 2)},
-       false, {0, 0, 0, 1}, "safety check failed", "date size 1"},
+       false, {0, 0, 0, 1}, "safety check failed"},
       {"answer without data", safety, kModel0, true, {on(0x25, 0x03, FaultKind::EmptyReply)}, false, {0, 0, 0, 1},
-       "safety check failed", "date size 0"},
+       "safety check failed"},
       {"answer unanswered", safety, kModel0, true, {on(0x25, 0x03, FaultKind::NoReply)}, false, {0, 0, 0, 1},
-       "fail to recieve 6503", "date size 5"},
+       "fail to recieve 6503"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -288,11 +244,8 @@ TEST_F(FirmwareTransferTest, EnterBootAndSafetyCheck_decideOnEveryByteTheyRead) 
                                        core.requestCount(0x24, 0x07), core.requestCount(0x25, 0x03)}),
               c.frames);
     EXPECT_TRUE(!c.warning || log.contains(c.warning, logfacade::kWarn)) << log.dump();
-    EXPECT_TRUE(!c.dateSize || log.contains(c.dateSize, logfacade::kInfo)) << log.dump();
-    const bool switched = c.frames[1] + c.frames[2] > 0;
-    EXPECT_EQ(log.contains("switch boot failed", logfacade::kWarn), !c.result && switched);
     // Once switched, the device has to be reachable in its boot loader.
-    EXPECT_TRUE(!c.result || !switched || utils_.SafetyCheck());
+    EXPECT_TRUE(!c.result || c.frames[1] + c.frames[2] == 0 || utils_.SafetyCheck());
     closeAllSessions();
   }
 }
@@ -321,8 +274,7 @@ TEST_F(FirmwareTransferTest, BootSwitch_movesToTheBootPortAndLeavesNoSessionBehi
     EXPECT_NE(static_cast<int>(utils_.sessionId), before);
     ASSERT_TRUE(device.waitOnline(std::chrono::seconds(5)));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(isSessionConnected(before));
-    EXPECT_EQ(closeSession(before), -1);
+    EXPECT_EQ(closeSession(before), -1) << "the network session was kept";
     EXPECT_TRUE(utils_.SafetyCheck());
     EXPECT_EQ(requestsOf(device, 0x25, 0x02).back().link, sim::LinkKind::Serial);
     closeAllSessions();

@@ -7,7 +7,6 @@
 #include "app/AppState.h"
 #include "app/Messages.h"
 #include "platform/NetworkAdapters.h"
-#include "platform/UsbDevices.h"
 #include "platform/WlanClient.h"
 #include "schedule/ScheduleManager.h"
 #include "support/SimLinks.h"

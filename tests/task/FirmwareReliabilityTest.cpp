@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -160,9 +157,6 @@ TEST_F(FirmwareReliabilityTest, EveryGlitchAtEveryStage_endsHeldOrFailedInTime) 
   const auto bound = runBound();
   sim::LinkConfig links = scantest::linkConfig();
   links.pty = false;
-  std::map<std::string, int> counts;
-  auto longest = 0ms;
-  std::string matrix;
 
   for (const Scenario& scenario : scenarios(kSerial)) {
     SCOPED_TRACE(scenario.name);
@@ -183,9 +177,6 @@ TEST_F(FirmwareReliabilityTest, EveryGlitchAtEveryStage_endsHeldOrFailedInTime) 
     const Steps steps = window.steps();
     const std::string outcome = outcomeOf(steps);
     const sim::StoredImage stored = device->core().image(sim::ImageSlot::J2534);
-    ++counts[outcome];
-    longest = std::max(longest, took);
-    matrix += "  " + scenario.name + " = " + outcome + "\n";
 
     // Never a success for an image the device does not hold.
     if (outcome == kUpgraded) {
@@ -194,8 +185,6 @@ TEST_F(FirmwareReliabilityTest, EveryGlitchAtEveryStage_endsHeldOrFailedInTime) 
     }
     EXPECT_LE(took, bound);
     EXPECT_EQ(outcome, scenario.expected) << upgradetest::describe(steps) << "\n" << log.dump();
-    EXPECT_TRUE(outcome != kStep6 || log.contains("prepare j2534firmware failed rlt : -1", logfacade::kWarn));
-    EXPECT_TRUE(outcome != kStep8 || log.contains("j2534firmware upgrade failed, rlt : -1", logfacade::kWarn));
     if (outcome != kUpgraded && outcome == scenario.expected && scenario.warning) {
       EXPECT_TRUE(log.contains(scenario.warning, logfacade::kWarn)) << scenario.warning << "\n" << log.dump();
     }
@@ -204,12 +193,6 @@ TEST_F(FirmwareReliabilityTest, EveryGlitchAtEveryStage_endsHeldOrFailedInTime) 
           << "an image frame reached a device other than the one read";
     }
   }
-
-  std::printf("firmware reliability: %d upgraded, %d failed at step 6, %d failed at step 8, %d other; longest run "
-              "%lld ms (bound %lld ms, time scale %.2f)\n%s",
-              counts[kUpgraded], counts[kStep6], counts[kStep8], counts["other"],
-              static_cast<long long>(longest.count()), static_cast<long long>(bound.count()), kTimeScale,
-              matrix.c_str());
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -41,21 +40,16 @@ using Reports = std::vector<Report>;
 using Bytes = std::vector<uint8_t>;
 using Act = std::function<void(SystemUpgrader&, const Report&)>;
 
-const Reports kSuccessEnd = {{4, 0, 0}, {5, 0, 100}, {5, 0, 0}, {6, 0, 0}};
-
-std::string show(const Reports& reports) {
-  std::string out;
-  for (const Report& r : reports) out += "(" + std::to_string(r[0]) + "," + std::to_string(r[1]) + "," + std::to_string(r[2]) + ")";
-  return out;
+// A run's first steps followed by those of an install that succeeded.
+Reports succeeded(Reports first) {
+  first.insert(first.end(), {{4, 0, 0}, {5, 0, 100}, {5, 0, 0}, {6, 0, 0}});
+  return first;
 }
 
 // The reports without the transfer's percentages.
-Reports steps(const Reports& all) {
-  Reports out;
-  for (const Report& r : all) {
-    if (!(r[0] == 4 && r[1] == 0 && r[2] > 0)) out.push_back(r);
-  }
-  return out;
+Reports steps(Reports all) {
+  std::erase_if(all, [](const Report& r) { return r[0] == 4 && r[1] == 0 && r[2] > 0; });
+  return all;
 }
 
 // A system.zip of exactly size bytes; the device takes any bytes.
@@ -108,15 +102,11 @@ class SystemUpgraderTest : public ::testing::Test {
   // with answer (unless empty), act called on every report.
   Reports runUpgrade(const std::string& serial, const std::string& answer, const Act& act = nullptr) {
     auto task = std::make_shared<SystemUpgrader>();
-    std::mutex lock;  // guards reports
-    Reports reports;
+    Reports reports;  // the window's thread only, until its shutdown joins it
     auto window = std::make_shared<QueuedMessageTarget>([&](const AppMessage& m) {
       if (m.id != UM_SYSTEM_PROGRESS) return;
       const Report r{static_cast<int>(m.wParam >> 8), static_cast<int>(m.wParam & 0xFF), static_cast<int>(m.lParam)};
-      {
-        std::lock_guard<std::mutex> guard(lock);
-        reports.push_back(r);
-      }
+      reports.push_back(r);
       if (act) act(*task, r);
       if (r == Report{1, 3, 0} && !answer.empty()) task->setParam("pkgPath", answer);
     });
@@ -178,12 +168,7 @@ TEST_F(SystemUpgraderTest, LocalPackages_endAsTheirContentsDecide) {
     const std::string package = userPackage(packageBytes(c.ini, image, c.withIni));
     const auto userBefore = upgradetest::treeOf(fs::path(package).parent_path());
 
-    Reports expected = {{1, 3, 0}, {3, 0, 0}};
-    if (c.acceptable) {
-      expected.insert(expected.end(), kSuccessEnd.begin(), kSuccessEnd.end());
-    } else {
-      expected.push_back({4, 2, 0});
-    }
+    const Reports expected = c.acceptable ? succeeded({{1, 3, 0}, {3, 0, 0}}) : Reports{{1, 3, 0}, {3, 0, 0}, {4, 2, 0}};
     EXPECT_EQ(steps(runUpgrade(device_->core().config().serialNumber, package)), expected);
 
     const auto chunks = chunksSent();
@@ -228,7 +213,7 @@ TEST_F(SystemUpgraderTest, ChoiceAndStops_endTheRunAsAFailure) {
     platform::setTimeScale(0.2);
     start({.serialNumber = sim::sampleSerial(1, false)}, {.systemPackageOnline = c.online, .systemImageSize = 100 * 8192});
     const Reports reports = runUpgrade(c.withSerial ? device_->core().config().serialNumber : "", c.answer, c.act);
-    EXPECT_EQ(steps(reports), c.steps) << show(reports);
+    EXPECT_EQ(steps(reports), c.steps) << ::testing::PrintToString(reports);
     EXPECT_LT(elapsed_, 10s);
     EXPECT_EQ(device_->core().requestCount(0x2C, 0x07), 0u);
     EXPECT_EQ(web_->hits("/Veyra/v3/soft-wares") == 0, !c.withSerial);
@@ -243,8 +228,8 @@ TEST_F(SystemUpgraderTest, WrongAcknowledgement_endsTheTransferWithoutInstall) {
     uint8_t serialShift;
     Bytes data;  // flow id 0 is the right one
   };
-  const Case cases[] = {{"wrong flow id", 0, {1, 0}}, {"wrong serial", 1, {0, 0}}, {"status 1", 0, {0, 1}},
-                        {"one data byte", 0, {0}},    {"no data", 0, {}}};
+  // A refusal and an empty reply are the fault matrix's.
+  const Case cases[] = {{"wrong flow id", 0, {1, 0}}, {"wrong serial", 1, {0, 0}}, {"one data byte", 0, {0}}};
   const std::string package = userPackage(packageBytes("[Info]\nVersion=1\n", exactImage(20000)));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -257,7 +242,7 @@ TEST_F(SystemUpgraderTest, WrongAcknowledgement_endsTheTransferWithoutInstall) {
     setConnectionFactoryForTest({});
     closeAllSessions();
 
-    EXPECT_EQ(reports, (Reports{{1, 3, 0}, {3, 0, 0}, {4, 2, 0}})) << show(reports);
+    EXPECT_EQ(reports, (Reports{{1, 3, 0}, {3, 0, 0}, {4, 2, 0}}));
     ASSERT_EQ(link->written().size(), 1u);
     EXPECT_EQ(link->written()[0][8], 0x05);
   }
@@ -371,11 +356,10 @@ TEST_P(SystemUpgradeFaults, NoFalseSuccessWithinBound) {
   ASSERT_FALSE(reports.empty());
   const bool success = reports.back() == Report{6, 0, 0};
   if (success) {
-    EXPECT_TRUE(holdsInstalled(image)) << show(reports);
+    EXPECT_TRUE(holdsInstalled(image)) << ::testing::PrintToString(reports);
     // Online or, after a failed query, local; the percentages only grow, up to 100.
-    Reports online = {{1, 0, 0}, {2, 0, 0}}, local = {{1, 3, 0}, {3, 0, 0}};
-    for (Reports* r : {&online, &local}) r->insert(r->end(), kSuccessEnd.begin(), kSuccessEnd.end());
-    EXPECT_TRUE(steps(reports) == online || steps(reports) == local) << show(reports);
+    EXPECT_TRUE(steps(reports) == succeeded({{1, 0, 0}, {2, 0, 0}}) || steps(reports) == succeeded({{1, 3, 0}, {3, 0, 0}}))
+        << ::testing::PrintToString(reports);
     int percent = 0;
     for (const Report& r : reports) {
       if (r[0] == 4 && r[1] == 0 && r[2] > 0) {
@@ -385,10 +369,10 @@ TEST_P(SystemUpgradeFaults, NoFalseSuccessWithinBound) {
     EXPECT_EQ(percent, 100);
   }
   if (failsAt != -1) {
-    EXPECT_EQ(success, failsAt == 0) << show(reports) << "\n" << log.dump();
+    EXPECT_EQ(success, failsAt == 0) << ::testing::PrintToString(reports) << "\n" << log.dump();
   }
   if (failsAt > 0) {
-    EXPECT_EQ(reports.back(), (Report{failsAt, 2, 0})) << show(reports);
+    EXPECT_EQ(reports.back(), (Report{failsAt, 2, 0}));
   }
   if (failsAt == 4) {
     EXPECT_EQ(device_->core().requestCount(0x2C, 0x07), 0u);
