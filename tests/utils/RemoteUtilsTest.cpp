@@ -36,7 +36,7 @@ struct SeenRequest {
 class LocalServer {
  public:
   LocalServer() {
-    auto fixed = [this](const char* path, int status, const char* body) {
+    auto fixed = [this](const char* path, int status, const std::string& body) {
       server_.Get(path, [=](const httplib::Request&, httplib::Response& res) {
         res.status = status;
         if (status == 302) res.set_header("Location", "/text");
@@ -46,9 +46,7 @@ class LocalServer {
     fixed("/text", 200, "hello body");
     fixed("/missing", 404, "{\"error\":\"no such thing\"}");
     fixed("/moved", 302, "moved away");
-    server_.Get("/huge", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content(std::string(RemoteUtils::kMaxResponseBytes + 1, 'x'), "text/plain");
-    });
+    fixed("/huge", 200, std::string(RemoteUtils::kMaxResponseBytes + 1, 'x'));
     // Promises 1000 bytes, sends 10, then drops the connection.
     server_.Get("/cut", [](const httplib::Request&, httplib::Response& res) {
       res.set_content_provider(1000, "application/octet-stream", [](size_t, size_t, httplib::DataSink& sink) {
@@ -181,20 +179,19 @@ TEST(RemoteUtilsParseUrl, splitsAsTheCallersExpect) {
 
 TEST(RemoteUtilsRequest, methodBodyAndHeaders_areAsTheCallerAsked) {
   LocalServer server;
+  // Method 1 posts the body; any other gets, sending no body.
   struct Case {
     int method;
     const char* body;
     int contentKind;
-    const char* expectMethod;
-    const char* expectBody;
     const char* expectType;
   };
   const Case cases[] = {
-      {1, "{\"sn\":\"A1\"}", 1, "POST", "{\"sn\":\"A1\"}", "application/json"},
-      {1, "<soap/>", 2, "POST", "<soap/>", "text/xml;charset=utf-8"},
-      {1, "", 1, "POST", "", "application/json"},
-      {0, "never sent", 1, "GET", "", "application/json"},
-      {7, "never sent", 0, "GET", "", "text/xml;charset=utf-8"},
+      {1, "{\"sn\":\"A1\"}", 1, "application/json"},
+      {1, "<soap/>", 2, "text/xml;charset=utf-8"},
+      {1, "", 1, "application/json"},
+      {0, "never sent", 1, "application/json"},
+      {7, "never sent", 0, "text/xml;charset=utf-8"},
   };
   for (const Case& c : cases) {
     std::string response;
@@ -210,8 +207,9 @@ TEST(RemoteUtilsRequest, methodBodyAndHeaders_areAsTheCallerAsked) {
   for (size_t i = 0; i < seen.size(); ++i) {
     SCOPED_TRACE(i);
     const bool download = i == std::size(cases);
-    EXPECT_EQ(seen[i].method, download ? "POST" : cases[i].expectMethod);
-    EXPECT_EQ(seen[i].body, download ? "q=1" : cases[i].expectBody);
+    const bool post = download || cases[i].method == 1;
+    EXPECT_EQ(seen[i].method, post ? "POST" : "GET");
+    EXPECT_EQ(seen[i].body, download ? "q=1" : post ? cases[i].body : "");
     EXPECT_EQ(seen[i].hasContentType, !download);
     EXPECT_EQ(seen[i].contentType, download ? "" : cases[i].expectType);
     EXPECT_EQ(seen[i].userAgent, "RemoteUtils/1.0");
@@ -250,7 +248,6 @@ TEST(RemoteUtilsRequest, outcome_bodyOrUnchangedResponseAndTheFailedStep) {
       {server.url("/text", "https://127.0.0.1:"), kAnyError, ""},
       // Off loopback: refused by the guard before any packet.
       {"http://10.1.2.3:8080/api", CURLE_COULDNT_CONNECT, "", "loopback guard: refused", 1s},
-      {"https://192.168.100.1/x", CURLE_COULDNT_CONNECT, "", "loopback guard: refused", 1s},
       {"http://services.example.com/api", CURLE_COULDNT_CONNECT, "", "loopback guard: refused", 1s},
   };
   for (const Case& c : cases) {
@@ -280,7 +277,6 @@ TEST(RemoteUtilsDownload, onlyAWholeAnswerReplacesTheFile) {
       {closedUrl(), CURLE_COULDNT_CONNECT},
       {"http://host:port/x", -1},
       {"https://192.168.100.1/x", CURLE_COULDNT_CONNECT},
-      {"http://services.example.com/api", CURLE_COULDNT_CONNECT},
   };
   const std::string old = "an older package, longer than the new one";
   for (const auto& [url, expected] : cases) {
