@@ -1,15 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <vector>
 
 #include "platform/BluetoothRfcomm.h"
+#include "support/LoopbackSockets.h"
 
 namespace {
 
@@ -47,18 +43,11 @@ TEST(BluetoothAddress, ParseHexTextWithOrWithoutPrefix_textOfTheLowFortyEightBit
 
 using namespace std::chrono_literals;
 
-sockaddr_in listening(int fd, int backlog) {
+bool connectTo(int fd, uint16_t port, std::chrono::milliseconds wait) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
+  a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  if (backlog >= 0) ::listen(fd, backlog);
-  return a;
-}
-
-bool connectTo(int fd, const sockaddr_in& a, std::chrono::milliseconds wait) {
   return platform::connectWithin(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a, wait);
 }
 
@@ -67,25 +56,24 @@ bool connectTo(int fd, const sockaddr_in& a, std::chrono::milliseconds wait) {
 TEST(ConnectWithin, EndsWithTheConnectOrItsWait) {
   std::vector<int> fds;
   auto socketFd = [&] { return fds.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)); };
-  const sockaddr_in open = listening(socketFd(), 8);
-  const sockaddr_in unbound = listening(socketFd(), -1);  // bound, never listening
-  const sockaddr_in full = listening(socketFd(), 0);
-  for (int i = 0; i < 4 && connectTo(socketFd(), full, 200ms); ++i) {
+  testsupport::LocalSocket open(SOCK_STREAM), full(SOCK_STREAM);
+  ASSERT_EQ(::listen(full.fd(), 0), 0);
+  for (int i = 0; i < 4 && connectTo(socketFd(), full.port(), 200ms); ++i) {
   }
   struct Case {
     const char* name;
-    sockaddr_in address;
+    uint16_t port;
     bool connected;
     int err;
   } cases[] = {
-      {"listener", open, true, 0},
-      {"nothing listens", unbound, false, ECONNREFUSED},
-      {"handshake never answered", full, false, ETIMEDOUT},
+      {"listener", open.port(), true, 0},
+      {"nothing listens", testsupport::freePort(SOCK_STREAM, "127.0.0.1"), false, ECONNREFUSED},
+      {"handshake never answered", full.port(), false, ETIMEDOUT},
   };
   for (const Case& c : cases) {
     auto start = std::chrono::steady_clock::now();
     errno = 0;
-    EXPECT_EQ(connectTo(socketFd(), c.address, 300ms), c.connected) << c.name;
+    EXPECT_EQ(connectTo(socketFd(), c.port, 300ms), c.connected) << c.name;
     auto took = std::chrono::steady_clock::now() - start;
     if (!c.connected) {
       EXPECT_EQ(errno, c.err) << c.name;

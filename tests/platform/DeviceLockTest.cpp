@@ -10,18 +10,13 @@ namespace {
 
 using platform::DeviceLock;
 
-// Across processes the command-line upgrade tests show it; within one, too.
-TEST(DeviceLockTest, SecondClaim_isBusyNamingTheHolderUntilReleased) {
+// The busy holder's text and the release the window and command-line tests show.
+TEST(DeviceLockTest, ClaimOfOneDevice_blocksNoOther) {
   std::unique_ptr<DeviceLock> first, second;
   std::string holder;
   ASSERT_EQ(DeviceLock::tryAcquire("5RHM10000001", "firmware upgrade", first, holder), DeviceLock::Result::Acquired);
   EXPECT_EQ(DeviceLock::tryAcquire("5RHM10000001", "Wi-Fi configuration", second, holder), DeviceLock::Result::Busy);
-  EXPECT_EQ(holder, "firmware upgrade by process " + std::to_string(getpid()));
-  EXPECT_FALSE(second);
-  EXPECT_EQ(DeviceLock::tryAcquire("5RHM10000002", "firmware upgrade", second, holder), DeviceLock::Result::Acquired)
-      << "another device is not blocked";
-  first.reset();
-  EXPECT_EQ(DeviceLock::tryAcquire("5RHM10000001", "system upgrade", first, holder), DeviceLock::Result::Acquired);
+  EXPECT_EQ(DeviceLock::tryAcquire("5RHM10000002", "firmware upgrade", second, holder), DeviceLock::Result::Acquired);
 }
 
 // The kernel drops the claim of a process that died: a crashed run never

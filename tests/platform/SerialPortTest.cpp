@@ -24,17 +24,11 @@ class SerialPortTest : public ::testing::Test {
   SerialPort port;
 };
 
-// What the device does while the host reads: at `at` after the read starts, send `text`.
-struct Send {
-  std::chrono::milliseconds at;
-  std::string text;
-};
-
 struct ReadCase {
   const char* name;
   uint32_t interval, multiplier, constant;
   uint32_t waitMs;
-  std::vector<Send> device;
+  std::vector<std::pair<std::chrono::milliseconds, std::string>> device;  // sent this long after the read starts
   size_t capacity;
   bool ok;
   std::string expected;
@@ -56,9 +50,9 @@ TEST_F(SerialPortTest, Read_followsTheComTimeouts) {
     ASSERT_TRUE(port.setTimeouts(c.interval, c.multiplier, c.constant, 0, 0));
     auto device = std::async(std::launch::async, [&] {
       auto start = std::chrono::steady_clock::now();
-      for (const auto& s : c.device) {
-        std::this_thread::sleep_until(start + s.at);
-        pty.write(s.text);
+      for (const auto& [at, text] : c.device) {
+        std::this_thread::sleep_until(start + at);
+        pty.write(text);
       }
     });
     std::vector<uint8_t> buffer(c.capacity);

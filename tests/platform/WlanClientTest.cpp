@@ -106,10 +106,13 @@ class FakeNetworkManager {
     DBusError error;
     dbus_error_init(&error);
     connection_ = dbus_connection_open_private(address.c_str(), &error);
+    auto filter = [](DBusConnection*, DBusMessage* message, void* self) {
+      return static_cast<FakeNetworkManager*>(self)->handle(message);
+    };
     if (connection_ && dbus_bus_register(connection_, &error) &&
         dbus_bus_request_name(connection_, "org.freedesktop.NetworkManager", DBUS_NAME_FLAG_DO_NOT_QUEUE, &error) ==
             DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER &&
-        dbus_connection_add_filter(connection_, &FakeNetworkManager::filter, this, nullptr)) {
+        dbus_connection_add_filter(connection_, filter, this, nullptr)) {
       thread_ = std::thread([this] {
         while (!stop_ && dbus_connection_read_write_dispatch(connection_, 20)) {
         }
@@ -134,10 +137,6 @@ class FakeNetworkManager {
   static inline const std::string kRawSsid = std::string("caf\xc3\xa9\0\xff", 7);
 
  private:
-  static DBusHandlerResult filter(DBusConnection*, DBusMessage* message, void* self) {
-    return static_cast<FakeNetworkManager*>(self)->handle(message);
-  }
-
   DBusHandlerResult handle(DBusMessage* message) {
     if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_CALL) return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     if (silent_) return DBUS_HANDLER_RESULT_HANDLED;
