@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>

