@@ -101,19 +101,16 @@ TEST_F(SettingsFiles, LabelsComeFromLocaleSectionCutToTheirBuffer) {
 }
 
 TEST_F(SettingsFiles, BrandIsQtrakOnlyForTheExactRegisteredName) {
-  struct Case {
-    std::optional<std::string> name;
-    bool qtrak;
-  };
-  const Case cases[] = {{"Q-TRAK J2534", true}, {"q-trak j2534", false}, {"Q-TRAK J2534 Pro", false},
-                        {"Kestrel", false},     {"", false},             {std::nullopt, false}};
+  const std::pair<std::optional<std::string>, bool> cases[] = {
+      {"Q-TRAK J2534", true}, {"q-trak j2534", false}, {"Q-TRAK J2534 Pro", false},
+      {"Kestrel", false},     {"", false},             {std::nullopt, false}};
   std::string file = (root_ / "registry.ini").string();
   env_.set("KESTREL_REGISTRY", file.c_str());
-  for (const Case& c : cases) {
+  for (const auto& [name, qtrak] : cases) {
     testsupport::writeText(file, "[SOFTWARE\\WOW6432Node\\PassThruSupport.04.04\\Kestrel]\n" +
-                                     (c.name ? "Name=" + *c.name + "\n" : ""));
-    EXPECT_EQ(readJ2534Name(), c.name.value_or("")) << c.name.value_or("(none)");
-    EXPECT_EQ(isQtrakBrand(), c.qtrak) << c.name.value_or("(none)");
+                                     (name ? "Name=" + *name + "\n" : ""));
+    EXPECT_EQ(readJ2534Name(), name.value_or("")) << name.value_or("(none)");
+    EXPECT_EQ(isQtrakBrand(), qtrak) << name.value_or("(none)");
   }
 }
 
