@@ -47,15 +47,11 @@ class LogTidy : public ::testing::Test {
 };
 
 TEST_F(LogTidy, KeepsTheFiveArchivesWithTheLargestNames) {
-  for (const char* stamp : {"20240101000007", "20240101000001", "20240101000005", "20240101000003",
-                            "20240101000002", "20240101000006", "20240101000004"}) {
-    put(std::string("Tarnfield_") + stamp + ".log.zip", "z");
-  }
+  auto archive = [](int second) { return "Tarnfield_2024010100000" + std::to_string(second) + ".log.zip"; };
+  for (int second : {7, 1, 5, 3, 2, 6, 4}) put(archive(second), "z");
   put("Tarnfield.log", "current");
   EXPECT_EQ(CLogUtils::tidyLogFolder(dir_.string()), 0);
-  EXPECT_EQ(names(), (Names{"Tarnfield.log", "Tarnfield_20240101000003.log.zip", "Tarnfield_20240101000004.log.zip",
-                            "Tarnfield_20240101000005.log.zip", "Tarnfield_20240101000006.log.zip",
-                            "Tarnfield_20240101000007.log.zip"}));
+  EXPECT_EQ(names(), (Names{"Tarnfield.log", archive(3), archive(4), archive(5), archive(6), archive(7)}));
 }
 
 // Rolled files of one second get archives of their own, oldest first; an
