@@ -49,7 +49,9 @@ TEST_F(LoopbackGuardTest, Host_onlyLoopbackLiteralsPass) {
     SCOPED_TRACE(host);
     EXPECT_EQ(platform::destinationAllowed(std::string(host)), allowed);
     in_addr a{};
-    if (inet_pton(AF_INET, host, &a) == 1) EXPECT_EQ(platform::destinationAllowed(a.s_addr), allowed);
+    if (inet_pton(AF_INET, host, &a) == 1) {
+      EXPECT_EQ(platform::destinationAllowed(a.s_addr), allowed);
+    }
   }
 }
 
@@ -87,11 +89,7 @@ TEST_F(LoopbackGuardTest, SocketAddress_familiesAndLengths) {
   for (const auto& c : cases) {
     log.clear();
     EXPECT_EQ(platform::destinationAllowed(static_cast<const sockaddr*>(c.address), c.length), c.allowed) << c.name;
-    if (c.logged) {
-      EXPECT_TRUE(log.contains(c.logged, 30000)) << c.name << "\n" << log.dump();
-    } else {
-      EXPECT_TRUE(log.lines().empty()) << c.name << "\n" << log.dump();
-    }
+    EXPECT_TRUE(c.logged ? log.contains(c.logged, 30000) : log.lines().empty()) << c.name << "\n" << log.dump();
   }
 }
 
