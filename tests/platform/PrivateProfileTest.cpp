@@ -120,7 +120,6 @@ TEST_F(ProfileFile, WriteReplacesOneKeyKeepsEveryOtherByteAndReadsIgnoringCase) 
   EXPECT_EQ(platform::getProfileInt(file_, "SETTINGS", "TransferType", 5), 3u);
   EXPECT_EQ(platform::getProfileString(file_, "settings", "NAME", "d"), "dev");
   EXPECT_EQ(platform::getProfileString(file_, "settings", "Addr", "d"), "d");
-  EXPECT_EQ(platform::getProfileInt(file_, "settings", "Name", 5), 5u);
 }
 
 TEST_F(ProfileFile, WriteWhereNoFileCanBeFailsAndLeavesNothing) {

@@ -26,8 +26,7 @@ class SerialPortTest : public ::testing::Test {
 
 struct ReadCase {
   const char* name;
-  uint32_t interval, multiplier, constant;
-  uint32_t waitMs;
+  uint32_t interval, multiplier, constant, waitMs;
   std::vector<std::pair<std::chrono::milliseconds, std::string>> device;  // sent this long after the read starts
   size_t capacity;
   bool ok;

@@ -25,7 +25,4 @@ TEST(Md5, stream_agreesWithOneShot) {
     stream.update(data.data() + at, std::min<size_t>(4093, data.size() - at));
   }
   EXPECT_EQ(stream.finish(), expected);
-  // finish() starts over: the next digest covers only what follows.
-  stream.update("abc", 3);
-  EXPECT_EQ(stream.finish(), "900150983cd24fb0d6963f7d28e17f72");
 }

@@ -284,7 +284,6 @@ TEST(RemoteUtilsDownload, onlyAWholeAnswerReplacesTheFile) {
 TEST(RemoteUtilsDeadline, dripAndStop_endWithinTheirBound) {
   LocalServer server;
   struct Case {
-    const char* name;
     bool download;
     const char* path;
     int timeoutSeconds;
@@ -292,13 +291,13 @@ TEST(RemoteUtilsDeadline, dripAndStop_endWithinTheirBound) {
     int rc;
     std::chrono::milliseconds bound;
   } cases[] = {
-      {"request drip", false, "/drip", 1, 0ms, CURLE_OPERATION_TIMEDOUT, 2500ms},
-      {"download drip", true, "/drip", 1, 0ms, CURLE_OPERATION_TIMEDOUT, 2500ms},
-      {"download stopped", true, "/slow", 30, 300ms, CURLE_ABORTED_BY_CALLBACK, 2500ms},
-      {"download above the floor", true, "/paced", 1, 0ms, 0, 5000ms},
+      {false, "/drip", 1, 0ms, CURLE_OPERATION_TIMEDOUT, 2500ms},
+      {true, "/drip", 1, 0ms, CURLE_OPERATION_TIMEDOUT, 2500ms},
+      {true, "/slow", 30, 300ms, CURLE_ABORTED_BY_CALLBACK, 2500ms},  // stopped
+      {true, "/paced", 1, 0ms, 0, 5000ms},                            // above the floor rate
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(std::string(c.download ? "download " : "request ") + c.path);
     testsupport::TempFolder folder("deadline");
     fs::path target = folder.path() / "pkg.zip";
     std::atomic<bool> stop{false};

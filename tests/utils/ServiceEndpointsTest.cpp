@@ -8,7 +8,7 @@
 
 // The virtual web services write this file and every online test reads it back;
 // here only what they never do.
-TEST(ServiceEndpoints, lineBreakInAValue_isRefusedAndTheFileKept) {
+TEST(ServiceEndpoints, lineBreakInAValueRefused_missingKeyLeftEmpty) {
   testsupport::TempFolder folder("services");
   const std::string path = folder.file("config/services.ini");
   ServiceEndpoints written;
@@ -18,10 +18,7 @@ TEST(ServiceEndpoints, lineBreakInAValue_isRefusedAndTheFileKept) {
   broken.firmwareInfoUrl = "http://x/\r\n[Services]";
   EXPECT_EQ(saveServiceEndpoints(path, broken), EINVAL);
   EXPECT_EQ(loadServiceEndpoints(path).firmwareInfoUrl, written.firmwareInfoUrl);
-}
 
-TEST(ServiceEndpoints, missingKey_leavesItsFieldEmpty) {
-  testsupport::TempFolder folder("services");
   testsupport::writeText(folder.file("partial.ini"),
                          "[Other]\nSoftListUrl=http://wrong/\n[services]\nsofturl = x\nsoftlisturl = http://127.0.0.1:1/x\n");
   ServiceEndpoints some = loadServiceEndpoints(folder.file("partial.ini"));
