@@ -5,8 +5,6 @@
 #include <netinet/in.h>
 #include <sys/un.h>
 
-#include <cstring>
-
 #include "platform/LoopbackGuard.h"
 #include "support/LogCapture.h"
 
@@ -61,13 +59,8 @@ TEST_F(LoopbackGuardTest, SocketAddress_familiesAndLengths) {
   sockaddr_in6 mappedLoop = inet6("::ffff:127.0.0.1", 80);
   sockaddr_in6 mappedDevice = inet6("::ffff:192.168.100.1", 80);
   sockaddr_in6 v6Loop = inet6("::1", 80);
-  sockaddr_un local{};
-  local.sun_family = AF_UNIX;
-  std::strcpy(local.sun_path, "/tmp/x");
-  sockaddr_rc radio{};
-  radio.rc_family = AF_BLUETOOTH;
-  radio.rc_bdaddr = {{0x12, 0x71, 0xDA, 0x7D, 0x1A, 0x00}};
-  radio.rc_channel = 1;
+  const sockaddr_un local{AF_UNIX, "/tmp/x"};
+  const sockaddr_rc radio{AF_BLUETOOTH, {{0x12, 0x71, 0xDA, 0x7D, 0x1A, 0x00}}, 1};
 
   struct Case {
     const char* name;
