@@ -22,20 +22,17 @@ TEST(DeviceLockTest, ClaimOfOneDevice_blocksNoOther) {
 // The kernel drops the claim of a process that died: a crashed run never
 // blocks the device.
 TEST(DeviceLockTest, HolderThatDied_leavesTheDeviceFree) {
+  std::unique_ptr<DeviceLock> lock;
+  std::string holder;
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    std::unique_ptr<DeviceLock> lock;
-    std::string holder;
     bool taken = DeviceLock::tryAcquire("5RHM10000003", "firmware upgrade", lock, holder) == DeviceLock::Result::Acquired;
     _exit(taken ? 0 : 1);  // no destructor runs
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_EQ(WEXITSTATUS(status), 0);
-
-  std::unique_ptr<DeviceLock> lock;
-  std::string holder;
   EXPECT_FALSE(DeviceLock::anyHeld(holder)) << holder;
   EXPECT_EQ(DeviceLock::tryAcquire("5RHM10000003", "firmware upgrade", lock, holder), DeviceLock::Result::Acquired);
 }
