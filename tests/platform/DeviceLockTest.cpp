@@ -10,37 +10,29 @@ namespace {
 
 using platform::DeviceLock;
 
-// Across processes the command-line upgrade tests show it; within one, too.
-TEST(DeviceLockTest, SecondClaim_isBusyNamingTheHolderUntilReleased) {
+// The busy holder's text and the release the window and command-line tests show.
+TEST(DeviceLockTest, ClaimOfOneDevice_blocksNoOther) {
   std::unique_ptr<DeviceLock> first, second;
   std::string holder;
   ASSERT_EQ(DeviceLock::tryAcquire("5RHM10000001", "firmware upgrade", first, holder), DeviceLock::Result::Acquired);
   EXPECT_EQ(DeviceLock::tryAcquire("5RHM10000001", "Wi-Fi configuration", second, holder), DeviceLock::Result::Busy);
-  EXPECT_EQ(holder, "firmware upgrade by process " + std::to_string(getpid()));
-  EXPECT_FALSE(second);
-  EXPECT_EQ(DeviceLock::tryAcquire("5RHM10000002", "firmware upgrade", second, holder), DeviceLock::Result::Acquired)
-      << "another device is not blocked";
-  first.reset();
-  EXPECT_EQ(DeviceLock::tryAcquire("5RHM10000001", "system upgrade", first, holder), DeviceLock::Result::Acquired);
+  EXPECT_EQ(DeviceLock::tryAcquire("5RHM10000002", "firmware upgrade", second, holder), DeviceLock::Result::Acquired);
 }
 
 // The kernel drops the claim of a process that died: a crashed run never
 // blocks the device.
 TEST(DeviceLockTest, HolderThatDied_leavesTheDeviceFree) {
+  std::unique_ptr<DeviceLock> lock;
+  std::string holder;
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    std::unique_ptr<DeviceLock> lock;
-    std::string holder;
     bool taken = DeviceLock::tryAcquire("5RHM10000003", "firmware upgrade", lock, holder) == DeviceLock::Result::Acquired;
     _exit(taken ? 0 : 1);  // no destructor runs
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_EQ(WEXITSTATUS(status), 0);
-
-  std::unique_ptr<DeviceLock> lock;
-  std::string holder;
   EXPECT_FALSE(DeviceLock::anyHeld(holder)) << holder;
   EXPECT_EQ(DeviceLock::tryAcquire("5RHM10000003", "firmware upgrade", lock, holder), DeviceLock::Result::Acquired);
 }

@@ -74,11 +74,7 @@ TEST(SimUsbList, WriteKeepsEachDeviceOnItsLineOrRefuses) {
             (std::vector<UsbDevice>{{0, 2, "/dev/pts/1", ""}, {1, 2, "", "first"}}));
 }
 
-struct Change {
-  bool arrived;
-  UsbDevice device;
-  bool operator==(const Change&) const = default;
-};
+using Change = std::pair<bool, UsbDevice>;  // arrived, device
 
 TEST(ReportUsbChanges, RemovalsFirstAndIdenticalEntriesCountedApart) {
   const UsbDevice a{0, 2, "/dev/pts/1", ""};

@@ -32,17 +32,15 @@ TEST_F(LogFacade, MessageOfBufferSizeIsLoggedEmptyOneShorterWhole) {
 }
 
 TEST_F(LogFacade, RecordCarriesLastPathComponentLineAndFunction) {
-  struct Case {
-    const char* path;
-    const char* file;
-  };
-  for (const Case& c : {Case{"C:\\work\\src\\utils\\LogUtils.cpp", "LogUtils.cpp"},
-                        Case{"/work/main/src/utils/Settings.cpp", "Settings.cpp"},
-                        Case{"Plain.cpp", "Plain.cpp"}, Case{"dir\\", ""}}) {
-    logfacade::write(logfacade::kWarn, c.path, 42, "void CLogUtils::Install()", "x=%d", 5);
+  const std::pair<const char*, const char*> cases[] = {{"C:\\work\\src\\utils\\LogUtils.cpp", "LogUtils.cpp"},
+                                                        {"/work/main/src/utils/Settings.cpp", "Settings.cpp"},
+                                                        {"Plain.cpp", "Plain.cpp"},
+                                                        {"dir\\", ""}};
+  for (const auto& [path, file] : cases) {
+    logfacade::write(logfacade::kWarn, path, 42, "void CLogUtils::Install()", "x=%d", 5);
     auto records = log.lines();
     ASSERT_FALSE(records.empty());
-    EXPECT_EQ(records.back().file, c.file) << c.path;
+    EXPECT_EQ(records.back().file, file) << path;
     EXPECT_EQ(records.back().line, 42);
     EXPECT_EQ(records.back().function, "CLogUtils::Install");
     EXPECT_EQ(records.back().level, logfacade::kWarn);

@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <filesystem>
 
 #include "support/TestEnv.h"
 
 // The virtual web services write this file and every online test reads it back;
 // here only what they never do.
-TEST(ServiceEndpoints, lineBreakInAValue_isRefusedAndTheFileKept) {
+TEST(ServiceEndpoints, lineBreakInAValueRefused_missingKeyLeftEmpty) {
   testsupport::TempFolder folder("services");
   const std::string path = folder.file("config/services.ini");
   ServiceEndpoints written;
@@ -19,13 +18,6 @@ TEST(ServiceEndpoints, lineBreakInAValue_isRefusedAndTheFileKept) {
   broken.firmwareInfoUrl = "http://x/\r\n[Services]";
   EXPECT_EQ(saveServiceEndpoints(path, broken), EINVAL);
   EXPECT_EQ(loadServiceEndpoints(path).firmwareInfoUrl, written.firmwareInfoUrl);
-}
-
-TEST(ServiceEndpoints, missingFileOrKey_leavesFieldsEmpty) {
-  testsupport::TempFolder folder("services");
-  ServiceEndpoints none = loadServiceEndpoints(folder.file("no-such.ini"));
-  EXPECT_TRUE(none.softListUrl.empty());
-  EXPECT_TRUE(none.systemPackageHost.empty());
 
   testsupport::writeText(folder.file("partial.ini"),
                          "[Other]\nSoftListUrl=http://wrong/\n[services]\nsofturl = x\nsoftlisturl = http://127.0.0.1:1/x\n");
