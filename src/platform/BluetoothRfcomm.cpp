@@ -123,13 +123,6 @@ bool parseBluetoothAddress(const std::string& text, uint64_t* address) {
   return true;
 }
 
-std::string bluetoothAddressText(uint64_t address) {
-  bdaddr_t b = toBdaddr(address);
-  char text[18] = {};
-  ba2str(&b, text);
-  return text;
-}
-
 bool connectWithin(int fd, const sockaddr* address, socklen_t length, std::chrono::milliseconds wait) {
   const int64_t deadline = nowMs() + scaled(wait).count();
   if (::connect(fd, address, length) == 0) return true;

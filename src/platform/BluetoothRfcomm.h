@@ -16,9 +16,6 @@ namespace platform {
 // else.
 bool parseBluetoothAddress(const std::string& text, uint64_t* address);
 
-// The low 48 bits as "00:1A:7D:DA:71:12", most significant byte first.
-std::string bluetoothAddressText(uint64_t address);
-
 // RFCOMM channel of the remote's Serial Port service (class 0x1101), asked by
 // SDP within wait (scaled): > 0 found, 0 when SDP failed, found none or took
 // too long, -1 (errno EACCES) when the loopback guard refused the address.

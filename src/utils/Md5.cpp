@@ -4,10 +4,6 @@
 
 #include <openssl/evp.h>
 
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
-
 struct Md5::Context {
   EVP_MD_CTX* md = nullptr;
   bool ok = false;  // false once any step failed; finish() then gives ""
@@ -42,28 +38,3 @@ std::string Md5::hex(const void* data, size_t size) {
 }
 
 std::string Md5::hex(std::string_view data) { return hex(data.data(), data.size()); }
-
-int Md5::fileHex(const std::string& path, std::string& hexOut) {
-  hexOut.clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  Md5 md5;
-  unsigned char buffer[64 * 1024];
-  int result = 0;
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      result = errno;
-      break;
-    }
-    if (n == 0) break;
-    md5.update(buffer, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  if (result == 0) {
-    hexOut = md5.finish();
-    if (hexOut.empty()) result = EIO;
-  }
-  return result;
-}

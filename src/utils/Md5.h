@@ -22,8 +22,6 @@ class Md5 {
 
   static std::string hex(const void* data, size_t size);
   static std::string hex(std::string_view data);
-  // 0, or the errno of the failing open/read (hexOut is then empty).
-  static int fileHex(const std::string& path, std::string& hexOut);
 
  private:
   struct Context;

@@ -81,7 +81,7 @@ inline std::vector<std::string> treeOf(const std::string& root) {
   std::error_code ec;
   for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    out.push_back(std::filesystem::relative(it->path(), root).string());
+    out.push_back(it->path().lexically_relative(root).string());
   }
   std::sort(out.begin(), out.end());
   return out;
