@@ -31,6 +31,7 @@
 #include "session/Frame.h"
 #include "session/SessionManager.h"
 #include "support/BenchFigures.h"
+#include "support/HeapPeak.h"
 #include "support/RawPeer.h"
 #include "task/FirmwareUpgrader.h"
 #include "utils/HexText.h"
@@ -227,25 +228,16 @@ void firmware_transfer_memory(benchmark::State& state) {
   size_t peak = 0;
   const long rssBefore = maxRssKb();
   for (auto _ : state) {
-    const size_t baseline = mallinfo2().uordblks;
-    std::atomic<bool> done{false};
-    std::atomic<size_t> high{baseline};
-    std::thread sampler([&] {
-      while (!done) {
-        size_t now = mallinfo2().uordblks;
-        if (now > high) high = now;
-        std::this_thread::sleep_for(200us);
-      }
+    bool sent = false;
+    const size_t high = benchfig::heapPeakDuring([&] {
+      std::string digest;
+      sent = utils.burnFile("3", path, digest);
     });
-    std::string digest;
-    bool sent = utils.burnFile("3", path, digest);
-    done = true;
-    sampler.join();
     if (!sent) {
       state.SkipWithError("transfer failed");
       break;
     }
-    peak = std::max(peak, high - std::min(high.load(), baseline));
+    peak = std::max(peak, high);
   }
   state.counters["heap_peak_kb"] = static_cast<double>(peak) / 1024.0;
   state.counters["maxrss_growth_kb"] = static_cast<double>(maxRssKb() - rssBefore);

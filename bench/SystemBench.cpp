@@ -26,6 +26,7 @@
 #include "session/Frame.h"
 #include "session/SessionApi.h"
 #include "support/BenchFigures.h"
+#include "support/HeapPeak.h"
 #include "support/RawPeer.h"
 #include "task/SystemUpgrader.h"
 
@@ -201,25 +202,6 @@ class AckPeer {
   bool ok_ = false;
 };
 
-// Heap in use above the start, highest seen while one image is uploaded.
-size_t uploadHeapPeak(SystemUpgrader& upgrader, const std::string& path, bool& sent) {
-  malloc_trim(0);
-  const size_t baseline = mallinfo2().uordblks;
-  std::atomic<bool> done{false};
-  std::atomic<size_t> high{baseline};
-  std::thread sampler([&] {
-    while (!done) {
-      size_t now = mallinfo2().uordblks;
-      if (now > high) high = now;
-      std::this_thread::sleep_for(200us);
-    }
-  });
-  sent = upgrader.sendUpgradeFile(path) == 0;
-  done = true;
-  sampler.join();
-  return high > baseline ? high - baseline : 0;
-}
-
 void system_transfer_memory(benchmark::State& state) {
   Rig& r = rig();
   closeAllSessions();
@@ -234,8 +216,8 @@ void system_transfer_memory(benchmark::State& state) {
   size_t small = 0, large = 0;
   for (auto _ : state) {
     bool sentSmall = false, sentLarge = false;
-    small = std::max(small, uploadHeapPeak(upgrader, r.loopImage, sentSmall));
-    large = std::max(large, uploadHeapPeak(upgrader, big, sentLarge));
+    small = std::max(small, benchfig::heapPeakDuring([&] { sentSmall = upgrader.sendUpgradeFile(r.loopImage) == 0; }));
+    large = std::max(large, benchfig::heapPeakDuring([&] { sentLarge = upgrader.sendUpgradeFile(big) == 0; }));
     if (!sentSmall || !sentLarge) {
       state.SkipWithError("upload failed");
       break;
