@@ -47,8 +47,8 @@ int runFrame(const cli::Args& args) {
     }
   }
   Frame frame;
-  const uint8_t addr1 = head[0] == 0x2C ? 0xF1 : 0xF0;
-  if (!frame.build(addr1, 0xF8, head[0], head[1], data.empty() ? nullptr : data.data(),
+  const uint8_t addr1 = head[0] == 0x2C ? Frame::kSystemAddr : Frame::kDeviceAddr;
+  if (!frame.build(addr1, Frame::kHostAddr, head[0], head[1], data.empty() ? nullptr : data.data(),
                    static_cast<unsigned>(data.size()))) {
     std::fprintf(stderr, "cannot build the frame (too much data?)\n");
     return cli::kExitUsage;

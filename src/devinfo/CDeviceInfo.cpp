@@ -29,9 +29,6 @@ constexpr int kReplyTimeoutMs = 2000;
 constexpr auto kSwitchSettle = 1000ms;
 constexpr int kReconnectTimeoutMs = 5000;
 
-constexpr uint8_t kAddr1 = 0xF0;
-constexpr uint8_t kSystemAddr1 = 0xF1;
-constexpr uint8_t kAddr2 = 0xF8;
 constexpr uint8_t kModeJ2534 = 2;
 constexpr size_t kSerialLength = 12;
 
@@ -44,7 +41,7 @@ int asId(uint32_t sessionId) { return static_cast<int>(sessionId); }
 bool exchange(uint32_t sessionId, uint8_t addr1, uint8_t cmd, uint8_t sub, int timeoutMs, Frame& reply, bool& sent) {
   Frame request;
   sent = false;
-  if (!request.build(addr1, kAddr2, cmd, sub)) return false;
+  if (!request.build(addr1, Frame::kHostAddr, cmd, sub)) return false;
   return exchangeFrame(asId(sessionId), request, reply, timeoutMs, &sent) == 0;
 }
 
@@ -71,7 +68,9 @@ bool CDeviceInfo::readMode(uint8_t& mode) {
   for (int attempt = 0; attempt < kModeAttempts; ++attempt) {
     Frame reply;
     bool sent = false;
-    if (exchange(sessionId, kAddr1, 0x21, 0x14, kModeTimeoutMs, reply, sent)) return readFirstByte(reply, mode);
+    if (exchange(sessionId, Frame::kDeviceAddr, 0x21, 0x14, kModeTimeoutMs, reply, sent)) {
+      return readFirstByte(reply, mode);
+    }
     report(kReadErr, sent ? "0x61,0x14" : "0x21,0x14");
   }
   return false;
@@ -80,7 +79,7 @@ bool CDeviceInfo::readMode(uint8_t& mode) {
 bool CDeviceInfo::readSerialNumber(DeviceInfo& info) {
   Frame reply;
   bool sent = false;
-  if (exchange(sessionId, kAddr1, 0x21, 0x33, kReplyTimeoutMs, reply, sent)) {
+  if (exchange(sessionId, Frame::kDeviceAddr, 0x21, 0x33, kReplyTimeoutMs, reply, sent)) {
     std::string text;
     if (readString8(reply, text)) {
       info.serialNumber = text;
@@ -93,7 +92,7 @@ bool CDeviceInfo::readSerialNumber(DeviceInfo& info) {
 
   // The older firmware only answers the second form.
   Frame second;
-  if (exchange(sessionId, kAddr1, 0x21, 0x03, kReplyTimeoutMs, second, sent)) {
+  if (exchange(sessionId, Frame::kDeviceAddr, 0x21, 0x03, kReplyTimeoutMs, second, sent)) {
     std::string identity;
     std::string text;
     if (readTwoStrings16(second, identity, text)) {
@@ -111,7 +110,7 @@ bool CDeviceInfo::readSerialNumber(DeviceInfo& info) {
 bool CDeviceInfo::readVersions(std::string& firmwareVersion, std::string& j2534Version) {
   Frame reply;
   bool sent = false;
-  if (!exchange(sessionId, kAddr1, 0x21, 0x05, kReplyTimeoutMs, reply, sent)) {
+  if (!exchange(sessionId, Frame::kDeviceAddr, 0x21, 0x05, kReplyTimeoutMs, reply, sent)) {
     report(kReadErr, sent ? "0x61,0x05" : "0x21,0x05");
     return false;
   }
@@ -164,7 +163,7 @@ void applySystemTexts(const std::string& first, const std::string& second, Devic
 bool CDeviceInfo::readSystemVersion(DeviceInfo& info) {
   Frame reply;
   bool sent = false;
-  if (!exchange(sessionId, kSystemAddr1, 0x2C, 0x0A, kReplyTimeoutMs, reply, sent)) {
+  if (!exchange(sessionId, Frame::kSystemAddr, 0x2C, 0x0A, kReplyTimeoutMs, reply, sent)) {
     report(kReadErr, sent ? "0x6C,0x0A" : "0x2C,0x0A,0xF1,0xF8");
     return false;
   }
@@ -180,7 +179,8 @@ int CDeviceInfo::qtrkSwithToJ2534() {
   Frame reply;
   bool sent = false;
   uint8_t mode = 0;
-  if (!exchange(sessionId, kAddr1, 0x21, 0x14, kReplyTimeoutMs, reply, sent) || !readFirstByte(reply, mode)) {
+  if (!exchange(sessionId, Frame::kDeviceAddr, 0x21, 0x14, kReplyTimeoutMs, reply, sent) ||
+      !readFirstByte(reply, mode)) {
     if (sent) {
       LOG_WARN("recv 6114 failed");
     } else {
@@ -190,7 +190,7 @@ int CDeviceInfo::qtrkSwithToJ2534() {
   }
   if (mode != kModeJ2534) {
     Frame result;
-    if (!exchange(sessionId, kAddr1, 0x21, 0x11, kReplyTimeoutMs, result, sent)) {
+    if (!exchange(sessionId, Frame::kDeviceAddr, 0x21, 0x11, kReplyTimeoutMs, result, sent)) {
       if (sent) {
         LOG_WARN("recv 6111 failed");
       } else {

@@ -21,8 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint8_t kAddr1 = 0xF0;
-constexpr uint8_t kAddr2 = 0xF8;
 
 constexpr uint8_t kStatusOk = 0x00;
 constexpr uint8_t kSafetyStatus = 0x02;
@@ -56,7 +54,7 @@ void putBe32(std::vector<uint8_t>& out, uint32_t v) {
 }
 
 bool buildRequest(Frame& frame, uint8_t cmd, uint8_t sub, const std::vector<uint8_t>& data = {}) {
-  return frame.build(kAddr1, kAddr2, cmd, sub, data.empty() ? nullptr : data.data(),
+  return frame.build(Frame::kDeviceAddr, Frame::kHostAddr, cmd, sub, data.empty() ? nullptr : data.data(),
                      static_cast<unsigned>(data.size()));
 }
 

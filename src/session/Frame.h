@@ -16,6 +16,11 @@ class Frame {
   // The length field counts serial, command and sub-command too.
   static constexpr size_t kMaxDataLength = 0xFFFF - 3;
   static constexpr size_t kMaxSize = kMaxDataLength + kMinSize;
+  // Address bytes: a request goes from the host to the device's command unit
+  // or, for the embedded system's commands, to its system unit.
+  static constexpr uint8_t kDeviceAddr = 0xF0;
+  static constexpr uint8_t kSystemAddr = 0xF1;
+  static constexpr uint8_t kHostAddr = 0xF8;
 
   Frame() = default;
 

@@ -33,8 +33,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint8_t kAddr1 = 0xF1;
-constexpr uint8_t kAddr2 = 0xF8;
 constexpr uint8_t kSystemCommand = 0x2C;
 constexpr uint8_t kChunkSub = 0x05;
 constexpr uint8_t kInstallSub = 0x07;
@@ -421,7 +419,7 @@ int SystemUpgrader::sendUpgradeFile(const std::string& path) {
     buffer[3] = static_cast<uint8_t>(n >> 8);
     buffer[4] = static_cast<uint8_t>(n);
     Frame request;
-    if (!request.build(kAddr1, kAddr2, kSystemCommand, kChunkSub) ||
+    if (!request.build(Frame::kSystemAddr, Frame::kHostAddr, kSystemCommand, kChunkSub) ||
         !request.appendData(buffer.data(), static_cast<unsigned>(kChunkHeader + n))) {
       LOG_WARN("add data failed");
       return -1;
@@ -455,7 +453,7 @@ int SystemUpgrader::sendUpgradeFile(const std::string& path) {
 
 int SystemUpgrader::install() {
   Frame request;
-  if (!request.build(kAddr1, kAddr2, kSystemCommand, kInstallSub)) return kRetry;
+  if (!request.build(Frame::kSystemAddr, Frame::kHostAddr, kSystemCommand, kInstallSub)) return kRetry;
   Frame reply;
   if (exchangeFrame(session_, request, reply, kInstallTimeoutMs) != 0) {
     LOG_WARN("install not answered");

@@ -12,8 +12,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint8_t kAddr1 = 0xF0;
-constexpr uint8_t kAddr2 = 0xF8;
 constexpr int kReplyTimeoutMs = 2000;
 // A new session is connected by the receive worker; a probe sent before that fails at once.
 constexpr int kConnectLimitMs = 3000;
@@ -29,7 +27,8 @@ enum : int { kLinkSerial = 0, kLinkLan = 1, kLinkWifi = 3, kLinkBluetooth = 4 };
 bool identityAnswered(int session, uint8_t sub) {
   Frame request;
   Frame reply;
-  return request.build(kAddr1, kAddr2, 0x21, sub) && exchangeFrame(session, request, reply, kReplyTimeoutMs) == 0;
+  return request.build(Frame::kDeviceAddr, Frame::kHostAddr, 0x21, sub) &&
+         exchangeFrame(session, request, reply, kReplyTimeoutMs) == 0;
 }
 
 // A fresh session of the link type, connected; -1 when none could be made.
@@ -79,7 +78,7 @@ std::optional<float> readSupplyVoltage() {
   if (session < 0) return std::nullopt;
   static const uint8_t kRequest[] = {0x01, 0x10};
   Frame request;
-  if (!request.build(kAddr1, kAddr2, 0x40, 0x04, kRequest, sizeof kRequest)) return std::nullopt;
+  if (!request.build(Frame::kDeviceAddr, Frame::kHostAddr, 0x40, 0x04, kRequest, sizeof kRequest)) return std::nullopt;
   bool sent = sendFrame(session, request) == 0;
   for (int retry = 0; !sent && retry < kVoltageSendRetries; ++retry) {
     platform::sleepFor(kVoltageRetryPause);

@@ -17,9 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint8_t kCommandAddr = 0xF0;
-constexpr uint8_t kSystemAddr = 0xF1;
-constexpr uint8_t kHostAddr = 0xF8;
 constexpr uint8_t kKeyMarker = 0x02;
 constexpr uint8_t kModeJ2534 = 2;
 constexpr uint8_t kStatusOk = 0;
@@ -117,14 +114,14 @@ bool ConfigWifiTask::exchangeStatus(const Frame& request, int timeoutMs, uint8_t
 int ConfigWifiTask::qtrkSwithToJ2534() {
   Frame modeRead;
   uint8_t mode = 0;
-  if (!modeRead.build(kCommandAddr, kHostAddr, 0x21, 0x14) ||
+  if (!modeRead.build(Frame::kDeviceAddr, Frame::kHostAddr, 0x21, 0x14) ||
       !exchangeStatus(modeRead, kReplyTimeoutMs, mode, "send 2114 failed", "recv 6114 failed")) {
     return -1;
   }
   if (mode != kModeJ2534) {
     Frame modeSwitch;
     uint8_t status = 0;
-    if (!modeSwitch.build(kCommandAddr, kHostAddr, 0x21, 0x11) ||
+    if (!modeSwitch.build(Frame::kDeviceAddr, Frame::kHostAddr, 0x21, 0x11) ||
         !exchangeStatus(modeSwitch, kReplyTimeoutMs, status, "send 2111 failed", "recv 6111 failed")) {
       return -1;
     }
@@ -143,7 +140,8 @@ int ConfigWifiTask::qtrkSwithToJ2534() {
 
 int ConfigWifiTask::setWifiConfig(const std::string& ssid, const std::string& key) {
   Frame request;
-  if (!request.build(kSystemAddr, kHostAddr, 0x2C, 0x12) || CopySSidAndKeyToFrame(ssid, key, request) != 0) {
+  if (!request.build(Frame::kSystemAddr, Frame::kHostAddr, 0x2C, 0x12) ||
+      CopySSidAndKeyToFrame(ssid, key, request) != 0) {
     LOG_WARN("build frame 2c12 error");
     return -1;
   }
