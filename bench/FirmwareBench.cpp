@@ -5,7 +5,9 @@
 // apart from the rest.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -203,6 +205,39 @@ void firmware_sendbin_vdev_pty(benchmark::State& state) {
   SessionManager::getInstance()->closeAllSessions();
 }
 
+// The pty's own limit: the same frames written to a pseudo-terminal whose
+// other end acknowledges each whole frame at once, in raw mode on both ends.
+void firmware_raw_pty_exchange(benchmark::State& state) {
+  constexpr int kRounds = 5;
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  const char* slaveName = master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0 ? ::ptsname(master) : nullptr;
+  const int slave = slaveName ? ::open(slaveName, O_RDWR | O_NOCTTY) : -1;
+  if (slave < 0) {
+    state.SkipWithError("no pty");
+    if (master >= 0) ::close(master);
+    return;
+  }
+  for (int fd : {master, slave}) {
+    termios raw{};
+    ::tcgetattr(fd, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(fd, TCSANOW, &raw);
+  }
+  std::thread device([master] { benchpeer::answerFrames(master); });
+  std::vector<double> times;
+  for (auto _ : state) {
+    for (int round = 0; round < kRounds; ++round) times.push_back(timedRawExchange(slave));
+  }
+  ::close(slave);
+  device.join();
+  ::close(master);
+  if (times.empty() || *std::min_element(times.begin(), times.end()) < 0) {
+    state.SkipWithError("exchange failed");
+    return;
+  }
+  state.counters["chunks_per_s"] = static_cast<double>(kChunks) / median(times);
+}
+
 long maxRssKb() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
@@ -298,10 +333,14 @@ void firmware_upgrade_two_images(benchmark::State& state) {
 BENCHMARK(firmware_chunk_loop)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(firmware_chunk_logging)->UseRealTime();
 BENCHMARK(firmware_sendbin_vdev_pty)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(firmware_raw_pty_exchange)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(firmware_transfer_memory)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(firmware_upgrade_two_images)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 const benchfig::Derived ptyRatio("firmware_pty_vs_tcp", "firmware_sendbin_vdev_pty_chunks_per_s",
                                  "firmware_chunk_loop_vdev_tcp_chunks_per_s");
+// Against what the pty itself carries in the same run.
+const benchfig::Derived ptyRawRatio("firmware_pty_vs_raw_pty", "firmware_sendbin_vdev_pty_chunks_per_s",
+                                    "firmware_raw_pty_exchange_chunks_per_s");
 
 }  // namespace

@@ -19,7 +19,9 @@ void noDelay(int fd) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-void answer(int fd) {
+}  // namespace
+
+void answerFrames(int fd) {
   std::vector<uint8_t> request(Frame::kMaxSize);
   for (;;) {
     if (!readExactly(fd, request.data(), 6)) return;
@@ -31,8 +33,6 @@ void answer(int fd) {
     if (!writeAll(fd, reply, sizeof reply)) return;
   }
 }
-
-}  // namespace
 
 bool readExactly(int fd, uint8_t* out, size_t count) {
   while (count > 0) {
@@ -100,7 +100,7 @@ void AckPeer::acceptLoop() {
     noDelay(fd);
     std::lock_guard<std::mutex> guard(lock_);
     clients_.push_back(fd);
-    responders_.emplace_back([fd] { answer(fd); });
+    responders_.emplace_back([fd] { answerFrames(fd); });
   }
 }
 

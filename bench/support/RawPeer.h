@@ -15,6 +15,8 @@ bool readExactly(int fd, uint8_t* out, size_t count);
 bool writeAll(int fd, const uint8_t* bytes, size_t count);
 // A blocking TCP connection to 127.0.0.1:port without Nagle; -1 on failure.
 int rawConnect(int port);
+// Acknowledges every request frame read from fd until fd fails or closes.
+void answerFrames(int fd);
 
 // The acknowledgement AckPeer sends: 11 bytes.
 constexpr size_t kAckSize = 11;
