@@ -205,6 +205,8 @@ Response DeviceCore::handle(const Frame& request, LinkKind link) {
     if (refused) {
       // The chunk acknowledgement carries its status second, after the flow id.
       if (cmd == 0x2C && sub == 0x05) data.push_back(size >= 3 ? in[2] : 0);
+      // So does the safety answer's, after the 0x02 it always starts with.
+      if (cmd == 0x25 && sub == 0x03) data.push_back(0x02);
       data.push_back(refusedStatus);
       answered = true;
     } else if (empty) {

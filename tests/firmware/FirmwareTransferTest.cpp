@@ -89,13 +89,16 @@ TEST_F(FirmwareTransferTest, SizeRule_oneByteShort_isRefusedBeforeAnyFrame) {
 
 // Types 1 and 3 are announced in every upgrade test, where the virtual device
 // checks the block byte by byte; type 2 goes under type 1's name, and an
-// unknown type sends nothing.
-TEST_F(FirmwareTransferTest, Announcement_type2UnderType1sName_unknownTypeSendsNothing) {
+// unknown type sends nothing, and a refused announcement fails.
+TEST_F(FirmwareTransferTest, Announcement_type2UnderType1sName_unknownTypeOrRefusalFails) {
   sim::VirtualDevice& device = start(kModel4);
   ASSERT_TRUE(utils_.SafetyCheck());
 
   EXPECT_EQ(utils_.notifyFirmwareInfo("7", 100), -1);
   EXPECT_TRUE(requestsOf(device, 0x24, 0x02).empty());
+  device.addFault({.kind = FaultKind::RefusedStatus, .command = 0x24, .subCommand = 0x02, .when = Occurrence::nth(1)});
+  EXPECT_EQ(utils_.notifyFirmwareInfo("3", 100), -1);
+  device.core().clearRequestLog();
   utils_.notifyFirmwareInfo("2", 0x01020304);
 
   const std::string name = "DOWNLOAD.BIN";
@@ -189,7 +192,8 @@ TEST_F(FirmwareTransferTest, SendDigest_lateAnswerToAnEarlierDigest_isNotTakenFo
 // badly: the result, the frames sent, and the warning that names the cause.
 TEST_F(FirmwareTransferTest, EnterBootAndSafetyCheck_decideOnEveryByteTheyRead) {
   using Call = bool (CFirmwareUpDateUtils::*)();
-  const Call boot = &CFirmwareUpDateUtils::EnterBoot, safety = &CFirmwareUpDateUtils::SafetyCheck;
+  const Call boot = &CFirmwareUpDateUtils::EnterBoot, safety = &CFirmwareUpDateUtils::SafetyCheck,
+             digit = &CFirmwareUpDateUtils::enterBootDigit;
   struct Case {
     const char* name;
     Call call;
@@ -217,6 +221,8 @@ TEST_F(FirmwareTransferTest, EnterBootAndSafetyCheck_decideOnEveryByteTheyRead) 
        "switch boot failed"},
       {"switch without status", boot, kModel0, false, {on(0x25, 0x05, FaultKind::EmptyReply)}, false, {1, 1, 0, 0},
        "switch boot failed"},
+      {"numeric entry refused", digit, sim::sampleSerial(0, false), false, {on(0x25, 0x05, FaultKind::RefusedStatus)},
+       false, {0, 1, 0, 0}, nullptr},
       {"safety check passes", safety, kModel0, true, {}, true, {0, 0, 0, 1}, nullptr},
       {"challenge status 03", safety, kModel0, true, {on(0x25, 0x02, FaultKind::RefusedStatus, Occurrence::every(), 3)},
        false, {0, 0, 0, 0}, "val is not 0x02, actually val is 03"},
@@ -224,7 +230,7 @@ TEST_F(FirmwareTransferTest, EnterBootAndSafetyCheck_decideOnEveryByteTheyRead) 
        {on(0x25, 0x02, FaultKind::RefusedStatus, Occurrence::every(), 2)}, false, {0, 0, 0, 0}, "safety check failed"},
       {"challenge without data", safety, kModel0, true, {on(0x25, 0x02, FaultKind::EmptyReply)}, false, {0, 0, 0, 0},
        "safety check failed"},
-      {"answer refused", safety, kModel0, true, {on(0x25, 0x03, FaultKind::RefusedStatus, Occurrence::every(), 2)},
+      {"answer refused", safety, kModel0, true, {on(0x25, 0x03, FaultKind::RefusedStatus)},
        false, {0, 0, 0, 1}, "safety check failed"},
       {"answer without data", safety, kModel0, true, {on(0x25, 0x03, FaultKind::EmptyReply)}, false, {0, 0, 0, 1},
        "safety check failed"},
