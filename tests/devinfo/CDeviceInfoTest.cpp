@@ -43,6 +43,8 @@ TEST_F(CDeviceInfoTest, ReadDevVer_fillsSerialVersionsAndSystemTexts) {
   auto device = scantest::startDevice({.hardwareVersion = "H9", .firmwareVersion = "V1.10", .bootVersion = "B9",
                                        .protocolVersion = "P9", .j2534Version = "V2.10"});
   ASSERT_TRUE(device);
+  // A device still starting up answers its mode late, but within the mode read's time-out.
+  device->addFault({.kind = sim::FaultKind::LateReply, .command = 0x21, .subCommand = 0x14, .delay = 3000ms});
   DeviceInfo info;
 
   ASSERT_TRUE(read(info));
