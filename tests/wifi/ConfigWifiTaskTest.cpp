@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -70,6 +71,9 @@ TEST_F(ConfigWifiTaskTest, Runs_reportTheirStepAndSendOnlyWhatTheyMust) {
       {"model 1: no mode switch", 1, DeviceMode::Normal, "Lab", key, {}, {3, 0}, {0x2C12}},
       {"model 4 switches", 4, DeviceMode::Normal, "Lab", key, {}, {3, 0}, {0x2114, 0x2111, 0x2C12}},
       {"model 5 already in J2534", 5, DeviceMode::J2534, "Lab", key, {}, {3, 0}, {0x2114, 0x2C12}},
+      {"configuration answered late: the device tries the network first", 1, DeviceMode::Normal, "Lab", key,
+       {.kind = FaultKind::LateReply, .command = 0x2C, .subCommand = 0x12, .delay = std::chrono::seconds(15)}, {3, 0},
+       {0x2C12}},
       {"refused configuration", 1, DeviceMode::Normal, "Lab", key, fault(FaultKind::RefusedStatus, 0x2C, 0x12, 5),
        {2, -1}, {0x2C12}},
       {"configuration answered without data", 1, DeviceMode::Normal, "Lab", key,
