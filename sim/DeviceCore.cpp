@@ -212,7 +212,9 @@ Response DeviceCore::handle(const Frame& request, LinkKind link) {
     } else if (empty) {
       answered = true;
     } else {
+      replyLate_ = late;
       answered = answer(request, link, comeBack, data, effects);
+      replyLate_ = milliseconds{0};
     }
     if (link == LinkKind::Serial && cmd == 0x21 && (sub == 0x33 || sub == 0x03)) {
       identityDelay = config_.serialIdentityDelay;
@@ -343,7 +345,8 @@ void DeviceCore::switchToBoot(SwitchEffect effect, bool comeBack, Effects& effec
     if (!config_.serialAfterRestart.empty()) config_.serialNumber = config_.serialAfterRestart;
     if (hooks_.restart) {
       auto hook = hooks_.restart;
-      effects.push_back([hook, comeBack] { hook(DeviceMode::BootLoader, comeBack, kDropDelay); });
+      effects.push_back(
+          [hook, comeBack, drop = kDropDelay + replyLate_] { hook(DeviceMode::BootLoader, comeBack, drop); });
     }
     return;
   }
@@ -529,7 +532,8 @@ bool DeviceCore::answerSystem(const Frame& request, bool comeBack, std::vector<u
       data.push_back(kStatusOk);
       if (hooks_.restart && config_.installRestarts) {
         auto hook = hooks_.restart;
-        effects.push_back([hook, comeBack] { hook(DeviceMode::Normal, comeBack, kDropDelay); });
+        effects.push_back(
+            [hook, comeBack, drop = kDropDelay + replyLate_] { hook(DeviceMode::Normal, comeBack, drop); });
       }
       return true;
     }

@@ -163,6 +163,8 @@ class DeviceCore {
   mutable std::mutex mutex_;  // guards every field below
   DeviceConfig config_;
   DeviceHooks hooks_;
+  // How late the reply being built goes out: a restart it causes follows it.
+  std::chrono::milliseconds replyLate_{0};
   std::map<std::string, std::string> versionsByMd5_;
   StoredImage images_[2];
   StoredImage* announced_ = nullptr;  // the image the chunks go to

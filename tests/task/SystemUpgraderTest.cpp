@@ -318,6 +318,7 @@ const Scenario kScenarios[] = {
     // restart, which installs again and answers.
     {"install_bad_checksum", {install(FaultKind::BadChecksum, Occurrence::nth(1))}, {}, -1},
     {"install_late", {install(FaultKind::LateReply, Occurrence::nth(1), 4000ms)}, {}, -1},
+    {"install_answered_late", {install(FaultKind::LateReply, Occurrence::every(), 1500ms)}},
     // The network session reconnects by itself and the retry is answered;
     // the serial port comes back under a new node.
     {"install_disconnect", {install(FaultKind::Disconnect, Occurrence::nth(1))}, {}, 0, true, 300ms, 0, 5},
