@@ -29,10 +29,6 @@ constexpr int kReadTimeoutSeconds = 180;
 // Warnings quoted with a failure: enough for the cause, short enough to read.
 constexpr size_t kWarningsShown = 3;
 
-constexpr int kPhaseOnline = 1;
-constexpr int kPhaseFinished = 2;
-constexpr int kPhaseNoConnection = 3;
-
 }  // namespace
 
 DeviceRead readDevice(const Args& args) {
@@ -52,12 +48,13 @@ DeviceRead readDevice(const Args& args) {
       if (message.id != UM_DEVICE_INFO || message.wParam == 0) return;
       read.info = *reinterpret_cast<const DeviceInfo*>(message.wParam);
       const auto phase = static_cast<int>(message.lParam);
-      if (phase == kPhaseOnline) online = true;
-      if (phase == kPhaseFinished) ++finishedCount;
+      if (phase == DevInfoReader::kOnlineRead) online = true;
+      if (phase == DevInfoReader::kFinished) ++finishedCount;
       // With an online query the task reports phase 2 twice; the second is the last.
-      bool done = phase == kPhaseNoConnection || (phase == kPhaseFinished && finishedCount == (online ? 2 : 1));
+      bool done = phase == DevInfoReader::kNoConnection ||
+                  (phase == DevInfoReader::kFinished && finishedCount == (online ? 2 : 1));
       if (!done) return;
-      read.connected = phase != kPhaseNoConnection;
+      read.connected = phase != DevInfoReader::kNoConnection;
       console->finished();
     });
     console = &owner;

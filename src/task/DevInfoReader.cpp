@@ -19,8 +19,6 @@ constexpr int kConnectTimeoutMs = 3000;
 // opens one.
 constexpr auto kClosingPause = 1000ms;
 
-enum Phase : int { kDeviceRead = 0, kOnlineRead = 1, kFinished = 2, kNoConnection = 3 };
-
 }  // namespace
 
 DevInfoReader::DevInfoReader() { LOG_INFO("create devInfo"); }

@@ -9,6 +9,8 @@
 // the serial number is known, then 2 once more.
 class DevInfoReader : public Task {
  public:
+  enum Phase : int { kDeviceRead = 0, kOnlineRead = 1, kFinished = 2, kNoConnection = 3 };
+
   DevInfoReader();
   ~DevInfoReader() override;
 

@@ -708,7 +708,7 @@ void DlgUpg::onDeviceInfo(const DeviceInfo* record, int phase) {
   if (!record) return;
   CurrentDevice& current = CurrentDevice::getInstance();
   current.setSerialNumber(record->serialNumber);
-  if (phase == 0) {
+  if (phase == DevInfoReader::kDeviceRead) {
     const int model = classifyModel(record->serialNumber);
     const bool canConfigure = model == 4 || model == 5 || current.findBootPort();
     showControl("config", canConfigure);
@@ -720,7 +720,7 @@ void DlgUpg::onDeviceInfo(const DeviceInfo* record, int phase) {
   {
     std::lock_guard<std::mutex> guard(viewLock_);
     switch (phase) {
-      case 0:
+      case DevInfoReader::kDeviceRead:
         view_.serialNumber = record->serialNumber;
         view_.firmware.softType = record->firmware.softType;
         view_.firmware.version = record->firmware.version;
@@ -730,7 +730,7 @@ void DlgUpg::onDeviceInfo(const DeviceInfo* record, int phase) {
         view_.system.version = record->system.version;
         view_.system.packageName = record->system.packageName;
         break;
-      case 1:
+      case DevInfoReader::kOnlineRead:
         view_.firmware.latestVersion = record->firmware.latestVersion;
         view_.firmware.downloadLink = record->firmware.downloadLink;
         view_.j2534Firmware.packageName = record->j2534Firmware.packageName;
@@ -739,14 +739,14 @@ void DlgUpg::onDeviceInfo(const DeviceInfo* record, int phase) {
         view_.system.latestVersion = record->system.latestVersion;
         view_.system.downloadLink = record->system.downloadLink;
         break;
-      case 2: AppState::getInstance().setDeviceInfo(view_); break;
+      case DevInfoReader::kFinished: AppState::getInstance().setDeviceInfo(view_); break;
       default: view_ = DeviceInfo(); break;
     }
     view = view_;
   }
   const std::string registration = readJ2534Name();
   switch (phase) {
-    case 0: {
+    case DevInfoReader::kDeviceRead: {
       setText("sn", q(view.serialNumber));
       std::string dll = readFileVersion(j2534LibraryPath(), 2);
       if (registration == kSingleImageRegistration && !dll.empty()) dll = "V" + dll;
@@ -762,7 +762,7 @@ void DlgUpg::onDeviceInfo(const DeviceInfo* record, int phase) {
       showProgress(0, "", false);
       break;
     }
-    case 1:
+    case DevInfoReader::kOnlineRead:
       setText("dll_latest_version", q(view.dllVersion));
       setText("fw_latest_version", q(firmwareText(withoutLeadingV(view.firmware.latestVersion),
                                                   withoutLeadingV(view.j2534Firmware.latestVersion), registration)));
@@ -770,7 +770,7 @@ void DlgUpg::onDeviceInfo(const DeviceInfo* record, int phase) {
       setText("sys_latest_version", q(view.system.latestVersion));
       updateModelPicture();
       break;
-    case 2: {
+    case DevInfoReader::kFinished: {
       applyConnectionDisplay();
       const bool firmwareOffered = !view.firmware.latestVersion.empty() || !view.j2534Firmware.latestVersion.empty();
       enableControl("config_wifi_main", !view.serialNumber.empty());
