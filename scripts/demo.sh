@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 build=${KESTREL_DEMO_BUILD:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_BUILD_TESTS=OFF -DKESTREL_DESKTOP=ON >/dev/null
 cmake --build "$build" --target kestrel-cli kestrel-sim
 
 export KESTREL_LOOPBACK_ONLY=1

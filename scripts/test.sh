@@ -7,7 +7,13 @@ bash scripts/install-deps.sh
 bash scripts/check-layers.sh
 python3 scripts/build-skins.py --check
 build=${KESTREL_TEST_BUILD:-build-asan}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_SANITIZE=address,undefined >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_SANITIZE=address,undefined \
+  -DKESTREL_DESKTOP=ON -DKESTREL_BUILD_TESTS=ON >/dev/null
 cmake --build "$build"
 export KESTREL_LOOPBACK_ONLY=1
+# The desktop program is what most users run: a suite without it or its window
+# tests has not tested the product.
+[ -x "$build/kestrel" ] || { echo "test.sh: the desktop program was not built" >&2; exit 1; }
+ctest --test-dir "$build" -N -R '^MainWindowTest\.' | grep -q 'Total Tests: [1-9]' ||
+  { echo "test.sh: the window tests were not built" >&2; exit 1; }
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 180
