@@ -1,10 +1,11 @@
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -21,17 +22,33 @@ namespace {
 // The device waits up to 20 s for its answer to the configuration, after a
 // connection and a mode switch: this only catches a hung task.
 constexpr int kWifiTimeoutSeconds = 120;
-constexpr size_t kMaxField = ConfigWifiTask::kMaxFieldLength;
+// A key line longer than this is refused anyway; the rest is not read.
+constexpr size_t kMaxLine = 1024;
 
 // Overwrites a secret before its memory is given back.
 void wipe(std::string& secret) {
-  volatile char* p = secret.data();
-  for (size_t i = 0; i < secret.size(); ++i) p[i] = 0;
+  explicit_bzero(secret.data(), secret.size());
   secret.clear();
 }
 
-void dropLineEnd(std::string& line) {
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+// One line from fd, read a byte at a time into a buffer that is wiped, so no
+// stream buffer is left holding the key (nor what follows it).
+bool readSecretLine(int fd, std::string& line) {
+  char buffer[kMaxLine];
+  size_t n = 0;
+  bool any = false;
+  for (char c; n < sizeof buffer;) {
+    const ssize_t got = ::read(fd, &c, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    any = true;
+    if (c == '\n') break;
+    buffer[n++] = c;
+  }
+  while (n > 0 && buffer[n - 1] == '\r') --n;
+  line.assign(buffer, n);
+  explicit_bzero(buffer, sizeof buffer);
+  return any;
 }
 
 // The first line of the key file, or of stdin (asked for without echo on a
@@ -39,13 +56,16 @@ void dropLineEnd(std::string& line) {
 // arguments.
 bool readKey(const cli::Args& args, const std::string& ssid, std::string& key) {
   if (args.flag("key-file")) {
-    std::ifstream file(args.option("key-file"));
-    if (!file || !std::getline(file, key)) {
-      std::fprintf(stderr, "--key-file: cannot read a line from '%s'\n", cli::shown(args.option("key-file")).c_str());
+    const std::string path = args.option("key-file");
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      std::fprintf(stderr, "--key-file: cannot open '%s': %s\n", cli::shown(path).c_str(), std::strerror(errno));
       return false;
     }
-    dropLineEnd(key);
-    return true;
+    const bool got = readSecretLine(fd, key);
+    ::close(fd);
+    if (!got) std::fprintf(stderr, "--key-file: '%s' holds no line\n", cli::shown(path).c_str());
+    return got;
   }
   termios saved{};
   const bool terminal = isatty(STDIN_FILENO) == 1 && tcgetattr(STDIN_FILENO, &saved) == 0;
@@ -55,20 +75,13 @@ bool readKey(const cli::Args& args, const std::string& ssid, std::string& key) {
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
   }
-  char buffer[1024];
-  const bool got = std::fgets(buffer, sizeof buffer, stdin) != nullptr;
+  const bool got = readSecretLine(STDIN_FILENO, key);
   if (terminal) {
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
     std::fputc('\n', stderr);
   }
-  if (got) key = buffer;
-  std::memset(buffer, 0, sizeof buffer);
-  if (!got) {
-    std::fprintf(stderr, "no key on standard input (give it there or with --key-file FILE)\n");
-    return false;
-  }
-  dropLineEnd(key);
-  return true;
+  if (!got) std::fprintf(stderr, "no key on standard input (give it there or with --key-file FILE)\n");
+  return got;
 }
 
 class WifiResult : public ConfigWifiTaskNotifier {
@@ -111,15 +124,15 @@ const char* stepName(uint32_t step) {
 
 int runWifi(const cli::Args& args) {
   const std::string ssid = args.option("ssid");
-  if (ssid.empty() || ssid.size() > kMaxField) {
-    std::fprintf(stderr, "--ssid needs 1 to %zu bytes\n", kMaxField);
+  if (const std::string problem = ConfigWifiTask::ssidProblem(ssid); !problem.empty()) {
+    std::fprintf(stderr, "--ssid: %s\n", problem.c_str());
     return cli::kExitUsage;
   }
   std::string key;
   if (!readKey(args, ssid, key)) return cli::kExitUsage;
-  if (key.empty() || key.size() > kMaxField) {
+  if (const std::string problem = ConfigWifiTask::keyProblem(key); !problem.empty()) {
     wipe(key);
-    std::fprintf(stderr, "the key needs 1 to %zu bytes (an open network cannot be configured)\n", kMaxField);
+    std::fprintf(stderr, "%s\n", problem.c_str());
     return cli::kExitUsage;
   }
 
@@ -145,7 +158,7 @@ int runWifi(const cli::Args& args) {
     finished = owner.runTask(kTaskConfigWifi, kWifiTimeoutSeconds);
     cli::waitForIdleWorker();
     // The task keeps its parameters between runs; the key must not outlive this one.
-    scheduler.setTaskParam(kTaskConfigWifi, "password", "");
+    task->wipeParam("password");
     console = nullptr;
     task->setNotifier(nullptr);
   }
@@ -170,7 +183,7 @@ int runWifi(const cli::Args& args) {
 
 std::vector<cli::OptionSpec> wifiOptions() {
   std::vector<cli::OptionSpec> options = {
-      {"ssid", "SSID", "the network the device joins (1 to 255 bytes)"},
+      {"ssid", "SSID", "the network the device joins (1 to 32 bytes)"},
       {"key-file", "FILE", "read the key from the first line of FILE (else from stdin)"},
   };
   for (const cli::OptionSpec& o : cli::deviceOptions()) options.push_back(o);

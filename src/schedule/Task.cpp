@@ -1,5 +1,7 @@
 #include "schedule/Task.h"
 
+#include <string.h>
+
 int Task::setParams(const Params& params) {
   std::lock_guard<std::mutex> guard(lock_);
   params_ = params;
@@ -34,4 +36,12 @@ std::string Task::getParam(const std::string& key) const {
 void Task::clearParams() {
   std::lock_guard<std::mutex> guard(lock_);
   params_.clear();
+}
+
+void Task::wipeParam(const std::string& key) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = params_.find(key);
+  if (it == params_.end()) return;
+  explicit_bzero(it->second.data(), it->second.size());
+  params_.erase(it);
 }

@@ -25,6 +25,8 @@ class Task {
   // one may become anything. Refused changes return -1.
   int setState(int state);
   std::string getParam(const std::string& key) const;
+  // Overwrites a secret parameter's bytes, then forgets it.
+  void wipeParam(const std::string& key);
   void clearParams();
 
  private:

@@ -148,3 +148,8 @@ bool matchNameReply(const uint8_t* bytes, size_t count, std::string& name) {
   if (frame.command() != 0x61 || frame.subCommand() != 0x33 || frame.dataLength() < 13) return false;
   return readString8(frame, name);
 }
+
+void Frame::wipe() {
+  explicit_bzero(bytes_.data(), bytes_.size());
+  bytes_.clear();
+}

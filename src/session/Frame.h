@@ -51,6 +51,8 @@ class Frame {
   // A frame that carries a secret (the Wi-Fi key): the link logs only its
   // length, never its bytes.
   void markSecret() { secret_ = true; }
+  // Overwrites the bytes (a secret's, once sent) and empties the frame.
+  void wipe();
   bool isSecret() const { return secret_; }
 
   const std::vector<uint8_t>& bytes() const { return bytes_; }

@@ -6,6 +6,8 @@
 #include <QListWidget>
 #include <QTimer>
 
+#include <string.h>
+
 #include <chrono>
 
 #include "app/TextNotifier.h"
@@ -38,6 +40,8 @@ CWifiConnectWnd::CWifiConnectWnd(int modelNumber, std::shared_ptr<UiServices> se
     : SkinWindow(parent), modelNumber_(modelNumber), services_(std::move(services)) {}
 
 CWifiConnectWnd::~CWifiConnectWnd() {
+  // Setting the text also drops the edit's undo history, which holds the key too.
+  if (auto* key = qobject_cast<QLineEdit*>(control("KEY"))) key->setText(QString());
   // Waits for a run still going; the window stays open while one does, so this is short.
   ScheduleManager::getInstance().removeTask(kWorkerDevInfo, kTaskConfigWifi);
 }
@@ -157,14 +161,26 @@ QByteArray CWifiConnectWnd::chosenSsid() const {
 
 void CWifiConnectWnd::connectAction() {
   const QByteArray ssid = chosenSsid();
-  const QByteArray key = text("KEY").toUtf8();
   if (ssid.isEmpty()) {
     showError(QStringLiteral("ERR_WIFI_CONNECT:  Please input ssid."));
     return;
   }
+  QByteArray keyBytes = text("KEY").toUtf8();
+  std::string key(keyBytes.constData(), static_cast<size_t>(keyBytes.size()));
+  explicit_bzero(keyBytes.data(), static_cast<size_t>(keyBytes.size()));
+  // An empty key is the task's to refuse, at its configuration step.
+  std::string problem = ConfigWifiTask::ssidProblem(ssid.toStdString());
+  if (problem.empty() && !key.empty()) problem = ConfigWifiTask::keyProblem(key);
   ScheduleManager& scheduler = ScheduleManager::getInstance();
-  scheduler.setTaskParam(kTaskConfigWifi, "ssid", ssid.toStdString());
-  scheduler.setTaskParam(kTaskConfigWifi, "password", key.toStdString());
+  if (problem.empty()) {
+    scheduler.setTaskParam(kTaskConfigWifi, "ssid", ssid.toStdString());
+    scheduler.setTaskParam(kTaskConfigWifi, "password", key);
+  }
+  explicit_bzero(key.data(), key.size());
+  if (!problem.empty()) {
+    showError(QStringLiteral("ERR_WIFI_CONNECT: ") + QString::fromStdString(problem));
+    return;
+  }
   if (scheduler.runTask(kTaskConfigWifi) != 0) {
     // Nothing runs that would give the form back: leave it usable.
     showError(stepError(0));

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -33,6 +34,13 @@ bool usableField(const std::string& text) {
   return !text.empty() && text.size() <= ConfigWifiTask::kMaxFieldLength;
 }
 
+bool hasControlCharacter(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b < 0x20 || b == 0x7F;
+  });
+}
+
 // Overwrites a secret before its memory is given back.
 void wipe(std::string& text) {
   explicit_bzero(text.data(), text.size());
@@ -40,6 +48,31 @@ void wipe(std::string& text) {
 }
 
 }  // namespace
+
+std::string ConfigWifiTask::ssidProblem(const std::string& ssid) {
+  if (ssid.empty()) return "the network name (SSID) is empty";
+  if (ssid.size() > kMaxSsidLength) {
+    return "the network name (SSID) has " + std::to_string(ssid.size()) + " bytes; a Wi-Fi network name has at most " +
+           std::to_string(kMaxSsidLength);
+  }
+  if (hasControlCharacter(ssid)) return "the network name (SSID) holds a control character (a line break, a tab ...)";
+  return {};
+}
+
+std::string ConfigWifiTask::keyProblem(const std::string& key) {
+  if (key.empty()) return "the key is empty (an open network cannot be configured)";
+  if (key.size() > kMaxKeyLength) {
+    return "the key has " + std::to_string(key.size()) + " bytes; a Wi-Fi key has at most " +
+           std::to_string(kMaxKeyLength);
+  }
+  if (hasControlCharacter(key)) return "the key holds a control character (a line break, a tab ...)";
+  return {};
+}
+
+std::string ConfigWifiTask::paramsProblem(const std::string& ssid, const std::string& key) {
+  std::string problem = ssidProblem(ssid);
+  return problem.empty() ? keyProblem(key) : problem;
+}
 
 ConfigWifiTask::ConfigWifiTask(int modelNumber) : modelNumber_(modelNumber) {}
 
@@ -60,13 +93,13 @@ void ConfigWifiTask::run() {
   std::string ssid = getParam("ssid");
   std::string key = getParam("password");
   // The key is kept no longer than this run needs it.
-  setParam("password", "");
-  // Checked before the device is touched: a field its length byte cannot
-  // count would make a malformed frame.
+  wipeParam("password");
+  // Checked before the device is touched: the device refuses what no Wi-Fi
+  // network can have, only after a round trip.
   int result = 0;
   uint32_t step = Finish;
-  if (!usableField(ssid) || !usableField(key)) {
-    LOG_WARN("ssid or key empty or longer than %zu bytes", kMaxFieldLength);
+  if (const std::string problem = paramsProblem(ssid, key); !problem.empty()) {
+    LOG_WARN("wifi parameters refused: %s", problem.c_str());
     step = ConfigRequest;
     result = -1;
   } else if ((result = createConnect(kConnectMs)) != 0) {
@@ -146,7 +179,9 @@ int ConfigWifiTask::setWifiConfig(const std::string& ssid, const std::string& ke
     return -1;
   }
   uint8_t status = 0;
-  if (!exchangeStatus(request, kConfigTimeoutMs, status, "send 2c12 failed", "recv 6c12 failed")) return -1;
+  const bool answered = exchangeStatus(request, kConfigTimeoutMs, status, "send 2c12 failed", "recv 6c12 failed");
+  request.wipe();
+  if (!answered) return -1;
   if (status != kStatusOk) {
     LOG_WARN("set wifi confige failed, errCode : %d", status);
     return -1;

@@ -17,6 +17,15 @@ class ConfigWifiTask : public Task {
  public:
   // The length byte of each field counts at most this many bytes.
   static constexpr size_t kMaxFieldLength = 255;
+  // What any Wi-Fi network can have; the device refuses more.
+  static constexpr size_t kMaxSsidLength = 32;
+  static constexpr size_t kMaxKeyLength = 64;
+
+  // Why the network name or key cannot be sent, in words for the user; empty
+  // when both can. Checked before any frame by the front ends and the task.
+  static std::string paramsProblem(const std::string& ssid, const std::string& key);
+  static std::string ssidProblem(const std::string& ssid);
+  static std::string keyProblem(const std::string& key);
 
   explicit ConfigWifiTask(int modelNumber);
   ~ConfigWifiTask() override;

@@ -111,4 +111,28 @@ TEST_F(SystemWifiCommandTest, Wifi_keyFromFileOrStdin_neverInTheLog) {
   EXPECT_NE(all.find("kestrel-cli exit status 0"), std::string::npos);
 }
 
+// What no Wi-Fi network can have is refused before the device is touched,
+// with the limit named.
+TEST_F(SystemWifiCommandTest, Wifi_refusesWhatNoNetworkCanHave_beforeAnyFrame) {
+  auto device = scantest::startDevice({});
+  ASSERT_TRUE(device);
+  struct Case {
+    std::string arguments, input, says;
+  };
+  const Case cases[] = {
+      {"wifi --ssid " + std::string(33, 's'), "secret-key\n", "--ssid: the network name (SSID) has 33 bytes; a Wi-Fi "
+                                                               "network name has at most 32"},
+      {"wifi --ssid Workshop", std::string(65, 'k') + "\n", "the key has 65 bytes; a Wi-Fi key has at most 64"},
+      {"wifi --ssid Workshop", "sec\x01ret\n", "the key holds a control character"},
+      {"wifi --ssid Workshop", "", "no key on standard input"},
+      {"wifi --ssid Workshop --key-file /nonexistent/wifi.key", "", "cannot open '/nonexistent/wifi.key': No such file"},
+  };
+  for (const Case& c : cases) {
+    CliRun run = clitest::runCli(c.arguments, kScale, c.input);
+    EXPECT_EQ(run.status, 2) << c.arguments << "\n" << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+  }
+  EXPECT_TRUE(device->core().requestLog().empty());
+}
+
 }  // namespace

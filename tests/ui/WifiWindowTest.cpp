@@ -98,6 +98,10 @@ INSTANTIATE_TEST_SUITE_P(
         WifiCase{"HiddenNetworkNamedByTheUser", 2, "Back-Office", "secret12", true, false, "", "Back-Office"},
         WifiCase{"HiddenNetworkUnnamed", 2, "", "secret12", true, false, "ERR_WIFI_CONNECT:  Please input ssid.", ""},
         WifiCase{"EmptyKey", 0, "", "", true, false, "ERR_WIFI_CONNECT : Failed, step : ConfigRequest", ""},
+        WifiCase{"SsidTooLong", 2, "Workshop-Network-Name-Of-33-Bytes", "secret12", true, false,
+                 "ERR_WIFI_CONNECT: the network name (SSID) has 33 bytes; a Wi-Fi network name has at most 32", ""},
+        WifiCase{"KeyTooLong", 0, "", "k123456789k123456789k123456789k123456789k123456789k123456789k1234", true, false,
+                 "ERR_WIFI_CONNECT: the key has 65 bytes; a Wi-Fi key has at most 64", ""},
         WifiCase{"DeviceAway", 0, "", "secret12", false, false, "ERR_WIFI_CONNECT : Failed, step : CreateConnect", ""},
         WifiCase{"StartRefused", 0, "", "secret12", true, true, "ERR_WIFI_CONNECT : Failed, step : CreateConnect", ""}),
     [](const auto& info) { return std::string(info.param.name); });

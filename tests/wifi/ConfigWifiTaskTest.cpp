@@ -82,11 +82,14 @@ TEST_F(ConfigWifiTaskTest, Runs_reportTheirStepAndSendOnlyWhatTheyMust) {
        {1, -1}, {0x2114}},
       {"mode switch refused", 4, DeviceMode::Normal, "Lab", key, fault(FaultKind::RefusedStatus, 0x21, 0x11),
        {1, -1}, {0x2114, 0x2111}},
-      {"255-byte SSID is sent", 1, DeviceMode::Normal, std::string(255, 's'), key, {}, {2, -1}, {0x2C12}},
+      {"32-byte SSID and 64-byte key are sent", 1, DeviceMode::Normal, std::string(32, 's'), std::string(64, 'k'), {},
+       {3, 0}, {0x2C12}},
       {"empty SSID", 1, DeviceMode::Normal, "", key, {}, {2, -1}, {}},
       {"empty key", 4, DeviceMode::Normal, "Lab", "", {}, {2, -1}, {}},
-      {"256-byte SSID", 1, DeviceMode::Normal, std::string(256, 's'), key, {}, {2, -1}, {}},
-      {"256-byte key", 1, DeviceMode::Normal, "Lab", std::string(256, 'k'), {}, {2, -1}, {}},
+      {"33-byte SSID", 1, DeviceMode::Normal, std::string(33, 's'), key, {}, {2, -1}, {}},
+      {"65-byte key", 1, DeviceMode::Normal, "Lab", std::string(65, 'k'), {}, {2, -1}, {}},
+      {"line break in the SSID", 1, DeviceMode::Normal, "Lab\nX", key, {}, {2, -1}, {}},
+      {"delete character in the key", 1, DeviceMode::Normal, "Lab", "secret\x7F", {}, {2, -1}, {}},
       {"no device", -1, DeviceMode::Normal, "Lab", key, {}, {0, -1}, {}},
   };
   for (const Case& c : cases) {
