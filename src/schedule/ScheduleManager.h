@@ -19,6 +19,7 @@ enum : int {
   kTaskFirmwareUpgrader = 3,
   kTaskSystemUpgrader = 4,
   kTaskConfigWifi = 5,
+  kTaskProbe = 6,
 };
 
 // Named worker threads, each running its tasks one at a time.

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "app/AppState.h"
 #include "app/DeviceModel.h"
@@ -132,7 +131,8 @@ DlgUpg::~DlgUpg() {
   TextNotifier::getInstance().setTarget(nullptr);
   // The tasks report to this window; another window of the process registers its own.
   ScheduleManager& scheduler = ScheduleManager::getInstance();
-  for (int id : {kTaskDevScanner, kTaskDevInfoReader, kTaskFirmwareUpgrader, kTaskSystemUpgrader}) {
+  // Waits for a check that runs: it reports to this window and uses the sessions.
+  for (int id : {kTaskProbe, kTaskDevScanner, kTaskDevInfoReader, kTaskFirmwareUpgrader, kTaskSystemUpgrader}) {
     scheduler.removeTask(kWorkerDevInfo, id);
   }
 }
@@ -218,6 +218,10 @@ int DlgUpg::InitSchedule() {
   }
   if (int rc = scheduler.addTask(kWorkerDevInfo, kTaskDevScanner, std::make_shared<DevScanner>()); rc != 0) {
     LOG_WARN("create SCAN_DEVICE task failed");
+    return rc;
+  }
+  if (int rc = scheduler.addTask(kWorkerDevInfo, kTaskProbe, probes_); rc != 0) {
+    LOG_WARN("create PROBE task failed");
     return rc;
   }
   if (int rc = initSessionManager(); rc != 0) {
@@ -535,11 +539,21 @@ void DlgUpg::connectToListedDevice(QWidget* sender) {
   startLinkCheck(saved == kScanLan ? kScanWifi : static_cast<int>(saved), static_cast<int>(saved));
 }
 
+bool DlgUpg::startProbe(std::function<void()> job) {
+  probes_->setJob(std::move(job));
+  if (ScheduleManager::getInstance().runTask(kTaskProbe) != 0) {
+    probes_->setJob(nullptr);
+    TextNotifier::getInstance().post("", kInProgress, kTextProgress);
+    return false;
+  }
+  probeRunning_ = true;
+  return true;
+}
+
 void DlgUpg::startLinkCheck(int linkType, int savedType) {
   postWaitText(kTextError, kChecking);
-  probeRunning_ = true;
   const bool jpQtrak = japaneseQtrak();
-  std::thread([target = messageTarget(), linkType, savedType, jpQtrak] {
+  startProbe([target = messageTarget(), linkType, savedType, jpQtrak] {
     std::string text;
     const bool passed = checkLink(linkType);
     if (!passed) {
@@ -567,28 +581,26 @@ void DlgUpg::startLinkCheck(int linkType, int savedType) {
     }
     target->send(AppMessage{UM_MESSAGE_BOX, 0, 0, text});
     target->post(AppMessage{UM_PROBE_DONE, passed ? kLinkCheckPassed : kProbeEnded, 0, {}});
-  }).detach();
+  });
 }
 
 void DlgUpg::startUsbLinkCheck() {
   changeSettings([](SettingsRecord& s) { s.TransferType = kScanLan; });
   TextNotifier::getInstance().post("", kChecking, kTextProgress);
-  probeRunning_ = true;
-  std::thread([target = messageTarget()] {
+  startProbe([target = messageTarget()] {
     const bool passed = isUsbDevicePresent() && checkLink(kScanLan);
     target->send(AppMessage{UM_MESSAGE_BOX, 0, 0,
                             passed ? "Switching to USB success." : "Please connect the USB device."});
     TextNotifier::getInstance().post("", "", kTextProgress);
     target->post(AppMessage{UM_PROBE_DONE, kProbeEnded, 0, {}});
-  }).detach();
+  });
 }
 
 void DlgUpg::startVoltageRead() {
   enableControl("switch_connect_type", false);
   enableControl("get_voltage", false);
   postWaitText(kTextProgress, kInProgress);
-  probeRunning_ = true;
-  std::thread([target = messageTarget()] {
+  const bool started = startProbe([target = messageTarget()] {
     std::optional<float> volts = readSupplyVoltage();
     char buffer[64];
     if (volts) {
@@ -598,7 +610,11 @@ void DlgUpg::startVoltageRead() {
     }
     TextNotifier::getInstance().post("", buffer, kTextProgress);
     target->post(AppMessage{UM_PROBE_DONE, kVoltageRead, 0, {}});
-  }).detach();
+  });
+  if (!started) {
+    enableControl("switch_connect_type", true);
+    enableControl("get_voltage", true);
+  }
 }
 
 void DlgUpg::statusQuery() {
@@ -631,8 +647,10 @@ void DlgUpg::resetDeviceView() {
   showControl("fw_update_indicator", false);
   setPrimary("btn_fw_upgrade", false);
   setPrimary("btn_sys_upgrade", false);
-  // An upgrade in progress keeps its link: cutting it can leave the device in its boot loader.
-  if (!isUpgradeTask(runningTask())) closeAllSessions();
+  // Only sessions nobody uses: a running task or check keeps its link (an
+  // upgrade cut off can leave the device in its boot loader), and the read
+  // started below opens its own.
+  if (runningTask() == -1 && !probeRunning_) closeAllSessions();
   if (!upgradeLock_ && deviceBusyElsewhere()) return;
   ScheduleManager::getInstance().runTask(kTaskDevInfoReader);
 }
@@ -801,7 +819,8 @@ void DlgUpg::onDeviceInfo(const DeviceInfo* record, int phase) {
 
 void DlgUpg::startUpgrade(bool system) {
   ScheduleManager& scheduler = ScheduleManager::getInstance();
-  const int running = scheduler.getRunningTask(kWorkerDevInfo);
+  // A check that is waiting for its turn counts as running.
+  const int running = probeRunning_ ? kTaskProbe : scheduler.getRunningTask(kWorkerDevInfo);
   if (running != -1) {
     services_->messageBox(kRefusedUpgrade + std::to_string(running), "option");
     return;

@@ -1,6 +1,7 @@
 #pragma once
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -8,6 +9,7 @@
 #include "app/DeviceInfo.h"
 #include "app/J2534Device.h"
 #include "platform/DeviceLock.h"
+#include "ui/ProbeTask.h"
 #include "ui/SkinWindow.h"
 #include "ui/UiServices.h"
 #include "utils/Settings.h"
@@ -68,6 +70,9 @@ class DlgUpg : public SkinWindow {
 
   // Probes: refused while an upgrade runs or another probe does.
   bool refuseProbe();
+  // Queues job on the device worker; false (and the user told) when a check
+  // is already queued.
+  bool startProbe(std::function<void()> job);
   void connectToListedDevice(QWidget* sender);
   void startLinkCheck(int linkType, int savedType);
   void startUsbLinkCheck();
@@ -83,7 +88,9 @@ class DlgUpg : public SkinWindow {
   int scanType_ = -1;
   int locale_ = 0;
   ConnectionLabels labels_;
+  // From a check's start until its UM_PROBE_DONE.
   bool probeRunning_ = false;
+  std::shared_ptr<ProbeTask> probes_ = std::make_shared<ProbeTask>();
   bool monitoring_ = false;
   QTimer arrivalTimer_;  // the settle time of a plugged-in device
   // Held from the start of an upgrade to its end, so the command line cannot

@@ -31,18 +31,33 @@ bool identityAnswered(int session, uint8_t sub) {
          exchangeFrame(session, request, reply, kReplyTimeoutMs) == 0;
 }
 
-// A fresh session of the link type, connected; -1 when none could be made.
-int openProbeSession(int linkType) {
-  initSessionManager();
-  closeAllSessions();
-  int session = createSessionByType(linkType);
-  if (session < 0) return -1;
-  if (!waitSessionConnected(session, kConnectLimitMs)) {
-    LOG_WARN("probe session of link %d did not connect", linkType);
-    return -1;
+// A fresh session of the link type for one check, closed when the check ends.
+// The checks run on the device worker, so the sessions closed first belong to
+// no task that is running.
+class ProbeSession {
+ public:
+  explicit ProbeSession(int linkType) {
+    initSessionManager();
+    closeAllSessions();
+    id_ = createSessionByType(linkType);
+    if (id_ >= 0 && !waitSessionConnected(id_, kConnectLimitMs)) {
+      LOG_WARN("probe session of link %d did not connect", linkType);
+      close();
+    }
   }
-  return session;
-}
+  ~ProbeSession() { close(); }
+  ProbeSession(const ProbeSession&) = delete;
+  ProbeSession& operator=(const ProbeSession&) = delete;
+  // -1 when none could be made.
+  int id() const { return id_; }
+
+ private:
+  void close() {
+    if (id_ >= 0) closeSession(id_);
+    id_ = -1;
+  }
+  int id_ = -1;
+};
 
 }  // namespace
 
@@ -59,10 +74,10 @@ bool checkLink(int linkType) {
   if (linkType != kLinkSerial && linkType != kLinkLan && linkType != kLinkWifi && linkType != kLinkBluetooth) {
     return false;
   }
-  int session = openProbeSession(linkType);
-  if (session < 0) return false;
+  ProbeSession session(linkType);
+  if (session.id() < 0) return false;
   if (linkType == kLinkBluetooth) platform::sleepFor(kBluetoothSettle);
-  return identityAnswered(session, 0x33) || identityAnswered(session, 0x03);
+  return identityAnswered(session.id(), 0x33) || identityAnswered(session.id(), 0x03);
 }
 
 std::optional<float> parseSupplyVoltage(const Frame& reply) {
@@ -74,7 +89,8 @@ std::optional<float> parseSupplyVoltage(const Frame& reply) {
 }
 
 std::optional<float> readSupplyVoltage() {
-  int session = openProbeSession(kLinkLan);
+  ProbeSession probe(kLinkLan);
+  const int session = probe.id();
   if (session < 0) return std::nullopt;
   static const uint8_t kRequest[] = {0x01, 0x10};
   Frame request;

@@ -4,8 +4,8 @@
 
 #include "session/Frame.h"
 
-// The short device checks the main window runs on threads of their own. Each
-// closes every session first, so the window runs none while an upgrade does.
+// The short device checks the main window runs as work on the device worker.
+// Each opens a session of its own and closes it when done.
 
 // True when the device answers an identity read over the link type.
 bool checkLink(int linkType);

@@ -220,6 +220,33 @@ TEST_F(MainWindowTest, Voltage_showsTheReadingOrThatItFailed) {
   }
 }
 
+// One thing at a time per device: an upgrade is refused while a check waits
+// or runs, and neither a check nor a new read cuts the session of a read
+// that is still running.
+TEST_F(MainWindowTest, ProbeOrReadRunning_keepsItsSessionAndHoldsTheUpgradeBack) {
+  using sim::FaultKind;
+  ASSERT_TRUE(openAndRead({.supplyMillivolts = 12345}));
+  device_->addFault({.kind = FaultKind::LateReply, .command = 0x40, .subCommand = 0x04,
+                     .when = sim::Occurrence::nth(1), .delay = 1500ms});
+  click("get_voltage");
+  click("btn_fw_upgrade");
+  EXPECT_TRUE(user_->saw("Another task is running, please try again later, running taskId:6"));
+  ASSERT_TRUE(waitFor([&] { return window_->isControlEnabled("get_voltage"); }, 20s));
+  EXPECT_EQ(text("progress_info"), "votage: 12.345 V");
+  EXPECT_EQ(device_->core().requestCount(0x24, 0x07) + device_->core().requestCount(0x25, 0x05), 0u);
+
+  // "cancel" while the mode read waits for its late answer.
+  device_->addFault({.kind = FaultKind::LateReply, .command = 0x21, .subCommand = 0x14,
+                     .when = sim::Occurrence::every(), .delay = 4000ms});
+  const unsigned modeReads = device_->core().requestCount(0x21, 0x14);
+  click("status_query");
+  ASSERT_TRUE(waitFor([&] { return device_->core().requestCount(0x21, 0x14) > modeReads; }, 10s));
+  click("cancel");
+  ASSERT_TRUE(waitDeviceRead());
+  EXPECT_EQ(text("sn"), "5RHM10000001");
+  EXPECT_EQ(text("error_text"), "");
+}
+
 TEST_F(MainWindowTest, FirmwareUpgrade_refusesProbesAndCloseThenEndsWithTheImages) {
   ASSERT_TRUE(openAndRead());
   click("btn_fw_upgrade");
