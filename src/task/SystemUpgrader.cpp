@@ -561,7 +561,7 @@ int SystemUpgrader::install() {
 bool SystemUpgrader::acceptInstallReply(const Frame& reply) {
   uint8_t status = 0;
   if (!readFirstByte(reply, status)) {
-    fail("the device answered the install without a status; read it with info before trying again");
+    fail("the device answered the install without a status; read the device again before trying once more");
     return false;
   }
   if (status != 0) {
@@ -653,7 +653,7 @@ bool SystemUpgrader::awaitInstall(bool answered) {
   }
   if (!confirmDevice("after the install")) return false;
   if (!told) {
-    fail("the device came back after the install but does not tell its system version; read it with info");
+    fail("the device came back after the install but does not tell its system version; read the device again to see what it runs");
     return false;
   }
   if (version != packageVersion_) {
@@ -674,7 +674,7 @@ bool SystemUpgrader::awaitReturn() {
     const int64_t now = platform::nowMs();
     if (now - start >= limit.count()) {
       fail("the device did not come back within " + std::to_string(limit.count() / 1000) +
-           " s after the install; read it with info");
+           " s after the install; read the device again to see what it runs");
       return false;
     }
     if (now >= nextReport) {

@@ -354,7 +354,9 @@ const Scenario kScenarios[] = {
     // A network session reconnects by itself, so a restart shorter than one
     // check may pass unseen; the system read back still tells.
     {"drops_and_returns_at_once", {}, {}, 0, true, 1ms},
-    {.name = "never_returns", .faults = {install(FaultKind::NoComeback)}, .failsAt = 5, .scaleAfterInstall = 0.002,
+    // Scaled so that the look for a system installed without a restart still
+    // comes well after the link's drop.
+    {.name = "never_returns", .faults = {install(FaultKind::NoComeback)}, .failsAt = 5, .scaleAfterInstall = 0.02,
      .waits = true},
     {"returns_late", {}, {}, 0, true, 20000ms},
     {.name = "returns_with_old_system", .failsAt = 5, .device = [](sim::DeviceConfig& d) { d.installTakes = false; }},
