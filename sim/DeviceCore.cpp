@@ -528,9 +528,10 @@ bool DeviceCore::answerSystem(const Frame& request, bool comeBack, std::vector<u
       }
       package_.installed = true;
       package_.version = versionOf(package_.bytes);
-      if (!package_.version.empty()) config_.systemVersion = package_.version;
+      if (!package_.version.empty() && config_.installTakes) config_.systemVersion = package_.version;
       data.push_back(kStatusOk);
       if (hooks_.restart && config_.installRestarts) {
+        if (!config_.serialAfterRestart.empty()) config_.serialNumber = config_.serialAfterRestart;
         auto hook = hooks_.restart;
         effects.push_back(
             [hook, comeBack, drop = kDropDelay + replyLate_] { hook(DeviceMode::Normal, comeBack, drop); });

@@ -60,6 +60,9 @@ struct DeviceConfig {
   SwitchEffect numericBootEntry = SwitchEffect::InPlace;  // 0x25 0x05 with 0x02
   // False: the device installs without restarting (its links never drop).
   bool installRestarts = true;
+  // False: the install fails inside the device, which answers and restarts as
+  // usual but comes back with the system it had.
+  bool installTakes = true;
   // Non-empty: what comes back after a restart is another device, with this
   // serial number (swapped while the first one restarted).
   std::string serialAfterRestart{};

@@ -39,6 +39,7 @@ const char kUsage[] =
     "  --usb-id VVVV:PPPP          normal-mode USB ids (default 1A86:55DA)\n"
     "  --restart-delay MS          time a restart takes (default 1500)\n"
     "  --no-install-restart        install a system without restarting (links never drop)\n"
+    "  --install-fails             an install fails inside the device: it restarts with its old system\n"
     "links (all on loopback):\n"
     "  --no-tcp, --device-port N, --config-port N   TCP ports (default ephemeral)\n"
     "  --no-pty                    no USB serial port\n"
@@ -110,6 +111,8 @@ std::optional<Options> parse(int argc, char** argv) {
       o.device.hasSystem = false;
     } else if (arg == "--no-install-restart") {
       o.device.installRestarts = false;
+    } else if (arg == "--install-fails") {
+      o.device.installTakes = false;
     } else if (arg == "--no-web") {
       o.webEnabled = false;
     } else if (arg == "--international-empty") {

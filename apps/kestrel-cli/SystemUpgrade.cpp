@@ -37,8 +37,8 @@ const char* stageName(int stage) {
 }
 
 const char* resultName(int result) {
-  static const char* const names[] = {"done", "give-up", "failed", "no-package", "rejected"};
-  return result >= 0 && result <= 4 ? names[result] : "unknown";
+  static const char* const names[] = {"done", "give-up", "failed", "no-package", "rejected", "waiting"};
+  return result >= 0 && result <= 5 ? names[result] : "unknown";
 }
 
 // What the main window shows for a report; percent < 0 shows nothing.
@@ -58,6 +58,7 @@ ReportView reportView(const Report& r) {
       if (r.result == 2) return {0, "transfer pkg failed"};
       return {-1, ""};
     case SystemUpgrader::kInstall:
+      if (r.result == SystemUpgrader::kWaiting) return {100, SystemUpgrader::waitText(r.value)};
       return {r.value, "Transmission completed and the box is upgrading. Please wait patiently. "};
     case SystemUpgrader::kEnd:
       return r.result == 0 ? ReportView{100, "upgrade success, start read device info."} : ReportView{0, "unkown"};
@@ -65,8 +66,10 @@ ReportView reportView(const Report& r) {
   }
 }
 
-// Why a run that did not end with (6, 0) failed, in words a user can act on.
-std::string failureText(const std::vector<Report>& reports, const std::string& package) {
+// Why a run that did not end with (6, 0) failed, in words a user can act on:
+// the task's own reason when it gave one.
+std::string failureText(const std::vector<Report>& reports, const std::string& package, const std::string& reason) {
+  if (!reason.empty()) return reason;
   for (const Report& r : reports) {
     if (r.stage == SystemUpgrader::kChoose && r.result == SystemUpgrader::kGiveUp) {
       return package.empty() ? "no system package is offered online for this device and none was given: nothing was "
@@ -124,6 +127,7 @@ class SystemRun {
       // With a package of the user's own no online query is made: the task
       // then asks for the package, and the answer is this one.
       scheduler.setTaskParam(kTaskSystemUpgrader, "sn", package_.empty() ? serial : std::string());
+      scheduler.setTaskParam(kTaskSystemUpgrader, "deviceSn", serial);
       started_ = std::chrono::steady_clock::now();
       finished = owner.runTask(kTaskSystemUpgrader, kSystemTimeoutSeconds);
       if (!finished) task_->stop();
@@ -141,6 +145,11 @@ class SystemRun {
     return reports_;
   }
 
+  std::string reason() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return reason_;
+  }
+
   bool succeeded() {
     std::lock_guard<std::mutex> guard(lock_);
     for (const Report& r : reports_) {
@@ -151,6 +160,13 @@ class SystemRun {
 
  private:
   void handle(const AppMessage& message) {
+    const std::string prefix = SystemUpgrader::kFailurePrefix;
+    if (message.id == UM_SHOW_TEXT && message.text.compare(0, prefix.size(), prefix) == 0) {
+      // Said once, in the closing line.
+      std::lock_guard<std::mutex> guard(lock_);
+      reason_ = message.text.substr(prefix.size());
+      return;
+    }
     if (printShowText(message, args_)) return;
     if (message.id != UM_SYSTEM_PROGRESS) return;
     const Report r{static_cast<int>((message.wParam >> 8) & 0xFF), static_cast<int>(message.wParam & 0xFF),
@@ -197,8 +213,9 @@ class SystemRun {
   std::shared_ptr<SystemUpgrader> task_;
   Console* console_ = nullptr;  // set while the task runs
   std::chrono::steady_clock::time_point started_;
-  std::mutex lock_;  // guards reports_
+  std::mutex lock_;  // guards reports_ and reason_
   std::vector<Report> reports_;
+  std::string reason_;
 };
 
 void printJson(const DeviceInfo& device, const char* result, const std::string& package,
@@ -219,6 +236,7 @@ void printJson(const DeviceInfo& device, const char* result, const std::string& 
 int runSystemUpgrade(const Args& args) {
   std::string package = args.option("package");
   uint64_t packageSize = 0;
+  std::string packageVersion;
   if (args.flag("package")) {
     std::error_code ec;
     const std::filesystem::path path = std::filesystem::absolute(package, ec);
@@ -228,6 +246,13 @@ int runSystemUpgrade(const Args& args) {
     }
     package = path.string();
     packageSize = std::filesystem::file_size(path, ec);
+    // Before the device is read or claimed, and in a dry run too.
+    std::string problem;
+    if (!SystemUpgrader::checkPackage(package, packageVersion, problem)) {
+      std::fprintf(stderr, "--package: '%s' is not a system package: %s; nothing was sent\n", shown(package).c_str(),
+                   problem.c_str());
+      return kExitUsage;
+    }
   } else if (std::string problem = servicesProblem(); !problem.empty()) {
     std::fprintf(stderr, "cannot look for a system package online: %s (or give one with --package FILE)\n",
                  problem.c_str());
@@ -240,7 +265,8 @@ int runSystemUpgrade(const Args& args) {
   const std::string serial = shown(device.serialNumber);
   const std::string from = versionText(device.system.packageName) +
                            (device.system.version.empty() ? "" : " (" + shown(device.system.version) + ")");
-  const std::string to = package.empty() ? versionText(device.system.latestVersion) : "the package " + package;
+  const std::string to = package.empty() ? versionText(device.system.latestVersion)
+                                         : "the package " + package + " (system " + shown(packageVersion) + ")";
 
   if (package.empty() && systemUpToDate(device.system) && !args.flag("force")) {
     if (args.json) {
@@ -274,7 +300,7 @@ int runSystemUpgrade(const Args& args) {
                  logFileHint().c_str());
   } else {
     std::fprintf(stderr, "the system upgrade of %s failed: %s; %s\n", serial.c_str(),
-                 failureText(reports, package).c_str(), logFileHint().c_str());
+                 failureText(reports, package, shown(run.reason())).c_str(), logFileHint().c_str());
   }
   if (wasInterrupted()) return kExitInterrupted;
   return upgraded ? kExitOk : kExitFailed;

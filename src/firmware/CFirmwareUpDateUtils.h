@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -56,8 +57,9 @@ class CFirmwareUpDateUtils {
   // Checks a firmware-information reply: an object whose "result" is an
   // object holding the strings "version" and "downloadUrlUS".
   static bool parseFirmwareInfo(const std::string& reply, std::string& downloadUrl, std::string& version);
-  // Up to 3 tries, 100 ms apart. 0 / -1.
-  static int downloadFile(const std::string& location, const std::string& filePath);
+  // Up to 3 tries, 100 ms apart, none once stop is raised. 0 / -1.
+  static int downloadFile(const std::string& location, const std::string& filePath,
+                          const std::atomic<bool>* stop = nullptr);
   // 0, or the first non-zero result of the archive reader.
   static int unzipToFolder(const std::string& packagePath, const std::string& folder);
   // The package path without its ".zip" (searched in the file name only);
@@ -99,6 +101,8 @@ class CFirmwareUpDateUtils {
   uint32_t sessionId = kNoSession;  // changed only by connectDefaultSession and closeSession
   int productType = 6;              // classifyModel of the device; set by the task
   std::string serialNumber;         // set by upgradeFirmware
+  // The task's stop flag, when it has one: ends the web exchanges early.
+  const std::atomic<bool>* stop = nullptr;
 
  private:
   enum class BootEntry { Alphanumeric, Digit };

@@ -78,10 +78,12 @@ int CFirmwareUpDateUtils::unzipToFolder(const std::string& packagePath, const st
   return ziputils::unzipToFolder(packagePath, folder);
 }
 
-int CFirmwareUpDateUtils::downloadFile(const std::string& location, const std::string& filePath) {
+int CFirmwareUpDateUtils::downloadFile(const std::string& location, const std::string& filePath,
+                                       const std::atomic<bool>* stop) {
   for (int attempt = 1; attempt <= kDownloadTries; ++attempt) {
-    int rc = RemoteUtils::download(location, kMethodGet, "", filePath, kWebTimeoutSeconds);
+    int rc = RemoteUtils::download(location, kMethodGet, "", filePath, kWebTimeoutSeconds, stop);
     if (rc == 0) return 0;
+    if (stop && stop->load()) return -1;
     LOG_INFO("download try %d failed rlt : %d", attempt, rc);
     if (attempt < kDownloadTries) platform::sleepFor(kDownloadRetryPause);
   }
@@ -93,7 +95,7 @@ int CFirmwareUpDateUtils::DigitFirmwareUpgradePrepare(const std::string& locatio
   // What an earlier attempt unpacked must never pass for this package's image.
   if (!folder.empty()) ziputils::removeTree(folder);
   const std::string shownUrl = logfacade::escapeForLog(location, kLoggedReply);
-  int rc = downloadFile(location, packagePath);
+  int rc = downloadFile(location, packagePath, stop);
   if (rc != 0) {
     LOG_WARN("Firmware download failed rlt : %d, url : %s", rc, shownUrl.c_str());
     return kDownloadFailed;
@@ -131,7 +133,7 @@ int CFirmwareUpDateUtils::requestFirmwareInfo(const std::string& serial, const s
   const std::string url = firmwareInfoUrl(loadServiceEndpoints().firmwareInfoUrl, random, serial, softType);
   LOG_INFO("start request url : %s", logfacade::escapeForLog(url, kLoggedReply).c_str());
   std::string response;
-  int rc = RemoteUtils::request(url, kMethodGet, "", RemoteUtils::kContentJson, response, kWebTimeoutSeconds);
+  int rc = RemoteUtils::request(url, kMethodGet, "", RemoteUtils::kContentJson, response, kWebTimeoutSeconds, stop);
   if (rc != 0) {
     LOG_INFO("request failed, errCode : %d", rc);
     return rc;
@@ -147,10 +149,10 @@ int CFirmwareUpDateUtils::AlphaFirmwareUpgradePrepare(const std::string& serial,
   std::error_code ignored;
   std::filesystem::remove(imagePath, ignored);
   if (!EnterBoot()) return -1;
-  for (int attempt = 0; attempt < kFirmwareInfoAttempts; ++attempt) {
+  for (int attempt = 0; attempt < kFirmwareInfoAttempts && !(stop && stop->load()); ++attempt) {
     std::string location;
     if (requestFirmwareInfo(serial, softType, randomValue(), location) != 0) continue;
-    if (downloadFile(location, imagePath) != 0) continue;
+    if (downloadFile(location, imagePath, stop) != 0) continue;
     return 0;
   }
   LOG_WARN("download firmware error");

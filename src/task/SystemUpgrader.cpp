@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "app/AppState.h"
+#include "app/DeviceInfo.h"
+#include "app/TextNotifier.h"
+#include "devinfo/CDeviceInfo.h"
 #include "platform/Clock.h"
 #include "platform/FileUtils.h"
 #include "platform/Paths.h"
@@ -36,6 +39,7 @@ using namespace std::chrono_literals;
 constexpr uint8_t kSystemCommand = 0x2C;
 constexpr uint8_t kChunkSub = 0x05;
 constexpr uint8_t kInstallSub = 0x07;
+constexpr uint8_t kInstallReply = 0x6C;
 constexpr uint8_t kChunkMarker = 0x02;
 constexpr uint8_t kMoreChunks = 0x55;
 constexpr uint8_t kFinalChunk = 0xF5;
@@ -51,6 +55,14 @@ constexpr int kWebTimeoutSeconds = 5;
 constexpr int kMethodGet = 0;
 constexpr auto kPrepareRetryPause = 100ms;
 constexpr auto kDropPoll = 200ms;
+// A device that installs without restarting shows the new system on the same
+// link; one that restarts has dropped it long before the first look.
+constexpr auto kVersionPoll = 10s;
+// How often the wait for the device's return is reported.
+constexpr auto kWaitReportEvery = 10s;
+constexpr int kReadBackTries = 3;
+constexpr auto kReadBackPause = 1000ms;
+constexpr int kTextToError = 0;
 // The device answers before it has finished starting its services.
 constexpr auto kSettlePause = 5000ms;
 constexpr auto kPausePiece = 100ms;
@@ -109,6 +121,8 @@ class WorkFolder {
   std::string path_;
 };
 
+std::string shownText(const std::string& text) { return logfacade::escapeForLog(text, kLoggedText); }
+
 bool isCleanValue(const std::string& value) {
   if (value.size() > SystemUpgrader::kMaxDescriptionValue) return false;
   return std::none_of(value.begin(), value.end(), [](char c) {
@@ -121,6 +135,22 @@ bool isCleanValue(const std::string& value) {
 
 std::string SystemUpgrader::packageQueryUrl(const std::string& host, const std::string& serialNumber) {
   return host + kQueryPath + urlEncode(serialNumber);
+}
+
+int SystemUpgrader::encodeWait(ReturnWait wait) {
+  const int waited = std::clamp(wait.waitedSeconds, 0, 0xFFFF);
+  const int limit = std::clamp(wait.limitSeconds, 0, 0x7FFF);
+  return (limit << 16) | waited;
+}
+
+SystemUpgrader::ReturnWait SystemUpgrader::decodeWait(int value) {
+  return {value & 0xFFFF, (value >> 16) & 0x7FFF};
+}
+
+std::string SystemUpgrader::waitText(int value) {
+  const ReturnWait wait = decodeWait(value);
+  return "waiting for the device to come back after the install: " + std::to_string(wait.waitedSeconds) +
+         " s so far, at most " + std::to_string(wait.limitSeconds) + " s";
 }
 
 std::string SystemUpgrader::downloadPath() { return platform::joinPath(platform::updateDir(), "SYSTEM_PACKAGE.zip"); }
@@ -146,6 +176,57 @@ bool SystemUpgrader::checkDescription(std::string_view iniText) {
   return true;
 }
 
+bool SystemUpgrader::unpackPackage(const std::string& package, const std::string& folder, std::string& image,
+                                   std::string& version, std::string& problem) {
+  const int rc = ziputils::unzipToFolder(package, folder);
+  switch (rc) {
+    case 0: break;
+    case ziputils::kOpenFailed: problem = "not a zip archive"; break;
+    case ziputils::kUnsafeEntry:
+      problem = "an entry is not a plain file inside the package (a path that escapes it, a link, a device or "
+                "an encrypted entry)";
+      break;
+    case ziputils::kTooManyEntries: problem = "too many entries"; break;
+    case ziputils::kTooLarge: problem = "too large once unpacked"; break;
+    default: problem = "cannot be unpacked (code " + std::to_string(rc) + ")"; break;
+  }
+  if (rc != 0) return false;
+  const std::string ini = ziputils::findFileByName(folder, "system.ini");
+  if (ini.empty()) {
+    problem = "no system.ini in the package";
+    return false;
+  }
+  std::string description;
+  if (!platform::readFilePrefix(ini, kMaxDescriptionFile, description) || description.size() > kMaxDescriptionFile ||
+      !checkDescription(description)) {
+    problem = "system.ini has no usable [Info] Version (missing, empty, too long or with control characters)";
+    return false;
+  }
+  image = ziputils::findFileByName(folder, "system.zip");
+  if (image.empty()) {
+    problem = "no system.zip in the package";
+    return false;
+  }
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(image, ec);
+  if (ec || size == 0 || size > static_cast<uint64_t>(kMaxSystemImage)) {
+    problem = ec ? "system.zip cannot be read" : size == 0 ? "system.zip is empty" : "system.zip is too large";
+    return false;
+  }
+  version = platform::findProfileValue(description, "Info", "Version").value_or("");
+  return true;
+}
+
+bool SystemUpgrader::checkPackage(const std::string& package, std::string& version, std::string& problem) {
+  WorkFolder work;
+  if (work.path().empty()) {
+    problem = "no room to unpack it (errno " + std::to_string(errno) + ")";
+    return false;
+  }
+  std::string image;
+  return unpackPackage(package, work.path(), image, version, problem);
+}
+
 int SystemUpgrader::setParam(const std::string& key, const std::string& value) {
   Task::setParam(key, value);
   const std::string path = getParam("pkgPath");
@@ -165,6 +246,11 @@ void SystemUpgrader::stop() {
 
 void SystemUpgrader::report(int state, int result, int value) {
   AppState::getInstance().systemProgress(state, result, value);
+}
+
+void SystemUpgrader::fail(const std::string& reason) {
+  LOG_WARN("system upgrade failed: %s", reason.c_str());
+  TextNotifier::getInstance().post(kFailurePrefix, reason, kTextToError);
 }
 
 bool SystemUpgrader::pause(std::chrono::milliseconds d) {
@@ -197,9 +283,14 @@ int SystemUpgrader::connect(int limitMs) {
 }
 
 void SystemUpgrader::run() {
-  stopRequested_.store(false);
   running_.store(1);
   state_ = kPrepare;
+  if (stopping()) {
+    LOG_WARN("system upgrade stopped before it started");
+    report(state_, kRetry, 0);
+    finishRun();
+    return;
+  }
   if (connect(kFirstConnectMs) != 0) {
     LOG_WARN("connect device failed");
     report(state_, kRetry, 0);
@@ -269,13 +360,18 @@ void SystemUpgrader::finishRun() {
     pkgPath_.clear();
   }
   serialNumber_.clear();
+  expectedSerial_.clear();
+  packageVersion_.clear();
   packageUrl_.clear();
   clearParams();
   closeOwnSession();
+  stopRequested_.store(false);
 }
 
 int SystemUpgrader::prepare() {
   serialNumber_ = getParam("sn");
+  expectedSerial_ = getParam("deviceSn");
+  if (expectedSerial_.empty()) expectedSerial_ = serialNumber_;
   packageUrl_.clear();
   if (serialNumber_.empty()) {
     LOG_INFO("no serial number, no package online");
@@ -284,7 +380,8 @@ int SystemUpgrader::prepare() {
   const std::string url = packageQueryUrl(loadServiceEndpoints().systemPackageHost, serialNumber_);
   LOG_INFO("start request url : %s", logfacade::escapeForLog(url, kLoggedText).c_str());
   std::string response;
-  const int rc = RemoteUtils::request(url, kMethodGet, "", RemoteUtils::kContentJson, response, kWebTimeoutSeconds);
+  const int rc = RemoteUtils::request(url, kMethodGet, "", RemoteUtils::kContentJson, response, kWebTimeoutSeconds,
+                                      &stopRequested_);
   // -1 is a URL that does not split: asking again cannot help.
   if (rc == -1) return kNoPackage;
   if (rc != 0) {
@@ -306,7 +403,7 @@ int SystemUpgrader::prepare() {
 int SystemUpgrader::download() {
   const std::string destination = downloadPath();
   if (packageUrl_.empty() || destination.empty()) return kRetry;
-  const int rc = RemoteUtils::download(packageUrl_, kMethodGet, "", destination, kWebTimeoutSeconds);
+  const int rc = RemoteUtils::download(packageUrl_, kMethodGet, "", destination, kWebTimeoutSeconds, &stopRequested_);
   if (rc != 0) {
     LOG_WARN("download system package failed rlt : %d", rc);
     return kRetry;
@@ -343,23 +440,12 @@ int SystemUpgrader::transfer() {
     LOG_WARN("cannot make a work folder, errCode : %d", errno);
     return kRetry;
   }
-  int rc = ziputils::unzipToFolder(package, work.path());
-  if (rc != 0) {
-    LOG_WARN("unzip system package failed rlt : %d", rc);
-    return kRetry;
-  }
-  const std::string ini = ziputils::findFileByName(work.path(), "system.ini");
-  std::string description;
-  if (ini.empty() || !platform::readFilePrefix(ini, kMaxDescriptionFile, description) ||
-      description.size() > kMaxDescriptionFile || !checkDescription(description)) {
-    LOG_WARN("system package description missing or not acceptable");
+  std::string image, problem;
+  if (!unpackPackage(package, work.path(), image, packageVersion_, problem)) {
+    fail("the package " + shownText(package) + " is not a system package: " + problem + "; nothing was sent");
     return kRejected;
   }
-  const std::string image = ziputils::findFileByName(work.path(), "system.zip");
-  if (image.empty()) {
-    LOG_WARN("system package holds no system.zip");
-    return kRetry;
-  }
+  if (!confirmDevice("before the transfer")) return kFailed;
   return sendUpgradeFile(image) == 0 ? kDone : kRetry;
 }
 
@@ -437,6 +523,10 @@ int SystemUpgrader::sendUpgradeFile(const std::string& path) {
     // Flow id, then status: an acknowledgement shorter than that acknowledges nothing.
     if (ack.payloadSize() < 2 || ack.data()[0] != flowId || ack.data()[1] != 0) {
       LOG_WARN("send pkg data failed");
+      if (ack.payloadSize() >= 2 && ack.data()[0] == flowId) {
+        fail("the device refused the package at byte " + std::to_string(offset) + " (status " +
+             std::to_string(ack.data()[1]) + "); nothing was installed");
+      }
       return -1;
     }
     flowId = nextFlowId(flowId);
@@ -452,22 +542,62 @@ int SystemUpgrader::sendUpgradeFile(const std::string& path) {
 }
 
 int SystemUpgrader::install() {
+  // Asked once per run, whatever follows: a device that took it and answered
+  // late, or not at all, would install a second time.
   Frame request;
-  if (!request.build(Frame::kSystemAddr, Frame::kHostAddr, kSystemCommand, kInstallSub)) return kRetry;
+  if (!request.build(Frame::kSystemAddr, Frame::kHostAddr, kSystemCommand, kInstallSub)) return kFailed;
   Frame reply;
-  if (exchangeFrame(session_, request, reply, kInstallTimeoutMs) != 0) {
-    LOG_WARN("install not answered");
-    return kRetry;
-  }
-  // Answered: from here on the install is never asked for again.
-  uint8_t status = 0xFF;
-  if (!readFirstByte(reply, status) || status != 0) {
-    LOG_WARN("install refused, status : %d", status);
+  bool sent = false;
+  const bool answered = exchangeFrame(session_, request, reply, kInstallTimeoutMs, &sent) == 0;
+  if (!sent) {
+    fail("the install request could not be sent (the link is down); the device keeps its system");
     return kFailed;
   }
+  if (answered && !acceptInstallReply(reply)) return kFailed;
+  if (!answered) LOG_WARN("install not answered in time; waiting for the device to restart");
+  return awaitInstall(answered) ? kDone : kFailed;
+}
+
+bool SystemUpgrader::acceptInstallReply(const Frame& reply) {
+  uint8_t status = 0;
+  if (!readFirstByte(reply, status)) {
+    fail("the device answered the install without a status; read the device again before trying once more");
+    return false;
+  }
+  if (status != 0) {
+    fail("the device refused the package (install status " + std::to_string(status) + "); nothing was installed");
+    return false;
+  }
   report(kInstall, kDone, 100);
-  if (!awaitRestart()) return kFailed;
-  return pause(kSettlePause) ? kDone : kFailed;
+  return true;
+}
+
+bool SystemUpgrader::readSystemVersion(std::string& version) {
+  CDeviceInfo reader(static_cast<uint32_t>(session_));
+  DeviceInfo info;
+  if (!reader.readSystemVersion(info)) return false;
+  version = info.system.version;
+  return true;
+}
+
+bool SystemUpgrader::confirmDevice(const char* when) {
+  if (expectedSerial_.empty()) {
+    fail(std::string("no serial number to check the device against ") + when + "; nothing was sent");
+    return false;
+  }
+  CDeviceInfo reader(static_cast<uint32_t>(session_));
+  DeviceInfo info;
+  if (!reader.readSerialNumber(info)) {
+    fail(std::string("the device on the configuration port does not tell its serial number ") + when +
+         "; expected " + shownText(expectedSerial_));
+    return false;
+  }
+  if (info.serialNumber != expectedSerial_) {
+    fail(std::string("the device on the configuration port is ") + shownText(info.serialNumber) + ", not " +
+         shownText(expectedSerial_) + " " + when);
+    return false;
+  }
+  return true;
 }
 
 bool SystemUpgrader::linkDropped() {
@@ -481,22 +611,76 @@ bool SystemUpgrader::linkDropped() {
   return true;
 }
 
-bool SystemUpgrader::awaitRestart() {
+bool SystemUpgrader::awaitInstall(bool answered) {
   const int64_t dropDeadline = platform::nowMs() + platform::scaled(kDropLimit).count();
+  int64_t nextLook = platform::nowMs() + platform::scaled(kVersionPoll).count();
+  // The link dropping after the request is the restart, answered or not.
   while (!linkDropped()) {
+    Frame late;
+    if (answered) {
+      if (!pause(kDropPoll)) return false;
+    } else if (recvFrame(session_, late, kInstallReply, kInstallSub, static_cast<int>(kDropPoll.count())) == 0) {
+      LOG_INFO("install answered late");
+      if (!acceptInstallReply(late)) return false;
+      answered = true;
+    }
+    if (stopping()) return false;
+    const int64_t now = platform::nowMs();
+    if (now < nextLook && now < dropDeadline) continue;
+    std::string version;
+    if (readSystemVersion(version) && version == packageVersion_) {
+      LOG_INFO("device runs system %s without a restart", shownText(version).c_str());
+      if (!answered) report(kInstall, kDone, 100);
+      return true;
+    }
     if (platform::nowMs() >= dropDeadline) {
-      LOG_WARN("device did not restart after install");
+      fail("the device did not restart after the install and reports system " +
+           (version.empty() ? std::string("(none)") : shownText(version)) + ", not the package's " +
+           shownText(packageVersion_));
       return false;
     }
-    if (!pause(kDropPoll)) return false;
+    nextLook = platform::nowMs() + platform::scaled(kVersionPoll).count();
   }
+  LOG_INFO("link dropped after the install: the device restarts");
   closeOwnSession();
-  const int64_t returnDeadline = platform::nowMs() + platform::scaled(kReturnLimit).count();
+  if (!awaitReturn() || !pause(kSettlePause)) return false;
+
+  std::string version;
+  bool told = false;
+  for (int attempt = 0; attempt < kReadBackTries && !told; ++attempt) {
+    if (attempt > 0 && !pause(kReadBackPause)) return false;
+    told = readSystemVersion(version);
+  }
+  if (!confirmDevice("after the install")) return false;
+  if (!told) {
+    fail("the device came back after the install but does not tell its system version; read the device again to see what it runs");
+    return false;
+  }
+  if (version != packageVersion_) {
+    fail("the device came back after the install with system " + shownText(version) + ", not the package's " +
+         shownText(packageVersion_) + ": it did not take the package");
+    return false;
+  }
+  if (!answered) report(kInstall, kDone, 100);
+  return true;
+}
+
+bool SystemUpgrader::awaitReturn() {
+  const auto limit = platform::scaled(kReturnLimit);
+  const int64_t start = platform::nowMs();
+  int64_t nextReport = start;
   while (connect(kReturnConnectMs) != 0) {
     if (stopping()) return false;
-    if (platform::nowMs() >= returnDeadline) {
-      LOG_WARN("device did not come back after install");
+    const int64_t now = platform::nowMs();
+    if (now - start >= limit.count()) {
+      fail("the device did not come back within " + std::to_string(limit.count() / 1000) +
+           " s after the install; read the device again to see what it runs");
       return false;
+    }
+    if (now >= nextReport) {
+      report(kInstall, kWaiting,
+             encodeWait({static_cast<int>((now - start) / 1000), static_cast<int>(limit.count() / 1000)}));
+      nextReport = now + platform::scaled(kWaitReportEvery).count();
     }
   }
   return true;

@@ -936,6 +936,10 @@ void DlgUpg::onSystemProgress(int stage, int subState, int value) {
       if (subState == 0) showProgress(std::clamp(value, 0, 100), "transferring", true);
       break;
     case 5:
+      if (subState == SystemUpgrader::kWaiting) {
+        showProgress(100, SystemUpgrader::waitText(value), false);
+        break;
+      }
       showProgress(std::clamp(value, 0, 100),
                    "Transmission completed and the box is upgrading. Please wait patiently. ", false);
       break;

@@ -30,9 +30,12 @@ constexpr int kMaxTempAttempts = 100;
 // A caller that leaves the time-out to the library still gets an end: curl
 // itself would wait for ever on a server that keeps the connection alive.
 constexpr std::chrono::seconds kDefaultTimeout{60};
-// A download's deadline grows by one second per this many bytes received, so
-// a large package on a slow line finishes while a dripping server does not.
-constexpr uint64_t kDownloadFloorBytesPerSecond = 4096;
+// A download's deadline grows by one second per this many bytes received: its
+// overall limit is its size at this rate (128 kbit/s, slower than any line a
+// package is fetched over) plus the time-out, so a large package on a slow
+// line finishes while a server dripping a few KiB a second does not hold the
+// device's worker for hours.
+constexpr uint64_t kDownloadFloorBytesPerSecond = 16 * 1024;
 
 #define REMOTE_WARN(...) ::logfacade::write(::logfacade::kWarn, __FILE__, __LINE__, kLogFunction, __VA_ARGS__)
 
@@ -182,6 +185,8 @@ int perform(const Exchange& ex, Sink& sink) {
     if (ex.log) REMOTE_WARN("%s", text);
   };
 
+  // A stop raised before the call is kept: nothing is sent.
+  if (ex.stop && ex.stop->load()) return CURLE_ABORTED_BY_CALLBACK;
   if (!isLocalhostName(ex.host) && !platform::destinationAllowed(ex.host)) {
     warn("InternetConnect err");
     return CURLE_COULDNT_CONNECT;

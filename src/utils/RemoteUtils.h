@@ -15,7 +15,7 @@
 // steps the errno (callers only test for 0 and log the number). Every call may
 // run on any thread and blocks it until the exchange ends, times out, or the
 // caller's stop flag (optional) is raised: then within about a second, with
-// CURLE_ABORTED_BY_CALLBACK.
+// CURLE_ABORTED_BY_CALLBACK (at once, sending nothing, when it was raised first).
 class RemoteUtils {
  public:
   static constexpr int kMethodPost = 1;   // any other method value is GET
@@ -40,8 +40,8 @@ class RemoteUtils {
   // on any failure nothing is left behind and an existing file stays as it
   // was, and temporary files of the same target that no download holds any
   // more are removed first. Any other status gives CURLE_HTTP_RETURNED_ERROR.
-  // The deadline is the time-out plus a second per 4 KiB received, so only a
-  // transfer slower than that ends early. Logs nothing but a guard refusal and
+  // The deadline is the time-out plus a second per 16 KiB received, so a
+  // transfer slower than that on average ends early. Logs nothing but a guard refusal and
   // a redirect; the callers log the result.
   static int download(const std::string& url, int method, const std::string& body,
                       const std::string& filePath, int timeoutSeconds, const std::atomic<bool>* stop = nullptr);

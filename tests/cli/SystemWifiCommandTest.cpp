@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "SimFaults.h"
 #include "SimPackages.h"
 #include "WebServices.h"
 #include "platform/Clock.h"
@@ -31,13 +32,19 @@ class SystemWifiCommandTest : public ::testing::Test {
   void TearDown() override { platform::setTimeScale(1.0); }
 };
 
-// Only a run that ends with the device holding the package is a success; with
-// nothing online and nothing given, nothing is sent.
+// Only a run that ends with the device holding and running the package is a
+// success; with nothing online and nothing given, or a file that is no system
+// package, nothing is sent, and each failure says why.
 TEST_F(SystemWifiCommandTest, SystemUpgrade_onlineLocalOrNoPackage) {
   const std::vector<uint8_t> localImage = sim::buildSystemImage("207", 20000);
   const std::vector<uint8_t> zip = sim::buildSystemPackage("V3.20", "207", localImage);
   const std::string localPackage = platform::joinPath(platform::workRoot(), "local.zip");
   testsupport::writeText(localPackage, std::string(zip.begin(), zip.end()));
+  const std::string notZip = platform::joinPath(platform::workRoot(), "notzip.zip");
+  testsupport::writeText(notZip, "PK but not really");
+  const std::vector<uint8_t> noImage = sim::buildZip({{"V3.20_207/system.ini", {'[', 'I', 'n', 'f', 'o', ']', '\n'}}});
+  const std::string noImagePackage = platform::joinPath(platform::workRoot(), "noimage.zip");
+  testsupport::writeText(noImagePackage, std::string(noImage.begin(), noImage.end()));
   struct Case {
     const char* name;
     bool online;
@@ -45,15 +52,30 @@ TEST_F(SystemWifiCommandTest, SystemUpgrade_onlineLocalOrNoPackage) {
     int status;
     const char* out;
     const char* err;
+    const char* fault = nullptr;
+    bool installTakes = true;
+    bool sends = false;  // a failed run may have sent chunks
   };
   const Case cases[] = {
       {"online", true, "", 0, ": system upgraded\n", "[##############################] 100% upgrade success"},
       {"local", false, " --package " + localPackage, 0, ": system upgraded\n", "transferring 20 KiB of "},
       {"none", false, "", 1, "", "no system package is offered online for this device and none was given"},
+      {"not a zip", false, " --package " + notZip, 2, "", "is not a system package: not a zip archive"},
+      {"dry run, not a zip", false, " --dry-run --package " + notZip, 2, "", "not a zip archive; nothing was sent"},
+      {"no system.ini Version", false, " --package " + noImagePackage, 2, "", "system.ini has no usable [Info] Version"},
+      {"refused by the device", false, " --package " + localPackage, 1, "", "the device refused the package at byte 8192",
+       "refused:2C05:2"},
+      {"comes back with its old system", false, " --package " + localPackage, 1, "",
+       "came back after the install with system 205, not the package's 207", nullptr, false, true},
   };
   for (const Case& c : cases) {
-    auto device = scantest::startDevice({.restartDelay = 300ms});
+    auto device = scantest::startDevice({.installTakes = c.installTakes, .restartDelay = 300ms});
     ASSERT_TRUE(device) << c.name;
+    if (c.fault) {
+      sim::Fault fault;
+      ASSERT_TRUE(sim::parseFault(c.fault, fault)) << c.name;
+      device->addFault(fault);
+    }
     sim::WebServices web({.systemPackageOnline = c.online});
     ASSERT_TRUE(web.start()) << c.name;
 
@@ -66,8 +88,9 @@ TEST_F(SystemWifiCommandTest, SystemUpgrade_onlineLocalOrNoPackage) {
     if (c.status == 0) {
       EXPECT_TRUE(stored.installed) << c.name;
       EXPECT_EQ(stored.md5, sim::md5Hex(c.online ? web.systemImage() : localImage)) << c.name;
-    } else {
-      EXPECT_EQ(device->core().requestCount(0x2C, 0x05), 0u) << c.name;
+      EXPECT_EQ(device->core().config().systemVersion, c.online ? "206" : "207") << c.name;
+    } else if (!c.sends) {
+      EXPECT_EQ(device->core().requestCount(0x2C, 0x05), c.fault ? 2u : 0u) << c.name;
     }
   }
 }

@@ -47,9 +47,11 @@ Reports succeeded(Reports first) {
   return first;
 }
 
-// The reports without the transfer's percentages.
+bool isWait(const Report& r) { return r[0] == SystemUpgrader::kInstall && r[1] == SystemUpgrader::kWaiting; }
+
+// The reports without the transfer's percentages and the waits for the device.
 Reports steps(Reports all) {
-  std::erase_if(all, [](const Report& r) { return r[0] == 4 && r[1] == 0 && r[2] > 0; });
+  std::erase_if(all, [](const Report& r) { return (r[0] == 4 && r[1] == 0 && r[2] > 0) || isWait(r); });
   return all;
 }
 
@@ -100,8 +102,10 @@ class SystemUpgraderTest : public ::testing::Test {
   }
 
   // One run as the window drives it: "sn" set, the choice (1, 3, 0) answered
-  // with answer (unless empty), act called on every report.
-  Reports runUpgrade(const std::string& serial, const std::string& answer, const Act& act = nullptr) {
+  // with answer (unless empty), act called on every report; "deviceSn" set
+  // when given, a stop requested first when asked.
+  Reports runUpgrade(const std::string& serial, const std::string& answer, const Act& act = nullptr,
+                     const std::string& deviceSerial = "", bool stopFirst = false) {
     auto task = std::make_shared<SystemUpgrader>();
     Reports reports;  // the window's thread only, until its shutdown joins it
     auto window = std::make_shared<QueuedMessageTarget>([&](const AppMessage& m) {
@@ -113,6 +117,8 @@ class SystemUpgraderTest : public ::testing::Test {
     });
     AppState::getInstance().setTarget(window);
     task->setParam("sn", serial);
+    if (!deviceSerial.empty()) task->setParam("deviceSn", deviceSerial);
+    if (stopFirst) task->stop();
     const auto begin = std::chrono::steady_clock::now();
     task->run();
     elapsed_ = std::chrono::steady_clock::now() - begin;
@@ -166,6 +172,7 @@ TEST_F(SystemUpgraderTest, LocalPackages_endAsTheirContentsDecide) {
     SCOPED_TRACE(c.name);
     start({.serialNumber = sim::sampleSerial(1, false)}, {.systemPackageOnline = false});
     const Bytes image = exactImage(c.imageSize);
+    device_->core().registerVersion(sim::md5Hex(image), "207");
     const std::string package = userPackage(packageBytes(c.ini, image, c.withIni));
     const auto userBefore = upgradetest::treeOf(fs::path(package).parent_path());
 
@@ -193,6 +200,7 @@ TEST_F(SystemUpgraderTest, ChoiceAndStops_endTheRunAsAFailure) {
     const char* answer;
     Act act;
     Reports steps;
+    bool stopFirst = false;
   };
   auto stopAt = [](Report when) {
     return [when](SystemUpgrader& task, const Report& r) {
@@ -208,16 +216,18 @@ TEST_F(SystemUpgraderTest, ChoiceAndStops_endTheRunAsAFailure) {
        }, noFile},
       {"stop during the choice", false, true, "", stopAt({1, 3, 0}), {{1, 3, 0}, {3, 2, 0}}},
       {"stop during the transfer", true, true, "", stopAt({4, 0, 10}), {{1, 0, 0}, {2, 0, 0}, {4, 2, 0}}},
+      {"stop before the run", true, true, "", nullptr, {{1, 2, 0}}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     platform::setTimeScale(0.2);
     start({.serialNumber = sim::sampleSerial(1, false)}, {.systemPackageOnline = c.online, .systemImageSize = 100 * 8192});
-    const Reports reports = runUpgrade(c.withSerial ? device_->core().config().serialNumber : "", c.answer, c.act);
+    const Reports reports =
+        runUpgrade(c.withSerial ? device_->core().config().serialNumber : "", c.answer, c.act, "", c.stopFirst);
     EXPECT_EQ(steps(reports), c.steps) << ::testing::PrintToString(reports);
     EXPECT_LT(elapsed_, 10s);
     EXPECT_EQ(device_->core().requestCount(0x2C, 0x07), 0u);
-    EXPECT_EQ(web_->hits("/Veyra/v3/soft-wares") == 0, !c.withSerial);
+    EXPECT_EQ(web_->hits("/Veyra/v3/soft-wares") == 0, !c.withSerial || c.stopFirst);
   }
 }
 
@@ -232,20 +242,28 @@ TEST_F(SystemUpgraderTest, WrongAcknowledgement_endsTheTransferWithoutInstall) {
   // A refusal and an empty reply are the fault matrix's.
   const Case cases[] = {{"wrong flow id", 0, {1, 0}}, {"wrong serial", 1, {0, 0}}, {"one data byte", 0, {0}}};
   const std::string package = userPackage(packageBytes("[Info]\nVersion=1\n", exactImage(20000)));
+  const std::string serial = "744443100001";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto link = std::make_shared<sessiontest::FakeLink>();
     link->onWrite = [&](const Bytes& w) {
-      link->push(sessiontest::frameBytes(static_cast<uint8_t>(w[6] + c.serialShift), static_cast<uint8_t>(w[7] + 0x40), w[8], c.data));
+      Bytes data = c.data;
+      uint8_t shift = c.serialShift;
+      if (w[7] == 0x21 && w[8] == 0x33) {  // who is there: the device that was read
+        data = {static_cast<uint8_t>(serial.size())};
+        data.insert(data.end(), serial.begin(), serial.end());
+        shift = 0;
+      }
+      link->push(sessiontest::frameBytes(static_cast<uint8_t>(w[6] + shift), static_cast<uint8_t>(w[7] + 0x40), w[8], data));
     };
     setConnectionFactoryForTest([link](const SessionEndpoint&) { return std::make_unique<sessiontest::FakeConnection>(link); });
-    const Reports reports = runUpgrade("", package);
+    const Reports reports = runUpgrade("", package, nullptr, serial);
     setConnectionFactoryForTest({});
     closeAllSessions();
 
     EXPECT_EQ(reports, (Reports{{1, 3, 0}, {3, 0, 0}, {4, 2, 0}}));
-    ASSERT_EQ(link->written().size(), 1u);
-    EXPECT_EQ(link->written()[0][8], 0x05);
+    ASSERT_EQ(link->written().size(), 2u);
+    EXPECT_EQ(link->written()[1][8], 0x05);
   }
 }
 
@@ -268,6 +286,10 @@ struct Scenario {
   // The serial transport stops reading once some bytes of a reply came, so
   // a reply split by more than its read gap is left half-read there.
   bool overPty = true;
+  Report scaleAt{5, 0, 100};  // the report after which scaleAfterInstall applies
+  std::function<void(sim::DeviceConfig&)> device{};
+  const char* expectedSerial = nullptr;  // another device was read: nothing may be sent
+  bool waits = false;                    // the wait for the device's return is reported
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
@@ -310,27 +332,37 @@ const Scenario kScenarios[] = {
     {"last_chunk_refused", {chunk(FaultKind::RefusedStatus, 4)}, {}, 4},
     {"last_chunk_split", {chunk(FaultKind::SplitReply, 4)}, {}, 0, true, 300ms, 0, -1, false},
     {"last_chunk_duplicate", {chunk(FaultKind::DuplicateReply, 4)}},
-    {"install_unanswered_once", {install(FaultKind::NoReply, Occurrence::nth(1))}},
-    {"install_unanswered", {install(FaultKind::NoReply)}, {}, 5},
+    // The install is asked for once per run: a lost one is not repeated, and
+    // the device, still on its old system, makes the run fail.
+    {.name = "install_unanswered_once", .faults = {install(FaultKind::NoReply, Occurrence::nth(1))}, .failsAt = 5,
+     .scaleAfterInstall = 0.02, .scaleAt = {4, 0, 0}},
+    {.name = "install_unanswered", .faults = {install(FaultKind::NoReply)}, .failsAt = 5, .scaleAfterInstall = 0.02,
+     .scaleAt = {4, 0, 0}},
     {"install_empty_reply", {install(FaultKind::EmptyReply)}, {}, 5},
     {"install_refused", {install(FaultKind::RefusedStatus)}, {}, 5},
-    // Installed but unanswered: the retry may reach the device back from its
-    // restart, which installs again and answers.
-    {"install_bad_checksum", {install(FaultKind::BadChecksum, Occurrence::nth(1))}, {}, -1},
-    {"install_late", {install(FaultKind::LateReply, Occurrence::nth(1), 4000ms)}, {}, -1},
+    // Installed, the answer unusable or after its time-out: the restart that
+    // follows and the system read back tell.
+    {"install_bad_checksum", {install(FaultKind::BadChecksum, Occurrence::nth(1))}},
+    {"install_late", {install(FaultKind::LateReply, Occurrence::nth(1), 4000ms)}},
     {"install_answered_late", {install(FaultKind::LateReply, Occurrence::every(), 1500ms)}},
-    // The network session reconnects by itself and the retry is answered;
-    // the serial port comes back under a new node.
-    {"install_disconnect", {install(FaultKind::Disconnect, Occurrence::nth(1))}, {}, 0, true, 300ms, 0, 5},
+    // Lost with the link: the link coming back is no install.
+    {"install_disconnect", {install(FaultKind::Disconnect, Occurrence::nth(1))}, {}, 5},
     {"install_split", {install(FaultKind::SplitReply)}, {}, 0, true, 300ms, 0, -1, false},
     {"install_duplicate", {install(FaultKind::DuplicateReply)}},
-    {"never_drops", {}, {}, 5, false, 300ms, 0.002},
+    // Judged by the system it shows on the same link.
+    {"never_drops", {}, {}, 0, false},
     // A network session reconnects by itself, so a restart shorter than one
-    // check may pass unseen (the wait then ends at its bound, as a failure);
-    // the serial port's new node always shows it.
-    {"drops_and_returns_at_once", {}, {}, -1, true, 1ms, 0.002, 0},
-    {"never_returns", {install(FaultKind::NoComeback)}, {}, 5, true, 300ms, 0.002},
+    // check may pass unseen; the system read back still tells.
+    {"drops_and_returns_at_once", {}, {}, 0, true, 1ms},
+    // Scaled so that the look for a system installed without a restart still
+    // comes well after the link's drop.
+    {.name = "never_returns", .faults = {install(FaultKind::NoComeback)}, .failsAt = 5, .scaleAfterInstall = 0.02,
+     .waits = true},
     {"returns_late", {}, {}, 0, true, 20000ms},
+    {.name = "returns_with_old_system", .failsAt = 5, .device = [](sim::DeviceConfig& d) { d.installTakes = false; }},
+    {.name = "returns_as_another_device", .failsAt = 5,
+     .device = [](sim::DeviceConfig& d) { d.serialAfterRestart = sim::sampleSerial(1, true); }},
+    {.name = "wrong_device_on_configuration_port", .failsAt = 4, .expectedSerial = "744443100099"},
 };
 
 class SystemUpgradeFaults : public SystemUpgraderTest,
@@ -339,21 +371,23 @@ class SystemUpgradeFaults : public SystemUpgraderTest,
 TEST_P(SystemUpgradeFaults, NoFalseSuccessWithinBound) {
   const auto& [link, s] = GetParam();
   const int failsAt = link == Link::Pty && s.failsAtOverPty != -1 ? s.failsAtOverPty : s.failsAt;
-  start({.serialNumber = sim::sampleSerial(1, false),
-         .mode = link == Link::Pty ? sim::DeviceMode::BootLoader : sim::DeviceMode::Normal,
-         .installRestarts = s.installRestarts,
-         .restartDelay = s.restartDelay},
-        {.systemImageSize = 3 * 8192 + 100});
+  sim::DeviceConfig config{.serialNumber = sim::sampleSerial(1, false),
+                           .mode = link == Link::Pty ? sim::DeviceMode::BootLoader : sim::DeviceMode::Normal,
+                           .installRestarts = s.installRestarts,
+                           .restartDelay = s.restartDelay};
+  if (s.device) s.device(config);
+  start(config, {.systemImageSize = 3 * 8192 + 100});
   for (const auto& f : s.faults) device_->addFault(f);
   for (const auto& f : s.webFaults) web_->addFault(f);
   const Bytes image = web_->systemImage();
   const std::string local = userPackage(sim::buildSystemPackage("V3.10", "206", image));
   LogCapture log;
 
-  const double scaleAfterInstall = s.scaleAfterInstall;  // a structured binding cannot be captured
-  const Reports reports = runUpgrade(device_->core().config().serialNumber, local, [&](SystemUpgrader&, const Report& r) {
-    if (r == Report{5, 0, 100} && scaleAfterInstall > 0) platform::setTimeScale(scaleAfterInstall);
-  });
+  const std::string serial = device_->core().config().serialNumber;
+  const Scenario& scenario = s;  // a structured binding cannot be captured
+  const Reports reports = runUpgrade(serial, local, [&](SystemUpgrader&, const Report& r) {
+    if (r == scenario.scaleAt && scenario.scaleAfterInstall > 0) platform::setTimeScale(scenario.scaleAfterInstall);
+  }, s.expectedSerial ? s.expectedSerial : serial);
 
   ASSERT_FALSE(reports.empty());
   const bool success = reports.back() == Report{6, 0, 0};
@@ -382,6 +416,17 @@ TEST_P(SystemUpgradeFaults, NoFalseSuccessWithinBound) {
   }
   if (failsAt == 4) {
     EXPECT_EQ(device_->core().requestCount(0x2C, 0x07), 0u);
+  }
+  if (s.expectedSerial) {
+    EXPECT_TRUE(chunksSent().empty());
+  }
+  EXPECT_LE(device_->core().requestCount(0x2C, 0x07), 1u);
+  const auto wait = std::find_if(reports.begin(), reports.end(), isWait);
+  if (s.waits) {
+    ASSERT_NE(wait, reports.end()) << ::testing::PrintToString(reports);
+    const auto told = SystemUpgrader::decodeWait((*wait)[2]);
+    EXPECT_EQ(told.limitSeconds, platform::scaled(SystemUpgrader::kReturnLimit).count() / 1000);
+    EXPECT_LE(told.waitedSeconds, told.limitSeconds);
   }
   EXPECT_LT(elapsed_, 25s);
 }

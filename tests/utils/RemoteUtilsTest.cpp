@@ -66,6 +66,13 @@ class LocalServer {
         return !released_.wait_for(lock, 250ms, [this] { return release_; }) && sink.is_writable();
       });
     });
+    // 64 KiB at 8 KiB a second: bytes keep coming, far too slowly for a package.
+    server_.Get("/trickle", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content_provider(64 << 10, "application/octet-stream", [](size_t offset, size_t, httplib::DataSink& sink) {
+        if (offset > 0) std::this_thread::sleep_for(125ms);
+        return sink.write(std::string(1 << 10, 't').data(), 1 << 10);
+      });
+    });
     // 64 KiB in 1.6 s: longer than a 1 s time-out, far above the floor rate.
     server_.Get("/paced", [](const httplib::Request&, httplib::Response& res) {
       res.set_content_provider(64 << 10, "application/octet-stream", [](size_t offset, size_t, httplib::DataSink& sink) {
@@ -302,6 +309,7 @@ TEST(RemoteUtilsDeadline, dripAndStop_endWithinTheirBound) {
   } cases[] = {
       {false, "/drip", 1, 0ms, CURLE_OPERATION_TIMEDOUT, 2500ms},
       {true, "/drip", 1, 0ms, CURLE_OPERATION_TIMEDOUT, 2500ms},
+      {true, "/trickle", 1, 0ms, CURLE_OPERATION_TIMEDOUT, 3500ms},
       {true, "/slow", 30, 300ms, CURLE_ABORTED_BY_CALLBACK, 2500ms},  // stopped
       {true, "/paced", 1, 0ms, 0, 5000ms},                            // above the floor rate
   };
