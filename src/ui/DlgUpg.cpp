@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app/AppState.h"
+#include "app/DeviceClaim.h"
 #include "app/DeviceModel.h"
 #include "app/Messages.h"
 #include "app/TextNotifier.h"
@@ -277,8 +278,7 @@ void DlgUpg::onClick(const QString& name, QWidget* sender) {
     // Claimed while the form is open, as the command line claims it for its Wi-Fi change.
     std::unique_ptr<platform::DeviceLock> claim;
     std::string holder;
-    if (platform::DeviceLock::tryAcquire(serial, "Wi-Fi set-up of " + serial, claim, holder) ==
-        platform::DeviceLock::Result::Busy) {
+    if (claimDevice(serial, "Wi-Fi set-up of " + serial, claim, holder) == platform::DeviceLock::Result::Busy) {
       services_->messageBox(busyText(holder) + ". Please wait until it ends, then try again.", "option");
       return;
     }
@@ -638,9 +638,9 @@ void DlgUpg::resetDeviceView() {
 }
 
 bool DlgUpg::deviceBusyElsewhere() {
-  // Even a read would disturb another program's transfer.
+  // Even a read would disturb another program's transfer; claims of other devices do not matter.
   std::string holder;
-  if (!platform::DeviceLock::anyHeld(holder)) return false;
+  if (!isDefaultDeviceClaimed(CurrentDevice::getInstance().serialNumber(), holder)) return false;
   showProgress(0, busyText(holder) + ". Read it again when that has ended.", false,
                QStringLiteral("error"));
   return true;
@@ -812,8 +812,7 @@ void DlgUpg::startUpgrade(bool system) {
     serial = view_.serialNumber;
   }
   std::string holder;
-  switch (platform::DeviceLock::tryAcquire(serial, (system ? "system upgrade of " : "firmware upgrade of ") + serial,
-                                           upgradeLock_, holder)) {
+  switch (claimDevice(serial, (system ? "system upgrade of " : "firmware upgrade of ") + serial, upgradeLock_, holder)) {
     case platform::DeviceLock::Result::Acquired:
       break;
     case platform::DeviceLock::Result::Busy:
@@ -868,6 +867,11 @@ void DlgUpg::onFirmwareProgress(int part, int step) {
       break;
     case FirmwareUpgrader::kStepDone:
       text = base < 50 ? prefix + ": upgrade ok! start upgrade J2534" : "Success! Please restart and reinsert the product.";
+      percent = base + 50;
+      break;
+    case FirmwareUpgrader::kStepSkipped:
+      // Not sent, as the version panel showed; the run goes on or ends as after an upgraded part.
+      text = prefix + ": up to date, not sent";
       percent = base + 50;
       break;
     case FirmwareUpgrader::kStepFailed:
