@@ -305,6 +305,11 @@ void firmware_upgrade_two_images(benchmark::State& state) {
   AppState::getInstance().setTarget(sink);
   DeviceInfo info;
   info.serialNumber = kSerial;
+  // Older than online, so both images are offered.
+  info.firmware.version = "V1.10";
+  info.firmware.latestVersion = "V1.20";
+  info.j2534Firmware.version = "V2.10";
+  info.j2534Firmware.latestVersion = "V2.20";
   AppState::getInstance().setDeviceInfo(info);
   double totalMs = 0;
   for (auto _ : state) {

@@ -220,6 +220,13 @@ int chooseForRun(const Args& args) {
   return kExitOk;
 }
 
+std::string expectedSerial() {
+  if (isUsbDevicePresent()) return "";
+  SettingsRecord chosen;
+  loadSettings(chosen);
+  return chosen.Name;
+}
+
 std::string triedEndpoints() {
   if (isUsbDevicePresent()) return "the attached USB device";
   SettingsRecord saved;

@@ -38,6 +38,10 @@ bool saveChoice(const J2534Device& device);
 // status.
 int chooseForRun(const Args& args);
 
+// The serial number of the device this run was pointed at (the name its
+// scan answered with); empty when a USB device or nothing was chosen.
+std::string expectedSerial();
+
 // What the default session tries, for "no device connected".
 std::string triedEndpoints();
 

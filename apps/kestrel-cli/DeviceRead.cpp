@@ -12,6 +12,7 @@
 #include "WarningTail.h"
 #include "app/AppState.h"
 #include "app/Messages.h"
+#include "app/VersionRule.h"
 #include "platform/Paths.h"
 #include "platform/UsbDevices.h"
 #include "schedule/ScheduleManager.h"
@@ -123,16 +124,7 @@ std::string logFileHint() {
   return lines.empty() ? hint : hint + ", last warnings:\n" + lines;
 }
 
-std::string bareVersion(const std::string& version) {
-  return !version.empty() && version[0] == 'V' ? version.substr(1) : version;
-}
-
-bool systemUpToDate(const SoftwareSlot& s) {
-  if (s.latestVersion.empty()) return false;
-  const std::string latest = bareVersion(s.latestVersion);
-  return (!s.version.empty() && latest == bareVersion(s.version)) ||
-         (!s.packageName.empty() && latest == bareVersion(s.packageName));
-}
+bool systemUpToDate(const SoftwareSlot& s) { return judgeSystem(s) == VersionVerdict::UpToDate; }
 
 std::string versionText(const std::string& version) { return version.empty() ? "unknown" : shown(version); }
 

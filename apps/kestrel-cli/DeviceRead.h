@@ -33,12 +33,14 @@ std::string serialPermissionHint();
 // Where the details of a failure are, with the run's last warnings.
 std::string logFileHint();
 
-// A version compared as the window does: one leading "V" is not part of it.
-std::string bareVersion(const std::string& version);
-
-// The newest system offered is the one the device runs: the version service
-// answers with a build number, so either the build or the package name may match.
+// The system part as the version rule judges it (judgeSystem): the version
+// service answers with a build number, so either the build or the package name
+// may match. For an online package, only a judgeSystem verdict that isOffered
+// should be sent.
 bool systemUpToDate(const SoftwareSlot& system);
+
+// Why a newest version is unknown names a service and its address: longer than other texts shown.
+constexpr size_t kReasonShown = 400;
 
 // Shown as "unknown" when empty.
 std::string versionText(const std::string& version);

@@ -4,14 +4,15 @@
 #include "Cli.h"
 #include "DeviceChoice.h"
 #include "DeviceRead.h"
+#include "Upgrade.h"
 #include "app/DeviceModel.h"
+#include "app/VersionRule.h"
+#include "utils/LogFacade.h"
 
 namespace {
 
-// Never against an unknown current version: a failed read is not an old device.
-bool upgradable(const SoftwareSlot& slot, const std::string& current, bool system) {
-  if (current.empty() || slot.latestVersion.empty()) return false;
-  return system ? !cli::systemUpToDate(slot) : slot.latestVersion != current;
+VersionVerdict verdictOf(const SoftwareSlot& slot, bool system) {
+  return system ? judgeSystem(slot) : judgeVersion(slot.version, slot.latestVersion);
 }
 
 struct Line {
@@ -34,7 +35,13 @@ void printText(const cli::DeviceRead& read) {
     std::string text = cli::versionText(line.current);
     if (&line.slot == &info.system && !info.system.version.empty()) text += " (" + cli::shown(info.system.version) + ")";
     text += ", newest " + cli::versionText(line.slot.latestVersion);
-    if (upgradable(line.slot, line.current, &line.slot == &info.system)) text += ", upgrade available";
+    // An unknown current version is already shown as such; the others say what an upgrade would do.
+    const VersionVerdict verdict = verdictOf(line.slot, &line.slot == &info.system);
+    if (verdict == VersionVerdict::LatestUnknown) {
+      if (!line.slot.latestUnknownWhy.empty()) text += " (" + logfacade::escapeForLog(line.slot.latestUnknownWhy, cli::kReasonShown) + ")";
+    } else if (!line.current.empty()) {
+      text += std::string(", ") + verdictText(verdict);
+    }
     std::printf("%s: %s\n", line.label, text.c_str());
   }
   if (!info.platform.packageName.empty()) {
@@ -44,9 +51,12 @@ void printText(const cli::DeviceRead& read) {
 }
 
 std::string slotJson(const SoftwareSlot& slot, const std::string& current, bool system = false) {
-  return "{\"current\":" + cli::jsonOrNull(current) + ",\"latest\":" + cli::jsonOrNull(slot.latestVersion) +
-         ",\"downloadLink\":" + cli::jsonOrNull(slot.downloadLink) +
-         ",\"upgrade\":" + (upgradable(slot, current, system) ? "true" : "false");
+  const VersionVerdict verdict = verdictOf(slot, system);
+  std::string out = "{\"current\":" + cli::jsonOrNull(current) + ",\"latest\":" + cli::jsonOrNull(slot.latestVersion) +
+                    ",\"downloadLink\":" + cli::jsonOrNull(slot.downloadLink) +
+                    ",\"upgrade\":" + (isOffered(verdict, false) ? "true" : "false");
+  if (verdict == VersionVerdict::LatestUnknown) out += ",\"why\":" + cli::jsonOrNull(slot.latestUnknownWhy);
+  return out;
 }
 
 void printJson(const cli::DeviceRead& read) {
@@ -66,12 +76,14 @@ void printJson(const cli::DeviceRead& read) {
 
 int runInfo(const cli::Args& args) {
   if (int rc = cli::chooseForRun(args); rc != cli::kExitOk) return rc;
+  if (int rc = cli::refuseClaimedDevice(); rc != cli::kExitOk) return rc;
   if (std::string problem = cli::servicesProblem(); !problem.empty()) {
     std::fprintf(stderr, "%s; the newest versions cannot be looked up\n", problem.c_str());
   }
   const cli::DeviceRead read = cli::readDevice(args);
   const int rc = cli::checkRead(read);
   if (!read.finished || !read.connected) return rc;
+  if (int busy = cli::refuseClaimedSerial(read.info.serialNumber); busy != cli::kExitOk) return busy;
   if (args.json) {
     printJson(read);
   } else {
@@ -95,6 +107,8 @@ std::vector<cli::OptionSpec> infoOptions() {
 const cli::CommandRegistration registration({"info", "[--link usb|lan|wifi|bt [--device NAME|ADDRESS]] [--json]",
                                              "read the device and the newest versions online", infoOptions(), runInfo,
                                              "Exits 1 when any read or online query failed; what it would have given\n"
-                                             "is shown as unknown (null in JSON), and the failures are listed.\n"});
+                                             "is shown as unknown (null in JSON), and the failures are listed.\n"
+                                             "A device that another program is upgrading is not read: \"busy: ...\"\n"
+                                             "(exit status 4) names that program.\n"});
 
 }  // namespace

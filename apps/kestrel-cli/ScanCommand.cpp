@@ -5,6 +5,7 @@
 #include "DeviceChoice.h"
 #include "DeviceRead.h"
 #include "connection/ConnectionFactory.h"
+#include "platform/LoopbackGuard.h"
 
 namespace {
 
@@ -51,6 +52,12 @@ int runScan(const cli::Args& args) {
     printText(devices, args);
   }
   if (result != 0) std::fprintf(stderr, "the %s scan failed (code %d)\n", link.c_str(), result);
+  // The guard's refusals look like a silent network; say that it was the setting.
+  if (link != "usb" && platform::loopbackGuardActive() && (result != 0 || devices.empty())) {
+    std::fprintf(stderr, "KESTREL_LOOPBACK_ONLY=1 is set: %s\n",
+                 link == "bt" ? "Bluetooth is refused, as is every address outside 127.0.0.0/8"
+                              : "only 127.0.0.0/8 was searched; every other address was refused");
+  }
   // A port this user may not open answers nothing: say why rather than list it nameless.
   if (link == "usb" && !args.quiet()) {
     if (std::string hint = cli::serialPermissionHint(); !hint.empty()) std::fprintf(stderr, "%s\n", hint.c_str());

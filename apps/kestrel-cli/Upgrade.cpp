@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "DeviceChoice.h"
+#include "app/DeviceClaim.h"
 #include "utils/LogFacade.h"
 
 namespace cli {
@@ -17,17 +18,29 @@ int busy(const std::string& holder) {
 
 }  // namespace
 
-int claimDevice(const Args& args, const std::string& what, bool dryRun, Claim& claim) {
+int refuseClaimedDevice() {
   // Even a read would disturb a transfer in progress: refuse before the
-  // first frame while the device's serial number is still unknown.
-  if (std::string holder; platform::DeviceLock::anyHeld(holder)) return busy(holder);
+  // first frame when the device this run would open is claimed.
+  std::string holder;
+  if (isDefaultDeviceClaimed(expectedSerial(), holder)) return busy(holder);
+  return kExitOk;
+}
+
+int refuseClaimedSerial(const std::string& serialNumber) {
+  std::string holder;
+  if (platform::DeviceLock::isClaimed(serialNumber, "", holder)) return busy(holder);
+  return kExitOk;
+}
+
+int claimDevice(const Args& args, const std::string& what, bool dryRun, Claim& claim) {
   if (int rc = chooseForRun(args); rc != kExitOk) return rc;
+  if (int rc = refuseClaimedDevice(); rc != kExitOk) return rc;
   claim.read = readDevice(args);
   if (int rc = checkRead(claim.read); rc != kExitOk) return rc;
-  if (dryRun) return kExitOk;
   const std::string& serial = claim.read.info.serialNumber;
+  if (dryRun) return refuseClaimedSerial(serial);
   std::string holder;
-  switch (platform::DeviceLock::tryAcquire(serial, what + " of " + serial, claim.lock, holder)) {
+  switch (::claimDevice(serial, what + " of " + serial, claim.lock, holder)) {
     case platform::DeviceLock::Result::Acquired:
       return kExitOk;
     case platform::DeviceLock::Result::Busy:

@@ -14,6 +14,8 @@
 #include "app/AppState.h"
 #include "app/DeviceModel.h"
 #include "app/Messages.h"
+#include "app/VersionRule.h"
+#include "utils/LogFacade.h"
 #include "firmware/CFirmwareUpDateUtils.h"
 #include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
@@ -75,6 +77,7 @@ StepView stepView(int part, int step) {
       return base < 50 ? StepView{prefix + ": upgrade ok! start upgrade J2534", base + 50}
                        : StepView{"Success! Please restart and reinsert the product.", 100};
     case Upgrader::kStepFailed: return {prefix + ": burn firmware failed, please retry", 0};
+    case Upgrader::kStepSkipped: return {prefix + ": not sent", base + 50};
     default: return {prefix, base + 10};
   }
 }
@@ -90,6 +93,7 @@ const char* stepName(int step) {
     case Upgrader::kStepPrepareFailed: return "prepare-failed";
     case Upgrader::kStepDone: return "done";
     case Upgrader::kStepFailed: return "failed";
+    case Upgrader::kStepSkipped: return "not-sent";
     default: return "other";
   }
 }
@@ -101,36 +105,71 @@ struct Plan {
   int part;
   const SoftwareSlot* slot;
   bool skipped;  // the model has no such image
-  bool upToDate() const {
-    return skipped || (!slot->latestVersion.empty() && !slot->version.empty() &&
-                       cli::bareVersion(slot->latestVersion) == cli::bareVersion(slot->version));
-  }
+  VersionVerdict verdict() const { return judgeVersion(slot->version, slot->latestVersion); }
+  bool sent(bool force) const { return !skipped && isOffered(verdict(), force); }
 };
+
+// The JSON name of why a part is not sent.
+const char* unsentName(VersionVerdict verdict) {
+  switch (verdict) {
+    case VersionVerdict::UpToDate: return "up-to-date";
+    case VersionVerdict::NewerThanOnline: return "newer-than-online";
+    case VersionVerdict::LatestUnknown: return "latest-unknown";
+    case VersionVerdict::CurrentUnknown: return "current-unknown";
+    case VersionVerdict::Upgrade: break;
+  }
+  return "would upgrade";
+}
 
 std::string partResult(const std::vector<std::pair<int, int>>& steps, const Plan& plan) {
   if (plan.skipped) return "skipped";
   for (const auto& [part, step] : steps) {
     if (part != plan.part) continue;
     if (step == Upgrader::kStepDone) return "upgraded";
+    if (step == Upgrader::kStepSkipped) return unsentName(plan.verdict());
     if (isFailure(step)) return "failed";
   }
   return "not attempted";
 }
 
+// Why a part is not sent, for the user: the verdict, and for an unknown newest version its cause.
+std::string unsentText(const Plan& plan) {
+  const SoftwareSlot& slot = *plan.slot;
+  switch (plan.verdict()) {
+    case VersionVerdict::UpToDate:
+      return std::string(plan.label) + " " + cli::versionText(slot.version) + " is up to date";
+    case VersionVerdict::NewerThanOnline:
+      return std::string(plan.label) + " " + cli::versionText(slot.version) + " is newer than online (" +
+             cli::shown(slot.latestVersion) + ")";
+    case VersionVerdict::LatestUnknown:
+      return "the newest " + std::string(plan.label) + " is unknown: " +
+             (slot.latestUnknownWhy.empty() ? std::string("the device read gave no online version")
+                                            : logfacade::escapeForLog(slot.latestUnknownWhy, cli::kReasonShown));
+    case VersionVerdict::CurrentUnknown:
+      return "the device did not say which " + std::string(plan.label) + " it runs";
+    case VersionVerdict::Upgrade: break;
+  }
+  return "";
+}
+
 std::string planJson(const Plan& plan, const std::string& result) {
-  return std::string("{\"from\":") + cli::jsonOrNull(plan.slot->version) +
-         ",\"to\":" + cli::jsonOrNull(plan.slot->latestVersion) + ",\"result\":" + cli::jsonString(result) + "}";
+  std::string out = std::string("{\"from\":") + cli::jsonOrNull(plan.slot->version) +
+                    ",\"to\":" + cli::jsonOrNull(plan.slot->latestVersion) + ",\"result\":" + cli::jsonString(result);
+  if (!plan.skipped && plan.verdict() == VersionVerdict::LatestUnknown) {
+    out += ",\"why\":" + cli::jsonOrNull(plan.slot->latestUnknownWhy);
+  }
+  return out + "}";
 }
 
 void printJsonResult(const DeviceInfo& device, const char* result, const std::vector<Plan>& plans,
-                     const std::vector<std::pair<int, int>>& steps, bool ran) {
+                     const std::vector<std::pair<int, int>>& steps, bool ran, bool force) {
   std::string out = "{\"serialNumber\":" + cli::jsonString(device.serialNumber) +
                     ",\"model\":" + std::to_string(classifyModel(device.serialNumber)) +
                     ",\"result\":" + cli::jsonString(result);
   for (const Plan& plan : plans) {
     const std::string partOutcome = ran ? partResult(steps, plan) : plan.skipped ? "skipped"
-                                                                    : plan.upToDate() ? "up-to-date"
-                                                                                      : "would upgrade";
+                                                                    : plan.sent(force) ? "would upgrade"
+                                                                                       : unsentName(plan.verdict());
     out += std::string(",\"") + partName(plan.part) + "\":" + planJson(plan, partOutcome);
   }
   out += ",\"steps\":[";
@@ -154,32 +193,52 @@ int runFirmwareUpgrade(const cli::Args& args) {
   const bool mainSkipped = skipsMainFirmware(classifyModel(device.serialNumber));
   const std::vector<Plan> plans = {{"firmware", Upgrader::kPartDownload, &device.firmware, mainSkipped},
                                    {"J2534 firmware", Upgrader::kPartJ2534, &device.j2534Firmware, false}};
+  const bool force = args.flag("force");
+  bool anySent = false;
   bool allUpToDate = true;
+  bool unknownVersion = false;  // a part left unsent because a version it is judged by is unknown
   std::string versions;
+  std::vector<std::string> unsent;
   cli::Progress progress(args);
   for (const Plan& plan : plans) {
-    allUpToDate = allUpToDate && plan.upToDate();
     if (plan.skipped) continue;
+    const VersionVerdict verdict = plan.verdict();
+    anySent = anySent || plan.sent(force);
+    allUpToDate = allUpToDate && verdict == VersionVerdict::UpToDate;
+    if (!plan.sent(force)) {
+      unknownVersion = unknownVersion || verdict == VersionVerdict::LatestUnknown ||
+                      verdict == VersionVerdict::CurrentUnknown;
+      unsent.push_back(unsentText(plan));
+    }
     versions += std::string(versions.empty() ? "" : ", ") + plan.label + " " + cli::versionText(plan.slot->version);
+    const std::string why = verdict == VersionVerdict::Upgrade ? "" : std::string(" (") + verdictText(verdict) + ")";
     progress.note(std::string(plan.label) + ": " + cli::versionText(plan.slot->version) + " -> " +
-                  cli::versionText(plan.slot->latestVersion) + (plan.upToDate() ? " (up to date)" : ""));
+                  cli::versionText(plan.slot->latestVersion) + why);
   }
 
-  if (allUpToDate && !args.flag("force")) {
+  if (!anySent) {
     if (args.json) {
-      printJsonResult(device, "up-to-date", plans, {}, false);
-    } else {
+      printJsonResult(device, allUpToDate ? "up-to-date" : unknownVersion ? "version-unknown" : "not-sent", plans, {},
+                      false, force);
+    } else if (allUpToDate) {
       std::printf("%s is already up to date (%s)\n", serial.c_str(), versions.c_str());
+    } else {
+      for (const std::string& text : unsent) std::fprintf(stderr, "not sent: %s\n", text.c_str());
+      std::fprintf(stderr, "nothing was sent to %s; --force sends what is online anyway\n", serial.c_str());
     }
-    return cli::kExitOk;
+    return unknownVersion ? cli::kExitFailed : cli::kExitOk;
   }
   if (dryRun) {
     if (args.json) {
-      printJsonResult(device, "dry-run", plans, {}, false);
+      printJsonResult(device, "dry-run", plans, {}, false, force);
       return cli::kExitOk;
     }
     for (const Plan& plan : plans) {
       if (plan.skipped) continue;
+      if (!plan.sent(force)) {
+        std::printf("would not send: %s\n", unsentText(plan).c_str());
+        continue;
+      }
       std::printf("would send %s %s -> %s, from %s (size known once downloaded)\n", plan.label,
                   cli::versionText(plan.slot->version).c_str(), cli::versionText(plan.slot->latestVersion).c_str(),
                   plan.slot->downloadLink.empty() ? "the firmware-information service"
@@ -197,7 +256,7 @@ int runFirmwareUpgrade(const cli::Args& args) {
         progress.note("interrupt: the upgrade runs on to its end so the device is not left in its boot loader; "
                       "press Ctrl-C again to quit at once");
       },
-      "upgrade interrupted: the device may be left in its boot loader; running 'kestrel-cli upgrade firmware' "
+      "upgrade interrupted: the device may be left in its boot loader; running 'kestrel-cli upgrade firmware --force' "
       "again recovers it");
   {
     cli::Console* console = nullptr;
@@ -217,10 +276,12 @@ int runFirmwareUpgrade(const cli::Args& args) {
       const StepView view = stepView(part, step);
       progress.step(view.percent, view.text,
                     std::string(",\"part\":\"") + partName(part) + "\",\"step\":\"" + stepName(step) + "\"");
-      if (isFailure(step) || (part == Upgrader::kPartJ2534 && step == Upgrader::kStepDone)) console->finished();
+      const bool lastPartEnded = part == Upgrader::kPartJ2534 && (step == Upgrader::kStepDone || step == Upgrader::kStepSkipped);
+      if (isFailure(step) || lastPartEnded) console->finished();
     });
     console = &owner;
     ScheduleManager::getInstance().addTask(kWorkerDevInfo, kTaskFirmwareUpgrader, std::make_shared<FirmwareUpgrader>());
+    ScheduleManager::getInstance().setTaskParam(kTaskFirmwareUpgrader, FirmwareUpgrader::kParamForce, force ? "1" : "0");
     finished = owner.runTask(kTaskFirmwareUpgrader, kUpgradeTimeoutSeconds);
     cli::waitForIdleWorker();
   }
@@ -233,8 +294,8 @@ int runFirmwareUpgrade(const cli::Args& args) {
 
   std::lock_guard<std::mutex> guard(lock);
   bool upgraded = finished;
-  for (const Plan& plan : plans) upgraded = upgraded && (plan.skipped || partResult(steps, plan) == "upgraded");
-  if (args.json) printJsonResult(device, upgraded ? "upgraded" : "failed", plans, steps, true);
+  for (const Plan& plan : plans) upgraded = upgraded && (!plan.sent(force) || partResult(steps, plan) == "upgraded");
+  if (args.json) printJsonResult(device, upgraded ? "upgraded" : "failed", plans, steps, true, force);
   if (!finished) {
     std::fprintf(stderr, "the firmware upgrade of %s did not finish in time; %s\n", serial.c_str(),
                  cli::logFileHint().c_str());
@@ -244,10 +305,16 @@ int runFirmwareUpgrade(const cli::Args& args) {
     std::fprintf(stderr, "the firmware upgrade of %s failed: %s; %s\n", serial.c_str(), cause.c_str(),
                  cli::logFileHint().c_str());
   } else if (!args.json) {
-    std::printf("%s upgraded\n", serial.c_str());
+    // A Ctrl-C that did not stop the run leaves nothing undone: say so, and end as any success.
+    std::printf("%s upgraded%s\n", serial.c_str(),
+                cli::wasInterrupted() ? " (the interrupt came during the transfer, which ran on to its end)" : "");
+  }
+  if (upgraded) {
+    for (const std::string& text : unsent) std::fprintf(stderr, "not sent: %s\n", text.c_str());
+    return unknownVersion ? cli::kExitFailed : cli::kExitOk;
   }
   if (cli::wasInterrupted()) return cli::kExitInterrupted;
-  return upgraded ? cli::kExitOk : cli::kExitFailed;
+  return cli::kExitFailed;
 }
 
 int runUpgrade(const cli::Args& args) {
@@ -266,7 +333,7 @@ int runUpgrade(const cli::Args& args) {
 
 std::vector<cli::OptionSpec> upgradeOptions() {
   std::vector<cli::OptionSpec> options = cli::deviceOptions();
-  options.push_back({"force", nullptr, "upgrade even when the device already holds the newest versions"});
+  options.push_back({"force", nullptr, "send even what is up to date, newer than online, or of unknown newest version"});
   options.push_back({"dry-run", nullptr, "show what would be sent (from -> to) and touch nothing"});
   options.push_back({"package", "FILE", "system only: this package instead of the one online"});
   options.push_back({"json", nullptr, "result as JSON on stdout, progress as JSON lines on stderr"});
@@ -277,14 +344,15 @@ const cli::CommandRegistration registration(
     {"upgrade", "firmware|system [--force] [--dry-run] [--package FILE] [--link ... [--device ...]] [--json]",
      "upgrade the device's firmware images or its system", upgradeOptions(), runUpgrade,
      "firmware: both firmware images (model 4 has only the J2534 one), from the\n"
-     "  packages the web services name. Nothing is sent when both are already the\n"
-     "  newest, unless --force.\n"
+     "  packages the web services name. An image is sent only when the one online\n"
+     "  is newer; one that is up to date, newer than online, or whose newest\n"
+     "  version is unknown (exit status 1, with the cause) is not, unless --force.\n"
      "system: the system package online, or --package FILE; without either the\n"
      "  upgrade ends without touching the device.\n"
      "Only one upgrade or Wi-Fi change runs per device at a time: a second one is\n"
      "refused at once with \"busy: ...\" (exit status 4).\n"
      "Ctrl-C (or SIGTERM) lets a firmware upgrade run on to its end and stops a\n"
      "system upgrade at its next step; a second one quits at once and may leave the\n"
-     "device in its boot loader, which running the upgrade again recovers.\n"});
+     "device in its boot loader, which running the upgrade again with --force recovers.\n"});
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "WarningTail.h"
 #include "utils/CLogUtils.h"
 #include "utils/ConsoleLines.h"
+#include "platform/Clock.h"
 #include "utils/LogFacade.h"
 
 namespace {
@@ -100,6 +101,11 @@ int dispatch(int argc, char** argv) {
 
   CLogUtils::instance().Install();
   cli::startWarningTail();
+  // Read now, so a bad KESTREL_TIME_SCALE is told before the run, not halfway through it.
+  if (platform::timeScale() == 1.0 && std::getenv("KESTREL_TIME_SCALE")) {
+    LOG_INFO("KESTREL_TIME_SCALE is '%s': pauses keep their full length",
+             logfacade::escapeForLog(std::getenv("KESTREL_TIME_SCALE")).c_str());
+  }
   consolelines::setEcho(args.verbosity == cli::Verbosity::Verbose);
   LOG_INFO("kestrel-cli %s (pid %d): %s", cli::programVersion().c_str(), static_cast<int>(getpid()),
            loggedCommandLine(argc, argv).c_str());

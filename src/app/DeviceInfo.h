@@ -10,6 +10,9 @@ struct SoftwareSlot {
   std::string version;
   std::string latestVersion;
   std::string downloadLink;
+  // When latestVersion is empty after an online read: which service, at what
+  // address, and what went wrong.
+  std::string latestUnknownWhy;
 };
 
 // Who the device is and what it runs; filled by a device read.

@@ -56,6 +56,8 @@ class CDeviceInfo {
                                        const std::string& systemName, const std::string& soapNamespace);
 
   uint32_t sessionId = kNoSession;
+  // What the last online query that failed said about its failure.
+  std::string lastOnlineFailure;
 };
 
 // Applies the two texts of the system-version reply: the platform name and

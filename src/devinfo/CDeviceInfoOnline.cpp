@@ -54,23 +54,57 @@ std::string versionServiceUrl(int region) {
   return region != 0 ? endpoints.versionServiceUrlCN : endpoints.versionServiceUrl;
 }
 
-// POSTs body and hands back the reply; false (logged) when the exchange failed.
-bool post(const std::string& url, const std::string& body, int contentKind, std::string& response) {
+// "the software list at URL" for the user's failure texts.
+std::string serviceAt(const char* service, const std::string& url) {
+  return std::string("the ") + service + (url.empty() ? std::string(" (no address configured)") : " at " + logged(url));
+}
+
+// POSTs body and hands back the reply; false (logged, why filled) when the exchange failed.
+bool post(const char* service, const std::string& url, const std::string& body, int contentKind,
+          std::string& response, std::string& why) {
   LOG_INFO("request url :%s\xEF\xBC\x8C data : %s", logged(url).c_str(), logged(body).c_str());
   int rc = RemoteUtils::request(url, RemoteUtils::kMethodPost, body, contentKind, response, kRequestTimeoutSeconds);
   if (rc != 0) {
     LOG_WARN("request url : %s failed, errCode : %d", logged(url).c_str(), rc);
+    why = serviceAt(service, url) + " could not be reached (error " + std::to_string(rc) + ")";
     return false;
   }
   return true;
 }
 
-bool requestSoftList(int region, const std::string& serialNumber, std::vector<SoftListEntry>& entries) {
+// The client hands back error pages as replies; their first text (tags left
+// out) tells the status the server gave.
+std::string replyHead(const std::string& response) {
+  constexpr size_t kShown = 80;
+  std::string head;
+  bool inTag = false;
+  for (char c : response.substr(0, 1024)) {
+    if (c == '<' || c == '>') {
+      inTag = c == '<';
+      if (!head.empty() && head.back() != ' ') head += ' ';
+    } else if (!inTag && c != '\r' && c != '\n') {
+      head += c;
+    }
+    if (head.size() >= kShown) break;
+  }
+  head.erase(0, head.find_first_not_of(' '));
+  head.erase(head.find_last_not_of(' ') + 1);
+  return head.empty() ? "an empty reply" : "\"" + logfacade::escapeForLog(head, kShown) + "\"";
+}
+
+constexpr char kSoftListService[] = "software list";
+constexpr char kVersionService[] = "version service";
+
+bool requestSoftList(int region, const std::string& serialNumber, std::vector<SoftListEntry>& entries,
+                     std::string& why) {
   const std::string body = "{\"sn\":\"" + jsonEscape(serialNumber) + "\"}";
+  const std::string url = softListUrl(region);
   std::string response;
-  if (!post(softListUrl(region), body, RemoteUtils::kContentJson, response)) return false;
+  if (!post(kSoftListService, url, body, RemoteUtils::kContentJson, response, why)) return false;
   LOG_INFO("result: %s", logged(response).c_str());
-  return parseSoftList(response, entries);
+  if (parseSoftList(response, entries)) return true;
+  why = serviceAt(kSoftListService, url) + " answered no software list: " + replyHead(response);
+  return false;
 }
 
 void fillSlot(const SoftListEntry& entry, SoftwareSlot& slot) {
@@ -82,10 +116,12 @@ void fillSlot(const SoftListEntry& entry, SoftwareSlot& slot) {
 // Asks the version service for softName; fills the slot's download link and
 // newest version from the reply.
 bool requestVersion(int region, const std::string& serialNumber, const std::string& softName,
-                    const std::string& systemName, bool systemQuery, SoftwareSlot& slot) {
+                    const std::string& systemName, bool systemQuery, SoftwareSlot& slot, std::string& why) {
   const std::string body = CDeviceInfo::buildVersionQuery(serialNumber, softName, systemName);
+  const std::string url = versionServiceUrl(region);
   std::string response;
-  if (!post(versionServiceUrl(region), body, 0, response)) return false;
+  if (!post(kVersionService, url, body, 0, response, why)) return false;
+  why = serviceAt(kVersionService, url) + " answered no version: " + replyHead(response);
   if (systemQuery) {
     LOG_INFO("result:%s", logged(response).c_str());
   } else {
@@ -128,7 +164,8 @@ std::string CDeviceInfo::buildVersionQuery(const std::string& serialNumber, cons
 bool CDeviceInfo::requestAlphaSnFWLastVer(int region, const std::string& serialNumber, SoftwareSlot& firmware,
                                           SoftwareSlot& j2534Firmware) {
   std::vector<SoftListEntry> entries;
-  if (!requestSoftList(region, serialNumber, entries)) return false;
+  if (!requestSoftList(region, serialNumber, entries, lastOnlineFailure)) return false;
+  lastOnlineFailure = serviceAt(kSoftListService, softListUrl(region)) + " offers no firmware for this device";
   for (const SoftListEntry& entry : entries) {
     if (!entry.hasSoftType) continue;
     if (entry.softType == "1") {
@@ -144,7 +181,8 @@ bool CDeviceInfo::requestAlphaSnFWLastVer(int region, const std::string& serialN
 
 bool CDeviceInfo::requestNumSnDownloadLastVer(int region, const std::string& serialNumber, SoftwareSlot& firmware) {
   std::vector<SoftListEntry> entries;
-  if (!requestSoftList(region, serialNumber, entries)) return false;
+  if (!requestSoftList(region, serialNumber, entries, lastOnlineFailure)) return false;
+  lastOnlineFailure = serviceAt(kSoftListService, softListUrl(region)) + " offers no firmware for this device";
   for (const SoftListEntry& entry : entries) {
     if (entry.hasSoftType && !entry.softTypeIsNumber && entry.softType == "1") fillSlot(entry, firmware);
   }
@@ -155,10 +193,11 @@ bool CDeviceInfo::requestNumSnJ2534LastVer(int region, const std::string& serial
   const int model = classifyModel(serialNumber);
   if (model < 0 || model >= kUnsupportedModel) {
     LOG_WARN("not support device");
+    lastOnlineFailure = "the web services know no such model";
     return false;
   }
   const std::string softName = kModelNames[model].softName;
-  if (!requestVersion(region, serialNumber, softName, "", false, j2534Firmware)) return false;
+  if (!requestVersion(region, serialNumber, softName, "", false, j2534Firmware, lastOnlineFailure)) return false;
   j2534Firmware.packageName = softName;
   return true;
 }
@@ -167,9 +206,11 @@ bool CDeviceInfo::requestSysLastVer(int region, const std::string& serialNumber,
   const int model = classifyModel(serialNumber);
   if (model < 0 || model >= kUnsupportedModel) {
     LOG_WARN("not support device");
+    lastOnlineFailure = "the web services know no such model";
     return false;
   }
-  if (!requestVersion(region, serialNumber, kModelNames[model].systemName, system.packageName, true, system)) {
+  if (!requestVersion(region, serialNumber, kModelNames[model].systemName, system.packageName, true, system,
+                      lastOnlineFailure)) {
     return false;
   }
   // "0": nothing newer than what the device runs.
@@ -179,6 +220,10 @@ bool CDeviceInfo::requestSysLastVer(int region, const std::string& serialNumber,
 
 bool CDeviceInfo::requestDevOnlineVer(DeviceInfo& info) {
   const std::string& sn = info.serialNumber;
+  // Each group of queries below leaves its own failure for the slots it fills.
+  auto noteUnknown = [this](SoftwareSlot& slot) {
+    if (slot.latestVersion.empty()) slot.latestUnknownWhy = lastOnlineFailure;
+  };
   bool ok = false;
   if (isAlphanumericSerial(sn) || classifyModel(sn) == 3) {
     ok = requestAlphaSnFWLastVer(0, sn, info.firmware, info.j2534Firmware);
@@ -186,20 +231,25 @@ bool CDeviceInfo::requestDevOnlineVer(DeviceInfo& info) {
       ok = requestAlphaSnFWLastVer(1, sn, info.firmware, info.j2534Firmware);
     }
     if (!ok) reportOnline("request last firemware info error");
+    noteUnknown(info.firmware);
+    noteUnknown(info.j2534Firmware);
   } else {
     ok = requestNumSnDownloadLastVer(0, sn, info.firmware);
     if (!ok || info.firmware.latestVersion.empty()) ok = requestNumSnDownloadLastVer(1, sn, info.firmware);
     if (!ok) reportOnline("request last Download info error");
+    noteUnknown(info.firmware);
 
     ok = requestNumSnJ2534LastVer(0, sn, info.j2534Firmware);
     if (!ok || info.j2534Firmware.latestVersion.empty()) ok = requestNumSnJ2534LastVer(1, sn, info.j2534Firmware);
     if (!ok) reportOnline("request last J2534 info error");
+    noteUnknown(info.j2534Firmware);
   }
 
   if (!info.system.packageName.empty()) {
     ok = requestSysLastVer(0, sn, info.system);
     if (!ok || info.system.latestVersion.empty()) ok = requestSysLastVer(1, sn, info.system);
     if (!ok) reportOnline("request last system info error");
+    noteUnknown(info.system);
   }
   return ok;
 }

@@ -20,6 +20,11 @@ std::chrono::milliseconds scaled(std::chrono::milliseconds d);
 // Sleeps for scaled(d).
 void sleepFor(std::chrono::milliseconds d);
 
+// The scale written as text: false, scale untouched, for anything but a
+// whole number above 0 and at most 1. An invalid KESTREL_TIME_SCALE is told
+// once on stderr and leaves the scale at 1.
+bool parseTimeScale(const char* text, double& scale);
+
 double timeScale();
 void setTimeScale(double scale);
 

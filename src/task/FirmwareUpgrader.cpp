@@ -4,6 +4,7 @@
 
 #include "app/AppState.h"
 #include "app/DeviceModel.h"
+#include "app/VersionRule.h"
 #include "platform/Clock.h"
 #include "session/CurrentDevice.h"
 #include "session/SessionApi.h"
@@ -31,6 +32,7 @@ struct FirmwareUpgrader::PartTexts {
 void FirmwareUpgrader::run() {
   const DeviceInfo info = AppState::getInstance().deviceInfo();
   AppState& state = AppState::getInstance();
+  force_ = getParam(kParamForce) == "1";
   if (utils_.connectDefaultSession() != 0) {
     LOG_WARN("create connect err");
     state.firmwareProgress(kPartTask, kStepFailed);
@@ -70,6 +72,14 @@ int FirmwareUpgrader::upgradeJ2534(const std::string& serialNumber, const Softwa
 
 int FirmwareUpgrader::upgradePart(const PartTexts& part, const std::string& serialNumber, const SoftwareSlot& slot) {
   AppState& state = AppState::getInstance();
+  // What the front ends showed as up to date, newer or unknown is never sent unasked.
+  const VersionVerdict verdict = judgeVersion(slot.version, slot.latestVersion);
+  if (!isOffered(verdict, force_)) {
+    LOG_INFO("firmware type %s not sent: %s (device %s, online %s)", part.softType, verdictText(verdict),
+             logfacade::escapeForLog(slot.version).c_str(), logfacade::escapeForLog(slot.latestVersion).c_str());
+    state.firmwareProgress(part.part, kStepSkipped);
+    return 0;
+  }
   state.firmwareProgress(part.part, kStepPrepare);
   // The serial number and links come from the last read, minutes ago maybe:
   // before anything enters the boot loader, the device must be that one. Once

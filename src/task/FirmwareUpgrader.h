@@ -9,12 +9,15 @@
 // (part 0; skipped on model-4 devices) and then the J2534 firmware (part 1) of
 // the device that the last device read found, and reports each step as
 // UM_FIRMWARE_PROGRESS (part, step). A part ends with step 6 (preparation
-// failed), 7 (upgraded) or 8 (transfer failed); part 2 step 8 alone means
-// that no connection was made.
+// failed), 7 (upgraded), 8 (transfer failed) or 9 (not sent: the version rule
+// does not offer it and the parameter "force" is not "1"); part 2 step 8
+// alone means that no connection was made.
 class FirmwareUpgrader : public Task {
  public:
   enum Part : int { kPartDownload = 0, kPartJ2534 = 1, kPartTask = 2 };
-  enum Step : int { kStepPrepare = 0, kStepTransfer = 5, kStepPrepareFailed = 6, kStepDone = 7, kStepFailed = 8 };
+  enum Step : int { kStepPrepare = 0, kStepTransfer = 5, kStepPrepareFailed = 6, kStepDone = 7, kStepFailed = 8,
+                     kStepSkipped = 9 };
+  static constexpr char kParamForce[] = "force";
 
   FirmwareUpgrader() = default;
   ~FirmwareUpgrader() override = default;
@@ -29,5 +32,6 @@ class FirmwareUpgrader : public Task {
   int upgradePart(const PartTexts& part, const std::string& serialNumber, const SoftwareSlot& slot);
 
   CFirmwareUpDateUtils utils_;  // used by the run's thread only
+  bool force_ = false;  // run's thread only
   bool deviceConfirmed_ = false;  // this run's device told its serial number; run's thread only
 };

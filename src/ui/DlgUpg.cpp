@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "app/AppState.h"
+#include "app/DeviceClaim.h"
 #include "app/DeviceModel.h"
 #include "app/Messages.h"
 #include "app/TextNotifier.h"
@@ -281,8 +282,7 @@ void DlgUpg::onClick(const QString& name, QWidget* sender) {
     // Claimed while the form is open, as the command line claims it for its Wi-Fi change.
     std::unique_ptr<platform::DeviceLock> claim;
     std::string holder;
-    if (platform::DeviceLock::tryAcquire(serial, "Wi-Fi set-up of " + serial, claim, holder) ==
-        platform::DeviceLock::Result::Busy) {
+    if (claimDevice(serial, "Wi-Fi set-up of " + serial, claim, holder) == platform::DeviceLock::Result::Busy) {
       services_->messageBox(busyText(holder) + ". Please wait until it ends, then try again.", "option");
       return;
     }
@@ -656,9 +656,9 @@ void DlgUpg::resetDeviceView() {
 }
 
 bool DlgUpg::deviceBusyElsewhere() {
-  // Even a read would disturb another program's transfer.
+  // Even a read would disturb another program's transfer; claims of other devices do not matter.
   std::string holder;
-  if (!platform::DeviceLock::anyHeld(holder)) return false;
+  if (!isDefaultDeviceClaimed(CurrentDevice::getInstance().serialNumber(), holder)) return false;
   showProgress(0, busyText(holder) + ". Read it again when that has ended.", false,
                QStringLiteral("error"));
   return true;
@@ -831,8 +831,7 @@ void DlgUpg::startUpgrade(bool system) {
     serial = view_.serialNumber;
   }
   std::string holder;
-  switch (platform::DeviceLock::tryAcquire(serial, (system ? "system upgrade of " : "firmware upgrade of ") + serial,
-                                           upgradeLock_, holder)) {
+  switch (claimDevice(serial, (system ? "system upgrade of " : "firmware upgrade of ") + serial, upgradeLock_, holder)) {
     case platform::DeviceLock::Result::Acquired:
       break;
     case platform::DeviceLock::Result::Busy:
@@ -887,6 +886,11 @@ void DlgUpg::onFirmwareProgress(int part, int step) {
       break;
     case FirmwareUpgrader::kStepDone:
       text = base < 50 ? prefix + ": upgrade ok! start upgrade J2534" : "Success! Please restart and reinsert the product.";
+      percent = base + 50;
+      break;
+    case FirmwareUpgrader::kStepSkipped:
+      // Not sent, as the version panel showed; the run goes on or ends as after an upgraded part.
+      text = prefix + ": up to date, not sent";
       percent = base + 50;
       break;
     case FirmwareUpgrader::kStepFailed:

@@ -58,4 +58,16 @@ TEST(CliConventionsTest, HelpAndUsageErrors_useTheirStreamsAndExitStatus) {
   }
 }
 
+// A time scale that cannot be used is told once, and the run goes on at full length.
+TEST(CliConventionsTest, InvalidTimeScale_isToldOnce) {
+  for (const char* scale : {"fast", "2", "0", "0.5x"}) {
+    clitest::CliRun run = clitest::runCli("frame 21 05 0102", scale);
+    EXPECT_EQ(run.status, 0) << scale;
+    const std::string told = std::string("KESTREL_TIME_SCALE='") + scale + "' ignored";
+    const size_t at = run.err.find(told);
+    EXPECT_NE(at, std::string::npos) << scale << ": " << run.err;
+    EXPECT_EQ(run.err.find(told, at + 1), std::string::npos) << scale << ": told twice";
+  }
+}
+
 }  // namespace

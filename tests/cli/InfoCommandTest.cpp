@@ -60,7 +60,8 @@ TEST_F(InfoCommandTest, FailedReadOrQuery_exitsNonZeroWithUnknownValues) {
   };
   const Case cases[] = {
       {"online query refused", {.serialNumber = "5RHM30000001", .hasSystem = false}, {"5RHM39999999"}, {},
-       "info", "firmware: V1.10, newest unknown\n", "ERR_READ_DEV_OL_VER: request last firemware info error"},
+       "info", "firmware: V1.10, newest unknown (the software list at http://127.0.0.1:",
+       "ERR_READ_DEV_OL_VER: request last firemware info error"},
       {"version read unanswered", {}, {}, {.kind = sim::FaultKind::NoReply, .command = 0x21, .subCommand = 0x05},
        "info --json", "\"firmware\":{\"current\":null,", "ERR_READ_DEV_VER: "},
   };

@@ -12,6 +12,7 @@
 #include "SimPackages.h"
 #include "WebServices.h"
 #include "platform/Clock.h"
+#include "app/DeviceClaim.h"
 #include "platform/DeviceLock.h"
 #include "support/CliRunner.h"
 #include "support/SimLinks.h"
@@ -119,27 +120,79 @@ TEST_F(UpgradeCommandTest, RefusedImage_showsTheStepsAndFailsNamingTheStep) {
   }
 }
 
-// Nothing to do, or only asked what would be done: the device gets no frame
-// of the upgrade.
-TEST_F(UpgradeCommandTest, UpToDateOrDryRun_sendsNoUpgradeFrame) {
+// Nothing to do by the version rule, or only asked what would be done: the
+// device gets no frame of the upgrade, and the user learns why.
+TEST_F(UpgradeCommandTest, NotOfferedOrDryRun_sendsNoUpgradeFrame) {
   struct Case {
     const char* name;
     const char* j2534Version;
+    bool listUnreachable;
     const char* arguments;
-    const char* out;
+    int status;
+    const char* text;  // in stdout or stderr
   };
   const Case cases[] = {
-      {"up to date", "V2.20", "firmware", " is already up to date (J2534 firmware V2.20)\n"},
-      {"dry run", "V2.10", "firmware --dry-run", "would send J2534 firmware V2.10 -> V2.20, from http://127.0.0.1:"},
+      {"up to date", "V2.20", false, "firmware", 0, " is already up to date (J2534 firmware V2.20)\n"},
+      {"dry run", "V2.10", false, "firmware --dry-run", 0, "would send J2534 firmware V2.10 -> V2.20, from http://127.0.0.1:"},
+      {"newer than online", "V2.30", false, "firmware", 0, "not sent: J2534 firmware V2.30 is newer than online (V2.20)"},
+      {"newest unknown", "V2.10", true, "firmware", 1,
+       "not sent: the newest J2534 firmware is unknown: the software list at http://127.0.0.1:"},
+      {"newest unknown, JSON", "V2.10", true, "firmware --json", 1, "\"result\":\"version-unknown\""},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(startModel4({.j2534Version = c.j2534Version})) << c.name;
+    web_.clearFaults();
+    if (c.listUnreachable) {
+      for (const char* path : {"/api/api/publicSoftInfo/getPublicSoftListBySn",
+                               "/cn/api/api/publicSoftInfo/getPublicSoftListBySn"}) {
+        web_.addFault({.kind = sim::WebFaultKind::ServerError, .path = path});
+      }
+    }
 
     CliRun run = runUpgrade(c.arguments);
 
-    EXPECT_EQ(run.status, 0) << c.name << "\n" << run.err;
-    EXPECT_NE(run.out.find(c.out), std::string::npos) << c.name << "\n" << run.out;
+    EXPECT_EQ(run.status, c.status) << c.name << "\n" << run.err;
+    EXPECT_NE((run.out + run.err).find(c.text), std::string::npos) << c.name << "\n" << run.out << run.err;
+    if (c.listUnreachable && c.status != 0) {
+      EXPECT_NE((run.out + run.err).find("500 Internal Server Error"), std::string::npos) << c.name << "\n" << run.err;
+    }
     expectUntouched(c.name);
+  }
+}
+
+// Claims are per device: another device's claim never holds an upgrade or a
+// read up, while this device's refuses them: before their first frame when
+// made where they reach it, else once the read tells its number.
+TEST_F(UpgradeCommandTest, ClaimsOfThisDeviceOnly_refuseTheRun) {
+  struct Case {
+    const char* name;
+    std::string key;
+    std::string where;
+    int status;
+    bool read;  // a claim made elsewhere is known only by the number the read gives
+  };
+  ASSERT_TRUE(startModel4());
+  const Case cases[] = {
+      {"another device", "5RHM19999999", "tcp 127.0.0.2:1", 0, true},
+      {"this device by its number", serial_, "tcp 127.0.0.2:1", 4, true},
+      {"this device by its place", "5RHM19999999", defaultSessionPlace(), 4, false},
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<platform::DeviceLock> other;
+    std::string holder;
+    ASSERT_EQ(platform::DeviceLock::tryAcquire(c.key, "system upgrade of " + c.key, other, holder, c.where),
+              platform::DeviceLock::Result::Acquired);
+    for (const char* command : {"upgrade firmware --dry-run", "info"}) {
+      device_->core().clearRequestLog();
+
+      CliRun run = clitest::runCli(command, "0.05");
+
+      EXPECT_EQ(run.status, c.status) << c.name << ", " << command << "\n" << run.err;
+      if (c.status == 4) {
+        EXPECT_NE(run.err.find("busy: system upgrade of " + c.key + " by process "), std::string::npos) << run.err;
+        EXPECT_EQ(device_->core().requestLog().empty(), !c.read) << c.name << ", " << command;
+      }
+    }
   }
 }
 
@@ -150,7 +203,7 @@ TEST_F(UpgradeCommandTest, SecondUpgrade_isRefusedAtOnceAndTheFirstCompletes) {
 
   auto first = std::async(std::launch::async, [] { return runUpgrade("firmware"); });
   std::string holder;
-  ASSERT_TRUE(scantest::waitUntil([&] { return platform::DeviceLock::anyHeld(holder); }, 20s));
+  ASSERT_TRUE(scantest::waitUntil([&] { return platform::DeviceLock::isClaimed(serial_, "", holder); }, 20s));
   const auto started = std::chrono::steady_clock::now();
   CliRun second = runUpgrade("firmware");
   const auto took = std::chrono::steady_clock::now() - started;
@@ -164,20 +217,22 @@ TEST_F(UpgradeCommandTest, SecondUpgrade_isRefusedAtOnceAndTheFirstCompletes) {
 }
 
 // A first Ctrl-C never cuts a transfer: the upgrade runs on to its end, the
-// device holds the whole image, and the exit status tells of the interrupt.
-TEST_F(UpgradeCommandTest, FirstInterrupt_letsTheUpgradeEndAndExits5) {
+// device holds the whole image, and the run, complete, says so and succeeds.
+TEST_F(UpgradeCommandTest, FirstInterrupt_letsTheUpgradeEndAndSucceeds) {
   ASSERT_TRUE(startModel4());
 
   auto run = std::async(std::launch::async, [] { return runUpgrade("firmware"); });
   std::string holder;
   ASSERT_TRUE(scantest::waitUntil(
-      [&] { return platform::DeviceLock::anyHeld(holder) && device_->core().requestCount(0x24, 0x07) > 0; }, 20s));
-  const pid_t pid = static_cast<pid_t>(std::stol(holder.substr(holder.rfind(' ') + 1)));
+      [&] { return platform::DeviceLock::isClaimed(serial_, "", holder) && device_->core().requestCount(0x24, 0x07) > 0; },
+      20s));
+  const pid_t pid = static_cast<pid_t>(std::stol(holder.substr(holder.find("by process ") + 11)));
   ASSERT_EQ(kill(pid, SIGINT), 0);
   CliRun done = run.get();
 
-  EXPECT_EQ(done.status, 5) << done.err;
+  EXPECT_EQ(done.status, 0) << done.err;
   EXPECT_NE(done.err.find("interrupt: the upgrade runs on to its end"), std::string::npos) << done.err;
+  EXPECT_EQ(done.out, serial_ + " upgraded (the interrupt came during the transfer, which ran on to its end)\n");
   expectTheNewJ2534Image();
 }
 

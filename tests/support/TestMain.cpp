@@ -10,8 +10,9 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
-// Every test process gets its own working root and the loopback guard, so no
-// test touches the user's files or sends a packet off this machine.
+// Every test process gets its own working root, claims folder and the
+// loopback guard, so no test touches the user's files or sends a packet off
+// this machine.
 int main(int argc, char** argv) {
   setenv("KESTREL_LOOPBACK_ONLY", "1", 0);
   std::string root;
@@ -22,6 +23,8 @@ int main(int argc, char** argv) {
       setenv("TARNFIELD_HOME", dir, 1);
     }
   }
+  // Device claims are shared by every user and root; a test's stay its own.
+  if (!root.empty() && !std::getenv("KESTREL_LOCK_DIR")) setenv("KESTREL_LOCK_DIR", (root + "/claims").c_str(), 1);
   ::testing::InitGoogleMock(&argc, argv);
   int rc = RUN_ALL_TESTS();
   if (!root.empty()) {

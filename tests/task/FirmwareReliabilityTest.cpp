@@ -140,6 +140,11 @@ class FirmwareReliabilityTest : public ::testing::Test {
     ASSERT_TRUE(saveSettings(settings));
     DeviceInfo info;
     info.serialNumber = kSerial;
+    // Older than online, so both images are offered.
+    info.firmware.version = "V1.10";
+    info.firmware.latestVersion = "V1.20";
+    info.j2534Firmware.version = "V2.10";
+    info.j2534Firmware.latestVersion = "V2.20";
     AppState::getInstance().setDeviceInfo(info);
   }
   void TearDown() override {

@@ -35,6 +35,13 @@ using upgradetest::Steps;
 const Steps kBothUpgraded = {{0, 0}, {0, 5}, {0, 7}, {1, 0}, {1, 5}, {1, 7}};
 const Steps kJ2534Upgraded = {{1, 0}, {1, 5}, {1, 7}};
 
+SoftwareSlot offered(const char* version, const char* latestVersion) {
+  SoftwareSlot slot;
+  slot.version = version;
+  slot.latestVersion = latestVersion;
+  return slot;
+}
+
 // Whether a web request asks for the software of this type.
 bool asksFor(const std::string& line, const std::string& type) {
   return line.find("softType=" + type) != std::string::npos || line.find("/firmware/" + type + "/") != std::string::npos ||
@@ -80,11 +87,14 @@ class FirmwareUpgraderTest : public ::testing::Test {
     return *device_;
   }
 
-  // The record the last device read left: the serial number, and for a
-  // numeric one the package links of the software list.
+  // The record the last device read left: the serial number, versions older
+  // than those online, and for a numeric one the package links of the
+  // software list.
   void setRecord(const std::string& serial) {
     DeviceInfo info;
     info.serialNumber = serial;
+    info.firmware = offered("V1.10", "V1.20");
+    info.j2534Firmware = offered("V2.10", "V2.20");
     if (!isAlphanumericSerial(serial)) {
       info.firmware.downloadLink = web_.firmwarePackageUrl("1", serial);
       info.j2534Firmware.downloadLink = web_.firmwarePackageUrl("3", serial);
@@ -92,9 +102,10 @@ class FirmwareUpgraderTest : public ::testing::Test {
     AppState::getInstance().setDeviceInfo(info);
   }
 
-  static Steps runUpgrade() {
+  static Steps runUpgrade(bool force = false) {
     upgradetest::ProgressWindow window;
     FirmwareUpgrader upgrader;
+    if (force) upgrader.setParam(FirmwareUpgrader::kParamForce, "1");
     upgrader.run();
     return window.steps();
   }
@@ -167,6 +178,48 @@ INSTANTIATE_TEST_SUITE_P(
         SuccessCase{"Model5", sim::sampleSerial(5, true), DeviceMode::Normal, kBothUpgraded, 0, 1,
                     {LinkKind::Serial}, {LinkKind::Serial}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A part the version rule does not offer is reported as not sent and never
+// reaches the device; the user's force sends it all the same.
+TEST_F(FirmwareUpgraderTest, PartsNotOffered_areNotSentUnlessForced) {
+  struct Case {
+    const char* name;
+    SoftwareSlot firmware;
+    SoftwareSlot j2534;
+    bool force;
+    Steps steps;
+  };
+  const Case cases[] = {
+      {"J2534 up to date", offered("V1.10", "V1.20"), offered("V2.20", "2.20"), false, {{0, 0}, {0, 5}, {0, 7}, {1, 9}}},
+      {"main newer than online", offered("V1.30", "V1.20"), offered("V2.9", "V2.10"), false,
+       {{0, 9}, {1, 0}, {1, 5}, {1, 7}}},
+      {"newest versions unknown", offered("V1.10", ""), offered("V2.10", ""), false, {{0, 9}, {1, 9}}},
+      {"both up to date, forced", offered("V1.20", "V1.20"), offered("V2.20", "V2.20"), true, kBothUpgraded},
+  };
+  const std::string serial = sim::sampleSerial(0, true);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::VirtualDevice& device = start({.serialNumber = serial});
+    DeviceInfo info;
+    info.serialNumber = serial;
+    info.firmware = c.firmware;
+    info.j2534Firmware = c.j2534;
+    AppState::getInstance().setDeviceInfo(info);
+
+    const Steps steps = runUpgrade(c.force);
+
+    EXPECT_EQ(steps, c.steps) << upgradetest::describe(steps);
+
+    for (auto [slot, part] : {std::pair{sim::ImageSlot::Firmware, 0}, {sim::ImageSlot::J2534, 1}}) {
+      const bool sent = std::find(c.steps.begin(), c.steps.end(), std::pair{part, 7}) != c.steps.end();
+      EXPECT_EQ(!device.core().image(slot).name.empty(), sent) << "part " << part;
+    }
+    if (c.steps.size() == 2) {
+      EXPECT_EQ(device.core().requestCount(0x25, 0x05), 0u) << "no boot entry";
+    }
+    closeAllSessions();
+  }
+}
 
 TEST_F(FirmwareUpgraderTest, NoConnection_reportsPart2Step8Only) {
   // Plugged in, by the list, but nothing answers at the device's address.

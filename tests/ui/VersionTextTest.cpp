@@ -1,25 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 #include "session/Frame.h"
 #include "ui/LinkProbes.h"
-#include "ui/VersionText.h"
 
 namespace {
-
-TEST(CompareVersions, OrdersDottedPartsByNumber) {
-  const std::tuple<const char*, const char*, int> cases[] = {
-      {"2.10", "2.9", 1},      {"V2.10", "2.9", 1},  {"V1.20", "V1.20", 0}, {"1.2", "1.2.0", 0},
-      {"1.2", "1.2.1", -1},    {"01.5", "1.5", 0},   {"1.10a", "1.10b", -1}, {"1.x", "1.9", 1},
-      {"99999999999999999999.1", "99999999999999999998.9", 1},
-  };
-  for (auto [a, b, order] : cases) {
-    EXPECT_EQ(compareVersions(a, b), order) << a << " vs " << b;
-    EXPECT_EQ(compareVersions(b, a), -order) << b << " vs " << a;
-  }
-  EXPECT_FALSE(isNewerVersion("", "1.0"));
-}
 
 TEST(ParseSupplyVoltage, NeedsTheWholeFrame) {
   // Bytes 19..21 of the frame are data bytes 10..12 (after command and

@@ -1,0 +1,41 @@
+#include "app/DeviceClaim.h"
+
+#include <cstdint>
+
+#include "connection/ConnectionFactory.h"
+#include "platform/DeviceEndpoints.h"
+#include "platform/Ipv4Text.h"
+#include "session/CurrentDevice.h"
+#include "session/SessionSelection.h"
+#include "utils/Settings.h"
+
+std::string defaultSessionPlace() {
+  const platform::DeviceEndpoints& endpoints = platform::deviceEndpoints();
+  const std::string port = ":" + std::to_string(endpoints.devicePort);
+  if (isUsbDevicePresent()) {
+    CurrentDevice& device = CurrentDevice::getInstance();
+    if (device.findBootPort()) return "serial " + device.configSerialPort();
+    return "tcp " + endpoints.deviceHost + port;
+  }
+  SettingsRecord settings;
+  loadSettings(settings);
+  if (settings.TransferType == static_cast<uint32_t>(ConnectType::Bluetooth)) {
+    return "bt " + bluetoothSessionEndpoint(settings.AddrEx, settings.Addr);
+  }
+  return "tcp " + platform::ipv4Text(settings.Addr) + port;
+}
+
+platform::DeviceLock::Result claimDevice(const std::string& serialNumber, const std::string& what,
+                                         std::unique_ptr<platform::DeviceLock>& lock, std::string& holder) {
+  return platform::DeviceLock::tryAcquire(serialNumber, what, lock, holder, defaultSessionPlace());
+}
+
+bool isDefaultDeviceClaimed(const std::string& expectedSerial, std::string& holder) {
+  if (platform::DeviceLock::isClaimed(expectedSerial, defaultSessionPlace(), holder)) return true;
+  // An attached device that a run has sent into its boot loader answers on its
+  // serial port now, but that run claimed it at the fixed address.
+  const platform::DeviceEndpoints& endpoints = platform::deviceEndpoints();
+  return isUsbDevicePresent() &&
+         platform::DeviceLock::isClaimed("", "tcp " + endpoints.deviceHost + ":" + std::to_string(endpoints.devicePort),
+                                         holder);
+}
