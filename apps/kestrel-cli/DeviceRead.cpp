@@ -12,7 +12,6 @@
 #include "WarningTail.h"
 #include "app/AppState.h"
 #include "app/Messages.h"
-#include "app/VersionRule.h"
 #include "platform/Paths.h"
 #include "platform/UsbDevices.h"
 #include "schedule/ScheduleManager.h"
@@ -123,8 +122,6 @@ std::string logFileHint() {
   if (!lines.empty()) lines.pop_back();
   return lines.empty() ? hint : hint + ", last warnings:\n" + lines;
 }
-
-bool systemUpToDate(const SoftwareSlot& s) { return judgeSystem(s) == VersionVerdict::UpToDate; }
 
 std::string versionText(const std::string& version) { return version.empty() ? "unknown" : shown(version); }
 

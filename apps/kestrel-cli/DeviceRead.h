@@ -33,12 +33,6 @@ std::string serialPermissionHint();
 // Where the details of a failure are, with the run's last warnings.
 std::string logFileHint();
 
-// The system part as the version rule judges it (judgeSystem): the version
-// service answers with a build number, so either the build or the package name
-// may match. For an online package, only a judgeSystem verdict that isOffered
-// should be sent.
-bool systemUpToDate(const SoftwareSlot& system);
-
 // Why a newest version is unknown names a service and its address: longer than other texts shown.
 constexpr size_t kReasonShown = 400;
 

@@ -13,9 +13,11 @@
 #include "Progress.h"
 #include "Upgrade.h"
 #include "app/Messages.h"
+#include "app/VersionRule.h"
 #include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
 #include "task/SystemUpgrader.h"
+#include "utils/LogFacade.h"
 
 namespace cli {
 
@@ -268,13 +270,29 @@ int runSystemUpgrade(const Args& args) {
   const std::string to = package.empty() ? versionText(device.system.latestVersion)
                                          : "the package " + package + " (system " + shown(packageVersion) + ")";
 
-  if (package.empty() && systemUpToDate(device.system) && !args.flag("force")) {
+  // A package of the user's own is what they asked for; one offered online
+  // is sent only when the version rule offers it.
+  const VersionVerdict verdict = judgeSystem(device.system);
+  if (package.empty() && !isOffered(verdict, args.flag("force"))) {
+    const bool unknown = verdict == VersionVerdict::LatestUnknown || verdict == VersionVerdict::CurrentUnknown;
     if (args.json) {
-      printJson(device, "up-to-date", package, {});
-    } else {
+      printJson(device, verdict == VersionVerdict::UpToDate ? "up-to-date" : unknown ? "unknown" : "newer-than-online",
+                package, {});
+    } else if (verdict == VersionVerdict::UpToDate) {
       std::printf("%s is already up to date (system %s)\n", serial.c_str(), from.c_str());
+    } else if (verdict == VersionVerdict::NewerThanOnline) {
+      std::printf("%s runs system %s, newer than online (%s): nothing was sent\n", serial.c_str(), from.c_str(),
+                  to.c_str());
     }
-    return kExitOk;
+    if (!unknown) return kExitOk;
+    const std::string why = verdict == VersionVerdict::CurrentUnknown ? "the device did not tell its system version"
+                            : device.system.latestUnknownWhy.empty()
+                                ? std::string("the newest system version is unknown")
+                                : "the newest system version is unknown: " +
+                                      logfacade::escapeForLog(device.system.latestUnknownWhy, kReasonShown);
+    std::fprintf(stderr, "%s; nothing was sent. Run again when it is known, or with --force to send the package "
+                         "offered online anyway\n", why.c_str());
+    return kExitFailed;
   }
   if (dryRun) {
     if (args.json) {

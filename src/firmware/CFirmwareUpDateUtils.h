@@ -33,10 +33,10 @@ class CFirmwareUpDateUtils {
   CFirmwareUpDateUtils(const CFirmwareUpDateUtils&) = delete;
   CFirmwareUpDateUtils& operator=(const CFirmwareUpDateUtils&) = delete;
 
-  // Fixed files of a software type ("1" main firmware, "3" J2534 firmware)
-  // below the working root; empty for any other type.
-  static std::string packageFilePath(const std::string& softType);
-  static std::string imageFilePath(const std::string& softType);
+  // Files of a software type ("1" main firmware, "3" J2534 firmware) in the
+  // folder root (empty: <root>/Update); empty for any other type.
+  static std::string packageFilePath(const std::string& softType, const std::string& root = {});
+  static std::string imageFilePath(const std::string& softType, const std::string& root = {});
 
   // Package preparation.
 

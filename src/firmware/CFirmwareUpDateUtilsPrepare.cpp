@@ -50,16 +50,16 @@ bool stringMember(const cJSON* object, const char* name, std::string& out) {
 
 }  // namespace
 
-std::string CFirmwareUpDateUtils::packageFilePath(const std::string& softType) {
+std::string CFirmwareUpDateUtils::packageFilePath(const std::string& softType, const std::string& root) {
   const std::string stem = packageStem(softType);
   if (stem.empty()) return {};
-  return platform::joinPath(platform::updateDir(), stem + ".zip");
+  return platform::joinPath(root.empty() ? platform::updateDir() : root, stem + ".zip");
 }
 
-std::string CFirmwareUpDateUtils::imageFilePath(const std::string& softType) {
+std::string CFirmwareUpDateUtils::imageFilePath(const std::string& softType, const std::string& root) {
   const std::string stem = packageStem(softType);
   if (stem.empty()) return {};
-  return platform::joinPath(platform::joinPath(platform::updateDir(), stem), kImageInPackage);
+  return platform::joinPath(platform::joinPath(root.empty() ? platform::updateDir() : root, stem), kImageInPackage);
 }
 
 std::string CFirmwareUpDateUtils::packageFolder(const std::string& packagePath) {

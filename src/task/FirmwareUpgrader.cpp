@@ -1,14 +1,17 @@
 #include "task/FirmwareUpgrader.h"
 
+#include <cerrno>
 #include <chrono>
 
 #include "app/AppState.h"
 #include "app/DeviceModel.h"
 #include "app/VersionRule.h"
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "session/CurrentDevice.h"
 #include "session/SessionApi.h"
 #include "utils/LogFacade.h"
+#include "utils/RunFolder.h"
 
 namespace {
 
@@ -41,6 +44,14 @@ void FirmwareUpgrader::run() {
   const int model = classifyModel(info.serialNumber);
   utils_.productType = model;
   deviceConfirmed_ = false;
+  // This run's packages, gone when it ends however it ends.
+  RunFolder downloads("firmware-");
+  downloadRoot_ = downloads.path();
+  if (downloadRoot_.empty()) {
+    LOG_WARN("cannot make a download folder under %s, errCode : %d", platform::updateDir().c_str(), errno);
+    state.firmwareProgress(kPartTask, kStepFailed);
+    return;
+  }
   if (!skipsMainFirmware(model) && upgradeDownload(info.serialNumber, info.firmware) != 0) return;
   if (CurrentDevice::getInstance().findBootPort()) {
     closeAllSessions();
@@ -91,10 +102,11 @@ int FirmwareUpgrader::upgradePart(const PartTexts& part, const std::string& seri
     return -1;
   }
   deviceConfirmed_ = true;
-  const std::string imagePath = CFirmwareUpDateUtils::imageFilePath(part.softType);
+  const std::string imagePath = CFirmwareUpDateUtils::imageFilePath(part.softType, downloadRoot_);
   int rc = isAlphanumericSerial(serialNumber)
                ? utils_.AlphaFirmwareUpgradePrepare(serialNumber, part.softType, imagePath)
-               : utils_.DigitFirmwareUpgradePrepare(slot.downloadLink, CFirmwareUpDateUtils::packageFilePath(part.softType));
+               : utils_.DigitFirmwareUpgradePrepare(slot.downloadLink,
+                                                    CFirmwareUpDateUtils::packageFilePath(part.softType, downloadRoot_));
   if (rc != 0) {
     part.logPrepareFailed(rc);
     state.firmwareProgress(part.part, kStepPrepareFailed);

@@ -33,5 +33,6 @@ class FirmwareUpgrader : public Task {
 
   CFirmwareUpDateUtils utils_;  // used by the run's thread only
   bool force_ = false;  // run's thread only
+  std::string downloadRoot_;  // this run's download folder; run's thread only
   bool deviceConfirmed_ = false;  // this run's device told its serial number; run's thread only
 };

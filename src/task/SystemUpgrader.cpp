@@ -28,6 +28,7 @@
 #include "utils/LogFacade.h"
 #include "utils/Md5.h"
 #include "utils/RemoteUtils.h"
+#include "utils/RunFolder.h"
 #include "utils/ServiceEndpoints.h"
 #include "utils/TextEscape.h"
 #include "utils/ZipUtils.h"
@@ -99,28 +100,6 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// The private folder of one transfer attempt, removed with everything in it
-// when the attempt ends.
-class WorkFolder {
- public:
-  WorkFolder() {
-    const std::string parent = platform::updateDir();
-    std::error_code ec;
-    std::filesystem::create_directories(parent, ec);
-    std::string pattern = platform::joinPath(parent, "system-XXXXXX");
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~WorkFolder() {
-    if (!path_.empty()) ziputils::removeTree(path_);
-  }
-  WorkFolder(const WorkFolder&) = delete;
-  WorkFolder& operator=(const WorkFolder&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 std::string shownText(const std::string& text) { return logfacade::escapeForLog(text, kLoggedText); }
 
 bool isCleanValue(const std::string& value) {
@@ -152,8 +131,6 @@ std::string SystemUpgrader::waitText(int value) {
   return "waiting for the device to come back after the install: " + std::to_string(wait.waitedSeconds) +
          " s so far, at most " + std::to_string(wait.limitSeconds) + " s";
 }
-
-std::string SystemUpgrader::downloadPath() { return platform::joinPath(platform::updateDir(), "SYSTEM_PACKAGE.zip"); }
 
 bool SystemUpgrader::parsePackageReply(std::string_view reply, std::string& url) {
   cJSON* root = cJSON_ParseWithLength(reply.data(), reply.size());
@@ -218,7 +195,7 @@ bool SystemUpgrader::unpackPackage(const std::string& package, const std::string
 }
 
 bool SystemUpgrader::checkPackage(const std::string& package, std::string& version, std::string& problem) {
-  WorkFolder work;
+  RunFolder work("system-");
   if (work.path().empty()) {
     problem = "no room to unpack it (errno " + std::to_string(errno) + ")";
     return false;
@@ -365,6 +342,7 @@ void SystemUpgrader::finishRun() {
   packageUrl_.clear();
   clearParams();
   closeOwnSession();
+  downloads_.reset();
   stopRequested_.store(false);
 }
 
@@ -401,7 +379,11 @@ int SystemUpgrader::prepare() {
 }
 
 int SystemUpgrader::download() {
-  const std::string destination = downloadPath();
+  // A folder of this run's own: another run's download never takes its place,
+  // and the package goes with the folder when the run ends.
+  if (!downloads_) downloads_ = std::make_unique<RunFolder>("download-");
+  const std::string destination =
+      downloads_->path().empty() ? std::string() : platform::joinPath(downloads_->path(), "SYSTEM_PACKAGE.zip");
   if (packageUrl_.empty() || destination.empty()) return kRetry;
   const int rc = RemoteUtils::download(packageUrl_, kMethodGet, "", destination, kWebTimeoutSeconds, &stopRequested_);
   if (rc != 0) {
@@ -435,7 +417,7 @@ int SystemUpgrader::transfer() {
   }
   // A folder of its own for each attempt: nothing of the user's is touched,
   // and nothing an earlier attempt left can pass for this package.
-  WorkFolder work;
+  RunFolder work("system-");
   if (work.path().empty()) {
     LOG_WARN("cannot make a work folder, errCode : %d", errno);
     return kRetry;

@@ -3,11 +3,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 #include "schedule/Task.h"
+#include "utils/RunFolder.h"
 
 class Frame;
 
@@ -94,9 +96,6 @@ class SystemUpgrader : public Task {
   // The same check in a private folder that is gone when it returns.
   static bool checkPackage(const std::string& package, std::string& version, std::string& problem);
 
-  // Where a package found online is downloaded to.
-  static std::string downloadPath();
-
  private:
   int step(int state);
   int prepare();
@@ -124,6 +123,7 @@ class SystemUpgrader : public Task {
   void closeOwnSession();
   bool stopping() const { return stopRequested_.load(); }
 
+  std::unique_ptr<RunFolder> downloads_;  // the run's download folder; run's thread only
   std::mutex waitLock_;  // guards pkgPath_
   std::condition_variable pkgPathSignal_;
   std::string pkgPath_;

@@ -13,6 +13,7 @@
 #include "app/DeviceModel.h"
 #include "app/Messages.h"
 #include "app/TextNotifier.h"
+#include "app/VersionRule.h"
 #include "platform/Clock.h"
 #include "platform/Locale.h"
 #include "platform/UsbDevices.h"
@@ -830,6 +831,8 @@ void DlgUpg::startUpgrade(bool system) {
     std::lock_guard<std::mutex> guard(viewLock_);
     serial = view_.serialNumber;
   }
+  bool force = false;
+  if (!confirmNotOffered(system, force)) return;
   std::string holder;
   switch (claimDevice(serial, (system ? "system upgrade of " : "firmware upgrade of ") + serial, upgradeLock_, holder)) {
     case platform::DeviceLock::Result::Acquired:
@@ -847,6 +850,7 @@ void DlgUpg::startUpgrade(bool system) {
   showProgress(0, "", false);
   const int taskId = system ? kTaskSystemUpgrader : kTaskFirmwareUpgrader;
   if (system) scheduler.setTaskParam(taskId, "sn", serial);
+  if (!system) scheduler.setTaskParam(taskId, FirmwareUpgrader::kParamForce, force ? "1" : "0");
   const int rc = scheduler.runTask(taskId);
   if (rc == 0) return;
   upgradeLock_.reset();
@@ -856,6 +860,34 @@ void DlgUpg::startUpgrade(bool system) {
   services_->messageBox(
       (system ? "start system upgrade task failed!" : "start firemware upgrade task failed!") + std::to_string(rc),
       "option");
+}
+
+bool DlgUpg::confirmNotOffered(bool system, bool& force) {
+  DeviceInfo view;
+  {
+    std::lock_guard<std::mutex> guard(viewLock_);
+    view = view_;
+  }
+  std::string parts;
+  bool offered = false;
+  auto judge = [&](const char* name, VersionVerdict verdict) {
+    offered = offered || isOffered(verdict, false);
+    parts += std::string(parts.empty() ? "" : ", ") + name + ": " + verdictText(verdict);
+  };
+  if (system) {
+    judge("system", judgeSystem(view.system));
+  } else {
+    if (!skipsMainFirmware(classifyModel(view.serialNumber))) {
+      judge("firmware", judgeVersion(view.firmware.version, view.firmware.latestVersion));
+    }
+    judge("J2534 firmware", judgeVersion(view.j2534Firmware.version, view.j2534Firmware.latestVersion));
+  }
+  if (offered) return true;
+  // The user may know better (a device left in its boot loader), but must say so.
+  force = services_->askYesNo("Nothing newer is offered for this device (" + parts +
+                                  "). Upgrade it anyway with what is offered online?",
+                              "option", UiServices::Answer::No) == UiServices::Answer::Yes;
+  return force;
 }
 
 void DlgUpg::onFirmwareProgress(int part, int step) {

@@ -59,6 +59,9 @@ class DlgUpg : public SkinWindow {
   void onSystemProgress(int stage, int subState, int value);
   void choosePackage();
   void startUpgrade(bool system);
+  // When the version rule offers nothing to send, asks the user: false to
+  // start nothing, else force tells whether to send anyway.
+  bool confirmNotOffered(bool system, bool& force);
   // Another program upgrading the device: true, and the user is told.
   bool deviceBusyElsewhere();
   void showProgress(int value, const std::string& text, bool withPercent, const QString& status = {});

@@ -282,9 +282,10 @@ int perform(const Exchange& ex, Sink& sink) {
   sink.handle = h;
   sink.onlySuccess = ex.download;
   rc = curl_easy_perform(h);
-  if (rc == CURLE_OK && ex.download) {
+  // An empty body never reached onBody, and curl ends an error status before it does.
+  if ((rc == CURLE_OK || rc == CURLE_HTTP_RETURNED_ERROR) && ex.download && sink.refusedStatus == 0) {
     long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);  // an empty body never reached onBody
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     if (!isSuccessStatus(status)) sink.refusedStatus = status;
   }
   if (sink.refusedStatus != 0) {
@@ -295,6 +296,14 @@ int perform(const Exchange& ex, Sink& sink) {
     REMOTE_WARN("download failed, HTTP status %ld from %s", sink.refusedStatus,
                 ::logfacade::escapeForLog(ex.url).c_str());
     return CURLE_HTTP_RETURNED_ERROR;
+  }
+  if (rc == CURLE_OK && !ex.download) {
+    // The callers read the body whatever the status; the status is for the user.
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    if (!isSuccessStatus(status)) {
+      REMOTE_WARN("HTTP status %ld from %s", status, ::logfacade::escapeForLog(ex.url).c_str());
+    }
   }
   if (rc == CURLE_OK) return 0;
 

@@ -38,7 +38,7 @@ const Case kCases[] = {
     {"frame 21 5", 2, "", "bad SUB '5'"},
     {"frame 21 05 0g", 2, "", "bad DATA-HEX '0g'"},
     {"frame 21 05 010", 2, "", "bad DATA-HEX '010'"},
-    {"wifi", 2, "", "--ssid needs 1 to 255 bytes"},
+    {"wifi", 2, "", "--ssid: the network name (SSID) is empty"},
     // The key is never taken from the command line.
     {"wifi --ssid Shop --key secret", 2, "", "unknown option --key for 'wifi'"},
 };

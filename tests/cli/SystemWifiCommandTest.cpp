@@ -55,6 +55,8 @@ TEST_F(SystemWifiCommandTest, SystemUpgrade_onlineLocalOrNoPackage) {
     const char* fault = nullptr;
     bool installTakes = true;
     bool sends = false;  // a failed run may have sent chunks
+    std::string systemVersion = "205";
+    const char* webFault = nullptr;  // on both version service paths
   };
   const Case cases[] = {
       {"online", true, "", 0, ": system upgraded\n", "[##############################] 100% upgrade success"},
@@ -67,9 +69,14 @@ TEST_F(SystemWifiCommandTest, SystemUpgrade_onlineLocalOrNoPackage) {
        "refused:2C05:2"},
       {"comes back with its old system", false, " --package " + localPackage, 1, "",
        "came back after the install with system 205, not the package's 207", nullptr, false, true},
+      // What online offers is judged by the version rule: nothing older, nothing unknown.
+      {"newer than online", true, "", 0, "newer than online", "", nullptr, true, false, "300"},
+      {"newest unknown", true, "", 1, "", "the newest system version is unknown: ", nullptr, true, false, "205",
+       "500:/Veyra/Device/publicSoftService"},
   };
   for (const Case& c : cases) {
-    auto device = scantest::startDevice({.installTakes = c.installTakes, .restartDelay = 300ms});
+    auto device = scantest::startDevice(
+        {.systemVersion = c.systemVersion, .installTakes = c.installTakes, .restartDelay = 300ms});
     ASSERT_TRUE(device) << c.name;
     if (c.fault) {
       sim::Fault fault;
@@ -77,6 +84,10 @@ TEST_F(SystemWifiCommandTest, SystemUpgrade_onlineLocalOrNoPackage) {
       device->addFault(fault);
     }
     sim::WebServices web({.systemPackageOnline = c.online});
+    for (const char* prefix : {"", "/cn"}) {
+      sim::WebFault fault;
+      if (c.webFault && sim::parseWebFault(c.webFault, fault)) web.addFault({fault.kind, prefix + fault.path});
+    }
     ASSERT_TRUE(web.start()) << c.name;
 
     CliRun run = clitest::runCli("upgrade system" + c.arguments, kScale);
@@ -85,7 +96,9 @@ TEST_F(SystemWifiCommandTest, SystemUpgrade_onlineLocalOrNoPackage) {
     EXPECT_NE(run.out.find(c.out), std::string::npos) << c.name << "\n" << run.out;
     EXPECT_NE(run.err.find(c.err), std::string::npos) << c.name << "\n" << run.err;
     const sim::StoredPackage stored = device->core().systemPackage();
-    if (c.status == 0) {
+    if (c.status == 0 && c.systemVersion != "205") {
+      EXPECT_EQ(device->core().requestCount(0x2C, 0x05), 0u) << c.name;
+    } else if (c.status == 0) {
       EXPECT_TRUE(stored.installed) << c.name;
       EXPECT_EQ(stored.md5, sim::md5Hex(c.online ? web.systemImage() : localImage)) << c.name;
       EXPECT_EQ(device->core().config().systemVersion, c.online ? "206" : "207") << c.name;

@@ -159,6 +159,8 @@ TEST_P(FirmwareUpgradeSuccess, DeviceHoldsExactlyTheOfferedImages) {
   // Numeric serial numbers get packages, the others images by the firmware-information service.
   const bool alphanumeric = isAlphanumericSerial(c.serial);
   EXPECT_EQ(web_.hits("/api/tools/firmwareInfo"), alphanumeric ? c.steps.size() / 3 : 0u);
+  // Nothing fetched outlives the run, where another run could take it for its own.
+  EXPECT_TRUE(upgradetest::treeOf(platform::updateDir()).empty());
 }
 
 using sim::DeviceMode;
@@ -295,6 +297,8 @@ TEST_F(FirmwareUpgraderTest, PartFailures_endWithTheirStepAndNothingAccepted) {
     EXPECT_FALSE(device.core().image(sim::ImageSlot::J2534).accepted);
     EXPECT_TRUE(upgradetest::treeOf(outside).empty());
     EXPECT_FALSE(fs::exists(absolute));
+    // What the run fetched went with it.
+    for (const std::string& p : upgradetest::treeOf(platform::updateDir())) EXPECT_NE(p.rfind("firmware-", 0), 0u) << p;
     if (c.steps.front().first == 0) {
       // The J2534 firmware is not touched after the main firmware failed.
       const auto requests = web_.requestLog();

@@ -269,6 +269,23 @@ TEST_F(MainWindowTest, FirmwareUpgrade_refusesProbesAndCloseThenEndsWithTheImage
   uitest::screenshot(*window_, "main_EN_done");
 }
 
+// Nothing newer online: the window sends nothing unless the user confirms.
+TEST_F(MainWindowTest, FirmwareUpToDate_isSentOnlyAfterTheUserConfirms) {
+  ASSERT_TRUE(openAndRead({.firmwareVersion = "V1.20", .j2534Version = "V2.30"}));
+  click("btn_fw_upgrade");
+  ASSERT_EQ(user_->questions.size(), 1u);
+  EXPECT_EQ(user_->questions[0], "Nothing newer is offered for this device (firmware: up to date, J2534 firmware: "
+                                 "newer than online). Upgrade it anyway with what is offered online?");
+  EXPECT_FALSE(waitFor([] { return ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo) != -1; }, 500ms));
+  EXPECT_EQ(device_->core().requestCount(0x24, 0x07) + device_->core().requestCount(0x25, 0x05), 0u);
+
+  user_->answer = uitest::ScriptedUser::Answer::Yes;
+  click("btn_fw_upgrade");
+  ASSERT_TRUE(waitFor([&] { return text("progress_info") == "Success! Please restart and reinsert the product."; },
+                      60s)) << text("progress_info").toStdString();
+  EXPECT_EQ(device_->core().image(sim::ImageSlot::J2534).md5, sim::md5Hex(web_->firmwareImage("3", "5RHM10000001")));
+}
+
 TEST_F(MainWindowTest, FirmwareTransferFails_showsTheErrorAndGivesTheButtonsBack) {
   ASSERT_TRUE(openAndRead());
   device_->setSilent(0x24, 0x03);

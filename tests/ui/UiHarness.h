@@ -76,7 +76,7 @@ class ScriptedUser : public UiServices {
   void messageBox(const std::string& text, const std::string& caption) override { boxes.push_back(text); }
   Answer askYesNo(const std::string& text, const std::string&, Answer) override {
     questions.push_back(text);
-    return Answer::No;
+    return answer;
   }
   std::string openFile(const std::string&, const std::vector<std::string>&) override { return ""; }
   void endProcess(int code) override { exitCodes.push_back(code); }
@@ -86,6 +86,7 @@ class ScriptedUser : public UiServices {
   std::vector<std::string> boxes;
   std::vector<std::string> questions;
   std::vector<int> exitCodes;
+  Answer answer = Answer::No;  // to every question
 };
 
 inline QListWidget* list(SkinWindow& window, const char* name) {

@@ -231,7 +231,7 @@ TEST(RemoteUtilsRequest, outcome_bodyOrUnchangedResponseAndTheFailedStep) {
       {server.url("/text"), 0, "hello body"},
       {server.url("/text", "HTTPS://127.0.0.1:"), 0, "hello body"},
       {server.url("/text", "http://localhost:"), 0, "hello body"},
-      {server.url("/missing"), 0, "{\"error\":\"no such thing\"}"},
+      {server.url("/missing"), 0, "{\"error\":\"no such thing\"}", "HTTP status 404 from http://127.0.0.1:"},
       {server.url("/moved"), 0, "moved away"},
       {"no-scheme-here/path", -1, "", "parse url failed", 1s},
       {server.url("/huge"), CURLE_FILESIZE_EXCEEDED, ""},
@@ -277,7 +277,10 @@ TEST(RemoteUtilsDownload, onlyAWholeAnswerReplacesTheFile) {
     SCOPED_TRACE(url);
     testsupport::TempFolder folder("dl");
     writeText(folder.path() / "old.zip", old);
+    LogCapture log;
     EXPECT_EQ(RemoteUtils::download(url, 0, "", folder.file("Update/deep/pkg.zip"), 1), expected);
+    // The user is told the address and the status of a refused download.
+    EXPECT_EQ(log.contains("download failed, HTTP status "), expected == CURLE_HTTP_RETURNED_ERROR) << log.dump();
     EXPECT_EQ(RemoteUtils::download(url, 0, "", folder.file("old.zip"), 1), expected);
     std::vector<std::string> files;
     for (const std::string& p : testsupport::treeOf(folder.path())) {

@@ -1,0 +1,20 @@
+#pragma once
+#include <string>
+
+// A folder of one run under <root>/Update, made with a unique name and removed
+// with everything in it when the run ends: two runs, of one device or of two,
+// never share a download or an unpacked package, and nothing a run fetched
+// outlives it.
+class RunFolder {
+ public:
+  // prefix names the kind of run ("system-", "firmware-"); empty path() when
+  // the folder cannot be made.
+  explicit RunFolder(const std::string& prefix);
+  ~RunFolder();
+  RunFolder(const RunFolder&) = delete;
+  RunFolder& operator=(const RunFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
