@@ -1,14 +1,15 @@
 #include "session/Exchange.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/Clock.h"
-#include "session/SessionApi.h"
 #include "session/SessionManager.h"
 
 namespace {
 
-// How often waitSessionConnected looks; short against every limit it serves.
+// How often waitSessionConnected asks whether to give up; the connect itself
+// wakes it at once.
 constexpr auto kConnectCheck = std::chrono::milliseconds(100);
 
 }  // namespace
@@ -27,11 +28,13 @@ int exchangeFrame(int sessionId, const Frame& request, Frame& reply, int timeout
 }
 
 bool waitSessionConnected(int sessionId, int limitMs, const std::function<bool()>& cancelled) {
-  const auto limit = std::chrono::milliseconds(limitMs);
-  for (auto waited = kConnectCheck; waited <= limit; waited += kConnectCheck) {
+  auto manager = SessionManager::getInstance();
+  const auto check = platform::scaled(kConnectCheck);
+  const int64_t start = platform::nowMs();
+  const int64_t limit = platform::scaled(std::chrono::milliseconds(limitMs)).count();
+  for (int64_t left = limit; left > 0; left = limit - (platform::nowMs() - start)) {
     if (cancelled && cancelled()) return false;
-    platform::sleepFor(kConnectCheck);
-    if (isSessionConnected(sessionId)) return true;
+    if (manager->waitConnected(sessionId, std::min(check, std::chrono::milliseconds(left)))) return true;
   }
   return false;
 }

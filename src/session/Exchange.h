@@ -13,7 +13,7 @@
 // sent, when given, tells which of the two failed.
 int exchangeFrame(int sessionId, const Frame& request, Frame& reply, int timeoutMs, bool* sent = nullptr);
 
-// Checks every 100 ms (scaled) whether the receive worker has connected the
-// session, for as many checks as fit into limitMs; gives up early when
-// cancelled() turns true. True once connected.
+// Waits up to limitMs (scaled) for the receive worker to connect the session,
+// waking as it connects; asks cancelled() every 100 ms (scaled) and gives up
+// when it turns true. True once connected.
 bool waitSessionConnected(int sessionId, int limitMs, const std::function<bool()>& cancelled = {});

@@ -184,6 +184,14 @@ bool SessionManager::isSessionConnected(int sessionId) {
   return it != sessions_.end() && it->second->isConnected();
 }
 
+bool SessionManager::waitConnected(int sessionId, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> guard(lock_);
+  return sessionConnected_.wait_for(guard, timeout, [&] {
+    auto it = sessions_.find(sessionId);
+    return it != sessions_.end() && it->second->isConnected();
+  });
+}
+
 int SessionManager::closeSession(int sessionId) {
   std::lock_guard<std::mutex> guard(lock_);
   auto it = sessions_.find(sessionId);
@@ -279,8 +287,14 @@ void SessionManager::run() {
     // Connect and read without lock_: a connect can take seconds, and each
     // session's I/O lock already keeps a read and a write of one link apart,
     // so sends to any session go on meanwhile.
+    bool connected = false;
     for (auto& [id, session] : sessions) {
-      if (!session->isConnected() && session->getState() != Session::Invalid) session->connect();
+      if (!session->isConnected() && session->getState() != Session::Invalid) connected |= session->connect();
+    }
+    if (connected) {
+      // Under lock_, so a waiter between its check and its wait cannot miss it.
+      std::lock_guard<std::mutex> guard(lock_);
+      sessionConnected_.notify_all();
     }
     int total = readData(sessions, readiness);
     {

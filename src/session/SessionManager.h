@@ -21,7 +21,7 @@
 // and recvFrame.
 //
 // Lock order: lock_ before any session's locks. The worker holds lock_ only
-// to copy and to prune the table; it connects and reads with the session's
+// to copy and to prune the table and to announce a connect; it connects and reads with the session's
 // own locks, which also keep a read and a write of one link apart. recvFrame
 // never holds lock_ while it waits; it keeps the session alive by its own
 // reference.
@@ -46,6 +46,9 @@ class SessionManager : public Task, public std::enable_shared_from_this<SessionM
   // earlier requests. The number dropped; 0 for an unknown session.
   int dropFiledFrames(int sessionId, uint8_t cmd, uint8_t sub);
   bool isSessionConnected(int sessionId);
+  // Waits up to timeout (not scaled) for the receive worker to connect the
+  // session; true once it is connected.
+  bool waitConnected(int sessionId, std::chrono::milliseconds timeout);
   int closeSession(int sessionId);
   int closeAllSessions();
 
@@ -86,6 +89,7 @@ class SessionManager : public Task, public std::enable_shared_from_this<SessionM
 
   std::mutex lock_;  // guards sessions_ and nextId_
   std::condition_variable sessionAdded_;
+  std::condition_variable sessionConnected_;  // the worker connected a session
   std::map<int, std::shared_ptr<Session>> sessions_;
   int nextId_ = 0;
 };

@@ -250,6 +250,41 @@ std::shared_ptr<StalledConnection::Control> stallConnects(bool early) {
   return control;
 }
 
+// The connect wait wakes as the worker connects, well inside its 100 ms check
+// for cancel; a connect that never comes ends it at its limit.
+TEST_F(SessionManagerTest, ConnectWait_wakesOnTheConnectOrEndsAtItsLimit) {
+  struct Case {
+    const char* name;
+    bool connects;  // the stalled connect is let go 20 ms into the wait
+    int limitMs;
+    std::chrono::milliseconds atLeast, below;
+  };
+  const Case cases[] = {
+      {"connects", true, 3000, 15ms, 90ms},
+      {"never connects", false, 300, 290ms, 1000ms},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto control = stallConnects(false);
+    ASSERT_EQ(manager_->init(), 0);
+    const int id = manager_->createNetworkSession("127.0.0.1", 22488, 0);
+    ASSERT_TRUE(waitUntil([&] { return control->entered.load(); }));
+    std::thread releaser([&] {
+      if (!c.connects) return;
+      std::this_thread::sleep_for(20ms);
+      control->release = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(waitSessionConnected(id, c.limitMs), c.connects);
+    const auto took = std::chrono::steady_clock::now() - start;
+    releaser.join();
+    control->release = true;
+    manager_->closeAllSessions();
+    EXPECT_GE(took, c.atLeast);
+    EXPECT_LT(took, c.below);
+  }
+}
+
 TEST_F(SessionManagerTest, CloseAll_duringALongConnect_doesNotWaitForIt) {
   auto control = stallConnects(false);
   ASSERT_EQ(manager_->init(), 0);
