@@ -15,6 +15,7 @@
 #include "platform/Paths.h"
 #include "platform/UsbDevices.h"
 #include "schedule/ScheduleManager.h"
+#include "session/SessionApi.h"
 #include "task/DevInfoReader.h"
 #include "utils/ServiceEndpoints.h"
 
@@ -31,7 +32,7 @@ constexpr size_t kWarningsShown = 3;
 
 }  // namespace
 
-DeviceRead readDevice(const Args& args) {
+DeviceRead readDevice(const Args& args, ReadEnd end) {
   DeviceRead read;
   std::mutex lock;  // guards read while the console's thread fills it
   {
@@ -60,11 +61,14 @@ DeviceRead readDevice(const Args& args) {
     console = &owner;
     ScheduleManager::getInstance().addTask(kWorkerDevInfo, kTaskDevInfoReader, std::make_shared<DevInfoReader>());
     const bool finished = owner.runTask(kTaskDevInfoReader, kReadTimeoutSeconds);
-    if (finished) waitForIdleWorker();
+    if (finished && end == ReadEnd::TaskEnded) waitForIdleWorker();
     std::lock_guard<std::mutex> guard(lock);
     read.finished = finished;
   }
   if (read.connected) AppState::getInstance().setDeviceInfo(read.info);
+  // The task may not have closed its session yet, and a session left open
+  // is retried by the receive worker until the process ends.
+  if (end == ReadEnd::SessionClosed) closeAllSessions();
   return read;
 }
 

@@ -16,7 +16,12 @@ struct DeviceRead {
   std::vector<std::string> errors;  // the texts the task reported ("ERR_...: detail")
 };
 
-DeviceRead readDevice(const Args& args);
+// What the caller waits for once the last phase arrived: the task's end
+// (its closing pause, before the next task opens a session), or only its
+// session closed, for a caller that ends the process next.
+enum class ReadEnd { TaskEnded, SessionClosed };
+
+DeviceRead readDevice(const Args& args, ReadEnd end = ReadEnd::TaskEnded);
 
 // Prints why nothing was read and returns the exit status; kExitOk when the
 // read holds a serial number.

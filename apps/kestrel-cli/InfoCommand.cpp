@@ -80,7 +80,8 @@ int runInfo(const cli::Args& args) {
   if (std::string problem = cli::servicesProblem(); !problem.empty()) {
     std::fprintf(stderr, "%s; the newest versions cannot be looked up\n", problem.c_str());
   }
-  const cli::DeviceRead read = cli::readDevice(args);
+  // Nothing runs after info, so it need not sit out the task's closing pause.
+  const cli::DeviceRead read = cli::readDevice(args, cli::ReadEnd::SessionClosed);
   const int rc = cli::checkRead(read);
   if (!read.finished || !read.connected) return rc;
   if (int busy = cli::refuseClaimedSerial(read.info.serialNumber); busy != cli::kExitOk) return busy;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -83,6 +84,22 @@ TEST_F(InfoCommandTest, FailedReadOrQuery_exitsNonZeroWithUnknownValues) {
       EXPECT_NE(run.out.find("\"errors\":[\"ERR_READ_DEV_VER: "), std::string::npos) << run.out;
     }
   }
+}
+
+// Nothing runs after info, so it ends with the read's last phase; the task's
+// closing pause alone is 1 s at full scale.
+TEST_F(InfoCommandTest, FullTimeScale_endsWithoutTheTasksClosingPause) {
+  auto device = scantest::startDevice();
+  ASSERT_TRUE(device);
+  sim::WebServices web;
+  ASSERT_TRUE(web.start());
+
+  const auto start = std::chrono::steady_clock::now();
+  CliRun run = clitest::runCli("info", "1");
+  const auto took = std::chrono::steady_clock::now() - start;
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_LT(took, std::chrono::milliseconds(1000));
 }
 
 TEST_F(InfoCommandTest, NoDevice_saysWhatWasTriedAndExits3) {
