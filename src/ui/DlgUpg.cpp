@@ -26,7 +26,7 @@
 #include "task/FirmwareUpgrader.h"
 #include "task/SystemUpgrader.h"
 #include "ui/CWifiConnectWnd.h"
-#include "ui/LinkProbes.h"
+#include "viewmodel/LinkProbes.h"
 #include "ui/VersionText.h"
 #include "utils/LogFacade.h"
 
