@@ -26,6 +26,7 @@
 #include "task/FirmwareUpgrader.h"
 #include "task/SystemUpgrader.h"
 #include "ui/CWifiConnectWnd.h"
+#include "viewmodel/FirmwareProgressView.h"
 #include "viewmodel/LinkProbes.h"
 #include "ui/VersionText.h"
 #include "utils/LogFacade.h"
@@ -63,6 +64,16 @@ constexpr const char* kKnownPrefixes[] = {"5RHMA", "5RHM6", "5RQX1", "5RHMJ", "5
 enum : int { kScanSerial = 0, kScanLan = 1, kScanUsb = 2, kScanWifi = 3, kScanBluetooth = 4 };
 
 QString q(const std::string& text) { return QString::fromStdString(text); }
+
+// The progress bar's style for a run's state.
+QString statusName(ProgressState state) {
+  switch (state) {
+    case ProgressState::Failed: return QStringLiteral("error");
+    case ProgressState::Succeeded: return QStringLiteral("ok");
+    case ProgressState::Running: break;
+  }
+  return {};
+}
 
 const char* scanButton(int scanType) {
   switch (scanType) {
@@ -891,54 +902,9 @@ bool DlgUpg::confirmNotOffered(bool system, bool& force) {
 }
 
 void DlgUpg::onFirmwareProgress(int part, int step) {
-  std::string prefix;
-  int base = 0;
-  if (part == FirmwareUpgrader::kPartDownload) {
-    prefix = "upgrade download";
-  } else if (part == FirmwareUpgrader::kPartJ2534) {
-    prefix = "upgrade J2534";
-    base = 50;
-  }
-  std::string text;
-  int percent;
-  QString status;
-  switch (step) {
-    case FirmwareUpgrader::kStepPrepare:
-      text = prefix + ": start prepare";
-      percent = base + 10;
-      break;
-    case FirmwareUpgrader::kStepTransfer:
-      text = prefix + ": prepare Ok, start burn firmware";
-      percent = base + 30;
-      break;
-    case FirmwareUpgrader::kStepPrepareFailed:
-      text = prefix + ": prepare err,  please retry";
-      percent = 0;
-      status = QStringLiteral("error");
-      break;
-    case FirmwareUpgrader::kStepDone:
-      text = base < 50 ? prefix + ": upgrade ok! start upgrade J2534" : "Success! Please restart and reinsert the product.";
-      percent = base + 50;
-      break;
-    case FirmwareUpgrader::kStepSkipped:
-      // Not sent, as the version panel showed; the run goes on or ends as after an upgraded part.
-      text = prefix + ": up to date, not sent";
-      percent = base + 50;
-      break;
-    case FirmwareUpgrader::kStepFailed:
-      text = prefix + ": burn firmware failed, please retry";
-      percent = 0;
-      status = QStringLiteral("error");
-      break;
-    default:
-      text = prefix;
-      percent = base + 10;
-      break;
-  }
-  percent = std::min(percent, 100);
-  if (percent == 100) status = QStringLiteral("ok");
-  showProgress(percent, text, true, status);
-  if (percent == 100 || percent == 0) {
+  const FirmwareStepView view = firmwareStepView(part, step);
+  showProgress(view.percent, view.text, true, statusName(view.state));
+  if (view.ended) {
     upgradeLock_.reset();
     enableControl("btn_fw_upgrade", true);
     enableControl("btn_sys_upgrade", true);
