@@ -28,6 +28,7 @@
 #include "ui/CWifiConnectWnd.h"
 #include "viewmodel/FirmwareProgressView.h"
 #include "viewmodel/LinkProbes.h"
+#include "viewmodel/SystemProgressView.h"
 #include "ui/VersionText.h"
 #include "utils/LogFacade.h"
 
@@ -913,48 +914,12 @@ void DlgUpg::onFirmwareProgress(int part, int step) {
 }
 
 void DlgUpg::onSystemProgress(int stage, int subState, int value) {
-  constexpr int kGaveUp = 2;
-  // A run that gives up reports sub-state 2 and no final stage: end it here.
-  if (subState == kGaveUp && stage >= 1 && stage <= 5) {
+  const SystemStageView view = systemStageView(stage, subState, value);
+  if (view.shown) showProgress(view.percent, view.text, view.withPercent, statusName(view.state));
+  if (view.asksForPackage) choosePackage();
+  if (view.ended) {
     upgradeLock_.reset();
-    showProgress(0, stage == 4 ? "transfer pkg failed" : "upgrade failed, please retry", true, QStringLiteral("error"));
     resetDeviceView();
-    return;
-  }
-  switch (stage) {
-    case 1:
-      showProgress(0, "start prepare", true);
-      if (subState == 3) choosePackage();
-      break;
-    case 2: showProgress(0, "start download pkg", true); break;
-    case 3:
-      if (subState == 0) {
-        showProgress(1, "start transfer pkg file", true);
-      } else {
-        showProgress(0, "wait select pkg file", true);
-      }
-      break;
-    case 4:
-      if (subState == 0) showProgress(std::clamp(value, 0, 100), "transferring", true);
-      break;
-    case 5:
-      if (subState == SystemUpgrader::kWaiting) {
-        showProgress(100, SystemUpgrader::waitText(value), false);
-        break;
-      }
-      showProgress(std::clamp(value, 0, 100),
-                   "Transmission completed and the box is upgrading. Please wait patiently. ", false);
-      break;
-    case 6:
-      upgradeLock_.reset();
-      if (subState == 0) {
-        showProgress(100, "upgrade success, start read device info.", true, QStringLiteral("ok"));
-      } else {
-        showProgress(0, "", false);
-      }
-      resetDeviceView();
-      break;
-    default: showProgress(0, "unkown", true); break;
   }
 }
 
