@@ -28,6 +28,7 @@
 #include "ui/CWifiConnectWnd.h"
 #include "viewmodel/FirmwareProgressView.h"
 #include "viewmodel/LinkProbes.h"
+#include "viewmodel/ListedDevices.h"
 #include "viewmodel/SystemProgressView.h"
 #include "ui/VersionText.h"
 #include "utils/LogFacade.h"
@@ -41,7 +42,6 @@ constexpr auto kArrivalSettle = 4000ms;
 
 constexpr int kTextError = 0;
 constexpr int kTextProgress = 2;
-constexpr size_t kSettingsTextMax = kSettingsTextBuffer - 1;
 
 std::string busyText(const std::string& holder) { return "The device is busy: " + holder; }
 
@@ -56,11 +56,6 @@ constexpr char kSingleImageRegistration[] = "ZELQ7";
 
 // Devices of these vendor and product ids announce a plug-in or removal.
 constexpr std::pair<uint16_t, uint16_t> kWatchedUsbIds[] = {{0x045B, 0x1127}, {0x0502, 0x3210}, {0x0000, 0x0002}};
-
-// Serial-number prefixes of the devices a scan may list.
-constexpr const char* kKnownPrefixes[] = {"5RHMA", "5RHM6", "5RQX1", "5RHMJ", "5RQ91", "5RHM1", "5RHM2",
-                                          "5RWM8", "74591", "74538", "72021", "74005", "74447", "74444",
-                                          "74437", "74352", "74590", "74589", "74436"};
 
 enum : int { kScanSerial = 0, kScanLan = 1, kScanUsb = 2, kScanWifi = 3, kScanBluetooth = 4 };
 
@@ -91,18 +86,10 @@ const char* rowLinkName(uint32_t connectType) {
   return connectType < 5 ? kNames[connectType] : "";
 }
 
-bool hasKnownPrefix(const std::string& name) {
-  for (const char* prefix : kKnownPrefixes) {
-    if (name.rfind(prefix, 0) == 0) return true;
-  }
-  return false;
-}
-
 bool isUpgradeTask(int taskId) { return taskId == kTaskFirmwareUpgrader || taskId == kTaskSystemUpgrader; }
 
 int runningTask() { return ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo); }
 
-std::string cut(const std::string& text) { return text.size() > kSettingsTextMax ? text.substr(0, kSettingsTextMax) : text; }
 
 // Every settings change loads the file afresh and saves it at once, so no
 // save brings back a value older than the file's.
@@ -465,10 +452,7 @@ void DlgUpg::onScanDone(int result) {
     TextNotifier::getInstance().post("ERR_SCAN_J2534_DEVICE: ", "scan j2534Dev error,please try again.", kTextError);
     return;
   }
-  devices_.clear();
-  for (const J2534Device& device : AppState::getInstance().devices()) {
-    if (hasKnownPrefix(device.name)) devices_.push_back(device);
-  }
+  devices_ = listedDevices(AppState::getInstance().devices());
   rebuildDeviceList();
 }
 
@@ -532,23 +516,7 @@ void DlgUpg::connectToListedDevice(QWidget* sender) {
   }
   const J2534Device device = devices_[index];
   uint32_t saved = 0;
-  changeSettings([&](SettingsRecord& s) {
-    s.TransferType = device.connectType;
-    s.Name = cut(device.name);
-    switch (device.connectType) {
-      case kScanSerial: s.serial = cut(device.port); break;
-      case kScanLan:
-        s.Addr = device.addr;
-        s.AddrEx = 0;
-        break;
-      case kScanBluetooth:
-        s.Addr = device.addr;
-        s.AddrEx = device.addrEx;
-        break;
-      default: s.TransferType = kScanLan; break;
-    }
-    saved = s.TransferType;
-  });
+  saveChosenDevice(device, saved);
   startLinkCheck(saved == kScanLan ? kScanWifi : static_cast<int>(saved), static_cast<int>(saved));
 }
 
