@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "session/Frame.h"
-#include "ui/LinkProbes.h"
+#include "viewmodel/LinkProbes.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fails when a file under src/ includes a layer that may not be below it, so
 # the folder order stays the architecture: platform -> utils -> connection,
-# schedule -> session -> app -> devinfo, scanner -> firmware -> task -> wifi -> ui.
+# schedule -> session -> app -> devinfo, scanner -> firmware -> task -> wifi -> viewmodel -> ui.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +17,8 @@ declare -A allowed=(
   [firmware]="platform utils connection schedule session app devinfo firmware"
   [task]="platform utils connection schedule session app devinfo scanner firmware task"
   [wifi]="platform utils connection schedule session app devinfo scanner firmware task wifi"
-  [ui]="platform utils connection schedule session app devinfo scanner firmware task wifi ui"
+  [viewmodel]="platform utils connection schedule session app devinfo scanner firmware task wifi viewmodel"
+  [ui]="platform utils connection schedule session app devinfo scanner firmware task wifi viewmodel ui"
 )
 
 bad=0

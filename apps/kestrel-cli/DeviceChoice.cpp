@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdio>
 #include <memory>
-#include <string_view>
 #include <vector>
 
 #include "app/AppState.h"
@@ -16,6 +15,7 @@
 #include "task/DevScanner.h"
 #include "utils/LogFacade.h"
 #include "utils/Settings.h"
+#include "viewmodel/ListedDevices.h"
 
 namespace cli {
 
@@ -33,18 +33,6 @@ constexpr std::array<LinkEntry, 4> kLinks = {{{"usb", ConnectType::Serial},
                                               {"lan", ConnectType::Lan},
                                               {"wifi", ConnectType::Wifi},
                                               {"bt", ConnectType::Bluetooth}}};
-
-// The serial-number prefixes the window's device list keeps.
-constexpr std::array<std::string_view, 19> kKnownPrefixes = {
-    "5RHMA", "5RHM6", "5RQX1", "5RHMJ", "5RQ91", "5RHM1", "5RHM2", "5RWM8", "74591", "74538",
-    "72021", "74005", "74447", "74444", "74437", "74352", "74590", "74589", "74436"};
-
-bool hasKnownPrefix(const std::string& name) {
-  for (std::string_view prefix : kKnownPrefixes) {
-    if (name.compare(0, prefix.size(), prefix) == 0) return true;
-  }
-  return false;
-}
 
 void listDevices(const J2534DeviceList& devices) {
   for (const J2534Device& d : devices) {
@@ -108,9 +96,7 @@ bool scanLink(const Args& args, int type, J2534DeviceList& devices, int& result,
     ran = owner.runTask(kTaskDevScanner, kScanTimeoutSeconds);
     waitForIdleWorker();
   }
-  if (type == static_cast<int>(ConnectType::Wifi) || type == static_cast<int>(ConnectType::Bluetooth)) {
-    std::erase_if(devices, [](const J2534Device& d) { return !hasKnownPrefix(d.name); });
-  }
+  devices = listedDevices(devices);
   // A subnet that cannot be reached is no news once a device was found.
   if (args.verbosity == Verbosity::Verbose || (showErrors && devices.empty())) {
     for (const AppMessage& text : texts) printShowText(text, args);
@@ -142,39 +128,10 @@ int pickDevice(const J2534DeviceList& devices, const std::string& link, const st
   return kExitNoDevice;
 }
 
-namespace {
-
-// The window's device list: the link type and name, and by link the port or
-// the address; a Wi-Fi network keeps the stored address on link type 1.
-SettingsRecord withChoice(SettingsRecord record, const J2534Device& device) {
-  record.TransferType = device.connectType;
-  record.Name = device.name.substr(0, kSettingsTextBuffer - 1);
-  switch (static_cast<ConnectType>(device.connectType)) {
-    case ConnectType::Serial:
-      record.serial = device.port.substr(0, kSettingsTextBuffer - 1);
-      break;
-    case ConnectType::Lan:
-      record.Addr = device.addr;
-      record.AddrEx = 0;
-      break;
-    case ConnectType::Bluetooth:
-      record.Addr = device.addr;
-      record.AddrEx = device.addrEx;
-      break;
-    default:
-      record.TransferType = static_cast<uint32_t>(ConnectType::Lan);
-      break;
-  }
-  return record;
-}
-
-}  // namespace
-
 bool saveChoice(const J2534Device& device) {
   refreshSettingsFile();
-  SettingsRecord record;
-  loadSettings(record);
-  return saveSettings(withChoice(record, device));
+  uint32_t linkType = 0;
+  return saveChosenDevice(device, linkType);
 }
 
 int chooseForRun(const Args& args) {
@@ -211,7 +168,7 @@ int chooseForRun(const Args& args) {
     std::fprintf(stderr, "using %s %s %s\n", linkName(chosen.connectType), shown(chosen.name).c_str(),
                  shown(addressText(chosen)).c_str());
   }
-  const SettingsRecord choice = withChoice(saved, chosen);
+  const SettingsRecord choice = withChosenDevice(saved, chosen);
   setProcessLinkChoice(&choice);
   if (link != "usb" && isUsbDevicePresent() && !args.quiet()) {
     std::fprintf(stderr, "note: a USB device is attached and is read first, as in the desktop program; unplug it "

@@ -18,6 +18,7 @@
 #include "session/SessionApi.h"
 #include "task/SystemUpgrader.h"
 #include "utils/LogFacade.h"
+#include "viewmodel/SystemProgressView.h"
 
 namespace cli {
 
@@ -32,41 +33,6 @@ struct Report {
   int result;
   int value;
 };
-
-const char* stageName(int stage) {
-  static const char* const names[] = {"prepare", "download", "choose", "transfer", "install", "end"};
-  return stage >= 1 && stage <= 6 ? names[stage - 1] : "unknown";
-}
-
-const char* resultName(int result) {
-  static const char* const names[] = {"done", "give-up", "failed", "no-package", "rejected", "waiting"};
-  return result >= 0 && result <= 5 ? names[result] : "unknown";
-}
-
-// What the main window shows for a report; percent < 0 shows nothing.
-struct ReportView {
-  int percent;
-  std::string text;
-};
-
-ReportView reportView(const Report& r) {
-  switch (r.stage) {
-    case SystemUpgrader::kPrepare: return {0, "start prepare"};
-    case SystemUpgrader::kDownload: return {0, "start download pkg"};
-    case SystemUpgrader::kChoose: return r.result == 0 ? ReportView{1, "start transfer pkg file"}
-                                                       : ReportView{0, "wait select pkg file"};
-    case SystemUpgrader::kTransfer:
-      if (r.result == 0) return {r.value, "transferring"};
-      if (r.result == 2) return {0, "transfer pkg failed"};
-      return {-1, ""};
-    case SystemUpgrader::kInstall:
-      if (r.result == SystemUpgrader::kWaiting) return {100, SystemUpgrader::waitText(r.value)};
-      return {r.value, "Transmission completed and the box is upgrading. Please wait patiently. "};
-    case SystemUpgrader::kEnd:
-      return r.result == 0 ? ReportView{100, "upgrade success, start read device info."} : ReportView{0, "unkown"};
-    default: return {0, "unkown"};
-  }
-}
 
 // Why a run that did not end with (6, 0) failed, in words a user can act on:
 // the task's own reason when it gave one.
@@ -177,22 +143,20 @@ class SystemRun {
       std::lock_guard<std::mutex> guard(lock_);
       reports_.push_back(r);
     }
-    show(r);
-    if (r.stage == SystemUpgrader::kPrepare && r.result == SystemUpgrader::kNoPackage) {
+    const SystemStageView view = systemStageView(r.stage, r.result, r.value);
+    show(r, view);
+    if (view.asksForPackage) {
       // The window asks the user here; the command line already knows the answer.
       ScheduleManager::getInstance().setTaskParam(kTaskSystemUpgrader, "pkgPath",
                                                   package_.empty() ? "nofile" : package_);
     }
-    const bool failed = r.stage != SystemUpgrader::kEnd &&
-                        (r.result == SystemUpgrader::kRetry || r.result == SystemUpgrader::kRejected);
-    if ((r.stage == SystemUpgrader::kEnd || failed) && console_) console_->finished();
+    if (view.ended && console_) console_->finished();
   }
 
-  void show(const Report& r) {
-    const ReportView view = reportView(r);
-    if (view.percent < 0) return;
-    const std::string fields = std::string(",\"stage\":\"") + stageName(r.stage) + "\",\"result\":\"" +
-                               resultName(r.result) + "\",\"value\":" + std::to_string(r.value);
+  void show(const Report& r, const SystemStageView& view) {
+    if (!view.shown) return;
+    const std::string fields = std::string(",\"stage\":\"") + systemStageName(r.stage) + "\",\"result\":\"" +
+                               systemResultName(r.result) + "\",\"value\":" + std::to_string(r.value);
     if (r.stage != SystemUpgrader::kTransfer || r.result != 0) {
       progress_.step(view.percent, view.text, fields);
       return;
@@ -227,8 +191,8 @@ void printJson(const DeviceInfo& device, const char* result, const std::string& 
                     jsonOrNull(device.system.version) + ",\"to\":" + jsonOrNull(device.system.latestVersion) +
                     ",\"package\":" + (package.empty() ? std::string("null") : jsonString(package)) + ",\"steps\":[";
   for (size_t i = 0; i < reports.size(); ++i) {
-    out += std::string(i ? "," : "") + "{\"stage\":\"" + stageName(reports[i].stage) + "\",\"result\":\"" +
-           resultName(reports[i].result) + "\",\"value\":" + std::to_string(reports[i].value) + "}";
+    out += std::string(i ? "," : "") + "{\"stage\":\"" + systemStageName(reports[i].stage) + "\",\"result\":\"" +
+           systemResultName(reports[i].result) + "\",\"value\":" + std::to_string(reports[i].value) + "}";
   }
   std::printf("%s]}\n", out.c_str());
 }

@@ -20,6 +20,7 @@
 #include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
 #include "task/FirmwareUpgrader.h"
+#include "viewmodel/FirmwareProgressView.h"
 
 namespace {
 
@@ -57,49 +58,6 @@ constexpr int kUpgradeTimeoutSeconds = 900;
 
 using Upgrader = FirmwareUpgrader;
 
-struct StepView {
-  std::string text;
-  int percent = 0;
-};
-
-// The texts and percentages the main window shows for each step.
-StepView stepView(int part, int step) {
-  if (part == Upgrader::kPartTask && step == Upgrader::kStepFailed) return {"no connection to the device", 0};
-  const std::string prefix = part == Upgrader::kPartDownload ? "upgrade download"
-                             : part == Upgrader::kPartJ2534  ? "upgrade J2534"
-                                                             : "";
-  const int base = part == Upgrader::kPartJ2534 ? 50 : 0;
-  switch (step) {
-    case Upgrader::kStepPrepare: return {prefix + ": start prepare", base + 10};
-    case Upgrader::kStepTransfer: return {prefix + ": prepare Ok, start burn firmware", base + 30};
-    case Upgrader::kStepPrepareFailed: return {prefix + ": prepare err,  please retry", 0};
-    case Upgrader::kStepDone:
-      return base < 50 ? StepView{prefix + ": upgrade ok! start upgrade J2534", base + 50}
-                       : StepView{"Success! Please restart and reinsert the product.", 100};
-    case Upgrader::kStepFailed: return {prefix + ": burn firmware failed, please retry", 0};
-    case Upgrader::kStepSkipped: return {prefix + ": not sent", base + 50};
-    default: return {prefix, base + 10};
-  }
-}
-
-const char* partName(int part) {
-  return part == Upgrader::kPartDownload ? "firmware" : part == Upgrader::kPartJ2534 ? "j2534Firmware" : "task";
-}
-
-const char* stepName(int step) {
-  switch (step) {
-    case Upgrader::kStepPrepare: return "prepare";
-    case Upgrader::kStepTransfer: return "transfer";
-    case Upgrader::kStepPrepareFailed: return "prepare-failed";
-    case Upgrader::kStepDone: return "done";
-    case Upgrader::kStepFailed: return "failed";
-    case Upgrader::kStepSkipped: return "not-sent";
-    default: return "other";
-  }
-}
-
-bool isFailure(int step) { return step == Upgrader::kStepPrepareFailed || step == Upgrader::kStepFailed; }
-
 struct Plan {
   const char* label;
   int part;
@@ -127,7 +85,7 @@ std::string partResult(const std::vector<std::pair<int, int>>& steps, const Plan
     if (part != plan.part) continue;
     if (step == Upgrader::kStepDone) return "upgraded";
     if (step == Upgrader::kStepSkipped) return unsentName(plan.verdict());
-    if (isFailure(step)) return "failed";
+    if (firmwareStepView(part, step).state == ProgressState::Failed) return "failed";
   }
   return "not attempted";
 }
@@ -170,12 +128,12 @@ void printJsonResult(const DeviceInfo& device, const char* result, const std::ve
     const std::string partOutcome = ran ? partResult(steps, plan) : plan.skipped ? "skipped"
                                                                     : plan.sent(force) ? "would upgrade"
                                                                                        : unsentName(plan.verdict());
-    out += std::string(",\"") + partName(plan.part) + "\":" + planJson(plan, partOutcome);
+    out += std::string(",\"") + firmwarePartName(plan.part) + "\":" + planJson(plan, partOutcome);
   }
   out += ",\"steps\":[";
   for (size_t i = 0; i < steps.size(); ++i) {
-    out += std::string(i ? "," : "") + "{\"part\":\"" + partName(steps[i].first) + "\",\"step\":\"" +
-           stepName(steps[i].second) + "\"}";
+    out += std::string(i ? "," : "") + "{\"part\":\"" + firmwarePartName(steps[i].first) + "\",\"step\":\"" +
+           firmwareStepName(steps[i].second) + "\"}";
   }
   std::printf("%s]}\n", out.c_str());
 }
@@ -273,11 +231,11 @@ int runFirmwareUpgrade(const cli::Args& args) {
         std::lock_guard<std::mutex> guard(lock);
         steps.emplace_back(part, step);
       }
-      const StepView view = stepView(part, step);
+      const FirmwareStepView view = firmwareStepView(part, step);
       progress.step(view.percent, view.text,
-                    std::string(",\"part\":\"") + partName(part) + "\",\"step\":\"" + stepName(step) + "\"");
-      const bool lastPartEnded = part == Upgrader::kPartJ2534 && (step == Upgrader::kStepDone || step == Upgrader::kStepSkipped);
-      if (isFailure(step) || lastPartEnded) console->finished();
+                    std::string(",\"part\":\"") + firmwarePartName(part) + "\",\"step\":\"" +
+                        firmwareStepName(step) + "\"");
+      if (view.ended) console->finished();
     });
     console = &owner;
     ScheduleManager::getInstance().addTask(kWorkerDevInfo, kTaskFirmwareUpgrader, std::make_shared<FirmwareUpgrader>());
@@ -301,7 +259,7 @@ int runFirmwareUpgrade(const cli::Args& args) {
                  cli::logFileHint().c_str());
   } else if (!upgraded) {
     const std::string cause = steps.empty() ? std::string("no progress reported")
-                                            : stepView(steps.back().first, steps.back().second).text;
+                                            : firmwareStepView(steps.back().first, steps.back().second).text;
     std::fprintf(stderr, "the firmware upgrade of %s failed: %s; %s\n", serial.c_str(), cause.c_str(),
                  cli::logFileHint().c_str());
   } else if (!args.json) {

@@ -15,6 +15,7 @@
 #include "app/DeviceModel.h"
 #include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
+#include "viewmodel/WifiStepView.h"
 #include "wifi/ConfigWifiTask.h"
 
 namespace {
@@ -101,27 +102,6 @@ class WifiResult : public ConfigWifiTaskNotifier {
   std::atomic<int32_t> code_{-1};
 };
 
-// The Wi-Fi window's error texts by failed step.
-const char* stepText(uint32_t step) {
-  switch (step) {
-    case CreateConnect: return "ERR_WIFI_CONNECT : Failed, step : CreateConnect";
-    case ConfigSwitchJ2534: return "ERR_WIFI_CONNECT : Failed, step : ConfigSwitchJ2534";
-    case ConfigRequest: return "ERR_WIFI_CONNECT : Failed, step : ConfigRequest";
-    case Finish: return "ERR_WIFI_CONNECT : Failed, step : Finish";
-    default: return "ERR_WIFI_CONNECT : Failed, step : UnKnow";
-  }
-}
-
-const char* stepName(uint32_t step) {
-  switch (step) {
-    case CreateConnect: return "CreateConnect";
-    case ConfigSwitchJ2534: return "ConfigSwitchJ2534";
-    case ConfigRequest: return "ConfigRequest";
-    case Finish: return "Finish";
-    default: return "UnKnow";
-  }
-}
-
 int runWifi(const cli::Args& args) {
   const std::string ssid = args.option("ssid");
   if (const std::string problem = ConfigWifiTask::ssidProblem(ssid); !problem.empty()) {
@@ -167,7 +147,7 @@ int runWifi(const cli::Args& args) {
   if (args.json) {
     std::printf("{\"serialNumber\":%s,\"ssid\":%s,\"result\":%s,\"step\":%s,\"code\":%d}\n",
                 cli::jsonString(claim.read.info.serialNumber).c_str(), cli::jsonString(ssid).c_str(),
-                ok ? "\"configured\"" : "\"failed\"", cli::jsonString(stepName(result.step())).c_str(),
+                ok ? "\"configured\"" : "\"failed\"", cli::jsonString(wifiStepName(result.step())).c_str(),
                 static_cast<int>(result.code()));
   } else if (ok) {
     std::printf("Wifi Connect Success: %s joins %s\n", serial.c_str(), cli::shown(ssid).c_str());
@@ -175,7 +155,7 @@ int runWifi(const cli::Args& args) {
   if (!finished) {
     std::fprintf(stderr, "the Wi-Fi configuration of %s did not finish in time\n", serial.c_str());
   } else if (!ok) {
-    std::fprintf(stderr, "%s (code %d); %s\n", stepText(result.step()), static_cast<int>(result.code()),
+    std::fprintf(stderr, "%s (code %d); %s\n", wifiStepError(result.step()).c_str(), static_cast<int>(result.code()),
                  cli::logFileHint().c_str());
   }
   return ok ? cli::kExitOk : cli::kExitFailed;

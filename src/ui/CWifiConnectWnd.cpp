@@ -17,6 +17,7 @@
 #include "ui/CWifiScanUtils.h"
 #include "utils/LogFacade.h"
 #include "utils/Settings.h"
+#include "viewmodel/WifiStepView.h"
 
 namespace {
 
@@ -28,11 +29,7 @@ constexpr int kTextProgress = 2;
 constexpr int kRawSsidRole = Qt::UserRole;
 constexpr int kHiddenRole = Qt::UserRole + 1;
 
-QString stepError(uint32_t step) {
-  static const char* const kSteps[] = {"CreateConnect", "ConfigSwitchJ2534", "ConfigRequest", "Finish"};
-  return QStringLiteral("ERR_WIFI_CONNECT : Failed, step : ") +
-         QString::fromLatin1(step < 4 ? kSteps[step] : "UnKnow");
-}
+QString stepError(uint32_t step) { return QString::fromStdString(wifiStepError(step)); }
 
 }  // namespace
 

@@ -26,7 +26,10 @@
 #include "task/FirmwareUpgrader.h"
 #include "task/SystemUpgrader.h"
 #include "ui/CWifiConnectWnd.h"
-#include "ui/LinkProbes.h"
+#include "viewmodel/FirmwareProgressView.h"
+#include "viewmodel/LinkProbes.h"
+#include "viewmodel/ListedDevices.h"
+#include "viewmodel/SystemProgressView.h"
 #include "ui/VersionText.h"
 #include "utils/LogFacade.h"
 
@@ -39,7 +42,6 @@ constexpr auto kArrivalSettle = 4000ms;
 
 constexpr int kTextError = 0;
 constexpr int kTextProgress = 2;
-constexpr size_t kSettingsTextMax = kSettingsTextBuffer - 1;
 
 std::string busyText(const std::string& holder) { return "The device is busy: " + holder; }
 
@@ -55,14 +57,19 @@ constexpr char kSingleImageRegistration[] = "ZELQ7";
 // Devices of these vendor and product ids announce a plug-in or removal.
 constexpr std::pair<uint16_t, uint16_t> kWatchedUsbIds[] = {{0x045B, 0x1127}, {0x0502, 0x3210}, {0x0000, 0x0002}};
 
-// Serial-number prefixes of the devices a scan may list.
-constexpr const char* kKnownPrefixes[] = {"5RHMA", "5RHM6", "5RQX1", "5RHMJ", "5RQ91", "5RHM1", "5RHM2",
-                                          "5RWM8", "74591", "74538", "72021", "74005", "74447", "74444",
-                                          "74437", "74352", "74590", "74589", "74436"};
-
 enum : int { kScanSerial = 0, kScanLan = 1, kScanUsb = 2, kScanWifi = 3, kScanBluetooth = 4 };
 
 QString q(const std::string& text) { return QString::fromStdString(text); }
+
+// The progress bar's style for a run's state.
+QString statusName(ProgressState state) {
+  switch (state) {
+    case ProgressState::Failed: return QStringLiteral("error");
+    case ProgressState::Succeeded: return QStringLiteral("ok");
+    case ProgressState::Running: break;
+  }
+  return {};
+}
 
 const char* scanButton(int scanType) {
   switch (scanType) {
@@ -79,18 +86,10 @@ const char* rowLinkName(uint32_t connectType) {
   return connectType < 5 ? kNames[connectType] : "";
 }
 
-bool hasKnownPrefix(const std::string& name) {
-  for (const char* prefix : kKnownPrefixes) {
-    if (name.rfind(prefix, 0) == 0) return true;
-  }
-  return false;
-}
-
 bool isUpgradeTask(int taskId) { return taskId == kTaskFirmwareUpgrader || taskId == kTaskSystemUpgrader; }
 
 int runningTask() { return ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo); }
 
-std::string cut(const std::string& text) { return text.size() > kSettingsTextMax ? text.substr(0, kSettingsTextMax) : text; }
 
 // Every settings change loads the file afresh and saves it at once, so no
 // save brings back a value older than the file's.
@@ -453,10 +452,7 @@ void DlgUpg::onScanDone(int result) {
     TextNotifier::getInstance().post("ERR_SCAN_J2534_DEVICE: ", "scan j2534Dev error,please try again.", kTextError);
     return;
   }
-  devices_.clear();
-  for (const J2534Device& device : AppState::getInstance().devices()) {
-    if (hasKnownPrefix(device.name)) devices_.push_back(device);
-  }
+  devices_ = listedDevices(AppState::getInstance().devices());
   rebuildDeviceList();
 }
 
@@ -520,23 +516,7 @@ void DlgUpg::connectToListedDevice(QWidget* sender) {
   }
   const J2534Device device = devices_[index];
   uint32_t saved = 0;
-  changeSettings([&](SettingsRecord& s) {
-    s.TransferType = device.connectType;
-    s.Name = cut(device.name);
-    switch (device.connectType) {
-      case kScanSerial: s.serial = cut(device.port); break;
-      case kScanLan:
-        s.Addr = device.addr;
-        s.AddrEx = 0;
-        break;
-      case kScanBluetooth:
-        s.Addr = device.addr;
-        s.AddrEx = device.addrEx;
-        break;
-      default: s.TransferType = kScanLan; break;
-    }
-    saved = s.TransferType;
-  });
+  saveChosenDevice(device, saved);
   startLinkCheck(saved == kScanLan ? kScanWifi : static_cast<int>(saved), static_cast<int>(saved));
 }
 
@@ -891,54 +871,9 @@ bool DlgUpg::confirmNotOffered(bool system, bool& force) {
 }
 
 void DlgUpg::onFirmwareProgress(int part, int step) {
-  std::string prefix;
-  int base = 0;
-  if (part == FirmwareUpgrader::kPartDownload) {
-    prefix = "upgrade download";
-  } else if (part == FirmwareUpgrader::kPartJ2534) {
-    prefix = "upgrade J2534";
-    base = 50;
-  }
-  std::string text;
-  int percent;
-  QString status;
-  switch (step) {
-    case FirmwareUpgrader::kStepPrepare:
-      text = prefix + ": start prepare";
-      percent = base + 10;
-      break;
-    case FirmwareUpgrader::kStepTransfer:
-      text = prefix + ": prepare Ok, start burn firmware";
-      percent = base + 30;
-      break;
-    case FirmwareUpgrader::kStepPrepareFailed:
-      text = prefix + ": prepare err,  please retry";
-      percent = 0;
-      status = QStringLiteral("error");
-      break;
-    case FirmwareUpgrader::kStepDone:
-      text = base < 50 ? prefix + ": upgrade ok! start upgrade J2534" : "Success! Please restart and reinsert the product.";
-      percent = base + 50;
-      break;
-    case FirmwareUpgrader::kStepSkipped:
-      // Not sent, as the version panel showed; the run goes on or ends as after an upgraded part.
-      text = prefix + ": up to date, not sent";
-      percent = base + 50;
-      break;
-    case FirmwareUpgrader::kStepFailed:
-      text = prefix + ": burn firmware failed, please retry";
-      percent = 0;
-      status = QStringLiteral("error");
-      break;
-    default:
-      text = prefix;
-      percent = base + 10;
-      break;
-  }
-  percent = std::min(percent, 100);
-  if (percent == 100) status = QStringLiteral("ok");
-  showProgress(percent, text, true, status);
-  if (percent == 100 || percent == 0) {
+  const FirmwareStepView view = firmwareStepView(part, step);
+  showProgress(view.percent, view.text, true, statusName(view.state));
+  if (view.ended) {
     upgradeLock_.reset();
     enableControl("btn_fw_upgrade", true);
     enableControl("btn_sys_upgrade", true);
@@ -947,48 +882,12 @@ void DlgUpg::onFirmwareProgress(int part, int step) {
 }
 
 void DlgUpg::onSystemProgress(int stage, int subState, int value) {
-  constexpr int kGaveUp = 2;
-  // A run that gives up reports sub-state 2 and no final stage: end it here.
-  if (subState == kGaveUp && stage >= 1 && stage <= 5) {
+  const SystemStageView view = systemStageView(stage, subState, value);
+  if (view.shown) showProgress(view.percent, view.text, view.withPercent, statusName(view.state));
+  if (view.asksForPackage) choosePackage();
+  if (view.ended) {
     upgradeLock_.reset();
-    showProgress(0, stage == 4 ? "transfer pkg failed" : "upgrade failed, please retry", true, QStringLiteral("error"));
     resetDeviceView();
-    return;
-  }
-  switch (stage) {
-    case 1:
-      showProgress(0, "start prepare", true);
-      if (subState == 3) choosePackage();
-      break;
-    case 2: showProgress(0, "start download pkg", true); break;
-    case 3:
-      if (subState == 0) {
-        showProgress(1, "start transfer pkg file", true);
-      } else {
-        showProgress(0, "wait select pkg file", true);
-      }
-      break;
-    case 4:
-      if (subState == 0) showProgress(std::clamp(value, 0, 100), "transferring", true);
-      break;
-    case 5:
-      if (subState == SystemUpgrader::kWaiting) {
-        showProgress(100, SystemUpgrader::waitText(value), false);
-        break;
-      }
-      showProgress(std::clamp(value, 0, 100),
-                   "Transmission completed and the box is upgrading. Please wait patiently. ", false);
-      break;
-    case 6:
-      upgradeLock_.reset();
-      if (subState == 0) {
-        showProgress(100, "upgrade success, start read device info.", true, QStringLiteral("ok"));
-      } else {
-        showProgress(0, "", false);
-      }
-      resetDeviceView();
-      break;
-    default: showProgress(0, "unkown", true); break;
   }
 }
 

@@ -9,7 +9,7 @@
 #include "app/DeviceInfo.h"
 #include "app/J2534Device.h"
 #include "platform/DeviceLock.h"
-#include "ui/ProbeTask.h"
+#include "viewmodel/ProbeTask.h"
 #include "ui/SkinWindow.h"
 #include "ui/UiServices.h"
 #include "utils/Settings.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "session/Frame.h"
-#include "ui/LinkProbes.h"
+#include "viewmodel/LinkProbes.h"
 
 namespace {
 

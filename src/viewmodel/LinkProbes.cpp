@@ -1,4 +1,4 @@
-#include "ui/LinkProbes.h"
+#include "viewmodel/LinkProbes.h"
 
 #include <chrono>
 

@@ -1,4 +1,4 @@
-#include "ui/ProbeTask.h"
+#include "viewmodel/ProbeTask.h"
 
 #include <utility>
 
