@@ -32,10 +32,15 @@ platform::DeviceLock::Result claimDevice(const std::string& serialNumber, const 
 
 bool isDefaultDeviceClaimed(const std::string& expectedSerial, std::string& holder) {
   if (platform::DeviceLock::isClaimed(expectedSerial, defaultSessionPlace(), holder)) return true;
-  // An attached device that a run has sent into its boot loader answers on its
-  // serial port now, but that run claimed it at the fixed address.
+  // A run moves an attached device between its places (the boot switch drops it
+  // from the USB list for a moment, then it answers on its boot-mode port), so
+  // the place seen now may not be the one it was claimed at: the fixed address
+  // and the boot-mode port claimed count as this device claimed.
   const platform::DeviceEndpoints& endpoints = platform::deviceEndpoints();
-  return isUsbDevicePresent() &&
-         platform::DeviceLock::isClaimed("", "tcp " + endpoints.deviceHost + ":" + std::to_string(endpoints.devicePort),
-                                         holder);
+  if (platform::DeviceLock::isClaimed("", "tcp " + endpoints.deviceHost + ":" + std::to_string(endpoints.devicePort),
+                                      holder)) {
+    return true;
+  }
+  CurrentDevice& device = CurrentDevice::getInstance();
+  return device.findBootPort() && platform::DeviceLock::isClaimed("", "serial " + device.configSerialPort(), holder);
 }

@@ -201,7 +201,8 @@ TEST_F(UpgradeCommandTest, ClaimsOfThisDeviceOnly_refuseTheRun) {
 TEST_F(UpgradeCommandTest, SecondUpgrade_isRefusedAtOnceAndTheFirstCompletes) {
   ASSERT_TRUE(startModel4());
 
-  auto first = std::async(std::launch::async, [] { return runUpgrade("firmware"); });
+  // Slower than the second, so that it still runs when the second is started on a loaded machine.
+  auto first = std::async(std::launch::async, [] { return clitest::runCli("upgrade firmware", "0.2"); });
   std::string holder;
   ASSERT_TRUE(scantest::waitUntil([&] { return platform::DeviceLock::isClaimed(serial_, "", holder); }, 20s));
   const auto started = std::chrono::steady_clock::now();
