@@ -19,6 +19,7 @@
 #include "task/SystemUpgrader.h"
 #include "utils/LogFacade.h"
 #include "viewmodel/SystemProgressView.h"
+#include "viewmodel/OverallProgress.h"
 
 namespace cli {
 
@@ -157,8 +158,9 @@ class SystemRun {
     if (!view.shown) return;
     const std::string fields = std::string(",\"stage\":\"") + systemStageName(r.stage) + "\",\"result\":\"" +
                                systemResultName(r.result) + "\",\"value\":" + std::to_string(r.value);
+    const int percent = overall_.step(view.percent, view.state == ProgressState::Failed);
     if (r.stage != SystemUpgrader::kTransfer || r.result != 0) {
-      progress_.step(view.percent, view.text, fields);
+      progress_.step(percent, view.text, fields);
       return;
     }
     std::string text = view.text;
@@ -169,13 +171,14 @@ class SystemRun {
       text += " " + sizeText(sent) + " of " + sizeText(static_cast<double>(packageSize_));
       if (seconds > 0) text += ", " + sizeText(sent / seconds) + "/s";
     }
-    progress_.transfer(view.percent, text, fields);
+    progress_.transfer(percent, text, fields);
   }
 
   const Args& args_;
   const std::string package_;
   const uint64_t packageSize_;
   Progress progress_;
+  OverallProgress overall_;  // the console's thread only
   std::shared_ptr<SystemUpgrader> task_;
   Console* console_ = nullptr;  // set while the task runs
   std::chrono::steady_clock::time_point started_;

@@ -21,6 +21,7 @@
 #include "session/SessionApi.h"
 #include "task/FirmwareUpgrader.h"
 #include "viewmodel/FirmwareProgressView.h"
+#include "viewmodel/OverallProgress.h"
 
 namespace {
 
@@ -28,6 +29,8 @@ namespace {
 struct TransferClock {
   std::chrono::steady_clock::time_point start{};
   size_t last = 0;
+  OverallProgress overall;
+  int partEnd = 50;  // the figure the running part ends at
 };
 
 // One image transfer's advance: chunks, bytes and rate beside the bar.
@@ -50,7 +53,7 @@ void showTransfer(cli::Progress& progress, const AppMessage& message, TransferCl
   }
   char fields[96];
   std::snprintf(fields, sizeof fields, ",\"bytes\":%zu,\"total\":%zu", done, total);
-  progress.transfer(static_cast<int>(done * 100 / total), line, fields);
+  progress.transfer(clock.overall.transfer(done, total, clock.partEnd), line, fields);
 }
 
 // Only catches a hung task: two images with every retry take a few minutes.
@@ -232,7 +235,8 @@ int runFirmwareUpgrade(const cli::Args& args) {
         steps.emplace_back(part, step);
       }
       const FirmwareStepView view = firmwareStepView(part, step);
-      progress.step(view.percent, view.text,
+      transferClock.partEnd = part == Upgrader::kPartJ2534 ? 100 : 50;
+      progress.step(transferClock.overall.step(view.percent, view.state == ProgressState::Failed), view.text,
                     std::string(",\"part\":\"") + firmwarePartName(part) + "\",\"step\":\"" +
                         firmwareStepName(step) + "\"");
       if (view.ended) console->finished();
