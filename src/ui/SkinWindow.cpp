@@ -1,5 +1,10 @@
 #include "ui/SkinWindow.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -12,6 +17,7 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QStyle>
 #include <QTextEdit>
 #include <QThread>
@@ -24,41 +30,57 @@
 
 namespace {
 
-const QEvent::Type kMessageEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 constexpr char kTagProperty[] = "tag";
-
-// Carries one message to the window thread. Its destruction, delivered or
-// discarded with the window, releases a sender waiting for it.
-class MessageEvent : public QEvent {
- public:
-  MessageEvent(AppMessage message, std::shared_ptr<WindowMessageTarget::Waiters> waiters,
-               std::shared_ptr<bool> done)
-      : QEvent(kMessageEvent), message(std::move(message)), waiters_(std::move(waiters)), done_(std::move(done)) {}
-  ~MessageEvent() override {
-    if (!done_) return;
-    std::lock_guard<std::mutex> guard(waiters_->lock);
-    *done_ = true;
-    waiters_->changed.notify_all();
-  }
-  AppMessage message;
-
- private:
-  std::shared_ptr<WindowMessageTarget::Waiters> waiters_;
-  std::shared_ptr<bool> done_;
-};
 
 }  // namespace
 
 QString Notification::name() const { return sender ? sender->objectName() : QString(); }
 
 WindowMessageTarget::WindowMessageTarget(SkinWindow* window)
-    : window_(window), windowThread_(window->thread()), waiters_(std::make_shared<Waiters>()) {}
+    : window_(window), windowThread_(window->thread()), waiters_(std::make_shared<Waiters>()),
+      wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  if (wakeFd_ < 0) LOG_WARN("no wake-up for the window's messages, errCode : %d", errno);
+}
+
+WindowMessageTarget::~WindowMessageTarget() {
+  detach();
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void WindowMessageTarget::release(const std::shared_ptr<bool>& done) {
+  if (!done) return;
+  std::lock_guard<std::mutex> guard(waiters_->lock);
+  *done = true;
+  waiters_->changed.notify_all();
+}
 
 bool WindowMessageTarget::deliver(AppMessage message, const std::shared_ptr<bool>& done) {
-  std::lock_guard<std::mutex> guard(windowLock_);
-  if (!window_) return false;
-  QCoreApplication::postEvent(window_, new MessageEvent(std::move(message), waiters_, done));
+  {
+    std::lock_guard<std::mutex> guard(windowLock_);
+    if (!window_ || wakeFd_ < 0) return false;
+    queue_.push_back(Parcel{std::move(message), done});
+  }
+  const uint64_t one = 1;
+  (void)!::write(wakeFd_, &one, sizeof one);
   return true;
+}
+
+void WindowMessageTarget::drain() {
+  uint64_t count = 0;
+  (void)!::read(wakeFd_, &count, sizeof count);
+  for (;;) {
+    Parcel parcel;
+    SkinWindow* window;
+    {
+      std::lock_guard<std::mutex> guard(windowLock_);
+      if (queue_.empty()) return;
+      parcel = std::move(queue_.front());
+      queue_.pop_front();
+      window = window_;
+    }
+    if (window) window->dispatchMessage(parcel.message);
+    release(parcel.done);
+  }
 }
 
 void WindowMessageTarget::send(const AppMessage& message) {
@@ -80,16 +102,23 @@ void WindowMessageTarget::send(const AppMessage& message) {
 void WindowMessageTarget::post(AppMessage message) { deliver(std::move(message), nullptr); }
 
 void WindowMessageTarget::detach() {
+  std::deque<Parcel> dropped;
   {
     std::lock_guard<std::mutex> guard(windowLock_);
     window_ = nullptr;
+    dropped.swap(queue_);
   }
+  for (const Parcel& parcel : dropped) release(parcel.done);
   std::lock_guard<std::mutex> guard(waiters_->lock);
   waiters_->closed = true;
   waiters_->changed.notify_all();
 }
 
 SkinWindow::SkinWindow(QWidget* parent) : QDialog(parent), target_(std::make_shared<WindowMessageTarget>(this)) {
+  if (target_->wakeHandle() >= 0) {
+    auto* wake = new QSocketNotifier(target_->wakeHandle(), QSocketNotifier::Read, this);
+    connect(wake, &QSocketNotifier::activated, this, [this] { target_->drain(); });
+  }
   // A send waiting on a window whose loop has ended would wait for ever.
   std::weak_ptr<WindowMessageTarget> target = target_;
   if (QCoreApplication* app = QCoreApplication::instance()) {
@@ -200,14 +229,6 @@ QWidget* SkinWindow::buildRow(const QString& file) {
   if (!row) return nullptr;
   wire(row);
   return row;
-}
-
-bool SkinWindow::event(QEvent* e) {
-  if (e->type() == kMessageEvent) {
-    handleMessage(static_cast<MessageEvent*>(e)->message);
-    return true;
-  }
-  return QDialog::event(e);
 }
 
 QWidget* SkinWindow::control(const QString& name) const {

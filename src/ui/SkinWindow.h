@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 
@@ -27,11 +28,16 @@ struct Notification {
 class WindowMessageTarget : public MessageTarget {
  public:
   explicit WindowMessageTarget(SkinWindow* window);
+  ~WindowMessageTarget() override;
   void send(const AppMessage& message) override;
   void post(AppMessage message) override;
   void detach();
+  // On the window thread: handles every message queued so far.
+  void drain();
+  // Readable while messages wait; the window watches it.
+  int wakeHandle() const { return wakeFd_; }
 
-  // What a posted message's event shares with its sender.
+  // What a queued message shares with its sender.
   struct Waiters {
     std::mutex lock;  // guards closed and every Completion::done
     std::condition_variable changed;
@@ -39,12 +45,21 @@ class WindowMessageTarget : public MessageTarget {
   };
 
  private:
+  struct Parcel {
+    AppMessage message;
+    std::shared_ptr<bool> done;  // a waiting sender's flag; null for a post
+  };
   bool deliver(AppMessage message, const std::shared_ptr<bool>& done);
+  void release(const std::shared_ptr<bool>& done);
 
-  std::mutex windowLock_;  // guards window_; held while posting to it
+  // Messages cross threads in a queue of ours, not in Qt's posted events, so
+  // a thread checker sees the hand-over; Qt only hears a wake-up.
+  std::mutex windowLock_;  // guards window_ and queue_
   SkinWindow* window_;
+  std::deque<Parcel> queue_;
   QThread* windowThread_;
   std::shared_ptr<Waiters> waiters_;
+  int wakeFd_ = -1;
 };
 
 // A window built from a Qt Designer skin file loaded at run time, with its
@@ -95,7 +110,6 @@ class SkinWindow : public QDialog {
  protected:
   virtual void notify(const Notification& n) {}
   virtual void handleMessage(const AppMessage& message) {}
-  bool event(QEvent* e) override;
   // From now on senders return at once; a destructor that waits for a task calls this first.
   void detachMessages() { target_->detach(); }
 
