@@ -1,9 +1,11 @@
 #pragma once
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "VirtualDevice.h"
 #include "platform/Clock.h"
@@ -61,11 +63,16 @@ inline sim::LinkConfig linkConfig() {
 }
 
 // A started device, or nullptr when a link could not be set up.
+// The process's ports were free when picked, but a short-lived connection of
+// a test running beside this one may hold one for a moment: try for a second.
 inline std::unique_ptr<sim::VirtualDevice> startDevice(sim::DeviceConfig config = {},
                                                        sim::LinkConfig links = linkConfig()) {
-  auto device = std::make_unique<sim::VirtualDevice>(std::move(config), links);
-  if (!device->start()) return nullptr;
-  return device;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    auto device = std::make_unique<sim::VirtualDevice>(config, links);
+    if (device->start()) return device;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return nullptr;
 }
 
 using testsupport::waitUntil;
