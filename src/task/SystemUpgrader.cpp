@@ -1,7 +1,6 @@
 #include "task/SystemUpgrader.h"
 
 #include <cJSON.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cerrno>
