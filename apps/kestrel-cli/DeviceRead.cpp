@@ -10,7 +10,6 @@
 
 #include "DeviceChoice.h"
 #include "WarningTail.h"
-#include "app/AppState.h"
 #include "app/Messages.h"
 #include "platform/Paths.h"
 #include "platform/UsbDevices.h"
@@ -65,7 +64,6 @@ DeviceRead readDevice(const Args& args, ReadEnd end) {
     std::lock_guard<std::mutex> guard(lock);
     read.finished = finished;
   }
-  if (read.connected) AppState::getInstance().setDeviceInfo(read.info);
   // The task may not have closed its session yet, and a session left open
   // is retried by the receive worker until the process ends.
   if (end == ReadEnd::SessionClosed) closeAllSessions();

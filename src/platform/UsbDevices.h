@@ -71,6 +71,13 @@ inline constexpr std::array<UsbIds, 3> kSerialScanUsbIds{{{0x1A86, 0x55DA}, {0x0
 inline constexpr std::array<UsbIds, 6> kDeviceUsbIds{
     {{0x045B, 0x1127}, {0x0502, 0x3210}, kBootLoaderUsbIds, {0x0525, 0xA4A7}, {0x1A86, 0x55DA}, {0x0525, 0xA4A2}}};
 
+inline bool isDeviceUsbId(const UsbDevice& device) {
+  for (const UsbIds& ids : kDeviceUsbIds) {
+    if (hasIds(device, ids)) return true;
+  }
+  return false;
+}
+
 // arrived is true for an arrival, false for a removal.
 using UsbMonitorCallback = std::function<void(bool arrived, const UsbDevice& device)>;
 

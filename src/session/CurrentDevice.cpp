@@ -9,16 +9,6 @@ CurrentDevice& CurrentDevice::getInstance() {
   return *instance;
 }
 
-std::string CurrentDevice::serialNumber() const {
-  std::lock_guard<std::mutex> guard(lock_);
-  return serialNumber_;
-}
-
-void CurrentDevice::setSerialNumber(const std::string& serialNumber) {
-  std::lock_guard<std::mutex> guard(lock_);
-  serialNumber_ = serialNumber;
-}
-
 std::string CurrentDevice::configSerialPort() const {
   std::lock_guard<std::mutex> guard(lock_);
   return configSerialPort_;

@@ -2,14 +2,12 @@
 #include <mutex>
 #include <string>
 
-// The device the program works with: its serial number (set from each device
-// read) and the serial port of a device found in its boot loader.
+// The device the program works with: the serial port of a device found in its
+// boot loader.
 class CurrentDevice {
  public:
   static CurrentDevice& getInstance();
 
-  std::string serialNumber() const;
-  void setSerialNumber(const std::string& serialNumber);
   // Port name (tty path) of the last device found in boot mode; empty before.
   std::string configSerialPort() const;
   void setConfigSerialPort(const std::string& port);
@@ -23,7 +21,6 @@ class CurrentDevice {
  private:
   CurrentDevice() = default;
 
-  mutable std::mutex lock_;  // guards serialNumber_ and configSerialPort_
-  std::string serialNumber_;
+  mutable std::mutex lock_;  // guards configSerialPort_
   std::string configSerialPort_;
 };

@@ -94,10 +94,8 @@ int createConfigSession() {
 
 bool isUsbDevicePresent() {
   const std::vector<platform::UsbDevice> present = platform::usbDevices()->presentDevices();
-  for (const platform::UsbIds& ids : platform::kDeviceUsbIds) {
-    for (const platform::UsbDevice& device : present) {
-      if (platform::hasIds(device, ids)) return true;
-    }
+  for (const platform::UsbDevice& device : present) {
+    if (platform::isDeviceUsbId(device)) return true;
   }
   return false;
 }

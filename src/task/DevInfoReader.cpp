@@ -49,6 +49,8 @@ void DevInfoReader::run() {
     });
     online.join();
   }
+  // The record an upgrade started next works from, whoever shows it.
+  state.setDeviceInfo(info_);
   // The window also needs phase 2 when no online query ran.
   state.deviceInfoPhase(info_, kFinished);
   SessionManager::getInstance()->closeSession(session);

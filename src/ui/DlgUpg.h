@@ -3,12 +3,12 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "app/DeviceInfo.h"
 #include "app/J2534Device.h"
 #include "platform/DeviceLock.h"
+#include "viewmodel/DeviceView.h"
 #include "viewmodel/ProbeTask.h"
 #include "ui/SkinWindow.h"
 #include "ui/UiServices.h"
@@ -47,31 +47,23 @@ class DlgUpg : public SkinWindow {
   void reject() override;
 
  private:
+  // Window set-up, clicks, messages and closing: DlgUpg.cpp.
   void initWindow();
   void onClick(const QString& name, QWidget* sender);
   void onComboSelect();
+  void openWifiSetup();
+  void setConnected(bool connected);
+  void onUsbChange(bool arrived);
+
+  // Device search and the list of devices found: DlgUpgScan.cpp.
   void startScan(int scanType, bool fromPanel);
   void applyScanEndDisplay(int scanType);
   void onScanDone(int result);
   void rebuildDeviceList();
-  void onDeviceInfo(const DeviceInfo* record, int phase);
-  void onFirmwareProgress(int part, int step);
-  void onSystemProgress(int stage, int subState, int value);
-  void choosePackage();
-  void startUpgrade(bool system);
-  // When the version rule offers nothing to send, asks the user: false to
-  // start nothing, else force tells whether to send anyway.
-  bool confirmNotOffered(bool system, bool& force);
-  // Another program upgrading the device: true, and the user is told.
-  bool deviceBusyElsewhere();
-  void showProgress(int value, const std::string& text, bool withPercent, const QString& status = {});
-  void applyConnectionDisplay();
-  void applyDisconnectedView();
-  void setConnected(bool connected);
-  void updateModelPicture();
-  void onUsbChange(bool arrived);
 
-  // Probes: refused while an upgrade runs or another probe does.
+  // Link checks, voltage and status query on the device worker: DlgUpgProbes.cpp.
+  // Refused while an upgrade runs or another check does, or while another
+  // program upgrades the device.
   bool refuseProbe();
   // Queues job on the device worker; false (and the user told) when a check
   // is already queued.
@@ -84,9 +76,29 @@ class DlgUpg : public SkinWindow {
   void postWaitText(int target, const char* text);
   bool japaneseQtrak() const;
 
+  // The device card and the connection state: DlgUpgDevice.cpp.
+  void onDeviceInfo(const DeviceInfo* record, int phase);
+  void renderCard();
+  void applyConnectionDisplay();
+  // Another program upgrading the device: true, and the user is told.
+  bool deviceBusyElsewhere();
+  void showProgress(int value, const std::string& text, bool withPercent, const QString& status = {});
+
+  // Upgrades: DlgUpgUpgrade.cpp.
+  void startUpgrade(bool system);
+  // When the version rule offers nothing to send, asks the user: false to
+  // start nothing, else force tells whether to send anyway.
+  bool confirmNotOffered(bool system, bool& force);
+  void onFirmwareProgress(int part, int step);
+  void onSystemProgress(int stage, int subState, int value);
+  void choosePackage();
+  void upgradeEnded();
+
   std::shared_ptr<UiServices> services_;
-  DeviceInfo view_;
-  std::mutex viewLock_;  // guards view_
+  DeviceView deviceView_;
+  // The serial number of the last read, kept while a new read runs: the
+  // claims of other programs are looked up by it.
+  std::string knownSerial_;
   J2534DeviceList devices_;
   int scanType_ = -1;
   int locale_ = 0;

@@ -1,0 +1,105 @@
+// The main window's firmware and system upgrades.
+#include "app/DeviceClaim.h"
+#include "task/FirmwareUpgrader.h"
+#include "task/SystemUpgrader.h"
+#include "ui/DlgUpg.h"
+#include "ui/DlgUpgParts.h"
+#include "viewmodel/FirmwareProgressView.h"
+#include "viewmodel/SystemProgressView.h"
+#include "viewmodel/UpgradePlan.h"
+
+using namespace dlgupg;
+
+namespace {
+
+// The progress bar's style for a run's state.
+QString statusName(ProgressState state) {
+  switch (state) {
+    case ProgressState::Failed: return QStringLiteral("error");
+    case ProgressState::Succeeded: return QStringLiteral("ok");
+    case ProgressState::Running: break;
+  }
+  return {};
+}
+
+}  // namespace
+
+void DlgUpg::startUpgrade(bool system) {
+  ScheduleManager& scheduler = ScheduleManager::getInstance();
+  // A check that is waiting for its turn counts as running.
+  const int running = probeRunning_ ? kTaskProbe : scheduler.getRunningTask(kWorkerDevInfo);
+  if (running != -1) {
+    services_->messageBox(kRefusedUpgrade + std::to_string(running), "option");
+    return;
+  }
+  const std::string serial = deviceView_.record().serialNumber;
+  bool force = false;
+  if (!confirmNotOffered(system, force)) return;
+  std::string holder;
+  switch (claimDevice(serial, (system ? "system upgrade of " : "firmware upgrade of ") + serial, upgradeLock_, holder)) {
+    case platform::DeviceLock::Result::Acquired:
+      break;
+    case platform::DeviceLock::Result::Busy:
+      services_->messageBox(busyText(holder) + ". Please wait until it ends, then try again.", "option");
+      return;
+    case platform::DeviceLock::Result::Failed:
+      services_->messageBox("Cannot claim the device for the upgrade: " + holder, "option");
+      return;
+  }
+  enableControl("btn_fw_upgrade", false);
+  enableControl("btn_sys_upgrade", false);
+  enableControl("config_wifi_main", false);
+  showProgress(0, "", false);
+  const int taskId = system ? kTaskSystemUpgrader : kTaskFirmwareUpgrader;
+  if (system) scheduler.setTaskParam(taskId, "sn", serial);
+  if (!system) scheduler.setTaskParam(taskId, FirmwareUpgrader::kParamForce, force ? "1" : "0");
+  const int rc = scheduler.runTask(taskId);
+  if (rc == 0) return;
+  upgradeLock_.reset();
+  renderCard();
+  services_->messageBox(
+      (system ? "start system upgrade task failed!" : "start firemware upgrade task failed!") + std::to_string(rc),
+      "option");
+}
+
+bool DlgUpg::confirmNotOffered(bool system, bool& force) {
+  const DeviceInfo& device = deviceView_.record();
+  const OfferSummary summary = offerSummary(system ? systemPlan(device) : firmwarePlan(device));
+  if (summary.offered) return true;
+  // The user may know better (a device left in its boot loader), but must say so.
+  force = services_->askYesNo(notOfferedQuestion(summary), "option", UiServices::Answer::No) ==
+          UiServices::Answer::Yes;
+  return force;
+}
+
+void DlgUpg::onFirmwareProgress(int part, int step) {
+  const FirmwareStepView view = firmwareStepView(part, step);
+  showProgress(view.percent, view.text, true, statusName(view.state));
+  if (view.ended) upgradeEnded();
+}
+
+void DlgUpg::onSystemProgress(int stage, int subState, int value) {
+  const SystemStageView view = systemStageView(stage, subState, value);
+  if (view.shown) showProgress(view.percent, view.text, view.withPercent, statusName(view.state));
+  if (view.asksForPackage) choosePackage();
+  if (view.ended) {
+    upgradeLock_.reset();
+    resetDeviceView();
+  }
+}
+
+void DlgUpg::upgradeEnded() {
+  upgradeLock_.reset();
+  renderCard();
+}
+
+void DlgUpg::choosePackage() {
+  std::string path = "nofile";
+  if (services_->askYesNo("No upgrade package is available online. Please contact guest services to obtain it for "
+                          "offline upgrade.Click 'Yes' if you have the package, or 'No' to cancel the upgrade.",
+                          "Confirmation", UiServices::Answer::Yes) == UiServices::Answer::Yes) {
+    std::string chosen = services_->openFile("select pkg file", {"*.*", "*.zip"});
+    if (!chosen.empty()) path = chosen;
+  }
+  ScheduleManager::getInstance().setTaskParam(kTaskSystemUpgrader, "pkgPath", path);
+}

@@ -1,0 +1,106 @@
+#include "viewmodel/DeviceView.h"
+
+#include <string_view>
+
+#include "app/DeviceModel.h"
+#include "app/VersionRule.h"
+#include "task/DevInfoReader.h"
+
+namespace {
+
+// The registration whose devices show only their J2534 image, with a V.
+constexpr std::string_view kSingleImageRegistration = "ZELQ7";
+
+std::string firmwareText(const std::string& download, const std::string& j2534, const std::string& registration) {
+  if (registration == kSingleImageRegistration) return j2534.empty() ? "N/A" : "V" + j2534;
+  std::string text = download.empty() ? std::string() : download + "_";
+  return text + (j2534.empty() ? std::string("N/A") : j2534);
+}
+
+}  // namespace
+
+void DeviceView::clear() {
+  stage_ = Stage::Empty;
+  record_ = DeviceInfo();
+}
+
+void DeviceView::apply(const DeviceInfo& record, int phase, const Library& library, bool bootPort) {
+  switch (phase) {
+    case DevInfoReader::kDeviceRead:
+      stage_ = Stage::DeviceRead;
+      library_ = library;
+      if (library_.registration == kSingleImageRegistration && !library_.version.empty()) {
+        library_.version = "V" + library_.version;
+      }
+      bootPort_ = bootPort;
+      break;
+    case DevInfoReader::kOnlineRead: stage_ = Stage::OnlineRead; break;
+    case DevInfoReader::kFinished: stage_ = Stage::Finished; break;
+    default:
+      stage_ = Stage::NoDevice;
+      record_ = DeviceInfo();
+      return;
+  }
+  record_ = record;
+  record_.dllVersion = library_.version;
+}
+
+void DeviceView::deviceGone() {
+  stage_ = Stage::Gone;
+}
+
+DeviceCard DeviceView::card() const {
+  DeviceCard card;
+  if (stage_ == Stage::Empty) return card;
+  card.pictureShown = true;
+  card.picture = modelPicture(record_.serialNumber);
+  if (stage_ == Stage::NoDevice || stage_ == Stage::Gone) return card;
+
+  const DeviceInfo& r = record_;
+  const int model = classifyModel(r.serialNumber);
+  card.serialNumber = r.serialNumber;
+  card.modelKnown = true;
+  card.wifiSetupShown = isQtrakModel(model) || bootPort_;
+  card.systemSectionShown = !isQtrakModel(model) && model != 6;
+  card.libraryCurrent = r.dllVersion;
+  card.firmwareCurrent = firmwareText(r.firmware.version, r.j2534Firmware.version, library_.registration);
+  card.systemCurrent = r.system.version;
+  if (stage_ == Stage::DeviceRead) return card;
+
+  card.libraryLatest = r.dllVersion;
+  card.firmwareLatest = firmwareText(withoutLeadingV(r.firmware.latestVersion),
+                                     withoutLeadingV(r.j2534Firmware.latestVersion), library_.registration);
+  card.systemLatest = r.system.latestVersion;
+  if (stage_ == Stage::OnlineRead) return card;
+
+  card.wifiEnabled = !r.serialNumber.empty();
+  card.firmwareEnabled = !r.firmware.latestVersion.empty() || !r.j2534Firmware.latestVersion.empty();
+  // A model without a system unit is never offered a system package.
+  card.systemEnabled = hasSystemUnit(model) && !r.system.latestVersion.empty();
+  // Dotted versions compare number by number: 2.10 is newer than 2.9.
+  card.updateBadge = isNewerVersion(r.firmware.latestVersion, r.firmware.version) ||
+                     isNewerVersion(r.j2534Firmware.latestVersion, r.j2534Firmware.version);
+  card.firmwarePrimary = card.updateBadge;
+  card.systemPrimary = card.systemEnabled && isNewerVersion(r.system.latestVersion, r.system.version);
+  return card;
+}
+
+std::string connectedLinkName(bool usbPresent, bool bootPort, uint32_t transferType) {
+  if (usbPresent) return bootPort ? "Serial" : "USB";
+  if (transferType >= 1 && transferType <= 3) return "WiFi";
+  if (transferType == 4) return "BT";
+  return "";
+}
+
+const char* modelPicture(const std::string& serialNumber) {
+  if (serialNumber.empty()) return "";
+  switch (classifyModel(serialNumber)) {
+    case 0: return "brisa.png";
+    case 1: return "brisa lite.png";
+    case 2: return "brisa pro.png";
+    case 3: return "tolva 4.png";
+    case 4:
+    case 5: return "Q-TRAK.png";
+    default: return "unknown.png";
+  }
+}

@@ -1,0 +1,54 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "app/DeviceInfo.h"
+
+// What the main window's device card shows, built from the phases of a
+// device read: which values, which buttons, which verdicts.
+struct DeviceCard {
+  std::string serialNumber;
+  std::string firmwareCurrent, firmwareLatest;  // "1.10_2.10", or "V2.10" for single-image registrations
+  std::string libraryCurrent, libraryLatest;    // the installed pass-thru library
+  std::string systemCurrent, systemLatest;      // shown only when known
+  bool pictureShown = false;                    // false: the picture stays as it is
+  std::string picture;                          // a file of the skin; empty for none
+  bool modelKnown = false;                      // the device answered: the sections below apply
+  bool wifiSetupShown = false;
+  bool systemSectionShown = false;
+  bool firmwareEnabled = false, systemEnabled = false, wifiEnabled = false;
+  bool updateBadge = false, firmwarePrimary = false, systemPrimary = false;
+};
+
+class DeviceView {
+ public:
+  // The pass-thru library on this computer, read alongside the device.
+  struct Library {
+    std::string registration;
+    std::string version;
+  };
+
+  // Forgets the device: a new read starts, or the window starts empty.
+  void clear();
+  // One phase of the device-information task with the record as it reported it.
+  void apply(const DeviceInfo& record, int phase, const Library& library, bool bootPort);
+  // The device was unplugged.
+  void deviceGone();
+
+  const DeviceInfo& record() const { return record_; }
+  DeviceCard card() const;
+
+ private:
+  enum class Stage { Empty, DeviceRead, OnlineRead, Finished, NoDevice, Gone };
+  Stage stage_ = Stage::Empty;
+  DeviceInfo record_;
+  Library library_;
+  bool bootPort_ = false;
+};
+
+// The link named beside the connection state once a device was read: a USB
+// device by its port kind, else the link the settings chose.
+std::string connectedLinkName(bool usbPresent, bool bootPort, uint32_t transferType);
+
+// The model picture of the skin for a serial number; empty for none.
+const char* modelPicture(const std::string& serialNumber);
