@@ -283,6 +283,7 @@ void DlgUpg::handleMessage(const AppMessage& m) {
   switch (m.id) {
     case UM_SCAN_DONE: onScanDone(static_cast<int>(static_cast<intptr_t>(m.wParam))); break;
     case UM_DEVICE_INFO: onDeviceInfo(reinterpret_cast<const DeviceInfo*>(m.wParam), static_cast<int>(m.lParam)); break;
+    case UM_TRANSFER_PROGRESS: onTransferProgress(m.wParam, static_cast<uint64_t>(m.lParam)); break;
     case UM_FIRMWARE_PROGRESS: onFirmwareProgress(static_cast<int>(m.wParam), static_cast<int>(m.lParam)); break;
     case UM_SYSTEM_PROGRESS:
       onSystemProgress(static_cast<int>((m.wParam >> 8) & 0xFF), static_cast<int>(m.wParam & 0xFF),

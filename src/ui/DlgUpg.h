@@ -9,6 +9,7 @@
 #include "app/J2534Device.h"
 #include "platform/DeviceLock.h"
 #include "viewmodel/DeviceView.h"
+#include "viewmodel/OverallProgress.h"
 #include "viewmodel/ProbeTask.h"
 #include "ui/SkinWindow.h"
 #include "ui/UiServices.h"
@@ -91,6 +92,7 @@ class DlgUpg : public SkinWindow {
   bool confirmNotOffered(bool system, bool& force);
   void onFirmwareProgress(int part, int step);
   void onSystemProgress(int stage, int subState, int value);
+  void onTransferProgress(uint64_t done, uint64_t total);
   void choosePackage();
   void upgradeEnded();
 
@@ -111,4 +113,9 @@ class DlgUpg : public SkinWindow {
   // Held from the start of an upgrade to its end, so the command line cannot
   // write to the same device meanwhile.
   std::unique_ptr<platform::DeviceLock> upgradeLock_;
+  // The running upgrade's one figure, forward only; the transfer fills the
+  // room up to where its part ends.
+  OverallProgress runProgress_;
+  int partEnd_ = 50;
+  std::string stepText_;  // the step the transfer belongs to
 };

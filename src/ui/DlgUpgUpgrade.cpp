@@ -50,6 +50,8 @@ void DlgUpg::startUpgrade(bool system) {
   enableControl("btn_sys_upgrade", false);
   enableControl("config_wifi_main", false);
   showProgress(0, "", false);
+  runProgress_ = OverallProgress();
+  partEnd_ = 50;
   const int taskId = system ? kTaskSystemUpgrader : kTaskFirmwareUpgrader;
   if (system) scheduler.setTaskParam(taskId, "sn", serial);
   if (!system) scheduler.setTaskParam(taskId, FirmwareUpgrader::kParamForce, force ? "1" : "0");
@@ -74,18 +76,30 @@ bool DlgUpg::confirmNotOffered(bool system, bool& force) {
 
 void DlgUpg::onFirmwareProgress(int part, int step) {
   const FirmwareStepView view = firmwareStepView(part, step);
-  showProgress(view.percent, view.text, true, statusName(view.state));
+  partEnd_ = part == FirmwareUpgrader::kPartJ2534 ? 100 : 50;
+  stepText_ = view.text;
+  const int percent = runProgress_.step(view.percent, view.state == ProgressState::Failed);
+  showProgress(percent, view.text, true, statusName(view.state));
   if (view.ended) upgradeEnded();
 }
 
 void DlgUpg::onSystemProgress(int stage, int subState, int value) {
   const SystemStageView view = systemStageView(stage, subState, value);
-  if (view.shown) showProgress(view.percent, view.text, view.withPercent, statusName(view.state));
+  if (view.shown) {
+    const int percent = runProgress_.step(view.percent, view.state == ProgressState::Failed);
+    showProgress(percent, view.text, view.withPercent, statusName(view.state));
+  }
   if (view.asksForPackage) choosePackage();
   if (view.ended) {
     upgradeLock_.reset();
     resetDeviceView();
   }
+}
+
+void DlgUpg::onTransferProgress(uint64_t done, uint64_t total) {
+  if (!upgradeLock_ || total == 0 || done > total) return;
+  // A full bar is the run's success, not its last chunk acknowledged.
+  showProgress(runProgress_.transfer(done, total, partEnd_ - 1), stepText_, true);
 }
 
 void DlgUpg::upgradeEnded() {
