@@ -4,6 +4,7 @@
 #include <QComboBox>
 
 #include <chrono>
+#include <utility>
 
 #include "app/AppState.h"
 #include "app/DeviceClaim.h"
@@ -32,6 +33,8 @@ using namespace std::chrono_literals;
 
 // A freshly plugged-in device needs this long before it answers.
 constexpr auto kArrivalSettle = 4000ms;
+// How often a read that waits for the device worker looks again.
+constexpr auto kBusyRetry = 500ms;
 
 constexpr char kLabelConnectedJp[] = "接続済み";
 constexpr char kLabelDisconnectedJp[] = "未接続";
@@ -52,7 +55,11 @@ DlgUpg::DlgUpg(std::shared_ptr<UiServices> services, QWidget* parent)
     : SkinWindow(parent), services_(std::move(services)) {
   arrivalTimer_.setSingleShot(true);
   connect(&arrivalTimer_, &QTimer::timeout, this, [this] {
-    if (runningTask() == -1) resetDeviceView();
+    if (runningTask() == -1 && !probeRunning_) {
+      resetDeviceView();
+    } else {
+      arrivalTimer_.start(platform::scaled(kBusyRetry));
+    }
   });
 }
 
@@ -126,6 +133,8 @@ void DlgUpg::initWindow() {
     resetDeviceView();
   } else {
     setConnected(false);
+    deviceView_.deviceGone();
+    renderCard();
   }
 }
 
@@ -184,6 +193,7 @@ void DlgUpg::notify(const Notification& n) {
 }
 
 void DlgUpg::onClick(const QString& name, QWidget* sender) {
+  if (name != QLatin1String("min") && name != QLatin1String("log_option")) resultShown_ = false;
   if (name == QLatin1String("min")) {
     showMinimized();
   } else if (name == QLatin1String("close")) {
@@ -312,13 +322,16 @@ void DlgUpg::handleMessage(const AppMessage& m) {
 
 void DlgUpg::onUsbChange(bool arrived) {
   setConnected(arrived);
-  if (runningTask() != -1) return;
   if (!arrived) {
     arrivalTimer_.stop();
+    // Even during an upgrade: the card must not show a device that is gone as present.
     deviceView_.deviceGone();
     renderCard();
-    showProgress(0, "", false);
+    if (runningTask() == -1 && !resultShown_) showProgress(0, "", false);
     return;
   }
-  if (text("sn").isEmpty()) arrivalTimer_.start(platform::scaled(kArrivalSettle));
+  // Back, but not read yet; the timer reads it once the device worker is free.
+  deviceView_.startRead();
+  renderCard();
+  arrivalTimer_.start(platform::scaled(kArrivalSettle));
 }

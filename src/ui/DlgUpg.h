@@ -56,6 +56,7 @@ class DlgUpg : public SkinWindow {
   void setConnected(bool connected);
   void onUsbChange(bool arrived);
 
+
   // Device search and the list of devices found: DlgUpgScan.cpp.
   void startScan(int scanType, bool fromPanel);
   void applyScanEndDisplay(int scanType);
@@ -118,4 +119,7 @@ class DlgUpg : public SkinWindow {
   OverallProgress runProgress_;
   int partEnd_ = 50;
   std::string stepText_;  // the step the transfer belongs to
+  // An upgrade's result is on the strip: reads leave it until the user acts.
+  bool resultShown_ = false;
+
 };

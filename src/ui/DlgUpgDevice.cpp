@@ -10,7 +10,7 @@
 using namespace dlgupg;
 
 void DlgUpg::resetDeviceView() {
-  deviceView_.clear();
+  deviceView_.startRead();
   renderCard();
   setText("connect_type", QString());
   // Only sessions nobody uses: a running task or check keeps its link (an
@@ -38,6 +38,13 @@ void DlgUpg::showProgress(int value, const std::string& text, bool withPercent, 
 
 void DlgUpg::renderCard() {
   const DeviceCard card = deviceView_.card();
+  for (const char* name : {"sn", "fw_current_version", "fw_latest_version", "dll_current_version", "dll_latest_version",
+                           "sys_current_version", "sys_latest_version"}) {
+    setStatus(name, card.stale ? QStringLiteral("stale") : QString());
+  }
+  showControl("note_no_device", card.note == CardNote::NoDevice);
+  showControl("note_gone", card.note == CardNote::Gone);
+  showControl("note_boot_loader", card.note == CardNote::BootLoader);
   setText("sn", q(card.serialNumber));
   setText("fw_current_version", q(card.firmwareCurrent));
   setText("fw_latest_version", q(card.firmwareLatest));
@@ -89,14 +96,17 @@ void DlgUpg::onDeviceInfo(const DeviceInfo* record, int phase) {
   deviceView_.apply(*record, phase, library, deviceRead && CurrentDevice::getInstance().findBootPort());
   renderCard();
   switch (phase) {
-    case DevInfoReader::kDeviceRead: showProgress(0, "", false); break;
+    case DevInfoReader::kDeviceRead:
+      // An upgrade's result stays readable until the user acts.
+      if (!resultShown_) showProgress(0, "", false);
+      break;
     case DevInfoReader::kOnlineRead: break;
     case DevInfoReader::kFinished: applyConnectionDisplay(); break;
     default:
       setConnected(false);
       enableControl("status_query", false);
       setText("connect_type", QString());
-      showProgress(0, "", false);
+      if (!resultShown_) showProgress(0, "", false);
       break;
   }
 }

@@ -1,5 +1,8 @@
 // The main window's firmware and system upgrades.
+#include <chrono>
+
 #include "app/DeviceClaim.h"
+#include "platform/Clock.h"
 #include "task/FirmwareUpgrader.h"
 #include "task/SystemUpgrader.h"
 #include "ui/DlgUpg.h"
@@ -11,6 +14,11 @@
 using namespace dlgupg;
 
 namespace {
+
+using namespace std::chrono_literals;
+
+// A device restarts after a firmware upgrade before it answers a read.
+constexpr auto kRestartSettle = 4000ms;
 
 // The progress bar's style for a run's state.
 QString statusName(ProgressState state) {
@@ -92,6 +100,8 @@ void DlgUpg::onSystemProgress(int stage, int subState, int value) {
   if (view.asksForPackage) choosePackage();
   if (view.ended) {
     upgradeLock_.reset();
+    resultShown_ = true;
+    // The task waited for the device to come back: read what it now runs.
     resetDeviceView();
   }
 }
@@ -104,7 +114,12 @@ void DlgUpg::onTransferProgress(uint64_t done, uint64_t total) {
 
 void DlgUpg::upgradeEnded() {
   upgradeLock_.reset();
+  resultShown_ = true;
+  // The card's versions are from before the upgrade: read what the device
+  // runs now, once it has restarted.
+  deviceView_.startRead();
   renderCard();
+  arrivalTimer_.start(platform::scaled(kRestartSettle));
 }
 
 void DlgUpg::choosePackage() {

@@ -20,9 +20,11 @@ std::string firmwareText(const std::string& download, const std::string& j2534, 
 }  // namespace
 
 void DeviceView::clear() {
-  stage_ = Stage::Empty;
+  stage_ = reached_ = Stage::Empty;
   record_ = DeviceInfo();
 }
+
+void DeviceView::startRead() { stage_ = Stage::Reading; }
 
 void DeviceView::apply(const DeviceInfo& record, int phase, const Library& library, bool bootPort) {
   switch (phase) {
@@ -36,25 +38,28 @@ void DeviceView::apply(const DeviceInfo& record, int phase, const Library& libra
       break;
     case DevInfoReader::kOnlineRead: stage_ = Stage::OnlineRead; break;
     case DevInfoReader::kFinished: stage_ = Stage::Finished; break;
-    default:
-      stage_ = Stage::NoDevice;
-      record_ = DeviceInfo();
-      return;
+    default: deviceGone(); return;
   }
+  reached_ = stage_;
   record_ = record;
   record_.dllVersion = library_.version;
 }
 
 void DeviceView::deviceGone() {
-  stage_ = Stage::Gone;
+  // A device read before stays on the card as it was last seen.
+  stage_ = record_.serialNumber.empty() ? Stage::NoDevice : Stage::Gone;
 }
 
 DeviceCard DeviceView::card() const {
   DeviceCard card;
   if (stage_ == Stage::Empty) return card;
   card.pictureShown = true;
+  if (stage_ == Stage::NoDevice) {
+    card.note = CardNote::NoDevice;
+    return card;
+  }
   card.picture = modelPicture(record_.serialNumber);
-  if (stage_ == Stage::NoDevice || stage_ == Stage::Gone) return card;
+  if (reached_ == Stage::Empty) return card;
 
   const DeviceInfo& r = record_;
   const int model = classifyModel(r.serialNumber);
@@ -65,16 +70,24 @@ DeviceCard DeviceView::card() const {
   card.libraryCurrent = r.dllVersion;
   card.firmwareCurrent = firmwareText(r.firmware.version, r.j2534Firmware.version, library_.registration);
   card.systemCurrent = r.system.version;
-  if (stage_ == Stage::DeviceRead) return card;
-
-  card.libraryLatest = r.dllVersion;
-  card.firmwareLatest = firmwareText(withoutLeadingV(r.firmware.latestVersion),
-                                     withoutLeadingV(r.j2534Firmware.latestVersion), library_.registration);
-  card.systemLatest = r.system.latestVersion;
-  if (stage_ == Stage::OnlineRead) return card;
+  if (reached_ != Stage::DeviceRead) {
+    card.libraryLatest = r.dllVersion;
+    card.firmwareLatest = firmwareText(withoutLeadingV(r.firmware.latestVersion),
+                                       withoutLeadingV(r.j2534Firmware.latestVersion), library_.registration);
+    card.systemLatest = r.system.latestVersion;
+  }
+  // Values of an earlier read offer nothing: the device may not be the one they describe.
+  if (stage_ != reached_) {
+    card.stale = true;
+    if (stage_ == Stage::Gone) card.note = CardNote::Gone;
+    return card;
+  }
+  if (bootPort_) card.note = CardNote::BootLoader;
+  if (stage_ != Stage::Finished) return card;
 
   card.wifiEnabled = !r.serialNumber.empty();
-  card.firmwareEnabled = !r.firmware.latestVersion.empty() || !r.j2534Firmware.latestVersion.empty();
+  // A device left in its boot loader is brought back by a firmware upgrade.
+  card.firmwareEnabled = bootPort_ || !r.firmware.latestVersion.empty() || !r.j2534Firmware.latestVersion.empty();
   // A model without a system unit is never offered a system package.
   card.systemEnabled = hasSystemUnit(model) && !r.system.latestVersion.empty();
   // Dotted versions compare number by number: 2.10 is newer than 2.9.

@@ -4,6 +4,9 @@
 
 #include "app/DeviceInfo.h"
 
+// What the card says beside the values, for a device that is not simply there.
+enum class CardNote { None, NoDevice, Gone, BootLoader };
+
 // What the main window's device card shows, built from the phases of a
 // device read: which values, which buttons, which verdicts.
 struct DeviceCard {
@@ -18,6 +21,8 @@ struct DeviceCard {
   bool systemSectionShown = false;
   bool firmwareEnabled = false, systemEnabled = false, wifiEnabled = false;
   bool updateBadge = false, firmwarePrimary = false, systemPrimary = false;
+  bool stale = false;  // the values are the last read, not the device's now
+  CardNote note = CardNote::None;
 };
 
 class DeviceView {
@@ -28,19 +33,22 @@ class DeviceView {
     std::string version;
   };
 
-  // Forgets the device: a new read starts, or the window starts empty.
+  // Forgets the device.
   void clear();
+  // A new read starts: the last values stay, marked as old, until it reports.
+  void startRead();
   // One phase of the device-information task with the record as it reported it.
   void apply(const DeviceInfo& record, int phase, const Library& library, bool bootPort);
-  // The device was unplugged.
+  // The device was unplugged, or none is there to read.
   void deviceGone();
 
   const DeviceInfo& record() const { return record_; }
   DeviceCard card() const;
 
  private:
-  enum class Stage { Empty, DeviceRead, OnlineRead, Finished, NoDevice, Gone };
+  enum class Stage { Empty, Reading, DeviceRead, OnlineRead, Finished, NoDevice, Gone };
   Stage stage_ = Stage::Empty;
+  Stage reached_ = Stage::Empty;  // how far the read of the values in record_ got
   DeviceInfo record_;
   Library library_;
   bool bootPort_ = false;

@@ -77,10 +77,12 @@ class MainWindowTest : public ::testing::Test {
     QTest::mouseClick(w, Qt::LeftButton);
   }
   // The device read has ended: the upgrade buttons are decided.
-  bool waitDeviceRead() {
-    return waitFor([&] { return !text("sn").isEmpty() && window_->isControlEnabled("get_voltage") &&
-                                ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo) == -1; }, 30s);
+  bool readDone() {
+    return !text("sn").isEmpty() && window_->isControlEnabled("get_voltage") &&
+           window_->control("sn")->property("state").toString() != "stale" &&
+           ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo) == -1;
   }
+  bool waitDeviceRead() { return waitFor([&] { return readDone(); }, 30s); }
   bool waitRows(int count) {
     return waitFor([&] { return uitest::list(*window_, "connect_list")->count() == count &&
                                 window_->isControlEnabled("search_lan_btn"); }, 30s);
@@ -262,7 +264,20 @@ TEST_F(MainWindowTest, FirmwareUpgrade_refusesProbesAndCloseThenEndsWithTheImage
   EXPECT_TRUE(user_->exitCodes.empty());
   ASSERT_TRUE(waitFor([&] { return text("progress_percent") == "100%"; }, 60s)) << text("progress_info").toStdString();
   EXPECT_EQ(text("progress_info"), "Success! Please restart and reinsert the product.");
-  EXPECT_TRUE(window_->isControlEnabled("btn_fw_upgrade"));
+  // The old versions are not offered again: the card waits for the device to say what it runs now.
+  EXPECT_FALSE(window_->isControlEnabled("btn_fw_upgrade"));
+  EXPECT_EQ(window_->control("fw_current_version")->property("state").toString(), "stale");
+  // Read again by itself: the new images, from the boot loader that waits for the restart.
+  ASSERT_TRUE(waitFor([&] { return readDone() && window_->isControlShown("note_boot_loader"); }, 30s));
+  EXPECT_EQ(text("progress_info"), "Success! Please restart and reinsert the product.");
+  EXPECT_EQ(text("fw_current_version").remove('V'), text("fw_latest_version"));
+  EXPECT_FALSE(window_->isControlShown("fw_update_indicator"));
+  EXPECT_EQ(window_->control("btn_fw_upgrade")->property("primary").toString(), "false");
+  uitest::screenshot(*window_, "main_EN_done_boot_loader");
+  // Restarted by the user: read again by itself once it is back.
+  device_->restart(sim::DeviceMode::Normal);
+  ASSERT_TRUE(waitFor([&] { return readDone() && !window_->isControlShown("note_boot_loader"); }, 30s));
+  EXPECT_EQ(text("progress_info"), "Success! Please restart and reinsert the product.");
   EXPECT_GT(device_->core().requestLog().size(), sessionsCut);
   EXPECT_EQ(device_->core().image(sim::ImageSlot::Firmware).md5, sim::md5Hex(web_->firmwareImage("1", "5RHM10000001")));
   EXPECT_EQ(device_->core().image(sim::ImageSlot::J2534).md5, sim::md5Hex(web_->firmwareImage("3", "5RHM10000001")));
@@ -294,6 +309,9 @@ TEST_F(MainWindowTest, FirmwareTransferFails_showsTheErrorAndGivesTheButtonsBack
                       60s)) << text("progress_info").toStdString();
   EXPECT_EQ(text("progress_percent"), "0%");
   EXPECT_EQ(window_->control("progress_info")->property("state").toString(), "error");
+  ASSERT_TRUE(waitDeviceRead());
+  // The failure stays readable through the read that follows it.
+  EXPECT_EQ(text("progress_info"), "upgrade download: burn firmware failed, please retry");
   EXPECT_TRUE(window_->isControlEnabled("btn_fw_upgrade"));
   uitest::screenshot(*window_, "main_EN_failed");
 }

@@ -48,11 +48,37 @@ TEST(DeviceView, ShowsEachPhaseAndOffersOnlyAtTheEnd) {
   EXPECT_TRUE(card.updateBadge && card.firmwarePrimary);  // 1.10 is newer than 1.9
   EXPECT_TRUE(card.systemPrimary);
 
+  // Read again: the values stay, marked as old, and offer nothing until the read reports.
+  view.startRead();
+  card = view.card();
+  EXPECT_TRUE(card.stale);
+  EXPECT_EQ(card.firmwareLatest, "1.10_2.10");
+  EXPECT_FALSE(card.firmwareEnabled || card.systemEnabled || card.updateBadge || card.firmwarePrimary);
+  EXPECT_EQ(card.note, CardNote::None);
+
+  // Gone: the last values, said to be the last.
   view.apply(DeviceInfo(), DevInfoReader::kNoConnection, {}, false);
   card = view.card();
+  EXPECT_EQ(card.serialNumber, "744443100001");
+  EXPECT_TRUE(card.stale && !card.firmwareEnabled && !card.wifiEnabled);
+  EXPECT_EQ(card.note, CardNote::Gone);
+
+  // Back in its boot loader: the firmware upgrade is the way back.
+  DeviceInfo noLatest = numeric;
+  noLatest.firmware.latestVersion = noLatest.j2534Firmware.latestVersion = "";
+  view.apply(noLatest, DevInfoReader::kDeviceRead, {}, true);
+  view.apply(noLatest, DevInfoReader::kFinished, {}, true);
+  card = view.card();
+  EXPECT_FALSE(card.stale);
+  EXPECT_EQ(card.note, CardNote::BootLoader);
+  EXPECT_TRUE(card.firmwareEnabled);
+
+  DeviceView none;
+  none.deviceGone();
+  card = none.card();
   EXPECT_TRUE(card.pictureShown);
-  EXPECT_EQ(card.picture, "");
-  EXPECT_EQ(card.serialNumber, "");
+  EXPECT_EQ(card.picture, "");  // the unknown device
+  EXPECT_EQ(card.note, CardNote::NoDevice);
   EXPECT_FALSE(card.firmwareEnabled || card.modelKnown);
 }
 
