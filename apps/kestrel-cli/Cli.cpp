@@ -248,6 +248,63 @@ std::string bashCompletion() {
   return out;
 }
 
+namespace {
+
+Invocation usageError(const std::string& error, const std::string& usage) {
+  Invocation call;
+  call.status = kExitUsage;
+  call.err = "kestrel-cli: " + error + "\n" + usage;
+  return call;
+}
+
+Invocation printed(const std::string& text) {
+  Invocation call;
+  call.out = text;
+  return call;
+}
+
+}  // namespace
+
+Invocation parseCommandLine(const std::vector<std::string>& argv) {
+  std::vector<std::string> leading;
+  size_t i = 0;
+  for (; i < argv.size() && argv[i].rfind('-', 0) == 0; ++i) leading.push_back(argv[i]);
+  for (const std::string& word : leading) {
+    if (word == "--version") {
+      return printed("kestrel-cli " + programVersion() + "\npass-thru library " + libraryVersion() + "\n");
+    }
+    if (word == "--help" || word == "-h") return printed(programHelp());
+    if (word != "-v" && word != "--verbose" && word != "-q" && word != "--quiet") {
+      return usageError("unknown option " + word, "see 'kestrel-cli --help'\n");
+    }
+  }
+  if (i >= argv.size()) return usageError("no command given", programHelp());
+  const std::string& name = argv[i];
+  std::vector<std::string> words = leading;
+  words.insert(words.end(), argv.begin() + static_cast<std::ptrdiff_t>(i) + 1, argv.end());
+
+  if (name == "help") {
+    if (words.empty()) return printed(programHelp());
+    const CommandSpec* command = findCommand(words.back());
+    if (!command) return usageError("no command '" + words.back() + "'", "see 'kestrel-cli --help'\n");
+    return printed(commandHelp(*command));
+  }
+  if (name == "completion") {
+    if (words.size() != 1 || words[0] != "bash") return usageError("only 'completion bash' is offered", "");
+    return printed(bashCompletion());
+  }
+  const CommandSpec* command = findCommand(name);
+  if (!command) return usageError("no command '" + name + "'", "see 'kestrel-cli --help'\n");
+  Invocation call;
+  std::string error;
+  if (!parseArgs(*command, words, call.args, error)) {
+    return usageError(error, std::string("usage: kestrel-cli ") + command->name + " " + command->synopsis + "\n");
+  }
+  if (call.args.flag("help")) return printed(commandHelp(*command));
+  call.command = command;
+  return call;
+}
+
 Console::Console(std::function<void(const AppMessage&)> handler) {
   target_ = std::make_shared<QueuedMessageTarget>(std::move(handler));
   AppState::getInstance().setTarget(target_);
