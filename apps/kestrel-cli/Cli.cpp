@@ -42,12 +42,24 @@ const OptionSpec* findOption(const std::vector<OptionSpec>& options, const std::
 }
 
 // "usb|lan" is a list of the only values; "NAME|ADDRESS" names a free value.
-bool isChoice(const OptionSpec& o) {
-  if (!o.value || !std::strchr(o.value, '|')) return false;
-  for (const char* c = o.value; *c; ++c) {
-    if (*c >= 'A' && *c <= 'Z') return false;
-  }
-  return true;
+bool isChoiceList(const std::string& text) {
+  if (text.find('|') == std::string::npos) return false;
+  return std::all_of(text.begin(), text.end(), [](char c) { return (c >= 'a' && c <= 'z') || c == '|'; });
+}
+
+bool isChoice(const OptionSpec& o) { return o.value && isChoiceList(o.value); }
+
+// The words of a choice list, for compgen.
+std::string choiceWords(std::string list) {
+  std::replace(list.begin(), list.end(), '|', ' ');
+  return list;
+}
+
+// "firmware|system" as the synopsis's first word: the command's first word is one of them.
+std::string firstWordChoices(const CommandSpec& command) {
+  const std::string synopsis = command.synopsis;
+  const std::string first = synopsis.substr(0, synopsis.find(' '));
+  return isChoiceList(first) ? choiceWords(first) : "";
 }
 
 bool acceptsChoice(const OptionSpec& o, const std::string& value) {
@@ -221,28 +233,39 @@ std::string commandHelp(const CommandSpec& command) {
 std::string bashCompletion() {
   std::string names;
   for (const CommandSpec& c : table()) names += std::string(names.empty() ? "" : " ") + c.name;
+  // Without -o default, an empty reply offers nothing: no file names for a free value.
   std::string out =
       "# bash completion for kestrel-cli; load with: source <(kestrel-cli completion bash)\n"
       "_kestrel_cli() {\n"
       "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} cmd=${COMP_WORDS[1]}\n"
+      "  COMPREPLY=()\n"
       "  if [ \"$COMP_CWORD\" -eq 1 ]; then\n"
       "    COMPREPLY=($(compgen -W \"" + names + " help completion --help --version\" -- \"$cur\")); return\n"
       "  fi\n"
-      "  case \"$cmd\" in\n";
+      "  case \"$cmd\" in\n"
+      "    help) [ \"$COMP_CWORD\" -eq 2 ] && COMPREPLY=($(compgen -W \"" + names + "\" -- \"$cur\"));;\n"
+      "    completion) [ \"$COMP_CWORD\" -eq 2 ] && COMPREPLY=($(compgen -W \"bash\" -- \"$cur\"));;\n";
   for (const CommandSpec& c : table()) {
     std::string flags = "--help --verbose --quiet";
     std::string values;
     for (const OptionSpec& o : c.options) {
       flags += std::string(" --") + o.name;
       if (!o.value) continue;
-      std::string words = isChoice(o) ? o.value : "";
-      for (char& ch : words) ch = ch == '|' ? ' ' : ch;
-      const char* action = isChoice(o) ? "W" : "f";
-      values += std::string("      --") + o.name + ") COMPREPLY=($(compgen -" + action + " \"" + words +
-                "\" -- \"$cur\")); return;;\n";
+      std::string reply;
+      if (isChoice(o)) {
+        reply = " COMPREPLY=($(compgen -W \"" + choiceWords(o.value) + "\" -- \"$cur\"));";
+      } else if (std::strcmp(o.value, "FILE") == 0) {
+        reply = " COMPREPLY=($(compgen -f -- \"$cur\"));";
+      }
+      values += std::string("      --") + o.name + ")" + reply + " return;;\n";
     }
-    out += std::string("    ") + c.name + ")\n      case \"$prev\" in\n" + values +
-           "      esac\n      COMPREPLY=($(compgen -W \"" + flags + "\" -- \"$cur\"));;\n";
+    std::string words;
+    if (const std::string first = firstWordChoices(c); !first.empty()) {
+      words = "      if [ \"$COMP_CWORD\" -eq 2 ]; then COMPREPLY=($(compgen -W \"" + first +
+              "\" -- \"$cur\")); return; fi\n";
+    }
+    out += std::string("    ") + c.name + ")\n      case \"$prev\" in\n" + values + "      esac\n" + words +
+           "      COMPREPLY=($(compgen -W \"" + flags + "\" -- \"$cur\"));;\n";
   }
   out += "  esac\n}\ncomplete -F _kestrel_cli kestrel-cli\n";
   return out;

@@ -76,7 +76,9 @@ bool parseArgs(const CommandSpec& command, const std::vector<std::string>& words
 
 std::string programHelp();
 std::string commandHelp(const CommandSpec& command);
-// A bash completion script built from the same table.
+// A bash completion script built from the same table: a command's first
+// word where its synopsis lists them, the values an option lists, file
+// names only for a FILE, and nothing for a free value such as a name.
 std::string bashCompletion();
 
 // What a command line asks for, decided before anything is touched: a

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -72,6 +77,54 @@ TEST(CommandLineTest, Command_getsItsWordsAndOptions) {
   EXPECT_FALSE(call.args.json);
   EXPECT_EQ(call.args.verbosity, cli::Verbosity::Verbose);
   EXPECT_TRUE(cli::parseCommandLine(split("scan --json --link usb")).args.json);
+}
+
+// The completion script, run by bash in a folder holding one file: values
+// come from the command table, file names only where a file is asked for.
+TEST(CommandLineTest, BashCompletion_offersWhatTheTableKnows) {
+  const std::filesystem::path dir = std::filesystem::path(std::getenv("TARNFIELD_HOME")) / "completion";
+  std::filesystem::create_directories(dir / "files");
+  std::ofstream(dir / "completion.bash") << cli::bashCompletion();
+  std::ofstream(dir / "files" / "pkg.zip") << "x";
+  std::string commands;
+  for (const cli::CommandSpec& c : cli::commands()) commands += std::string(commands.empty() ? "" : " ") + c.name;
+  struct Case {
+    std::string line;  // what is typed before TAB; a trailing space starts a new word
+    std::string offered;
+  };
+  const Case cases[] = {
+      {"kestrel-cli up", "upgrade"},
+      {"kestrel-cli help ", commands},
+      {"kestrel-cli completion ", "bash"},
+      {"kestrel-cli upgrade ", "firmware system"},
+      {"kestrel-cli upgrade firmware --dr", "--dry-run"},
+      {"kestrel-cli upgrade system --package ", "pkg.zip"},
+      {"kestrel-cli wifi --key-file pk", "pkg.zip"},
+      {"kestrel-cli wifi --ssid ", ""},
+      {"kestrel-cli info --device ", ""},
+      {"kestrel-cli scan --link ", "usb lan wifi bt"},
+      {"kestrel-cli frame 21 ", "--help --verbose --quiet"},
+  };
+  auto sorted = [](std::vector<std::string> words) {
+    std::sort(words.begin(), words.end());
+    return words;
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> words = split(c.line);
+    if (c.line.back() == ' ') words.emplace_back();
+    std::string array;
+    for (const std::string& word : words) array += " \"" + word + "\"";
+    const std::string command = "cd '" + (dir / "files").string() + "' && bash -c 'source ../completion.bash; COMP_WORDS=(" +
+                                array + "); COMP_CWORD=" + std::to_string(words.size() - 1) +
+                                "; _kestrel_cli; echo \"${COMPREPLY[*]}\"' 2>&1";
+    FILE* bash = popen(command.c_str(), "r");
+    ASSERT_NE(bash, nullptr);
+    std::string reply;
+    char buffer[512];
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, bash)) reply.append(buffer, n);
+    EXPECT_EQ(pclose(bash), 0) << c.line << ": " << reply;
+    EXPECT_EQ(sorted(split(reply)), sorted(split(c.offered))) << c.line << ": " << reply;
+  }
 }
 
 }  // namespace
