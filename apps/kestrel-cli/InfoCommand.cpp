@@ -4,7 +4,6 @@
 #include <string>
 
 #include "DeviceChoice.h"
-#include "Upgrade.h"
 #include "app/DeviceModel.h"
 #include "app/VersionRule.h"
 #include "utils/LogFacade.h"
