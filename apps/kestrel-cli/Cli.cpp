@@ -42,12 +42,24 @@ const OptionSpec* findOption(const std::vector<OptionSpec>& options, const std::
 }
 
 // "usb|lan" is a list of the only values; "NAME|ADDRESS" names a free value.
-bool isChoice(const OptionSpec& o) {
-  if (!o.value || !std::strchr(o.value, '|')) return false;
-  for (const char* c = o.value; *c; ++c) {
-    if (*c >= 'A' && *c <= 'Z') return false;
-  }
-  return true;
+bool isChoiceList(const std::string& text) {
+  if (text.find('|') == std::string::npos) return false;
+  return std::all_of(text.begin(), text.end(), [](char c) { return (c >= 'a' && c <= 'z') || c == '|'; });
+}
+
+bool isChoice(const OptionSpec& o) { return o.value && isChoiceList(o.value); }
+
+// The words of a choice list, for compgen.
+std::string choiceWords(std::string list) {
+  std::replace(list.begin(), list.end(), '|', ' ');
+  return list;
+}
+
+// "firmware|system" as the synopsis's first word: the command's first word is one of them.
+std::string firstWordChoices(const CommandSpec& command) {
+  const std::string synopsis = command.synopsis;
+  const std::string first = synopsis.substr(0, synopsis.find(' '));
+  return isChoiceList(first) ? choiceWords(first) : "";
 }
 
 bool acceptsChoice(const OptionSpec& o, const std::string& value) {
@@ -221,31 +233,99 @@ std::string commandHelp(const CommandSpec& command) {
 std::string bashCompletion() {
   std::string names;
   for (const CommandSpec& c : table()) names += std::string(names.empty() ? "" : " ") + c.name;
+  // Without -o default, an empty reply offers nothing: no file names for a free value.
   std::string out =
       "# bash completion for kestrel-cli; load with: source <(kestrel-cli completion bash)\n"
       "_kestrel_cli() {\n"
       "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} cmd=${COMP_WORDS[1]}\n"
+      "  COMPREPLY=()\n"
       "  if [ \"$COMP_CWORD\" -eq 1 ]; then\n"
       "    COMPREPLY=($(compgen -W \"" + names + " help completion --help --version\" -- \"$cur\")); return\n"
       "  fi\n"
-      "  case \"$cmd\" in\n";
+      "  case \"$cmd\" in\n"
+      "    help) [ \"$COMP_CWORD\" -eq 2 ] && COMPREPLY=($(compgen -W \"" + names + "\" -- \"$cur\"));;\n"
+      "    completion) [ \"$COMP_CWORD\" -eq 2 ] && COMPREPLY=($(compgen -W \"bash\" -- \"$cur\"));;\n";
   for (const CommandSpec& c : table()) {
     std::string flags = "--help --verbose --quiet";
     std::string values;
     for (const OptionSpec& o : c.options) {
       flags += std::string(" --") + o.name;
       if (!o.value) continue;
-      std::string words = isChoice(o) ? o.value : "";
-      for (char& ch : words) ch = ch == '|' ? ' ' : ch;
-      const char* action = isChoice(o) ? "W" : "f";
-      values += std::string("      --") + o.name + ") COMPREPLY=($(compgen -" + action + " \"" + words +
-                "\" -- \"$cur\")); return;;\n";
+      std::string reply;
+      if (isChoice(o)) {
+        reply = " COMPREPLY=($(compgen -W \"" + choiceWords(o.value) + "\" -- \"$cur\"));";
+      } else if (std::strcmp(o.value, "FILE") == 0) {
+        reply = " COMPREPLY=($(compgen -f -- \"$cur\"));";
+      }
+      values += std::string("      --") + o.name + ")" + reply + " return;;\n";
     }
-    out += std::string("    ") + c.name + ")\n      case \"$prev\" in\n" + values +
-           "      esac\n      COMPREPLY=($(compgen -W \"" + flags + "\" -- \"$cur\"));;\n";
+    std::string words;
+    if (const std::string first = firstWordChoices(c); !first.empty()) {
+      words = "      if [ \"$COMP_CWORD\" -eq 2 ]; then COMPREPLY=($(compgen -W \"" + first +
+              "\" -- \"$cur\")); return; fi\n";
+    }
+    out += std::string("    ") + c.name + ")\n      case \"$prev\" in\n" + values + "      esac\n" + words +
+           "      COMPREPLY=($(compgen -W \"" + flags + "\" -- \"$cur\"));;\n";
   }
   out += "  esac\n}\ncomplete -F _kestrel_cli kestrel-cli\n";
   return out;
+}
+
+namespace {
+
+Invocation usageError(const std::string& error, const std::string& usage) {
+  Invocation call;
+  call.status = kExitUsage;
+  call.err = "kestrel-cli: " + error + "\n" + usage;
+  return call;
+}
+
+Invocation printed(const std::string& text) {
+  Invocation call;
+  call.out = text;
+  return call;
+}
+
+}  // namespace
+
+Invocation parseCommandLine(const std::vector<std::string>& argv) {
+  std::vector<std::string> leading;
+  size_t i = 0;
+  for (; i < argv.size() && argv[i].rfind('-', 0) == 0; ++i) leading.push_back(argv[i]);
+  for (const std::string& word : leading) {
+    if (word == "--version") {
+      return printed("kestrel-cli " + programVersion() + "\npass-thru library " + libraryVersion() + "\n");
+    }
+    if (word == "--help" || word == "-h") return printed(programHelp());
+    if (word != "-v" && word != "--verbose" && word != "-q" && word != "--quiet") {
+      return usageError("unknown option " + word, "see 'kestrel-cli --help'\n");
+    }
+  }
+  if (i >= argv.size()) return usageError("no command given", programHelp());
+  const std::string& name = argv[i];
+  std::vector<std::string> words = leading;
+  words.insert(words.end(), argv.begin() + static_cast<std::ptrdiff_t>(i) + 1, argv.end());
+
+  if (name == "help") {
+    if (words.empty()) return printed(programHelp());
+    const CommandSpec* command = findCommand(words.back());
+    if (!command) return usageError("no command '" + words.back() + "'", "see 'kestrel-cli --help'\n");
+    return printed(commandHelp(*command));
+  }
+  if (name == "completion") {
+    if (words.size() != 1 || words[0] != "bash") return usageError("only 'completion bash' is offered", "");
+    return printed(bashCompletion());
+  }
+  const CommandSpec* command = findCommand(name);
+  if (!command) return usageError("no command '" + name + "'", "see 'kestrel-cli --help'\n");
+  Invocation call;
+  std::string error;
+  if (!parseArgs(*command, words, call.args, error)) {
+    return usageError(error, std::string("usage: kestrel-cli ") + command->name + " " + command->synopsis + "\n");
+  }
+  if (call.args.flag("help")) return printed(commandHelp(*command));
+  call.command = command;
+  return call;
 }
 
 Console::Console(std::function<void(const AppMessage&)> handler) {

@@ -76,8 +76,22 @@ bool parseArgs(const CommandSpec& command, const std::vector<std::string>& words
 
 std::string programHelp();
 std::string commandHelp(const CommandSpec& command);
-// A bash completion script built from the same table.
+// A bash completion script built from the same table: a command's first
+// word where its synopsis lists them, the values an option lists, file
+// names only for a FILE, and nothing for a free value such as a name.
 std::string bashCompletion();
+
+// What a command line asks for, decided before anything is touched: a
+// command to run with its arguments, or (command null) texts for stdout and
+// stderr and the exit status, for help, versions, completion and usage errors.
+struct Invocation {
+  const CommandSpec* command = nullptr;
+  Args args;
+  int status = kExitOk;
+  std::string out;
+  std::string err;
+};
+Invocation parseCommandLine(const std::vector<std::string>& words);
 
 // Installs logging, creates worker 0 and registers the console as the target
 // of the application state and the text notifier. handler sees every message

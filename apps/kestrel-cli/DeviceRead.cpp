@@ -10,12 +10,14 @@
 
 #include "DeviceChoice.h"
 #include "WarningTail.h"
+#include "app/DeviceClaim.h"
 #include "app/Messages.h"
 #include "platform/Paths.h"
 #include "platform/UsbDevices.h"
 #include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
 #include "task/DevInfoReader.h"
+#include "utils/LogFacade.h"
 #include "utils/ServiceEndpoints.h"
 
 namespace cli {
@@ -28,6 +30,12 @@ constexpr int kReadTimeoutSeconds = 180;
 
 // Warnings quoted with a failure: enough for the cause, short enough to read.
 constexpr size_t kWarningsShown = 3;
+
+int busy(const std::string& holder) {
+  std::fprintf(stderr, "busy: %s\n", holder.c_str());
+  LOG_WARN("device busy: %s", holder.c_str());
+  return kExitBusy;
+}
 
 }  // namespace
 
@@ -88,6 +96,40 @@ int checkRead(const DeviceRead& read) {
     return kExitFailed;
   }
   return kExitOk;
+}
+
+int refuseClaimedDevice() {
+  // Even a read would disturb a transfer in progress: refuse before the
+  // first frame when the device this run would open is claimed.
+  std::string holder;
+  if (isDefaultDeviceClaimed(expectedSerial(), holder)) return busy(holder);
+  return kExitOk;
+}
+
+int refuseClaimedSerial(const std::string& serialNumber) {
+  std::string holder;
+  if (platform::DeviceLock::isClaimed(serialNumber, "", holder)) return busy(holder);
+  return kExitOk;
+}
+
+int readAndClaim(const Args& args, const std::string& what, bool dryRun, Claim& claim) {
+  if (int rc = chooseForRun(args); rc != kExitOk) return rc;
+  if (int rc = refuseClaimedDevice(); rc != kExitOk) return rc;
+  claim.read = readDevice(args);
+  if (int rc = checkRead(claim.read); rc != kExitOk) return rc;
+  const std::string& serial = claim.read.info.serialNumber;
+  if (dryRun) return refuseClaimedSerial(serial);
+  std::string holder;
+  switch (::claimDevice(serial, what + " of " + serial, claim.lock, holder)) {
+    case platform::DeviceLock::Result::Acquired:
+      return kExitOk;
+    case platform::DeviceLock::Result::Busy:
+      return busy(holder);
+    case platform::DeviceLock::Result::Failed:
+      std::fprintf(stderr, "cannot claim the device: %s\n", holder.c_str());
+      return kExitFailed;
+  }
+  return kExitFailed;
 }
 
 std::string servicesProblem() {

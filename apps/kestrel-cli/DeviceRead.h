@@ -1,9 +1,11 @@
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Cli.h"
 #include "app/DeviceInfo.h"
+#include "platform/DeviceLock.h"
 
 // One read of the device and of the newest versions online, as the window
 // starts it, shared by info and the upgrade commands.
@@ -26,6 +28,27 @@ DeviceRead readDevice(const Args& args, ReadEnd end = ReadEnd::TaskEnded);
 // Prints why nothing was read and returns the exit status; kExitOk when the
 // read holds a serial number.
 int checkRead(const DeviceRead& read);
+
+// A run that changes the device: what it read, and its claim on the device
+// that makes it the only such run.
+struct Claim {
+  DeviceRead read;
+  std::unique_ptr<platform::DeviceLock> lock;
+};
+
+// After the device choice: kExitBusy, with the holder named, when the device
+// the default session would open is claimed; else kExitOk.
+int refuseClaimedDevice();
+
+// After a read reached the device another way than its claim says: kExitBusy,
+// with the holder named, when its serial number is claimed; else kExitOk.
+int refuseClaimedSerial(const std::string& serialNumber);
+
+// Chooses the device, refuses when it is claimed, reads it, and then claims
+// it by its serial number for what ("firmware upgrade", ...) unless dryRun;
+// a device claimed meanwhile is refused then. Claims of other devices never
+// refuse the run. kExitOk, or the exit status.
+int readAndClaim(const Args& args, const std::string& what, bool dryRun, Claim& claim);
 
 // The web services' endpoints file: empty when usable, else what is wrong
 // with it, naming the path and KESTREL_SERVICES.

@@ -1,10 +1,9 @@
+#include "InfoCommand.h"
+
 #include <cstdio>
 #include <string>
 
-#include "Cli.h"
 #include "DeviceChoice.h"
-#include "DeviceRead.h"
-#include "Upgrade.h"
 #include "app/DeviceModel.h"
 #include "app/VersionRule.h"
 #include "utils/LogFacade.h"
@@ -17,38 +16,9 @@ VersionVerdict verdictOf(const SoftwareSlot& slot, bool system) {
 
 struct Line {
   const char* label;
-  const char* key;
   const SoftwareSlot& slot;
   const std::string& current;
 };
-
-void printText(const cli::DeviceRead& read) {
-  const DeviceInfo& info = read.info;
-  std::printf("serial number: %s\n", cli::versionText(info.serialNumber).c_str());
-  std::printf("model: %d\n", classifyModel(info.serialNumber));
-  // The system's current version is the text the version service compares
-  // with; its build number follows in brackets.
-  const Line lines[] = {{"firmware", "firmware", info.firmware, info.firmware.version},
-                        {"J2534 firmware", "j2534Firmware", info.j2534Firmware, info.j2534Firmware.version},
-                        {"system", "system", info.system, info.system.packageName}};
-  for (const Line& line : lines) {
-    std::string text = cli::versionText(line.current);
-    if (&line.slot == &info.system && !info.system.version.empty()) text += " (" + cli::shown(info.system.version) + ")";
-    text += ", newest " + cli::versionText(line.slot.latestVersion);
-    // An unknown current version is already shown as such; the others say what an upgrade would do.
-    const VersionVerdict verdict = verdictOf(line.slot, &line.slot == &info.system);
-    if (verdict == VersionVerdict::LatestUnknown) {
-      if (!line.slot.latestUnknownWhy.empty()) text += " (" + logfacade::escapeForLog(line.slot.latestUnknownWhy, cli::kReasonShown) + ")";
-    } else if (!line.current.empty()) {
-      text += std::string(", ") + verdictText(verdict);
-    }
-    std::printf("%s: %s\n", line.label, text.c_str());
-  }
-  if (!info.platform.packageName.empty()) {
-    std::printf("platform: %s %s\n", cli::shown(info.platform.packageName).c_str(),
-                cli::shown(info.platform.version).c_str());
-  }
-}
 
 std::string slotJson(const SoftwareSlot& slot, const std::string& current, bool system = false) {
   const VersionVerdict verdict = verdictOf(slot, system);
@@ -59,20 +29,54 @@ std::string slotJson(const SoftwareSlot& slot, const std::string& current, bool 
   return out;
 }
 
-void printJson(const cli::DeviceRead& read) {
-  const DeviceInfo& info = read.info;
-  std::string out = "{\"serialNumber\":" + cli::jsonOrNull(info.serialNumber) +
+}  // namespace
+
+namespace cli {
+
+std::string infoText(const DeviceInfo& info) {
+  std::string out = "serial number: " + versionText(info.serialNumber) + "\n";
+  out += "model: " + std::to_string(classifyModel(info.serialNumber)) + "\n";
+  // The system's current version is the text the version service compares
+  // with; its build number follows in brackets.
+  const Line lines[] = {{"firmware", info.firmware, info.firmware.version},
+                        {"J2534 firmware", info.j2534Firmware, info.j2534Firmware.version},
+                        {"system", info.system, info.system.packageName}};
+  for (const Line& line : lines) {
+    std::string text = versionText(line.current);
+    if (&line.slot == &info.system && !info.system.version.empty()) text += " (" + shown(info.system.version) + ")";
+    text += ", newest " + versionText(line.slot.latestVersion);
+    // An unknown current version is already shown as such; the others say what an upgrade would do.
+    const VersionVerdict verdict = verdictOf(line.slot, &line.slot == &info.system);
+    if (verdict == VersionVerdict::LatestUnknown) {
+      if (!line.slot.latestUnknownWhy.empty()) text += " (" + logfacade::escapeForLog(line.slot.latestUnknownWhy, kReasonShown) + ")";
+    } else if (!line.current.empty()) {
+      text += std::string(", ") + verdictText(verdict);
+    }
+    out += std::string(line.label) + ": " + text + "\n";
+  }
+  if (!info.platform.packageName.empty()) {
+    out += "platform: " + shown(info.platform.packageName) + " " + shown(info.platform.version) + "\n";
+  }
+  return out;
+}
+
+std::string infoJson(const DeviceInfo& info, const std::vector<std::string>& errors) {
+  std::string out = "{\"serialNumber\":" + jsonOrNull(info.serialNumber) +
                     ",\"model\":" + std::to_string(classifyModel(info.serialNumber));
   out += ",\"firmware\":" + slotJson(info.firmware, info.firmware.version) + "}";
   out += ",\"j2534Firmware\":" + slotJson(info.j2534Firmware, info.j2534Firmware.version) + "}";
   out += ",\"system\":" + slotJson(info.system, info.system.packageName, true) +
-         ",\"build\":" + cli::jsonOrNull(info.system.version) + "}";
-  out += ",\"platform\":{\"name\":" + cli::jsonOrNull(info.platform.packageName) +
-         ",\"version\":" + cli::jsonOrNull(info.platform.version) + "}";
+         ",\"build\":" + jsonOrNull(info.system.version) + "}";
+  out += ",\"platform\":{\"name\":" + jsonOrNull(info.platform.packageName) +
+         ",\"version\":" + jsonOrNull(info.platform.version) + "}";
   out += ",\"errors\":[";
-  for (size_t i = 0; i < read.errors.size(); ++i) out += (i ? "," : "") + cli::jsonString(read.errors[i]);
-  std::printf("%s]}\n", out.c_str());
+  for (size_t i = 0; i < errors.size(); ++i) out += (i ? "," : "") + jsonString(errors[i]);
+  return out + "]}\n";
 }
+
+}  // namespace cli
+
+namespace {
 
 int runInfo(const cli::Args& args) {
   if (int rc = cli::chooseForRun(args); rc != cli::kExitOk) return rc;
@@ -85,11 +89,8 @@ int runInfo(const cli::Args& args) {
   const int rc = cli::checkRead(read);
   if (!read.finished || !read.connected) return rc;
   if (int busy = cli::refuseClaimedSerial(read.info.serialNumber); busy != cli::kExitOk) return busy;
-  if (args.json) {
-    printJson(read);
-  } else {
-    printText(read);
-  }
+  const std::string shownRead = args.json ? cli::infoJson(read.info, read.errors) : cli::infoText(read.info);
+  std::fputs(shownRead.c_str(), stdout);
   if (rc != cli::kExitOk) return rc;
   if (!read.errors.empty()) {
     std::fprintf(stderr, "%zu read%s failed; the values they would give are shown as unknown\n", read.errors.size(),

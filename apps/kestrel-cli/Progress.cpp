@@ -15,8 +15,10 @@ constexpr int kTransferStep = 5;
 
 }  // namespace
 
-Progress::Progress(const Args& args)
-    : json_(args.json), quiet_(args.quiet()), tty_(isatty(STDERR_FILENO) == 1) {}
+Progress::Progress(const Args& args) : Progress(args, stderr, isatty(STDERR_FILENO) == 1) {}
+
+Progress::Progress(const Args& args, std::FILE* out, bool terminal)
+    : out_(out), json_(args.json), quiet_(args.quiet()), tty_(terminal) {}
 
 Progress::~Progress() { finish(); }
 
@@ -26,7 +28,7 @@ void Progress::finish() {
 }
 
 void Progress::endLine() {
-  if (drawn_ && tty_ && !json_) std::fputc('\n', stderr);
+  if (drawn_ && tty_ && !json_) std::fputc('\n', out_);
   drawn_ = false;
 }
 
@@ -34,20 +36,20 @@ void Progress::draw(int percent, const std::string& text, const std::string& fie
   percent = std::clamp(percent, 0, 100);
   if (quiet_) return;
   if (json_) {
-    std::fprintf(stderr, "{\"event\":\"%s\",\"percent\":%d,\"text\":%s%s}\n", event, percent, jsonString(text).c_str(),
+    std::fprintf(out_, "{\"event\":\"%s\",\"percent\":%d,\"text\":%s%s}\n", event, percent, jsonString(text).c_str(),
                  fields.c_str());
-    std::fflush(stderr);
+    std::fflush(out_);
     return;
   }
   const int filled = percent * kBarWidth / 100;
   const std::string bar = std::string(filled, '#') + std::string(kBarWidth - filled, '-');
   if (tty_) {
-    std::fprintf(stderr, "\r\033[K[%s] %3d%% %s", bar.c_str(), percent, text.c_str());
+    std::fprintf(out_, "\r\033[K[%s] %3d%% %s", bar.c_str(), percent, text.c_str());
     drawn_ = true;
   } else {
-    std::fprintf(stderr, "[%s] %3d%% %s\n", bar.c_str(), percent, text.c_str());
+    std::fprintf(out_, "[%s] %3d%% %s\n", bar.c_str(), percent, text.c_str());
   }
-  std::fflush(stderr);
+  std::fflush(out_);
 }
 
 void Progress::step(int percent, const std::string& text, const std::string& fields) {
@@ -67,7 +69,7 @@ void Progress::note(const std::string& text) {
   if (json_ || quiet_) return;
   std::lock_guard<std::mutex> guard(lock_);
   endLine();
-  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fprintf(out_, "%s\n", text.c_str());
 }
 
 }  // namespace cli

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -12,6 +13,8 @@ namespace cli {
 class Progress {
  public:
   explicit Progress(const Args& args);
+  // Draws on out, as on a terminal when terminal.
+  Progress(const Args& args, std::FILE* out, bool terminal);
   ~Progress();
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
@@ -31,6 +34,7 @@ class Progress {
 
   // The console's thread draws, the signal watch adds notes, the command ends it.
   std::mutex lock_;  // guards drawn_ and lastTransferPercent_
+  std::FILE* out_;
   bool json_;
   bool quiet_;
   bool tty_;

@@ -1,34 +1,45 @@
+#include "ScanCommand.h"
+
 #include <cstdio>
 #include <string>
 
-#include "Cli.h"
 #include "DeviceChoice.h"
 #include "DeviceRead.h"
 #include "connection/ConnectionFactory.h"
 #include "platform/LoopbackGuard.h"
 
-namespace {
+namespace cli {
 
-void printJson(const J2534DeviceList& devices) {
+std::string scanJson(const J2534DeviceList& devices) {
   std::string out = "[";
   for (size_t i = 0; i < devices.size(); ++i) {
     const J2534Device& d = devices[i];
     const auto type = static_cast<ConnectType>(d.connectType);
     const bool lanOrBt = type == ConnectType::Lan || type == ConnectType::Bluetooth;
-    out += std::string(i ? "," : "") + "{\"name\":" + cli::jsonString(d.name) +
-           ",\"address\":" + cli::jsonString(lanOrBt ? cli::addressText(d) : "") +
-           ",\"port\":" + cli::jsonString(d.port) + ",\"link\":" + cli::jsonString(cli::linkName(d.connectType)) + "}";
+    out += std::string(i ? "," : "") + "{\"name\":" + jsonString(d.name) +
+           ",\"address\":" + jsonString(lanOrBt ? addressText(d) : "") + ",\"port\":" + jsonString(d.port) +
+           ",\"link\":" + jsonString(linkName(d.connectType)) + "}";
   }
-  std::printf("%s]\n", out.c_str());
+  return out + "]\n";
 }
 
-void printText(const J2534DeviceList& devices, const cli::Args& args) {
-  if (devices.empty() && !args.quiet()) std::fprintf(stderr, "no device found\n");
+std::string scanText(const J2534DeviceList& devices) {
+  // printf's "%-4s %-24s %s" without its length limit.
+  auto padded = [](std::string text, size_t width) {
+    if (text.size() < width) text.resize(width, ' ');
+    return text;
+  };
+  std::string out;
   for (const J2534Device& d : devices) {
-    std::string name = d.name.empty() ? "(no name)" : cli::shown(d.name);
-    std::printf("%-4s %-24s %s\n", cli::linkName(d.connectType), name.c_str(), cli::shown(cli::addressText(d)).c_str());
+    out += padded(linkName(d.connectType), 4) + " " + padded(d.name.empty() ? "(no name)" : shown(d.name), 24) + " " +
+           shown(addressText(d)) + "\n";
   }
+  return out;
 }
+
+}  // namespace cli
+
+namespace {
 
 // Runs the scan of one link; false (after saying so) when it did not finish.
 bool scanOrSay(const cli::Args& args, const std::string& link, J2534DeviceList& devices, int& result) {
@@ -46,11 +57,8 @@ int runScan(const cli::Args& args) {
   J2534DeviceList devices;
   int result = -1;
   if (!scanOrSay(args, link, devices, result)) return cli::kExitFailed;
-  if (args.json) {
-    printJson(devices);
-  } else {
-    printText(devices, args);
-  }
+  if (!args.json && devices.empty() && !args.quiet()) std::fprintf(stderr, "no device found\n");
+  std::fputs(args.json ? cli::scanJson(devices).c_str() : cli::scanText(devices).c_str(), stdout);
   if (result != 0) std::fprintf(stderr, "the %s scan failed (code %d)\n", link.c_str(), result);
   // The guard's refusals look like a silent network; say that it was the setting.
   if (link != "usb" && platform::loopbackGuardActive() && (result != 0 || devices.empty())) {

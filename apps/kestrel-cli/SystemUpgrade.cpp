@@ -11,7 +11,6 @@
 #include "DeviceRead.h"
 #include "Interrupt.h"
 #include "Progress.h"
-#include "Upgrade.h"
 #include "app/Messages.h"
 #include "app/VersionRule.h"
 #include "schedule/ScheduleManager.h"
@@ -229,7 +228,7 @@ int runSystemUpgrade(const Args& args) {
   }
   const bool dryRun = args.flag("dry-run");
   Claim claim;
-  if (int rc = claimDevice(args, "system upgrade", dryRun, claim); rc != kExitOk) return rc;
+  if (int rc = readAndClaim(args, "system upgrade", dryRun, claim); rc != kExitOk) return rc;
   const DeviceInfo device = claim.read.info;
   const std::string serial = shown(device.serialNumber);
   const std::string from = versionText(device.system.packageName) +

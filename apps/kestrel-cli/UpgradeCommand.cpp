@@ -10,7 +10,6 @@
 #include "Interrupt.h"
 #include "Progress.h"
 #include "SystemUpgrade.h"
-#include "Upgrade.h"
 #include "app/AppState.h"
 #include "app/DeviceModel.h"
 #include "app/Messages.h"
@@ -148,7 +147,7 @@ int runFirmwareUpgrade(const cli::Args& args) {
   }
   const bool dryRun = args.flag("dry-run");
   cli::Claim claim;
-  if (int rc = cli::claimDevice(args, "firmware upgrade", dryRun, claim); rc != cli::kExitOk) return rc;
+  if (int rc = cli::readAndClaim(args, "firmware upgrade", dryRun, claim); rc != cli::kExitOk) return rc;
   const DeviceInfo device = claim.read.info;
   const std::string serial = cli::shown(device.serialNumber);
   const bool mainSkipped = skipsMainFirmware(classifyModel(device.serialNumber));

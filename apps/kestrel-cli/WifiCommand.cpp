@@ -11,7 +11,6 @@
 
 #include "Cli.h"
 #include "DeviceRead.h"
-#include "Upgrade.h"
 #include "app/DeviceModel.h"
 #include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
@@ -117,7 +116,7 @@ int runWifi(const cli::Args& args) {
   }
 
   cli::Claim claim;
-  if (int rc = cli::claimDevice(args, "Wi-Fi configuration", false, claim); rc != cli::kExitOk) {
+  if (int rc = cli::readAndClaim(args, "Wi-Fi configuration", false, claim); rc != cli::kExitOk) {
     wipe(key);
     return rc;
   }

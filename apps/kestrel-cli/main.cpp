@@ -15,11 +15,6 @@
 
 namespace {
 
-int usageError(const std::string& error, const std::string& usage) {
-  std::fprintf(stderr, "kestrel-cli: %s\n%s", error.c_str(), usage.c_str());
-  return cli::kExitUsage;
-}
-
 bool looksSecret(const std::string& word) {
   if (word.rfind("--", 0) != 0 || word.rfind("--key-file", 0) == 0) return false;
   return word.find("key") != std::string::npos || word.find("pass") != std::string::npos ||
@@ -50,54 +45,11 @@ std::string loggedCommandLine(int argc, char** argv) {
 }
 
 int dispatch(int argc, char** argv) {
-  std::vector<std::string> leading;
-  int i = 1;
-  for (; i < argc && argv[i][0] == '-'; ++i) leading.emplace_back(argv[i]);
-  for (const std::string& word : leading) {
-    if (word == "--version") {
-      std::printf("kestrel-cli %s\npass-thru library %s\n", cli::programVersion().c_str(),
-                  cli::libraryVersion().c_str());
-      return cli::kExitOk;
-    }
-    if (word == "--help" || word == "-h") {
-      std::fputs(cli::programHelp().c_str(), stdout);
-      return cli::kExitOk;
-    }
-    if (word != "-v" && word != "--verbose" && word != "-q" && word != "--quiet") {
-      return usageError("unknown option " + word, "see 'kestrel-cli --help'\n");
-    }
-  }
-  if (i >= argc) return usageError("no command given", cli::programHelp());
-  const std::string name = argv[i];
-  std::vector<std::string> words = leading;
-  for (int k = i + 1; k < argc; ++k) words.emplace_back(argv[k]);
-
-  if (name == "help") {
-    if (words.empty()) {
-      std::fputs(cli::programHelp().c_str(), stdout);
-      return cli::kExitOk;
-    }
-    const cli::CommandSpec* command = cli::findCommand(words.back());
-    if (!command) return usageError("no command '" + words.back() + "'", "see 'kestrel-cli --help'\n");
-    std::fputs(cli::commandHelp(*command).c_str(), stdout);
-    return cli::kExitOk;
-  }
-  if (name == "completion") {
-    if (words.size() != 1 || words[0] != "bash") return usageError("only 'completion bash' is offered", "");
-    std::fputs(cli::bashCompletion().c_str(), stdout);
-    return cli::kExitOk;
-  }
-  const cli::CommandSpec* command = cli::findCommand(name);
-  if (!command) return usageError("no command '" + name + "'", "see 'kestrel-cli --help'\n");
-  cli::Args args;
-  std::string error;
-  if (!cli::parseArgs(*command, words, args, error)) {
-    return usageError(error, std::string("usage: kestrel-cli ") + command->name + " " + command->synopsis + "\n");
-  }
-  if (args.flag("help")) {
-    std::fputs(cli::commandHelp(*command).c_str(), stdout);
-    return cli::kExitOk;
-  }
+  const cli::Invocation call = cli::parseCommandLine({argv + 1, argv + argc});
+  std::fputs(call.out.c_str(), stdout);
+  std::fputs(call.err.c_str(), stderr);
+  if (!call.command) return call.status;
+  const cli::Args& args = call.args;
 
   CLogUtils::instance().Install();
   cli::startWarningTail();
@@ -109,7 +61,7 @@ int dispatch(int argc, char** argv) {
   consolelines::setEcho(args.verbosity == cli::Verbosity::Verbose);
   LOG_INFO("kestrel-cli %s (pid %d): %s", cli::programVersion().c_str(), static_cast<int>(getpid()),
            loggedCommandLine(argc, argv).c_str());
-  const int rc = command->fn(args);
+  const int rc = call.command->fn(args);
   LOG_INFO("kestrel-cli exit status %d", rc);
   return rc;
 }

@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/WlanClient.h"
 #include "support/CliRunner.h"
 #include "support/SimLinks.h"
 
@@ -29,16 +28,6 @@ TEST_F(ScanCommandTest, UsbScan_printsTheVirtualDeviceAsJson) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "[{\"name\":\"744443100001\",\"address\":\"\",\"port\":\"" + device->ttyPath() +
                          "\",\"link\":\"usb\"}]\n");
-}
-
-TEST_F(ScanCommandTest, WifiScan_listsDevicesNotEveryNetwork) {
-  ASSERT_TRUE(platform::writeSimWlanList(scantest::processLinks().wlanFile,
-                                         {{"wlan0", "Workshop-5G"}, {"wlan0", "5RHM10000001"}, {"wlan1", ""}}));
-
-  CliRun run = runCli("scan --link wifi --json");
-
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out, "[{\"name\":\"5RHM10000001\",\"address\":\"\",\"port\":\"\",\"link\":\"wifi\"}]\n");
 }
 
 // The scanners' own diagnostic lines reach stderr only when asked for, and
