@@ -21,6 +21,7 @@
 #include "task/FirmwareUpgrader.h"
 #include "viewmodel/FirmwareProgressView.h"
 #include "viewmodel/OverallProgress.h"
+#include "viewmodel/UpgradePlan.h"
 
 namespace {
 
@@ -60,14 +61,7 @@ constexpr int kUpgradeTimeoutSeconds = 900;
 
 using Upgrader = FirmwareUpgrader;
 
-struct Plan {
-  const char* label;
-  int part;
-  const SoftwareSlot* slot;
-  bool skipped;  // the model has no such image
-  VersionVerdict verdict() const { return judgeVersion(slot->version, slot->latestVersion); }
-  bool sent(bool force) const { return !skipped && isOffered(verdict(), force); }
-};
+using Plan = PartPlan;
 
 // The JSON name of why a part is not sent.
 const char* unsentName(VersionVerdict verdict) {
@@ -150,9 +144,7 @@ int runFirmwareUpgrade(const cli::Args& args) {
   if (int rc = cli::readAndClaim(args, "firmware upgrade", dryRun, claim); rc != cli::kExitOk) return rc;
   const DeviceInfo device = claim.read.info;
   const std::string serial = cli::shown(device.serialNumber);
-  const bool mainSkipped = skipsMainFirmware(classifyModel(device.serialNumber));
-  const std::vector<Plan> plans = {{"firmware", Upgrader::kPartDownload, &device.firmware, mainSkipped},
-                                   {"J2534 firmware", Upgrader::kPartJ2534, &device.j2534Firmware, false}};
+  const std::vector<Plan> plans = firmwarePlan(device);
   const bool force = args.flag("force");
   bool anySent = false;
   bool allUpToDate = true;
