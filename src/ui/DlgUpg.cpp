@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QMenu>
 
 #include <chrono>
 #include <utility>
@@ -102,6 +103,13 @@ void DlgUpg::initWindow() {
   enableControl("config_wifi_main", false);
   enableControl("btn_fw_upgrade", false);
   showControl("fw_update_indicator", false);
+  // The badge keeps its room, so the versions beside it do not move when it comes and goes.
+  if (QWidget* badge = control("fw_update_indicator")) {
+    QSizePolicy policy = badge->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    badge->setSizePolicy(policy);
+  }
+  showPanels();
   // The state icon shows the connection; it is not something to press.
   if (QWidget* icon = control("connect_state_icon")) {
     icon->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -221,15 +229,14 @@ void DlgUpg::onClick(const QString& name, QWidget* sender) {
   } else if (name == QLatin1String("status_query")) {
     if (!refuseProbe()) statusQuery();
   } else if (name == QLatin1String("switch_connect_type")) {
-    if (auto* combo = qobject_cast<QComboBox*>(control("switch_connect_type_combo"))) combo->showPopup();
+    chooseLink(sender);
   } else if (name == QLatin1String("log_option")) {
     uint32_t logFile = 0;
     changeSettings([&](SettingsRecord& s) { logFile = s.LogFile = s.LogFile ? 0 : 1; });
     selectControl("log_option", logFile != 0);
   } else if (name == QLatin1String("cancel")) {
     if (refuseProbe()) return;
-    showControl("version_panel", true);
-    showControl("device_sacn_panel", false);
+    showPanels();
     resetDeviceView();
   } else if (name == QLatin1String("get_voltage")) {
     messageTarget()->send(AppMessage{UM_READ_VOLTAGE, 0, 0, {}});
@@ -254,6 +261,27 @@ void DlgUpg::openWifiSetup() {
   update();
 }
 
+void DlgUpg::showPanels() {
+  // Search and card side by side in every state: neither stands alone stretched.
+  showControl("version_panel", true);
+  showControl("device_sacn_panel", true);
+}
+
+void DlgUpg::chooseLink(QWidget* button) {
+  auto* combo = qobject_cast<QComboBox*>(control("switch_connect_type_combo"));
+  if (!combo || !button) return;
+  // The links open under the button that asks for them.
+  QMenu menu(this);
+  for (int i = 0; i < combo->count(); ++i) menu.addAction(combo->itemText(i))->setData(i);
+  QAction* chosen = menu.exec(button->mapToGlobal(QPoint(0, button->height())));
+  if (!chosen) return;
+  {
+    QSignalBlocker block(combo);
+    combo->setCurrentIndex(chosen->data().toInt());
+  }
+  onComboSelect();
+}
+
 void DlgUpg::onComboSelect() {
   auto* combo = qobject_cast<QComboBox*>(control("switch_connect_type_combo"));
   if (!combo) return;
@@ -262,8 +290,7 @@ void DlgUpg::onComboSelect() {
     if (!refuseProbe()) startUsbLinkCheck();
   } else if (item >= 1 && item <= 3) {
     static const int kPanelScan[] = {kScanLan, kScanBluetooth, kScanSerial};
-    showControl("version_panel", false);
-    showControl("device_sacn_panel", true);
+    showPanels();
     showControl("search_lan_btn", true);
     startScan(kPanelScan[item - 1], true);
   }
@@ -299,7 +326,15 @@ void DlgUpg::handleMessage(const AppMessage& m) {
       onSystemProgress(static_cast<int>((m.wParam >> 8) & 0xFF), static_cast<int>(m.wParam & 0xFF),
                        static_cast<int>(m.lParam));
       break;
-    case UM_SHOW_TEXT: setText(m.wParam == 0 ? "error_text" : "progress_info", q(m.text)); break;
+    case UM_SHOW_TEXT:
+      if (m.wParam == 0) {
+        setText("error_text", q(m.text));
+        // The tasks name their errors with an ERR_ prefix.
+        setStatus("error_text", m.text.rfind("ERR_", 0) == 0 ? QStringLiteral("error") : QString());
+      } else {
+        setText("progress_info", q(m.text));
+      }
+      break;
     case UM_MESSAGE_BOX: services_->messageBox(m.text, "option"); break;
     case UM_READ_VOLTAGE:
       if (!refuseProbe()) startVoltageRead();
@@ -310,8 +345,7 @@ void DlgUpg::handleMessage(const AppMessage& m) {
         enableControl("switch_connect_type", true);
         enableControl("get_voltage", true);
       } else if (m.wParam == kLinkCheckPassed) {
-        showControl("version_panel", true);
-        showControl("device_sacn_panel", false);
+        showPanels();
         resetDeviceView();
       }
       break;

@@ -52,6 +52,9 @@ class DlgUpg : public SkinWindow {
   void initWindow();
   void onClick(const QString& name, QWidget* sender);
   void onComboSelect();
+  void showPanels();
+  // The link choices as a menu under button.
+  void chooseLink(QWidget* button);
   void openWifiSetup();
   void setConnected(bool connected);
   void onUsbChange(bool arrived);

@@ -48,7 +48,7 @@ void DlgUpg::renderCard() {
   setText("sn", q(card.serialNumber));
   setText("fw_current_version", q(card.firmwareCurrent));
   setText("fw_latest_version", q(card.firmwareLatest));
-  setText("dll_current_version", q(card.libraryCurrent));
+  setText("dll_current_version", card.libraryMissing ? text("lib_not_installed") : q(card.libraryCurrent));
   setText("dll_latest_version", q(card.libraryLatest));
   showControl("view_sys_current_version", !card.systemCurrent.empty());
   setText("sys_current_version", q(card.systemCurrent));

@@ -22,8 +22,19 @@ const char* scanButton(int scanType) {
   }
 }
 
+// The skin's hidden label that says a search of the link found nothing.
+const char* nothingFoundLabel(int scanType) {
+  switch (scanType) {
+    case kScanSerial: return "scan_none_serial";
+    case kScanLan: return "scan_none_lan";
+    case kScanWifi: return "scan_none_wifi";
+    case kScanBluetooth: return "scan_none_bluetooth";
+    default: return "";
+  }
+}
+
 const char* rowLinkName(uint32_t connectType) {
-  static const char* const kNames[] = {"Serial", "WiFi", "USB", "WIFI", "BlueTooth"};
+  static const char* const kNames[] = {"Serial", "LAN", "USB", "Wi-Fi", "Bluetooth"};
   return connectType < 5 ? kNames[connectType] : "";
 }
 
@@ -67,17 +78,15 @@ void DlgUpg::startScan(int scanType, bool fromPanel) {
 }
 
 void DlgUpg::applyScanEndDisplay(int scanType) {
-  if (scanType == kScanSerial) {
-    showControl("search_serial_btn", true);
+  // Every search stays at hand after one of them ran.
+  for (const char* name : {"search_lan_btn", "search_blue_btn", "search_serial_btn"}) showControl(name, true);
+  if (scanType == kScanSerial || scanType == kScanBluetooth) {
     showControl("config_wifi", false);
   } else if (scanType == kScanLan) {
-    showControl("search_lan_btn", true);
     showControl("config_wifi", true);
-  } else if (scanType == kScanBluetooth) {
-    showControl("search_blue_btn", true);
-    showControl("config_wifi", false);
   }
   setText("error_text", QString());
+  setStatus("error_text", QString());
 }
 
 void DlgUpg::onScanDone(int result) {
@@ -90,6 +99,10 @@ void DlgUpg::onScanDone(int result) {
   }
   devices_ = listedDevices(AppState::getInstance().devices());
   rebuildDeviceList();
+  if (devices_.empty()) {
+    setText("error_text", text(nothingFoundLabel(scanType)));
+    setStatus("error_text", QStringLiteral("warn"));
+  }
 }
 
 void DlgUpg::rebuildDeviceList() {

@@ -1,5 +1,6 @@
 #include "ui/UiServices.h"
 
+#include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QStringList>
@@ -12,15 +13,16 @@ namespace {
 class DesktopServices : public UiServices {
  public:
   void messageBox(const std::string& text, const std::string& caption) override {
+    // Over the window, in its style.
     QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption), QString::fromStdString(text),
-                    QMessageBox::Ok);
+                    QMessageBox::Ok, QApplication::activeWindow());
     box.setTextFormat(Qt::PlainText);
     box.exec();
   }
 
   Answer askYesNo(const std::string& text, const std::string& caption, Answer defaultAnswer) override {
     QMessageBox box(QMessageBox::Question, QString::fromStdString(caption), QString::fromStdString(text),
-                    QMessageBox::Yes | QMessageBox::No);
+                    QMessageBox::Yes | QMessageBox::No, QApplication::activeWindow());
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(defaultAnswer == Answer::Yes ? QMessageBox::Yes : QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);

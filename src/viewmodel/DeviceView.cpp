@@ -66,8 +66,10 @@ DeviceCard DeviceView::card() const {
   card.serialNumber = r.serialNumber;
   card.modelKnown = true;
   card.wifiSetupShown = isQtrakModel(model) || bootPort_;
-  card.systemSectionShown = !isQtrakModel(model) && model != 6;
+  // System values never stand without their caption.
+  card.systemSectionShown = (!isQtrakModel(model) && model != 6) || !r.system.version.empty();
   card.libraryCurrent = r.dllVersion;
+  card.libraryMissing = r.dllVersion.empty();
   card.firmwareCurrent = firmwareText(r.firmware.version, r.j2534Firmware.version, library_.registration);
   card.systemCurrent = r.system.version;
   if (reached_ != Stage::DeviceRead) {

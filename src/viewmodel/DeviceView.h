@@ -13,6 +13,7 @@ struct DeviceCard {
   std::string serialNumber;
   std::string firmwareCurrent, firmwareLatest;  // "1.10_2.10", or "V2.10" for single-image registrations
   std::string libraryCurrent, libraryLatest;    // the installed pass-thru library
+  bool libraryMissing = false;                  // none installed: said so rather than left blank
   std::string systemCurrent, systemLatest;      // shown only when known
   bool pictureShown = false;                    // false: the picture stays as it is
   std::string picture;                          // a file of the skin; empty for none

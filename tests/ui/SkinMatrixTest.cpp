@@ -7,6 +7,7 @@
 #include "UiHarness.h"
 #include "app/AppState.h"
 #include "platform/UsbDevices.h"
+#include "platform/WlanClient.h"
 #include "ui/CWifiConnectWnd.h"
 #include "ui/DlgUpg.h"
 
@@ -35,6 +36,8 @@ class SkinMatrix : public ::testing::TestWithParam<SkinCase> {
   void SetUp() override {
     uitest::prepare(GetParam().qtrak, GetParam().locale);
     ASSERT_TRUE(platform::writeSimUsbList(scantest::processLinks().usbFile, {}));
+    ASSERT_TRUE(platform::writeSimWlanList(scantest::processLinks().wlanFile,
+                                           {{"wlan0", "KestrelLab"}, {"wlan0", "Workshop-5G"}}));
   }
 };
 
@@ -76,8 +79,10 @@ TEST_P(SkinMatrix, EveryStateRendersWithEveryControl) {
   ASSERT_TRUE(wifi.create(uitest::skinDir())) << wifi.skinError().toStdString();
   wifi.show();
   for (const char* name : kWifiControls) EXPECT_TRUE(wifi.control(name)) << name;
-  uitest::waitFor([&] { return uitest::list(wifi, "WifiList") && uitest::list(wifi, "WifiList")->count() > 0; },
-                  std::chrono::seconds(3));
+  // A screenshot of an empty list shows nothing of the list's design.
+  ASSERT_TRUE(uitest::waitFor(
+      [&] { return uitest::list(wifi, "WifiList") && uitest::list(wifi, "WifiList")->count() == 2; },
+      std::chrono::seconds(10)));
   uitest::screenshot(wifi, prefix + "_6_wifi");
 }
 
