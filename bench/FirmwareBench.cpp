@@ -81,7 +81,7 @@ int connected(int id) {
 bool prepareTransfer(CFirmwareUpDateUtils& utils, int session) {
   rig().device.core().setMode(sim::DeviceMode::BootLoader);
   utils.productType = 0;
-  utils.sessionId = static_cast<uint32_t>(session);
+  utils.useSession(session);
   return session >= 0 && utils.SafetyCheck() && utils.notifyFirmwareInfo("3", kImageSize) == 0;
 }
 
@@ -139,7 +139,7 @@ void firmware_chunk_loop(benchmark::State& state) {
     if (fd >= 0) ::close(fd);
     return;
   }
-  toPeer.sessionId = static_cast<uint32_t>(peerSession);
+  toPeer.useSession(peerSession);
   std::vector<double> device, peer, raw;
   for (auto _ : state) {
     for (int round = 0; round < kRounds; ++round) {
@@ -259,7 +259,7 @@ void firmware_transfer_memory(benchmark::State& state) {
     state.SkipWithError("peer not connected");
     return;
   }
-  utils.sessionId = static_cast<uint32_t>(id);
+  utils.useSession(id);
   size_t peak = 0;
   const long rssBefore = maxRssKb();
   for (auto _ : state) {

@@ -28,14 +28,14 @@
 #include "support/BenchFigures.h"
 #include "support/HeapPeak.h"
 #include "support/RawPeer.h"
-#include "task/SystemUpgrader.h"
+#include "task/SystemTransfer.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
 constexpr size_t kLoopImage = 8u << 20;
-constexpr size_t kChunk = SystemUpgrader::kChunkSize;
+constexpr size_t kChunk = SystemTransfer::kChunkSize;
 
 uint16_t freePort() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -105,7 +105,8 @@ double chunksOf(size_t size) { return static_cast<double>((size + kChunk - 1) / 
 
 void system_chunk_loop_vdev_tcp(benchmark::State& state) {
   Rig& r = rig();
-  SystemUpgrader upgrader;
+  std::atomic<bool> stop{false};
+  SystemTransfer upgrader(stop);
   if (!r.ok || upgrader.connect(3000) != 0) {
     state.SkipWithError("virtual device not connected");
     return;
@@ -207,7 +208,8 @@ void system_transfer_memory(benchmark::State& state) {
   closeAllSessions();
   r.device->stop();
   AckPeer peer(r.configPort);
-  SystemUpgrader upgrader;
+  std::atomic<bool> stop{false};
+  SystemTransfer upgrader(stop);
   if (!peer.ok() || upgrader.connect(3000) != 0) {
     state.SkipWithError("peer not connected");
     return;

@@ -51,7 +51,7 @@ std::vector<uint8_t> replyFrame(const Frame& request, const std::vector<uint8_t>
                               static_cast<uint8_t>((l >> 8) & 0xFF),
                               static_cast<uint8_t>(l & 0xFF),
                               request.serial(),
-                              static_cast<uint8_t>(request.command() + 0x40),
+                              static_cast<uint8_t>(request.command() + DeviceCommand::kReplyOffset),
                               request.subCommand()};
   out.insert(out.end(), data.begin(), data.end());
   out.push_back(Frame::checksum(out.data() + 2, out.size() - 2));
@@ -204,9 +204,9 @@ Response DeviceCore::handle(const Frame& request, LinkKind link) {
     if (disconnect) return {{}, true};
     if (refused) {
       // The chunk acknowledgement carries its status second, after the flow id.
-      if (cmd == 0x2C && sub == 0x05) data.push_back(size >= 3 ? in[2] : 0);
+      if (request.is(kCmdSystemChunk)) data.push_back(size >= 3 ? in[2] : 0);
       // So does the safety answer's, after the 0x02 it always starts with.
-      if (cmd == 0x25 && sub == 0x03) data.push_back(0x02);
+      if (request.is(kCmdSafetyAnswer)) data.push_back(0x02);
       data.push_back(refusedStatus);
       answered = true;
     } else if (empty) {
@@ -216,7 +216,7 @@ Response DeviceCore::handle(const Frame& request, LinkKind link) {
       answered = answer(request, link, comeBack, data, effects);
       replyLate_ = milliseconds{0};
     }
-    if (link == LinkKind::Serial && cmd == 0x21 && (sub == 0x33 || sub == 0x03)) {
+    if (link == LinkKind::Serial && (request.is(kCmdReadSerial) || request.is(kCmdReadIdentity))) {
       identityDelay = config_.serialIdentityDelay;
     }
   }
@@ -249,8 +249,8 @@ bool DeviceCore::answer(const Frame& request, LinkKind link, bool comeBack, std:
 
   // Discovery hears only the two discovery requests.
   if (link == LinkKind::Discovery) {
-    if (cmd == 0x21 && sub == 0x33) return answerIdentity(sub, data);
-    if (cmd == 0x2C && sub == 0x2A) {
+    if (request.is(kCmdReadSerial)) return answerIdentity(kCmdReadSerial, data);
+    if (request.is(kCmdDiscoverLink)) {
       std::string name = config_.linkName.empty() ? config_.serialNumber : config_.linkName;
       name.resize(std::min<size_t>(name.size(), 64));
       data.push_back(static_cast<uint8_t>(config_.mode));
@@ -261,33 +261,36 @@ bool DeviceCore::answer(const Frame& request, LinkKind link, bool comeBack, std:
     return false;
   }
 
-  switch (cmd) {
-    case 0x21:
-      switch (sub) {
-        case 0x03:
-        case 0x05:
-        case 0x33:
-          return answerIdentity(sub, data);
-        case 0x14:
-          data.push_back(static_cast<uint8_t>(config_.mode));
-          return true;
-        case 0x11:
-          if (config_.mode == DeviceMode::BootLoader) {
-            data.push_back(kStatusRefused);
-          } else {
-            config_.mode = DeviceMode::J2534;
-            data.push_back(kStatusOk);
-          }
-          return true;
+  switch (DeviceCommand::keyOf(cmd, sub)) {
+    case kCmdReadIdentity.key():
+    case kCmdReadVersions.key():
+    case kCmdReadSerial.key():
+      return answerIdentity({cmd, sub}, data);
+    case kCmdReadMode.key():
+      data.push_back(static_cast<uint8_t>(config_.mode));
+      return true;
+    case kCmdSwitchToJ2534.key():
+      if (config_.mode == DeviceMode::BootLoader) {
+        data.push_back(kStatusRefused);
+      } else {
+        config_.mode = DeviceMode::J2534;
+        data.push_back(kStatusOk);
       }
-      return false;
-    case 0x24:
-    case 0x25:
+      return true;
+    case kCmdQtrakEnterBoot.key():
+    case kCmdImageAnnounce.key():
+    case kCmdImageChunk.key():
+    case kCmdImageDigest.key():
+    case kCmdEnterBoot.key():
+    case kCmdSafetyChallenge.key():
+    case kCmdSafetyAnswer.key():
       return answerBoot(request, comeBack, data, effects);
-    case 0x2C:
+    case kCmdReadSystemVersion.key():
+    case kCmdSystemChunk.key():
+    case kCmdSystemInstall.key():
+    case kCmdSetWifi.key():
       return answerSystem(request, comeBack, data, effects);
-    case 0x40:
-      if (sub != 0x04) return false;
+    case kCmdReadSupplyVoltage.key():
       if (size == 2 && in[0] == 0x01 && in[1] == 0x10) {
         // Fourteen data bytes: the channel echoed, eight reserved, the supply
         // in millivolts (BE24, frame bytes 19-21), one reserved.
@@ -305,10 +308,10 @@ bool DeviceCore::answer(const Frame& request, LinkKind link, bool comeBack, std:
   return false;
 }
 
-bool DeviceCore::answerIdentity(uint8_t sub, std::vector<uint8_t>& data) {
+bool DeviceCore::answerIdentity(DeviceCommand request, std::vector<uint8_t>& data) {
   const std::string& serial = config_.serialNumber;
-  switch (sub) {
-    case 0x33: {
+  switch (request.key()) {
+    case kCmdReadSerial.key(): {
       // The serial number zero-terminated inside its length: a probe matching
       // the reply as text looks for the 12 bytes followed by a zero.
       std::string text = serial.substr(0, 0xFE);
@@ -317,7 +320,7 @@ bool DeviceCore::answerIdentity(uint8_t sub, std::vector<uint8_t>& data) {
       data.push_back(0);
       return true;
     }
-    case 0x03: {
+    case kCmdReadIdentity.key(): {
       std::string identity = config_.identityText.substr(0, 0xFFFE);
       std::string text = serial.substr(0, 0xFFFE);
       putBe16(data, identity.size() + 1);
@@ -329,7 +332,7 @@ bool DeviceCore::answerIdentity(uint8_t sub, std::vector<uint8_t>& data) {
       data.push_back(0);  // the reply ends in two zero bytes
       return true;
     }
-    case 0x05:
+    case kCmdReadVersions.key():
       putVersionField(data, config_.hardwareVersion);
       putVersionField(data, config_.firmwareVersion);
       putVersionField(data, config_.bootVersion);
@@ -366,45 +369,39 @@ bool DeviceCore::answerBoot(const Frame& request, bool comeBack, std::vector<uin
   const int model = config_.model >= 0 ? config_.model : classifyModel(config_.serialNumber);
   const bool inBoot = config_.mode == DeviceMode::BootLoader;
 
-  if (cmd == 0x25) {
-    switch (sub) {
-      case 0x05: {
-        bool numeric = size == 1 && in[0] == 0x02;
-        if ((size != 0 && !numeric) || (!numeric && isQtrakModel(model))) {
-          data.push_back(kStatusRefused);
-          return true;
-        }
-        data.push_back(kStatusOk);
-        if (!inBoot) switchToBoot(numeric ? config_.numericBootEntry : config_.bootSwitch, comeBack, effects);
+  switch (DeviceCommand::keyOf(cmd, sub)) {
+    case kCmdEnterBoot.key(): {
+      bool numeric = size == 1 && in[0] == 0x02;
+      if ((size != 0 && !numeric) || (!numeric && isQtrakModel(model))) {
+        data.push_back(kStatusRefused);
         return true;
       }
-      case 0x02:
-        if (!inBoot || size != 1 || in[0] != 0x02) {
-          data.push_back(kStatusRefused);
-          return true;
-        }
-        data.push_back(kSafetyStatus);
-        for (auto& b : challenge_) {
-          challengeSeed_ = challengeSeed_ * 1103515245u + 12345u;
-          b = static_cast<uint8_t>(challengeSeed_ >> 16);
-        }
-        data.insert(data.end(), challenge_, challenge_ + 4);
-        challengeIssued_ = true;
-        return true;
-      case 0x03: {
-        bool match = inBoot && challengeIssued_ && size == 5 && in[0] == 0x02 &&
-                     std::memcmp(in + 1, challenge_, 4) == 0;
-        challengeIssued_ = false;
-        safetyPassed_ = match;
-        data = {kSafetyStatus, match ? kStatusOk : kStatusRefused};
-        return true;
-      }
+      data.push_back(kStatusOk);
+      if (!inBoot) switchToBoot(numeric ? config_.numericBootEntry : config_.bootSwitch, comeBack, effects);
+      return true;
     }
-    return false;
-  }
-
-  switch (sub) {
-    case 0x07:
+    case kCmdSafetyChallenge.key():
+      if (!inBoot || size != 1 || in[0] != 0x02) {
+        data.push_back(kStatusRefused);
+        return true;
+      }
+      data.push_back(kSafetyStatus);
+      for (auto& b : challenge_) {
+        challengeSeed_ = challengeSeed_ * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(challengeSeed_ >> 16);
+      }
+      data.insert(data.end(), challenge_, challenge_ + 4);
+      challengeIssued_ = true;
+      return true;
+    case kCmdSafetyAnswer.key(): {
+      bool match = inBoot && challengeIssued_ && size == 5 && in[0] == 0x02 &&
+                   std::memcmp(in + 1, challenge_, 4) == 0;
+      challengeIssued_ = false;
+      safetyPassed_ = match;
+      data = {kSafetyStatus, match ? kStatusOk : kStatusRefused};
+      return true;
+    }
+    case kCmdQtrakEnterBoot.key():
       if (!isQtrakModel(model) || size != 0) {
         data.push_back(kStatusRefused);
         return true;
@@ -412,7 +409,7 @@ bool DeviceCore::answerBoot(const Frame& request, bool comeBack, std::vector<uin
       data.push_back(kStatusOk);
       if (!inBoot) switchToBoot(config_.qtrakBootSwitch, comeBack, effects);
       return true;
-    case 0x02: {
+    case kCmdImageAnnounce.key(): {
       // BE16 name length (with its zero), the name, BE32 image length.
       bool ok = inBoot && safetyPassed_ && size >= 2;
       size_t n = ok ? be16(in) : 0;
@@ -443,7 +440,7 @@ bool DeviceCore::answerBoot(const Frame& request, bool comeBack, std::vector<uin
       data.push_back(kStatusOk);
       return true;
     }
-    case 0x03: {
+    case kCmdImageChunk.key(): {
       bool ok = inBoot && announced_ && size >= 6;
       uint32_t offset = ok ? be32(in) : 0;
       size_t length = ok ? be16(in + 4) : 0;
@@ -452,7 +449,7 @@ bool DeviceCore::answerBoot(const Frame& request, bool comeBack, std::vector<uin
       data.push_back(ok ? kStatusOk : kStatusRefused);
       return true;
     }
-    case 0x04: {
+    case kCmdImageDigest.key(): {
       if (!inBoot || !announced_) {
         data.push_back(kStatusRefused);
         return true;
@@ -478,18 +475,17 @@ bool DeviceCore::answerBoot(const Frame& request, bool comeBack, std::vector<uin
 }
 
 bool DeviceCore::answerSystem(const Frame& request, bool comeBack, std::vector<uint8_t>& data, Effects& effects) {
-  const uint8_t sub = request.subCommand();
   const uint8_t* in = request.data();
   const size_t size = request.payloadSize();
 
-  switch (sub) {
-    case 0x0A: {
+  switch (DeviceCommand::keyOf(request.command(), request.subCommand())) {
+    case kCmdReadSystemVersion.key(): {
       if (!config_.hasSystem) return false;
       putText8(data, config_.platformName + "-" + config_.platformVersion);
       putText8(data, config_.systemPackageName + "_" + config_.platformName + "-" + config_.systemVersion);
       return true;
     }
-    case 0x05: {
+    case kCmdSystemChunk.key(): {
       if (!config_.hasSystem) return false;
       // 0x02, flag 0x55 (more) or 0xF5 (final), flow id, BE16 length, bytes.
       uint8_t flowId = size >= 3 ? in[2] : 0;
@@ -517,7 +513,7 @@ bool DeviceCore::answerSystem(const Frame& request, bool comeBack, std::vector<u
       data = {flowId, ok ? kStatusOk : kStatusRefused};
       return true;
     }
-    case 0x07: {
+    case kCmdSystemInstall.key(): {
       if (!config_.hasSystem) return false;
       // Only an upload that ended with the final flag is a package; anything
       // else is refused and the device stays as it is.
@@ -538,7 +534,7 @@ bool DeviceCore::answerSystem(const Frame& request, bool comeBack, std::vector<u
       }
       return true;
     }
-    case 0x12: {
+    case kCmdSetWifi.key(): {
       // SSID length, SSID, 0x02, key length, key.
       bool ok = size >= 3;
       size_t s = ok ? in[0] : 0;

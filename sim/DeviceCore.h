@@ -30,17 +30,17 @@ struct DeviceConfig {
   int model = -1;                             // -1: classifyModel(serialNumber)
   DeviceMode mode = DeviceMode::Normal;
 
-  std::string identityText = "KESTREL-VCI";  // first text of the 0x61 0x03 reply
-  // The five texts of the 0x61 0x05 reply, in order.
+  std::string identityText = "KESTREL-VCI";  // first text of the kCmdReadIdentity reply
+  // The five texts of the kCmdReadVersions reply, in order.
   std::string hardwareVersion = "H1.00";
   std::string firmwareVersion = "V1.10";
   std::string bootVersion = "B1.02";
   std::string protocolVersion = "P04.04";
   std::string j2534Version = "V2.10";
 
-  // The unit behind address 0xF1; without it 0x2C 0x0A goes unanswered.
+  // The unit behind address 0xF1; without it kCmdReadSystemVersion goes unanswered.
   bool hasSystem = true;
-  // 0x6C 0x0A texts: "<platformName>-<platformVersion>" and
+  // kCmdReadSystemVersion reply texts: "<platformName>-<platformVersion>" and
   // "<systemPackageName>_<platformName>-<systemVersion>".
   std::string platformName = "P1";
   std::string platformVersion = "2.0";
@@ -55,9 +55,9 @@ struct DeviceConfig {
   uint16_t usbVendor = 0x1A86;  // ids of the normal-mode USB serial function
   uint16_t usbProduct = 0x55DA;
 
-  SwitchEffect qtrakBootSwitch = SwitchEffect::Restart;   // 0x24 0x07
-  SwitchEffect bootSwitch = SwitchEffect::InPlace;        // 0x25 0x05 without data
-  SwitchEffect numericBootEntry = SwitchEffect::InPlace;  // 0x25 0x05 with 0x02
+  SwitchEffect qtrakBootSwitch = SwitchEffect::Restart;   // kCmdQtrakEnterBoot
+  SwitchEffect bootSwitch = SwitchEffect::InPlace;        // kCmdEnterBoot without data
+  SwitchEffect numericBootEntry = SwitchEffect::InPlace;  // kCmdEnterBoot with 0x02
   // False: the device installs without restarting (its links never drop).
   bool installRestarts = true;
   // False: the install fails inside the device, which answers and restarts as
@@ -89,7 +89,7 @@ struct StoredPackage {
   std::vector<uint8_t> bytes;  // the system.zip as received
   std::string md5;         // of bytes, made when the record is read
   bool complete = false;   // the final chunk arrived
-  bool installed = false;  // 0x2C 0x07 came after it
+  bool installed = false;  // kCmdSystemInstall came after it
   std::string version;     // from the package itself; empty when unknown
 };
 
@@ -148,6 +148,7 @@ class DeviceCore {
   FaultScript& faults() { return faults_; }
 
   unsigned requestCount(uint8_t command, uint8_t subCommand) const;
+  unsigned requestCount(DeviceCommand request) const { return requestCount(request.cmd, request.sub); }
   std::vector<RequestRecord> requestLog() const;
   void clearRequestLog();
 
@@ -156,7 +157,7 @@ class DeviceCore {
   // The reply data, or false when the request goes unanswered. Called with
   // mutex_ held; hook calls go into effects, run after it is released.
   bool answer(const Frame& request, LinkKind link, bool comeBack, std::vector<uint8_t>& data, Effects& effects);
-  bool answerIdentity(uint8_t sub, std::vector<uint8_t>& data);
+  bool answerIdentity(DeviceCommand request, std::vector<uint8_t>& data);
   bool answerBoot(const Frame& request, bool comeBack, std::vector<uint8_t>& data, Effects& effects);
   bool answerSystem(const Frame& request, bool comeBack, std::vector<uint8_t>& data, Effects& effects);
   void switchToBoot(SwitchEffect effect, bool comeBack, Effects& effects);

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "session/Commands.h"
+
 // Scripted misbehaviour of the virtual device and of the local web services.
 namespace sim {
 
@@ -47,6 +49,13 @@ struct Fault {
   uint8_t status = 0x01;  // RefusedStatus
   size_t splitAt = 0;     // SplitReply: bytes in the first part; 0 = half
 };
+
+// fault, aimed at request: sim::faultOn(kCmdImageChunk, {.kind = FaultKind::NoReply}).
+inline Fault faultOn(DeviceCommand request, Fault fault) {
+  fault.command = request.cmd;
+  fault.subCommand = request.sub;
+  return fault;
+}
 
 // The faults of one device, with their occurrence counters. Thread-safe.
 class FaultScript {

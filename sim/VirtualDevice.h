@@ -22,8 +22,7 @@
 //   sim::VirtualDevice dev({.serialNumber = "744443100001", .firmwareVersion = "V1.0"});
 //   ASSERT_TRUE(dev.start());
 //   sim::applyEnvironment(sim::simEnvironment(&dev, &web));
-//   dev.addFault({.kind = sim::FaultKind::NoReply, .command = 0x24, .subCommand = 0x03,
-//                 .when = sim::Occurrence::nth(2)});
+//   dev.addFault(sim::faultOn(kCmdImageChunk, {.kind = sim::FaultKind::NoReply, .when = sim::Occurrence::nth(2)}));
 //   ... drive the product ...
 //   EXPECT_TRUE(dev.core().image(sim::ImageSlot::Firmware).accepted);
 namespace sim {
@@ -63,6 +62,7 @@ class VirtualDevice {
   void addFault(const Fault& fault) { core_.faults().add(fault); }
   // Never answer this request kind.
   void setSilent(uint8_t command, uint8_t subCommand);
+  void setSilent(DeviceCommand request) { setSilent(request.cmd, request.sub); }
 
   // Ports stay the same across restarts.
   uint16_t devicePort() const;

@@ -2,20 +2,19 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 
 #include "app/DeviceModel.h"
 #include "app/TextNotifier.h"
-#include "platform/Clock.h"
-#include "session/SessionSelection.h"
+#include "session/Commands.h"
 #include "session/Exchange.h"
 #include "session/Frame.h"
+#include "session/J2534Switch.h"
+#include "session/OwnedSession.h"
 #include "session/SessionManager.h"
+#include "session/SessionSelection.h"
 #include "utils/LogFacade.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 constexpr char kConnectErr[] = "ERR_CONNECT: ";
 constexpr char kReadErr[] = "ERR_READ_DEV_VER: ";
@@ -25,11 +24,8 @@ constexpr int kModeAttempts = 5;
 // The device answers the mode read late while it is still starting up.
 constexpr int kModeTimeoutMs = 5000;
 constexpr int kReplyTimeoutMs = 2000;
-// A J2534 switch may restart the device's link; give it time to drop first.
-constexpr auto kSwitchSettle = 1000ms;
 constexpr int kReconnectTimeoutMs = 5000;
 
-constexpr uint8_t kModeJ2534 = 2;
 constexpr size_t kSerialLength = 12;
 
 void report(const char* prefix, const char* detail) { TextNotifier::getInstance().post(prefix, detail, kTextKind); }
@@ -38,37 +34,35 @@ int asId(uint32_t sessionId) { return static_cast<int>(sessionId); }
 
 // Sends one request and waits for its reply; false (with nothing reported)
 // on either failure, telling which through sent.
-bool exchange(uint32_t sessionId, uint8_t addr1, uint8_t cmd, uint8_t sub, int timeoutMs, Frame& reply, bool& sent) {
+bool exchange(uint32_t sessionId, uint8_t addr1, DeviceCommand command, int timeoutMs, Frame& reply, bool& sent) {
   Frame request;
   sent = false;
-  if (!request.build(addr1, Frame::kHostAddr, cmd, sub)) return false;
+  if (!request.build(addr1, Frame::kHostAddr, command)) return false;
   return exchangeFrame(asId(sessionId), request, reply, timeoutMs, &sent) == 0;
 }
 
 }  // namespace
 
 int CDeviceInfo::createConnect(int timeoutMs) {
-  auto manager = SessionManager::getInstance();
-  manager->closeAllSessions();
-  if (int rc = manager->init(); rc != 0) {
+  OwnedSession session;
+  const int rc = session.open(createDefaultSession, timeoutMs, OwnedSession::Replace::kAll);
+  if (session.failure() == OwnedSession::Failure::kStart) {
     LOG_WARN("init session manager err");
     report(kConnectErr, "init session manager err");
-    return rc;
-  }
-  sessionId = static_cast<uint32_t>(createDefaultSession());
-  if (sessionId == kNoSession) {
+  } else if (session.failure() == OwnedSession::Failure::kCreate) {
     LOG_WARN("create config session manager err");
     report(kConnectErr, "create config session manager err");
-    return -1;
   }
-  return waitSessionConnected(asId(sessionId), timeoutMs) ? 0 : -1;
+  // Connected or not, the session is the task's to close.
+  sessionId = static_cast<uint32_t>(session.release());
+  return rc;
 }
 
 bool CDeviceInfo::readMode(uint8_t& mode) {
   for (int attempt = 0; attempt < kModeAttempts; ++attempt) {
     Frame reply;
     bool sent = false;
-    if (exchange(sessionId, Frame::kDeviceAddr, 0x21, 0x14, kModeTimeoutMs, reply, sent)) {
+    if (exchange(sessionId, Frame::kDeviceAddr, kCmdReadMode, kModeTimeoutMs, reply, sent)) {
       return readFirstByte(reply, mode);
     }
     report(kReadErr, sent ? "0x61,0x14" : "0x21,0x14");
@@ -79,7 +73,7 @@ bool CDeviceInfo::readMode(uint8_t& mode) {
 bool CDeviceInfo::readSerialNumber(DeviceInfo& info) {
   Frame reply;
   bool sent = false;
-  if (exchange(sessionId, Frame::kDeviceAddr, 0x21, 0x33, kReplyTimeoutMs, reply, sent)) {
+  if (exchange(sessionId, Frame::kDeviceAddr, kCmdReadSerial, kReplyTimeoutMs, reply, sent)) {
     std::string text;
     if (readString8(reply, text)) {
       info.serialNumber = text;
@@ -92,7 +86,7 @@ bool CDeviceInfo::readSerialNumber(DeviceInfo& info) {
 
   // The older firmware only answers the second form.
   Frame second;
-  if (exchange(sessionId, Frame::kDeviceAddr, 0x21, 0x03, kReplyTimeoutMs, second, sent)) {
+  if (exchange(sessionId, Frame::kDeviceAddr, kCmdReadIdentity, kReplyTimeoutMs, second, sent)) {
     std::string identity;
     std::string text;
     if (readTwoStrings16(second, identity, text)) {
@@ -110,7 +104,7 @@ bool CDeviceInfo::readSerialNumber(DeviceInfo& info) {
 bool CDeviceInfo::readVersions(std::string& firmwareVersion, std::string& j2534Version) {
   Frame reply;
   bool sent = false;
-  if (!exchange(sessionId, Frame::kDeviceAddr, 0x21, 0x05, kReplyTimeoutMs, reply, sent)) {
+  if (!exchange(sessionId, Frame::kDeviceAddr, kCmdReadVersions, kReplyTimeoutMs, reply, sent)) {
     report(kReadErr, sent ? "0x61,0x05" : "0x21,0x05");
     return false;
   }
@@ -163,7 +157,7 @@ void applySystemTexts(const std::string& first, const std::string& second, Devic
 bool CDeviceInfo::readSystemVersion(DeviceInfo& info) {
   Frame reply;
   bool sent = false;
-  if (!exchange(sessionId, Frame::kSystemAddr, 0x2C, 0x0A, kReplyTimeoutMs, reply, sent)) {
+  if (!exchange(sessionId, Frame::kSystemAddr, kCmdReadSystemVersion, kReplyTimeoutMs, reply, sent)) {
     report(kReadErr, sent ? "0x6C,0x0A" : "0x2C,0x0A,0xF1,0xF8");
     return false;
   }
@@ -175,45 +169,7 @@ bool CDeviceInfo::readSystemVersion(DeviceInfo& info) {
 }
 
 int CDeviceInfo::qtrkSwithToJ2534() {
-  auto manager = SessionManager::getInstance();
-  Frame reply;
-  bool sent = false;
-  uint8_t mode = 0;
-  if (!exchange(sessionId, Frame::kDeviceAddr, 0x21, 0x14, kReplyTimeoutMs, reply, sent) ||
-      !readFirstByte(reply, mode)) {
-    if (sent) {
-      LOG_WARN("recv 6114 failed");
-    } else {
-      LOG_WARN("send 2114 failed");
-    }
-    return -1;
-  }
-  if (mode != kModeJ2534) {
-    Frame result;
-    if (!exchange(sessionId, Frame::kDeviceAddr, 0x21, 0x11, kReplyTimeoutMs, result, sent)) {
-      if (sent) {
-        LOG_WARN("recv 6111 failed");
-      } else {
-        LOG_WARN("send 2111 failed");
-      }
-      return -1;
-    }
-    uint8_t code = 0;
-    if (!readFirstByte(result, code)) {
-      LOG_WARN("recv 6111 failed");
-      return -1;
-    }
-    if (code != 0) {
-      LOG_WARN("6111 has errCode : %d", code);
-      return -1;
-    }
-  }
-  platform::sleepFor(kSwitchSettle);
-  if (!manager->isSessionConnected(asId(sessionId)) && createConnect(kReconnectTimeoutMs) != 0) {
-    LOG_WARN("reconnect failed");
-    return -1;
-  }
-  return 0;
+  return switchToJ2534(asId(sessionId), [this] { return createConnect(kReconnectTimeoutMs); });
 }
 
 bool CDeviceInfo::readDevVer(DeviceInfo& info) {

@@ -10,10 +10,10 @@
 #include "app/AppState.h"
 #include "app/DeviceModel.h"
 #include "platform/Clock.h"
-#include "session/SessionSelection.h"
+#include "session/Commands.h"
 #include "session/Exchange.h"
 #include "session/Frame.h"
-#include "session/SessionApi.h"
+#include "session/SessionSelection.h"
 #include "utils/LogFacade.h"
 #include "utils/Md5.h"
 
@@ -32,7 +32,7 @@ constexpr int kReplyTimeoutMs = 2000;
 constexpr int kAnnounceTimeoutMs = 5000;
 constexpr int kModeReadAttempts = 5;
 constexpr int kChunkTries = 3;
-// A Q-TRAK device restarts into its boot loader after 0x24 0x07.
+// A Q-TRAK device restarts into its boot loader after kCmdQtrakEnterBoot.
 constexpr auto kQtrakRestartWait = 4000ms;
 // The numeric boot entry restarts the device as well, more quickly.
 constexpr auto kDigitRestartWait = 1000ms;
@@ -53,8 +53,8 @@ void putBe32(std::vector<uint8_t>& out, uint32_t v) {
   putBe16(out, v & 0xFFFF);
 }
 
-bool buildRequest(Frame& frame, uint8_t cmd, uint8_t sub, const std::vector<uint8_t>& data = {}) {
-  return frame.build(Frame::kDeviceAddr, Frame::kHostAddr, cmd, sub, data.empty() ? nullptr : data.data(),
+bool buildRequest(Frame& frame, DeviceCommand command, const std::vector<uint8_t>& data = {}) {
+  return frame.build(Frame::kDeviceAddr, Frame::kHostAddr, command, data.empty() ? nullptr : data.data(),
                      static_cast<unsigned>(data.size()));
 }
 
@@ -77,14 +77,14 @@ std::string CFirmwareUpDateUtils::imageName(const std::string& softType) {
 }
 
 bool CFirmwareUpDateUtils::exchange(const Frame& request, Frame& reply, int timeoutMs, bool* sent) {
-  return exchangeFrame(session(), request, reply, timeoutMs, sent) == 0;
+  return exchangeFrame(sessionId(), request, reply, timeoutMs, sent) == 0;
 }
 
 bool CFirmwareUpDateUtils::verifyDevice(bool silenceAccepted) {
   Frame request;
   Frame reply;
   std::string answered;
-  if (buildRequest(request, 0x21, 0x33) && exchange(request, reply, kReplyTimeoutMs)) {
+  if (buildRequest(request, kCmdReadSerial) && exchange(request, reply, kReplyTimeoutMs)) {
     // An answer that carries no number is no proof either way: refused.
     if (readString8(reply, answered) && answered == serialNumber) return true;
     LOG_WARN("device serial number %s is not %s, upgrade refused", logfacade::escapeForLog(answered).c_str(),
@@ -151,7 +151,7 @@ bool CFirmwareUpDateUtils::EnterBoot() {
   for (int attempt = 0; attempt < kModeReadAttempts && !answered; ++attempt) {
     Frame request;
     Frame reply;
-    if (!buildRequest(request, 0x21, 0x14) || !exchange(request, reply, kReplyTimeoutMs)) continue;
+    if (!buildRequest(request, kCmdReadMode) || !exchange(request, reply, kReplyTimeoutMs)) continue;
     answered = true;
     hasMode = statusOf(reply, mode);
   }
@@ -174,7 +174,7 @@ int CFirmwareUpDateUtils::switchBoot() {
   uint8_t status = 0xFF;
   if (isQtrakModel(productType)) {
     bool sent = false;
-    if (!buildRequest(request, 0x24, 0x07) || !exchange(request, reply, kReplyTimeoutMs, &sent)) {
+    if (!buildRequest(request, kCmdQtrakEnterBoot) || !exchange(request, reply, kReplyTimeoutMs, &sent)) {
       LOG_WARN(sent ? "recv 6407 failed" : "send 2407 failed");
       return -1;
     }
@@ -185,14 +185,14 @@ int CFirmwareUpDateUtils::switchBoot() {
     // Whatever answers on the new session must still be the device we read.
     return verifyDevice(true) ? 0 : -1;
   }
-  if (!buildRequest(request, 0x25, 0x05) || !exchange(request, reply, kReplyTimeoutMs)) return -1;
+  if (!buildRequest(request, kCmdEnterBoot) || !exchange(request, reply, kReplyTimeoutMs)) return -1;
   return statusOf(reply, status) && status == kStatusOk ? 0 : -1;
 }
 
 bool CFirmwareUpDateUtils::enterBootDigit() {
   Frame request;
   Frame reply;
-  if (!buildRequest(request, 0x25, 0x05, {kNumericBootEntry}) || !exchange(request, reply, kReplyTimeoutMs)) {
+  if (!buildRequest(request, kCmdEnterBoot, {kNumericBootEntry}) || !exchange(request, reply, kReplyTimeoutMs)) {
     return false;
   }
   uint8_t status = 0xFF;
@@ -208,7 +208,7 @@ bool CFirmwareUpDateUtils::SafetyCheck() {
   Frame request;
   Frame challenge;
   bool sent = false;
-  if (!buildRequest(request, 0x25, 0x02, {kSafetyRequest})) return false;
+  if (!buildRequest(request, kCmdSafetyChallenge, {kSafetyRequest})) return false;
   if (!exchange(request, challenge, kReplyTimeoutMs, &sent)) {
     if (sent) LOG_WARN("fail to recieve 6502");
     return false;
@@ -229,7 +229,7 @@ bool CFirmwareUpDateUtils::SafetyCheck() {
   const uint8_t* d = challenge.data();
   Frame answer;
   Frame result;
-  if (!buildRequest(answer, 0x25, 0x03, {kSafetyRequest, d[1], d[2], d[3], d[4]})) return false;
+  if (!buildRequest(answer, kCmdSafetyAnswer, {kSafetyRequest, d[1], d[2], d[3], d[4]})) return false;
   const bool received = exchange(answer, result, kReplyTimeoutMs, &sent);
   if (!sent) return false;
   // Without a reply the size logged is the request's own.
@@ -268,7 +268,7 @@ int CFirmwareUpDateUtils::notifyFirmwareInfo(const std::string& softType, uint32
   Frame request;
   Frame reply;
   bool sent = false;
-  if (block.size() > kMaxAnnouncement || !buildRequest(request, 0x24, 0x02, block) ||
+  if (block.size() > kMaxAnnouncement || !buildRequest(request, kCmdImageAnnounce, block) ||
       !exchange(request, reply, kAnnounceTimeoutMs, &sent)) {
     LOG_WARN(sent ? "recv 6402 failed" : "send 2402 failed");
     return -1;
@@ -290,7 +290,7 @@ int CFirmwareUpDateUtils::sendBin(const uint8_t* image, size_t length) {
     putBe16(block, static_cast<uint32_t>(count));
     block.insert(block.end(), image + offset, image + offset + count);
     Frame request;
-    if (!buildRequest(request, 0x24, 0x03, block)) return -1;
+    if (!buildRequest(request, kCmdImageChunk, block)) return -1;
 
     Frame reply;
     bool acknowledged = false;
@@ -331,26 +331,11 @@ bool CFirmwareUpDateUtils::sendDigest(const std::string& digest) {
   Frame request;
   Frame reply;
   std::vector<uint8_t> text(digest.begin(), digest.end());
-  if (!buildRequest(request, 0x24, 0x04, text) || !exchange(request, reply, kReplyTimeoutMs)) return false;
+  if (!buildRequest(request, kCmdImageDigest, text) || !exchange(request, reply, kReplyTimeoutMs)) return false;
   uint8_t status = 0xFF;
   return statusOf(reply, status) && status == kStatusOk;
 }
 
 int CFirmwareUpDateUtils::connectDefaultSession() {
-  int rc = initSessionManager();
-  if (rc != 0) return rc;
-  const uint32_t previous = sessionId;
-  const int id = createDefaultSession();
-  sessionId = static_cast<uint32_t>(id);
-  // A session left behind (the link before a restart) would have the receive
-  // worker reconnecting it, under the manager's lock, all through the transfer.
-  if (previous != kNoSession && previous != sessionId) ::closeSession(static_cast<int>(previous));
-  if (id < 0) return -1;
-  return waitSessionConnected(id, kConnectLimitMs) ? 0 : -1;
-}
-
-void CFirmwareUpDateUtils::closeSession() {
-  if (sessionId == kNoSession) return;
-  ::closeSession(session());
-  sessionId = kNoSession;
+  return session_.open(createDefaultSession, kConnectLimitMs, OwnedSession::Replace::kOwn);
 }

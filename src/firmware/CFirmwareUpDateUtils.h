@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "session/OwnedSession.h"
+
 class Frame;
 
 // Brings one firmware image onto the device: fetches it (a package to unpack
@@ -18,7 +20,6 @@ class Frame;
 // are checked before any byte is read.
 class CFirmwareUpDateUtils {
  public:
-  static constexpr uint32_t kNoSession = 0xFFFFFFFF;
   static constexpr size_t kChunkSize = 4096;
   // Far beyond any image the device takes, and it keeps the whole image in
   // memory within reason; the announcement could carry up to 4 GiB.
@@ -85,7 +86,7 @@ class CFirmwareUpDateUtils {
   int notifyFirmwareInfo(const std::string& softType, uint32_t length);
   int sendBin(const uint8_t* image, size_t length);
   bool sendDigest(const std::string& digest);
-  // Asks the device on the session for its serial number (0x21 0x33): true
+  // Asks the device on the session for its serial number (kCmdReadSerial): true
   // when it is serialNumber. Another number always fails; no answer fails
   // unless silenceAccepted (a boot loader after a restart need not answer).
   // Guards against writing an image into a device other than the one read.
@@ -93,12 +94,15 @@ class CFirmwareUpDateUtils {
   // Opens the default session and waits up to 10 s for it to connect. 0,
   // -1, or the session manager's non-zero start result.
   int connectDefaultSession();
-  void closeSession();
+  void closeSession() { session_.close(); }
+  // The session the transfer uses; -1 when there is none.
+  int sessionId() const { return session_.id(); }
+  // Makes a session opened elsewhere the one the transfer uses (and closes).
+  void useSession(int id) { session_.adopt(id); }
 
   // The image name the device is told for a software type; empty if none.
   static std::string imageName(const std::string& softType);
 
-  uint32_t sessionId = kNoSession;  // changed only by connectDefaultSession and closeSession
   int productType = 6;              // classifyModel of the device; set by the task
   std::string serialNumber;         // set by upgradeFirmware
   // The task's stop flag, when it has one: ends the web exchanges early.
@@ -108,5 +112,5 @@ class CFirmwareUpDateUtils {
   enum class BootEntry { Alphanumeric, Digit };
   bool firmwareUpDate(BootEntry entry, const std::string& softType, const std::string& path);
   bool exchange(const Frame& request, Frame& reply, int timeoutMs, bool* sent = nullptr);
-  int session() const { return static_cast<int>(sessionId); }
+  OwnedSession session_;
 };

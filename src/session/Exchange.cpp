@@ -16,7 +16,7 @@ constexpr auto kConnectCheck = std::chrono::milliseconds(100);
 
 int exchangeFrame(int sessionId, const Frame& request, Frame& reply, int timeoutMs, bool* sent) {
   auto manager = SessionManager::getInstance();
-  const uint8_t cmd = static_cast<uint8_t>(request.command() + 0x40);
+  const uint8_t cmd = static_cast<uint8_t>(request.command() + DeviceCommand::kReplyOffset);
   const uint8_t sub = request.subCommand();
   // A reply still filed from an earlier request (late, or sent twice) must
   // not be taken for this one's; one arriving later is told apart by serial.

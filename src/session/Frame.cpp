@@ -145,7 +145,7 @@ bool readFiveFields16(const Frame& frame, std::array<std::string, 5>& out) {
 bool matchNameReply(const uint8_t* bytes, size_t count, std::string& name) {
   Frame frame;
   if (!frame.parse(bytes, count)) return false;
-  if (frame.command() != 0x61 || frame.subCommand() != 0x33 || frame.dataLength() < 13) return false;
+  if (!frame.is(kCmdReadSerial.reply()) || frame.dataLength() < 13) return false;
   return readString8(frame, name);
 }
 

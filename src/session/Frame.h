@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "session/Commands.h"
+
 // One request or reply of the device link, held as its wire bytes:
 // 55 AA addr1 addr2 L(BE16) serial cmd sub data... xor
 // where L = data length + 3 and the checksum is the XOR of addr1 through the
@@ -29,6 +31,10 @@ class Frame {
   // the length field (a truncated length would make the device cut the frame).
   bool build(uint8_t addr1, uint8_t addr2, uint8_t cmd, uint8_t sub, const uint8_t* data = nullptr,
              unsigned length = 0);
+  bool build(uint8_t addr1, uint8_t addr2, DeviceCommand command, const uint8_t* data = nullptr,
+             unsigned length = 0) {
+    return build(addr1, addr2, command.cmd, command.sub, data, length);
+  }
   // Extends a built frame's data, rewriting the length and the checksum.
   // Fails (frame unchanged) on an empty frame or when the data would no longer
   // fit the length field.
@@ -61,6 +67,7 @@ class Frame {
   uint8_t serial() const { return byteAt(6); }
   uint8_t command() const { return byteAt(7); }
   uint8_t subCommand() const { return byteAt(8); }
+  bool is(DeviceCommand command) const { return this->command() == command.cmd && subCommand() == command.sub; }
 
  private:
   uint8_t byteAt(size_t i) const { return i < bytes_.size() ? bytes_[i] : 0; }
@@ -81,6 +88,6 @@ bool readTwoStrings16(const Frame& frame, std::string& first, std::string& secon
 // field, is N bytes long (cut at the end of the data) and is cut at the first
 // zero byte; the next field starts right after the N bytes.
 bool readFiveFields16(const Frame& frame, std::array<std::string, 5>& out);
-// A LAN discovery answer: a valid 0x61 0x33 frame with at least 13 data bytes;
+// A LAN discovery answer: a valid reply to kCmdReadSerial with at least 13 data bytes;
 // the name is its readString8 text.
 bool matchNameReply(const uint8_t* bytes, size_t count, std::string& name);

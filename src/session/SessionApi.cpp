@@ -1,16 +1,12 @@
 #include "session/SessionApi.h"
 
+#include "platform/Ipv4Text.h"
 #include "session/SessionManager.h"
 
 int initSessionManager() { return SessionManager::getInstance()->init(); }
 
-std::string addrToDotted(uint32_t addr) {
-  return std::to_string(addr & 0xFF) + '.' + std::to_string((addr >> 8) & 0xFF) + '.' +
-         std::to_string((addr >> 16) & 0xFF) + '.' + std::to_string(addr >> 24);
-}
-
 int createNetworkSession(uint32_t addr, int port, int datagram) {
-  return SessionManager::getInstance()->createNetworkSession(addrToDotted(addr), port, datagram);
+  return SessionManager::getInstance()->createNetworkSession(platform::ipv4Text(addr), port, datagram);
 }
 
 int createBluetoothSession(const std::string& address) {

@@ -22,6 +22,3 @@ int recvFrame(int sessionId, Frame& out, uint8_t cmd, uint8_t sub, int timeoutMs
 bool isSessionConnected(int sessionId);
 int closeSession(int sessionId);
 int closeAllSessions();
-
-// "a.b.c.d" of an address in the Addr form.
-std::string addrToDotted(uint32_t addr);

@@ -23,8 +23,12 @@ constexpr auto kBootPortSettle = 4000ms;
 
 }  // namespace
 
+void FirmwareUpgrader::report(Part part, Step step) {
+  AppState::getInstance().firmwareProgress(static_cast<int>(part), static_cast<int>(step));
+}
+
 struct FirmwareUpgrader::PartTexts {
-  int part;
+  Part part;
   const char* softType;
   std::chrono::milliseconds successPause;
   void (*logPrepareFailed)(int rc);
@@ -34,11 +38,10 @@ struct FirmwareUpgrader::PartTexts {
 
 void FirmwareUpgrader::run() {
   const DeviceInfo info = AppState::getInstance().deviceInfo();
-  AppState& state = AppState::getInstance();
   force_ = getParam(kParamForce) == "1";
   if (utils_.connectDefaultSession() != 0) {
     LOG_WARN("create connect err");
-    state.firmwareProgress(kPartTask, kStepFailed);
+    report(Part::kTask, Step::kFailed);
     return;
   }
   const int model = classifyModel(info.serialNumber);
@@ -49,7 +52,7 @@ void FirmwareUpgrader::run() {
   downloadRoot_ = downloads.path();
   if (downloadRoot_.empty()) {
     LOG_WARN("cannot make a download folder under %s, errCode : %d", platform::updateDir().c_str(), errno);
-    state.firmwareProgress(kPartTask, kStepFailed);
+    report(Part::kTask, Step::kFailed);
     return;
   }
   if (!skipsMainFirmware(model) && upgradeDownload(info.serialNumber, info.firmware) != 0) return;
@@ -65,7 +68,7 @@ void FirmwareUpgrader::run() {
 int FirmwareUpgrader::upgradeDownload(const std::string& serialNumber, const SoftwareSlot& firmware) {
   // The device settles after the main firmware before the J2534 part.
   static const PartTexts texts{
-      kPartDownload, "1", 2000ms,
+      Part::kDownload, "1", 2000ms,
       [](int rc) { LOG_WARN("prepare downLoadfirmware failed rlt : %d", rc); },
       [](int rc) { LOG_INFO("DownloadFirmware upgrade success, rlt : %d", rc); },
       [](int rc) { LOG_WARN("DownloadFirmware upgrade failed, rlt : %d", rc); }};
@@ -74,7 +77,7 @@ int FirmwareUpgrader::upgradeDownload(const std::string& serialNumber, const Sof
 
 int FirmwareUpgrader::upgradeJ2534(const std::string& serialNumber, const SoftwareSlot& j2534Firmware) {
   static const PartTexts texts{
-      kPartJ2534, "3", 1000ms,
+      Part::kJ2534, "3", 1000ms,
       [](int rc) { LOG_WARN("prepare j2534firmware failed rlt : %d", rc); },
       [](int) { LOG_INFO("j2534firmware upgrade success, rlt"); },
       [](int rc) { LOG_WARN("j2534firmware upgrade failed, rlt : %d", rc); }};
@@ -82,23 +85,22 @@ int FirmwareUpgrader::upgradeJ2534(const std::string& serialNumber, const Softwa
 }
 
 int FirmwareUpgrader::upgradePart(const PartTexts& part, const std::string& serialNumber, const SoftwareSlot& slot) {
-  AppState& state = AppState::getInstance();
   // What the front ends showed as up to date, newer or unknown is never sent unasked.
   const VersionVerdict verdict = judgeVersion(slot.version, slot.latestVersion);
   if (!isOffered(verdict, force_)) {
     LOG_INFO("firmware type %s not sent: %s (device %s, online %s)", part.softType, verdictText(verdict),
              logfacade::escapeForLog(slot.version).c_str(), logfacade::escapeForLog(slot.latestVersion).c_str());
-    state.firmwareProgress(part.part, kStepSkipped);
+    report(part.part, Step::kSkipped);
     return 0;
   }
-  state.firmwareProgress(part.part, kStepPrepare);
+  report(part.part, Step::kPrepare);
   // The serial number and links come from the last read, minutes ago maybe:
   // before anything enters the boot loader, the device must be that one. Once
   // it answered, a boot loader that stays silent after a restart is accepted.
   utils_.serialNumber = serialNumber;
   if (!utils_.verifyDevice(deviceConfirmed_)) {
     part.logPrepareFailed(-1);
-    state.firmwareProgress(part.part, kStepPrepareFailed);
+    report(part.part, Step::kPrepareFailed);
     return -1;
   }
   deviceConfirmed_ = true;
@@ -109,18 +111,18 @@ int FirmwareUpgrader::upgradePart(const PartTexts& part, const std::string& seri
                                                     CFirmwareUpDateUtils::packageFilePath(part.softType, downloadRoot_));
   if (rc != 0) {
     part.logPrepareFailed(rc);
-    state.firmwareProgress(part.part, kStepPrepareFailed);
+    report(part.part, Step::kPrepareFailed);
     return rc;
   }
-  state.firmwareProgress(part.part, kStepTransfer);
+  report(part.part, Step::kTransfer);
   rc = utils_.upgradeFirmware(serialNumber, part.softType, imagePath) ? 0 : -1;
   if (rc == 0) {
     platform::sleepFor(part.successPause);
     part.logSuccess(rc);
-    state.firmwareProgress(part.part, kStepDone);
+    report(part.part, Step::kDone);
     return 0;
   }
   part.logFailed(rc);
-  state.firmwareProgress(part.part, kStepFailed);
+  report(part.part, Step::kFailed);
   return -1;
 }

@@ -14,9 +14,21 @@
 // alone means that no connection was made.
 class FirmwareUpgrader : public Task {
  public:
-  enum Part : int { kPartDownload = 0, kPartJ2534 = 1, kPartTask = 2 };
-  enum Step : int { kStepPrepare = 0, kStepTransfer = 5, kStepPrepareFailed = 6, kStepDone = 7, kStepFailed = 8,
-                     kStepSkipped = 9 };
+  // Which part a UM_FIRMWARE_PROGRESS report is about.
+  enum class Part : int { kDownload = 0, kJ2534 = 1, kTask = 2 };
+  // The step of a part; 6 to 9 end it.
+  enum class Step : int { kPrepare = 0, kTransfer = 5, kPrepareFailed = 6, kDone = 7, kFailed = 8, kSkipped = 9 };
+  // The report numbers under their old names, for the front ends that still
+  // compare plain ints; new code uses Part and Step.
+  static constexpr int kPartDownload = static_cast<int>(Part::kDownload);
+  static constexpr int kPartJ2534 = static_cast<int>(Part::kJ2534);
+  static constexpr int kPartTask = static_cast<int>(Part::kTask);
+  static constexpr int kStepPrepare = static_cast<int>(Step::kPrepare);
+  static constexpr int kStepTransfer = static_cast<int>(Step::kTransfer);
+  static constexpr int kStepPrepareFailed = static_cast<int>(Step::kPrepareFailed);
+  static constexpr int kStepDone = static_cast<int>(Step::kDone);
+  static constexpr int kStepFailed = static_cast<int>(Step::kFailed);
+  static constexpr int kStepSkipped = static_cast<int>(Step::kSkipped);
   static constexpr char kParamForce[] = "force";
 
   FirmwareUpgrader() = default;
@@ -30,6 +42,7 @@ class FirmwareUpgrader : public Task {
  private:
   struct PartTexts;
   int upgradePart(const PartTexts& part, const std::string& serialNumber, const SoftwareSlot& slot);
+  static void report(Part part, Step step);
 
   CFirmwareUpDateUtils utils_;  // used by the run's thread only
   bool force_ = false;  // run's thread only

@@ -4,6 +4,7 @@
 
 #include "platform/Clock.h"
 #include "session/Exchange.h"
+#include "session/OwnedSession.h"
 #include "session/SessionApi.h"
 #include "session/SessionSelection.h"
 #include "utils/LogFacade.h"
@@ -37,26 +38,18 @@ bool identityAnswered(int session, uint8_t sub) {
 class ProbeSession {
  public:
   explicit ProbeSession(int linkType) {
-    initSessionManager();
-    closeAllSessions();
-    id_ = createSessionByType(linkType);
-    if (id_ >= 0 && !waitSessionConnected(id_, kConnectLimitMs)) {
+    session_.open([linkType] { return createSessionByType(linkType); }, kConnectLimitMs,
+                  OwnedSession::Replace::kAll);
+    if (session_.failure() == OwnedSession::Failure::kConnect) {
       LOG_WARN("probe session of link %d did not connect", linkType);
-      close();
+      session_.close();
     }
   }
-  ~ProbeSession() { close(); }
-  ProbeSession(const ProbeSession&) = delete;
-  ProbeSession& operator=(const ProbeSession&) = delete;
   // -1 when none could be made.
-  int id() const { return id_; }
+  int id() const { return session_.id(); }
 
  private:
-  void close() {
-    if (id_ >= 0) closeSession(id_);
-    id_ = -1;
-  }
-  int id_ = -1;
+  OwnedSession session_;
 };
 
 }  // namespace

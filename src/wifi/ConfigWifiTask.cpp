@@ -3,32 +3,25 @@
 #include <string.h>
 
 #include <algorithm>
-#include <chrono>
 #include <vector>
 
 #include "app/DeviceModel.h"
-#include "platform/Clock.h"
+#include "session/Commands.h"
 #include "session/Exchange.h"
 #include "session/Frame.h"
-#include "session/SessionApi.h"
+#include "session/J2534Switch.h"
 #include "session/SessionSelection.h"
 #include "utils/LogFacade.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-
 constexpr uint8_t kKeyMarker = 0x02;
-constexpr uint8_t kModeJ2534 = 2;
 constexpr uint8_t kStatusOk = 0;
 
 constexpr int kConnectMs = 500;
 constexpr int kReconnectMs = 5000;
-constexpr int kReplyTimeoutMs = 2000;
 // The device tries the network before it answers.
 constexpr int kConfigTimeoutMs = 20000;
-// The device may restart its link after the mode switch.
-constexpr auto kSwitchSettle = 1000ms;
 
 bool usableField(const std::string& text) {
   return !text.empty() && text.size() <= ConfigWifiTask::kMaxFieldLength;
@@ -84,11 +77,6 @@ void ConfigWifiTask::report(uint32_t step, int32_t code) {
   if (ConfigWifiTaskNotifier* notifier = notifier_.load()) notifier->onConfigWifiResult(step, code);
 }
 
-void ConfigWifiTask::closeOwnSession() {
-  if (sessionId_ != -1) closeSession(sessionId_);
-  sessionId_ = -1;
-}
-
 void ConfigWifiTask::run() {
   std::string ssid = getParam("ssid");
   std::string key = getParam("password");
@@ -111,28 +99,20 @@ void ConfigWifiTask::run() {
   }
   wipe(key);
   report(step, result);
-  closeOwnSession();
+  session_.close();
 }
 
 int ConfigWifiTask::createConnect(int timeoutMs) {
-  int rc = initSessionManager();
-  if (rc != 0) {
-    LOG_WARN("init sessionManager failed");
-    return rc;
-  }
-  const int id = createDefaultSession();
-  // A replaced session would otherwise stay open until the process ends.
-  if (id != sessionId_) closeOwnSession();
-  sessionId_ = id;
-  if (id == -1) return -1;
-  return waitSessionConnected(id, timeoutMs) ? 0 : -1;
+  const int rc = session_.open(createDefaultSession, timeoutMs, OwnedSession::Replace::kOwn);
+  if (session_.failure() == OwnedSession::Failure::kStart) LOG_WARN("init sessionManager failed");
+  return rc;
 }
 
 bool ConfigWifiTask::exchangeStatus(const Frame& request, int timeoutMs, uint8_t& status, const char* sendText,
                                     const char* recvText) {
   Frame reply;
   bool sent = false;
-  if (exchangeFrame(sessionId_, request, reply, timeoutMs, &sent) != 0) {
+  if (exchangeFrame(session_.id(), request, reply, timeoutMs, &sent) != 0) {
     LOG_WARN("%s", sent ? recvText : sendText);
     return false;
   }
@@ -145,35 +125,12 @@ bool ConfigWifiTask::exchangeStatus(const Frame& request, int timeoutMs, uint8_t
 }
 
 int ConfigWifiTask::qtrkSwithToJ2534() {
-  Frame modeRead;
-  uint8_t mode = 0;
-  if (!modeRead.build(Frame::kDeviceAddr, Frame::kHostAddr, 0x21, 0x14) ||
-      !exchangeStatus(modeRead, kReplyTimeoutMs, mode, "send 2114 failed", "recv 6114 failed")) {
-    return -1;
-  }
-  if (mode != kModeJ2534) {
-    Frame modeSwitch;
-    uint8_t status = 0;
-    if (!modeSwitch.build(Frame::kDeviceAddr, Frame::kHostAddr, 0x21, 0x11) ||
-        !exchangeStatus(modeSwitch, kReplyTimeoutMs, status, "send 2111 failed", "recv 6111 failed")) {
-      return -1;
-    }
-    if (status != kStatusOk) {
-      LOG_WARN("6111 has errCode : %d", status);
-      return -1;
-    }
-  }
-  platform::sleepFor(kSwitchSettle);
-  if (!isSessionConnected(sessionId_) && createConnect(kReconnectMs) != 0) {
-    LOG_WARN("reconnect failed");
-    return -1;
-  }
-  return 0;
+  return switchToJ2534(session_.id(), [this] { return createConnect(kReconnectMs); });
 }
 
 int ConfigWifiTask::setWifiConfig(const std::string& ssid, const std::string& key) {
   Frame request;
-  if (!request.build(Frame::kSystemAddr, Frame::kHostAddr, 0x2C, 0x12) ||
+  if (!request.build(Frame::kSystemAddr, Frame::kHostAddr, kCmdSetWifi) ||
       CopySSidAndKeyToFrame(ssid, key, request) != 0) {
     LOG_WARN("build frame 2c12 error");
     return -1;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "schedule/Task.h"
+#include "session/OwnedSession.h"
 #include "wifi/ConfigWifiTaskNotifier.h"
 
 class Frame;
@@ -47,13 +48,12 @@ class ConfigWifiTask : public Task {
 
  private:
   void report(uint32_t step, int32_t code);
-  void closeOwnSession();
   // Exchanges request for its reply and reads the reply's first data byte;
   // logs sendText or recvText on failure.
   bool exchangeStatus(const Frame& request, int timeoutMs, uint8_t& status, const char* sendText,
                       const char* recvText);
 
-  int sessionId_ = -1;  // used by the run's thread only
+  OwnedSession session_;  // used by the run's thread only
   const int modelNumber_;
   std::atomic<ConfigWifiTaskNotifier*> notifier_{nullptr};
 };

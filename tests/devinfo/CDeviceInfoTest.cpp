@@ -44,7 +44,7 @@ TEST_F(CDeviceInfoTest, ReadDevVer_fillsSerialVersionsAndSystemTexts) {
                                        .protocolVersion = "P9", .j2534Version = "V2.10"});
   ASSERT_TRUE(device);
   // A device still starting up answers its mode late, but within the mode read's time-out.
-  device->addFault({.kind = sim::FaultKind::LateReply, .command = 0x21, .subCommand = 0x14, .delay = 3000ms});
+  device->addFault(sim::faultOn(kCmdReadMode, {.kind = sim::FaultKind::LateReply, .delay = 3000ms}));
   DeviceInfo info;
 
   ASSERT_TRUE(read(info));
@@ -80,15 +80,15 @@ TEST_F(CDeviceInfoTest, SerialNumber_fromTheSecondRequestWhenTheFirstIsUnusable)
     SCOPED_TRACE(c.name);
     auto device = scantest::startDevice({.serialNumber = c.serial, .identityText = "NOT-THE-SERIAL"});
     ASSERT_TRUE(device);
-    if (c.firstRequest) device->addFault({.kind = *c.firstRequest, .command = 0x21, .subCommand = 0x33});
+    if (c.firstRequest) device->addFault(sim::faultOn(kCmdReadSerial, {.kind = *c.firstRequest}));
     infotest::InfoWindow window;
     DeviceInfo info;
 
     EXPECT_EQ(read(info), c.readOk);
 
     EXPECT_EQ(info.serialNumber, c.serial);
-    EXPECT_EQ(device->core().requestCount(0x21, 0x03), 1u);
-    EXPECT_EQ(device->core().requestCount(0x21, 0x05), c.readOk ? 1u : 0u);
+    EXPECT_EQ(device->core().requestCount(kCmdReadIdentity), 1u);
+    EXPECT_EQ(device->core().requestCount(kCmdReadVersions), c.readOk ? 1u : 0u);
     EXPECT_EQ(info.firmware.version, c.readOk ? "V1.10" : "");
     EXPECT_EQ(window.countText("ERR_READ_DEV_VER: 0x61,0x03"), c.readOk ? 0u : 1u);
   }
@@ -115,7 +115,7 @@ TEST_F(CDeviceInfoTest, QtrakDevices_switchToJ2534_model4WithoutSystemRead) {
     auto device = scantest::startDevice({.serialNumber = c.serial, .mode = c.mode});
     ASSERT_TRUE(device);
     if (c.refusal) {
-      device->addFault({.kind = sim::FaultKind::RefusedStatus, .command = 0x21, .subCommand = 0x11, .status = c.refusal});
+      device->addFault(sim::faultOn(kCmdSwitchToJ2534, {.kind = sim::FaultKind::RefusedStatus, .status = c.refusal}));
     }
     LogCapture log;
     DeviceInfo info;
@@ -123,12 +123,12 @@ TEST_F(CDeviceInfoTest, QtrakDevices_switchToJ2534_model4WithoutSystemRead) {
     EXPECT_EQ(read(info), c.refusal == 0);
 
     EXPECT_EQ(info.serialNumber, c.serial);
-    EXPECT_EQ(device->core().requestCount(0x2C, 0x0A), c.systemReads);
-    EXPECT_EQ(device->core().requestCount(0x21, 0x11), c.switchRequests);
+    EXPECT_EQ(device->core().requestCount(kCmdReadSystemVersion), c.systemReads);
+    EXPECT_EQ(device->core().requestCount(kCmdSwitchToJ2534), c.switchRequests);
     EXPECT_EQ(device->core().config().mode == sim::DeviceMode::J2534, c.refusal == 0);
     EXPECT_EQ(log.contains("6111 has errCode : 5", logfacade::kWarn), c.refusal == 5) << log.dump();
     // The mode read of the device read plus the one of the switch.
-    EXPECT_EQ(device->core().requestCount(0x21, 0x14), 2u);
+    EXPECT_EQ(device->core().requestCount(kCmdReadMode), 2u);
   }
 }
 

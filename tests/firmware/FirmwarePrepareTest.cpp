@@ -162,7 +162,7 @@ TEST_F(AlphaPrepareTest, ImageLocationRedirected_nothingSavedNorSent) {
 
 TEST_F(AlphaPrepareTest, BootEntryFails_asksNothingOnline) {
   ASSERT_TRUE(connect(0));
-  device_->addFault({.kind = sim::FaultKind::EmptyReply, .command = 0x21, .subCommand = 0x14});
+  device_->addFault(sim::faultOn(kCmdReadMode, {.kind = sim::FaultKind::EmptyReply}));
 
   EXPECT_EQ(utils_.AlphaFirmwareUpgradePrepare(serial_, "1", CFirmwareUpDateUtils::imageFilePath("1")), -1);
 

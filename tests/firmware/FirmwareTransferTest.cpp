@@ -28,9 +28,9 @@ using sim::Occurrence;
 const std::string kModel0 = sim::sampleSerial(0, true);
 const std::string kModel4 = sim::sampleSerial(4, true);
 
-std::vector<sim::RequestRecord> requestsOf(const sim::VirtualDevice& device, uint8_t cmd, uint8_t sub) {
+std::vector<sim::RequestRecord> requestsOf(const sim::VirtualDevice& device, DeviceCommand request) {
   std::vector<sim::RequestRecord> out = device.core().requestLog();
-  std::erase_if(out, [&](const sim::RequestRecord& r) { return r.command != cmd || r.subCommand != sub; });
+  std::erase_if(out, [&](const sim::RequestRecord& r) { return r.command != request.cmd || r.subCommand != request.sub; });
   return out;
 }
 
@@ -95,8 +95,8 @@ TEST_F(FirmwareTransferTest, Announcement_type2UnderType1sName_unknownTypeOrRefu
   ASSERT_TRUE(utils_.SafetyCheck());
 
   EXPECT_EQ(utils_.notifyFirmwareInfo("7", 100), -1);
-  EXPECT_TRUE(requestsOf(device, 0x24, 0x02).empty());
-  device.addFault({.kind = FaultKind::RefusedStatus, .command = 0x24, .subCommand = 0x02, .when = Occurrence::nth(1)});
+  EXPECT_TRUE(requestsOf(device, kCmdImageAnnounce).empty());
+  device.addFault(sim::faultOn(kCmdImageAnnounce, {.kind = FaultKind::RefusedStatus, .when = Occurrence::nth(1)}));
   EXPECT_EQ(utils_.notifyFirmwareInfo("3", 100), -1);
   device.core().clearRequestLog();
   utils_.notifyFirmwareInfo("2", 0x01020304);
@@ -105,7 +105,7 @@ TEST_F(FirmwareTransferTest, Announcement_type2UnderType1sName_unknownTypeOrRefu
   std::vector<uint8_t> block = {0x00, 0x0D};
   block.insert(block.end(), name.begin(), name.end());
   block.insert(block.end(), {0x00, 0x01, 0x02, 0x03, 0x04});
-  const auto sent = requestsOf(device, 0x24, 0x02);
+  const auto sent = requestsOf(device, kCmdImageAnnounce);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].data, block);
 }
@@ -119,7 +119,7 @@ TEST_F(FirmwareTransferTest, SendBin_faultsOnChunks_retryOnlyWhatWentUnanswered)
     size_t failedTries;      // " send msg 6403 failed, retry..." and " recv msg 6403 failed, retry..."
   };
   auto fault = [](FaultKind kind, Occurrence when, uint8_t status = 1) {
-    return Fault{.kind = kind, .command = 0x24, .subCommand = 0x03, .when = when, .status = status};
+    return sim::faultOn(kCmdImageChunk, {.kind = kind, .when = when, .status = status});
   };
   const Case cases[] = {
       {"no fault", {}, 0, 3, 0},
@@ -144,14 +144,14 @@ TEST_F(FirmwareTransferTest, SendBin_faultsOnChunks_retryOnlyWhatWentUnanswered)
     EXPECT_EQ(utils_.sendBin(image.data(), image.size()), c.result);
 
     if (c.chunkRequests) {
-      EXPECT_EQ(device.core().requestCount(0x24, 0x03), c.chunkRequests);
+      EXPECT_EQ(device.core().requestCount(kCmdImageChunk), c.chunkRequests);
     }
     EXPECT_EQ(log.count(" send msg 6403 failed, retry...", logfacade::kWarn) +
                   log.count(" recv msg 6403 failed, retry...", logfacade::kWarn),
               c.failedTries)
         << log.dump();
     if (c.faults.empty()) {
-      const auto chunks = requestsOf(device, 0x24, 0x03);
+      const auto chunks = requestsOf(device, kCmdImageChunk);
       ASSERT_EQ(chunks.size(), 3u);
       const uint32_t offsets[] = {0, 4096, 8192}, lengths[] = {4096, 4096, 1808};
       for (size_t i = 0; i < 3; ++i) {
@@ -172,8 +172,8 @@ TEST_F(FirmwareTransferTest, SendDigest_lateAnswerToAnEarlierDigest_isNotTakenFo
   const auto first = sim::buildFirmwareImage("V1.0", 3000, 1);
   const auto second = sim::buildFirmwareImage("V2.0", 3000, 3);
   sim::VirtualDevice& device = start(kModel4);
-  device.addFault({.kind = FaultKind::LateReply, .command = 0x24, .subCommand = 0x04, .when = Occurrence::nth(1)});
-  device.addFault({.kind = FaultKind::RefusedStatus, .command = 0x24, .subCommand = 0x04, .when = Occurrence::nth(2)});
+  device.addFault(sim::faultOn(kCmdImageDigest, {.kind = FaultKind::LateReply, .when = Occurrence::nth(1)}));
+  device.addFault(sim::faultOn(kCmdImageDigest, {.kind = FaultKind::RefusedStatus, .when = Occurrence::nth(2)}));
   announce("1", 3000);
   ASSERT_EQ(utils_.sendBin(first.data(), first.size()), 0);
   EXPECT_FALSE(utils_.sendDigest(sim::md5Hex(first)));
@@ -204,37 +204,37 @@ TEST_F(FirmwareTransferTest, EnterBootAndSafetyCheck_decideOnEveryByteTheyRead) 
     std::array<unsigned, 4> frames;  // 0x21 0x14, 0x25 0x05, 0x24 0x07 and 0x25 0x03 requests
     const char* warning;             // nullptr: none expected
   };
-  auto on = [](uint8_t cmd, uint8_t sub, FaultKind kind, Occurrence when = Occurrence::every(), uint8_t status = 1) {
-    return Fault{.kind = kind, .command = cmd, .subCommand = sub, .when = when, .status = status};
+  auto on = [](DeviceCommand request, FaultKind kind, Occurrence when = Occurrence::every(), uint8_t status = 1) {
+    return sim::faultOn(request, {.kind = kind, .when = when, .status = status});
   };
   const Case cases[] = {
       {"boot loader, model 0", boot, kModel0, true, {}, true, {1, 0, 0, 0}, nullptr},
       {"normal, model 0", boot, kModel0, false, {}, true, {1, 1, 0, 0}, nullptr},
       {"normal, model 4", boot, kModel4, false, {}, true, {1, 0, 1, 0}, nullptr},
-      {"mode read unanswered", boot, kModel0, false, {on(0x21, 0x14, FaultKind::NoReply)}, true, {5, 0, 0, 0}, nullptr},
+      {"mode read unanswered", boot, kModel0, false, {on(kCmdReadMode, FaultKind::NoReply)}, true, {5, 0, 0, 0}, nullptr},
       {"mode read answered on the third try", boot, kModel0, false,
-       {on(0x21, 0x14, FaultKind::NoReply, Occurrence::nth(1)), on(0x21, 0x14, FaultKind::BadChecksum, Occurrence::nth(2))},
+       {on(kCmdReadMode, FaultKind::NoReply, Occurrence::nth(1)), on(kCmdReadMode, FaultKind::BadChecksum, Occurrence::nth(2))},
        true, {3, 1, 0, 0}, nullptr},
-      {"mode reply without data", boot, kModel0, false, {on(0x21, 0x14, FaultKind::EmptyReply)}, false, {1, 0, 0, 0},
+      {"mode reply without data", boot, kModel0, false, {on(kCmdReadMode, FaultKind::EmptyReply)}, false, {1, 0, 0, 0},
        "mode reply carries no mode"},
-      {"switch refused", boot, kModel0, false, {on(0x25, 0x05, FaultKind::RefusedStatus)}, false, {1, 1, 0, 0},
+      {"switch refused", boot, kModel0, false, {on(kCmdEnterBoot, FaultKind::RefusedStatus)}, false, {1, 1, 0, 0},
        "switch boot failed"},
-      {"switch without status", boot, kModel0, false, {on(0x25, 0x05, FaultKind::EmptyReply)}, false, {1, 1, 0, 0},
+      {"switch without status", boot, kModel0, false, {on(kCmdEnterBoot, FaultKind::EmptyReply)}, false, {1, 1, 0, 0},
        "switch boot failed"},
-      {"numeric entry refused", digit, sim::sampleSerial(0, false), false, {on(0x25, 0x05, FaultKind::RefusedStatus)},
+      {"numeric entry refused", digit, sim::sampleSerial(0, false), false, {on(kCmdEnterBoot, FaultKind::RefusedStatus)},
        false, {0, 1, 0, 0}, nullptr},
       {"safety check passes", safety, kModel0, true, {}, true, {0, 0, 0, 1}, nullptr},
-      {"challenge status 03", safety, kModel0, true, {on(0x25, 0x02, FaultKind::RefusedStatus, Occurrence::every(), 3)},
+      {"challenge status 03", safety, kModel0, true, {on(kCmdSafetyChallenge, FaultKind::RefusedStatus, Occurrence::every(), 3)},
        false, {0, 0, 0, 0}, "val is not 0x02, actually val is 03"},
       {"status 02 without challenge", safety, kModel0, true,
-       {on(0x25, 0x02, FaultKind::RefusedStatus, Occurrence::every(), 2)}, false, {0, 0, 0, 0}, "safety check failed"},
-      {"challenge without data", safety, kModel0, true, {on(0x25, 0x02, FaultKind::EmptyReply)}, false, {0, 0, 0, 0},
+       {on(kCmdSafetyChallenge, FaultKind::RefusedStatus, Occurrence::every(), 2)}, false, {0, 0, 0, 0}, "safety check failed"},
+      {"challenge without data", safety, kModel0, true, {on(kCmdSafetyChallenge, FaultKind::EmptyReply)}, false, {0, 0, 0, 0},
        "safety check failed"},
-      {"answer refused", safety, kModel0, true, {on(0x25, 0x03, FaultKind::RefusedStatus)},
+      {"answer refused", safety, kModel0, true, {on(kCmdSafetyAnswer, FaultKind::RefusedStatus)},
        false, {0, 0, 0, 1}, "safety check failed"},
-      {"answer without data", safety, kModel0, true, {on(0x25, 0x03, FaultKind::EmptyReply)}, false, {0, 0, 0, 1},
+      {"answer without data", safety, kModel0, true, {on(kCmdSafetyAnswer, FaultKind::EmptyReply)}, false, {0, 0, 0, 1},
        "safety check failed"},
-      {"answer unanswered", safety, kModel0, true, {on(0x25, 0x03, FaultKind::NoReply)}, false, {0, 0, 0, 1},
+      {"answer unanswered", safety, kModel0, true, {on(kCmdSafetyAnswer, FaultKind::NoReply)}, false, {0, 0, 0, 1},
        "fail to recieve 6503"},
   };
   for (const Case& c : cases) {
@@ -246,8 +246,8 @@ TEST_F(FirmwareTransferTest, EnterBootAndSafetyCheck_decideOnEveryByteTheyRead) 
     EXPECT_EQ((utils_.*c.call)(), c.result);
 
     const sim::DeviceCore& core = device.core();
-    EXPECT_EQ((std::array<unsigned, 4>{core.requestCount(0x21, 0x14), core.requestCount(0x25, 0x05),
-                                       core.requestCount(0x24, 0x07), core.requestCount(0x25, 0x03)}),
+    EXPECT_EQ((std::array<unsigned, 4>{core.requestCount(kCmdReadMode), core.requestCount(kCmdEnterBoot),
+                                       core.requestCount(kCmdQtrakEnterBoot), core.requestCount(kCmdSafetyAnswer)}),
               c.frames);
     EXPECT_TRUE(!c.warning || log.contains(c.warning, logfacade::kWarn)) << log.dump();
     // Once switched, the device has to be reachable in its boot loader.
@@ -262,27 +262,27 @@ TEST_F(FirmwareTransferTest, BootSwitch_movesToTheBootPortAndLeavesNoSessionBehi
   struct Case {
     std::string serial;
     bool (CFirmwareUpDateUtils::*enter)();
-    uint8_t cmd, sub;
+    DeviceCommand request;
     std::vector<uint8_t> data;
   };
-  const Case cases[] = {{kModel4, &CFirmwareUpDateUtils::EnterBoot, 0x24, 0x07, {}},
-                        {sim::sampleSerial(0, false), &CFirmwareUpDateUtils::enterBootDigit, 0x25, 0x05, {0x02}}};
+  const Case cases[] = {{kModel4, &CFirmwareUpDateUtils::EnterBoot, kCmdQtrakEnterBoot, {}},
+                        {sim::sampleSerial(0, false), &CFirmwareUpDateUtils::enterBootDigit, kCmdEnterBoot, {0x02}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.serial);
     sim::VirtualDevice& device = start(c.serial, false);
-    const int before = static_cast<int>(utils_.sessionId);
+    const int before = utils_.sessionId();
 
     ASSERT_TRUE((utils_.*c.enter)());
 
-    auto entries = requestsOf(device, c.cmd, c.sub);
+    auto entries = requestsOf(device, c.request);
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].data, c.data);
-    EXPECT_NE(static_cast<int>(utils_.sessionId), before);
+    EXPECT_NE(utils_.sessionId(), before);
     ASSERT_TRUE(device.waitOnline(std::chrono::seconds(5)));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(closeSession(before), -1) << "the network session was kept";
     EXPECT_TRUE(utils_.SafetyCheck());
-    EXPECT_EQ(requestsOf(device, 0x25, 0x02).back().link, sim::LinkKind::Serial);
+    EXPECT_EQ(requestsOf(device, kCmdSafetyChallenge).back().link, sim::LinkKind::Serial);
     closeAllSessions();
   }
 }

@@ -142,8 +142,8 @@ TEST_F(NetworkScannerTest, DeviceOnTwoAddresses_askedAndListedOnce_refusedBroadc
   EXPECT_EQ(list[0].name, kSerial);
   EXPECT_EQ(list[0].addr, kDeviceAddr);
   EXPECT_EQ(list[0].connectType, static_cast<uint32_t>(ConnectType::Lan));
-  EXPECT_EQ(device->core().requestCount(0x21, 0x33), 1u);
-  EXPECT_EQ(device->core().requestCount(0x2C, 0x2A), 1u);
+  EXPECT_EQ(device->core().requestCount(kCmdReadSerial), 1u);
+  EXPECT_EQ(device->core().requestCount(kCmdDiscoverLink), 1u);
   EXPECT_EQ(posted.texts(), (std::vector<std::string>{"ERR_SCAN_J2534_DEVICE:  ScanQTRAKDevice error",
                                                       "ERR_SCAN_J2534_DEVICE:  ScanLinkDevice error"}));
 }

@@ -127,16 +127,16 @@ TEST_F(SerialScannerTest, VirtualDevice_namedByEitherRequest_elseListedNameless_
   EXPECT_EQ(list[0].port, device->ttyPath());
   EXPECT_EQ(list[0].name, kSerial);
   EXPECT_EQ(list[0].connectType, 0u);
-  EXPECT_EQ(device->core().requestCount(0x21, 0x33), 1u);
-  EXPECT_EQ(device->core().requestCount(0x21, 0x03), 0u);
+  EXPECT_EQ(device->core().requestCount(kCmdReadSerial), 1u);
+  EXPECT_EQ(device->core().requestCount(kCmdReadIdentity), 0u);
 
-  device->setSilent(0x21, 0x33);
+  device->setSilent(kCmdReadSerial);
   list = scan();
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].name, kSerial);
-  EXPECT_EQ(device->core().requestCount(0x21, 0x03), 1u);
+  EXPECT_EQ(device->core().requestCount(kCmdReadIdentity), 1u);
 
-  device->setSilent(0x21, 0x03);
+  device->setSilent(kCmdReadIdentity);
   PtyPair silent;
   PtyPair other;
   ASSERT_TRUE(silent.ok() && other.ok());

@@ -74,7 +74,7 @@ TEST_F(DevInfoReaderTest, CompleteRead_reportsPhases0122WithTheRecordGrowing) {
 TEST_F(DevInfoReaderTest, ModeNeverAnswered_endsWithPhases0And2AndNoOnlineQuery) {
   auto device = scantest::startDevice();
   ASSERT_TRUE(device);
-  device->setSilent(0x21, 0x14);
+  device->setSilent(kCmdReadMode);
   sim::WebServices web;
   ASSERT_TRUE(web.start());
   infotest::InfoWindow window;
@@ -84,7 +84,7 @@ TEST_F(DevInfoReaderTest, ModeNeverAnswered_endsWithPhases0And2AndNoOnlineQuery)
   EXPECT_EQ(window.phases(), (std::vector<int>{0, 2}));
   EXPECT_TRUE(window.reports()[1].info.serialNumber.empty());
   EXPECT_EQ(window.countText("ERR_READ_DEV_VER: 0x61,0x14"), 5u);
-  EXPECT_EQ(device->core().requestCount(0x21, 0x14), 5u);
+  EXPECT_EQ(device->core().requestCount(kCmdReadMode), 5u);
   EXPECT_TRUE(web.requestLog().empty());
 }
 

@@ -84,7 +84,7 @@ TEST_F(DevScannerTest, WithoutAWindow_nothingIsSentOrKept) {
   DevScanner afterTheWindow;
   afterTheWindow.run();
   EXPECT_TRUE(AppState::getInstance().devices().empty());
-  EXPECT_EQ(device->core().requestCount(0x21, 0x33), 2u) << "both scans ran";
+  EXPECT_EQ(device->core().requestCount(kCmdReadSerial), 2u) << "both scans ran";
 }
 
 }  // namespace

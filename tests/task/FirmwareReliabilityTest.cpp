@@ -116,9 +116,9 @@ std::vector<Scenario> scenarios(const std::string& readSerial) {
   // next chunk waits, and the last chunk is lost: paired by command alone,
   // the stray copy would acknowledge a chunk the device never stored.
   out.push_back({"late acknowledgement",
-                 {{.kind = FaultKind::DuplicateReply, .command = 0x24, .subCommand = 0x03,
-                   .when = sim::Occurrence::nth(1), .delay = 100ms},
-                  {.kind = FaultKind::NoReply, .command = 0x24, .subCommand = 0x03, .when = sim::Occurrence::nth(3)}},
+                 {sim::faultOn(kCmdImageChunk, {.kind = FaultKind::DuplicateReply,
+                   .when = sim::Occurrence::nth(1), .delay = 100ms}),
+                  sim::faultOn(kCmdImageChunk, {.kind = FaultKind::NoReply, .when = sim::Occurrence::nth(3)})},
                  {}, {}, kUpgraded, nullptr});
   out.push_back({"swapped device", {}, other, {}, kStep6, "upgrade refused"});
   out.push_back({"swapped during the restart", {}, {}, other, kStep6, "upgrade refused"});
@@ -194,7 +194,7 @@ TEST_F(FirmwareReliabilityTest, EveryGlitchAtEveryStage_endsHeldOrFailedInTime) 
       EXPECT_TRUE(log.contains(scenario.warning, logfacade::kWarn)) << scenario.warning << "\n" << log.dump();
     }
     if (!scenario.attachedSerial.empty() || !scenario.serialAfterRestart.empty()) {
-      EXPECT_EQ(device->core().requestCount(0x24, 0x02) + device->core().requestCount(0x24, 0x03), 0u)
+      EXPECT_EQ(device->core().requestCount(kCmdImageAnnounce) + device->core().requestCount(kCmdImageChunk), 0u)
           << "an image frame reached a device other than the one read";
     }
   }

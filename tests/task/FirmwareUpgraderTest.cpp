@@ -152,8 +152,8 @@ TEST_P(FirmwareUpgradeSuccess, DeviceHoldsExactlyTheOfferedImages) {
     for (const std::string& line : web_.requestLog()) EXPECT_FALSE(asksFor(line, "1")) << line;
   }
   expectHolds(sim::ImageSlot::J2534, web_.firmwareImage("3", c.serial));
-  EXPECT_EQ(device.core().requestCount(0x25, 0x05), c.switches2505);
-  EXPECT_EQ(device.core().requestCount(0x24, 0x07), c.switches2407);
+  EXPECT_EQ(device.core().requestCount(kCmdEnterBoot), c.switches2505);
+  EXPECT_EQ(device.core().requestCount(kCmdQtrakEnterBoot), c.switches2407);
   EXPECT_EQ(chunkLinks(device, "DOWNLOAD.BIN"), c.mainLinks);
   EXPECT_EQ(chunkLinks(device, "J2534.BIN"), c.j2534Links);
   // Numeric serial numbers get packages, the others images by the firmware-information service.
@@ -217,7 +217,7 @@ TEST_F(FirmwareUpgraderTest, PartsNotOffered_areNotSentUnlessForced) {
       EXPECT_EQ(!device.core().image(slot).name.empty(), sent) << "part " << part;
     }
     if (c.steps.size() == 2) {
-      EXPECT_EQ(device.core().requestCount(0x25, 0x05), 0u) << "no boot entry";
+      EXPECT_EQ(device.core().requestCount(kCmdEnterBoot), 0u) << "no boot entry";
     }
     closeAllSessions();
   }
@@ -292,7 +292,7 @@ TEST_F(FirmwareUpgraderTest, PartFailures_endWithTheirStepAndNothingAccepted) {
     EXPECT_EQ(runUpgrade(), c.steps);
 
     EXPECT_TRUE(log.contains(c.warning, logfacade::kWarn)) << log.dump();
-    EXPECT_EQ(device.core().requestCount(0x24, 0x02) + device.core().requestCount(0x24, 0x03), 0u);
+    EXPECT_EQ(device.core().requestCount(kCmdImageAnnounce) + device.core().requestCount(kCmdImageChunk), 0u);
     EXPECT_FALSE(device.core().image(sim::ImageSlot::Firmware).accepted);
     EXPECT_FALSE(device.core().image(sim::ImageSlot::J2534).accepted);
     EXPECT_TRUE(upgradetest::treeOf(outside).empty());
@@ -315,7 +315,7 @@ TEST_F(FirmwareUpgraderTest, PartFailures_endWithTheirStepAndNothingAccepted) {
 TEST_F(FirmwareUpgraderTest, DeviceHidingItsSerialNumber_receivesNothing) {
   setRecord(sim::sampleSerial(0, true));
   sim::VirtualDevice& device = start({.serialNumber = sim::sampleSerial(0, true)});
-  device.setSilent(0x21, 0x33);
+  device.setSilent(kCmdReadSerial);
   LogCapture log;
 
   EXPECT_EQ(runUpgrade(), (Steps{{0, 0}, {0, 6}}));

@@ -41,9 +41,15 @@ using Reports = std::vector<Report>;
 using Bytes = std::vector<uint8_t>;
 using Act = std::function<void(SystemUpgrader&, const Report&)>;
 
+Report reportOf(SystemStage stage, SystemResult result, int value = 0) {
+  return {static_cast<int>(stage), static_cast<int>(result), value};
+}
+
 // A run's first steps followed by those of an install that succeeded.
 Reports succeeded(Reports first) {
-  first.insert(first.end(), {{4, 0, 0}, {5, 0, 100}, {5, 0, 0}, {6, 0, 0}});
+  first.insert(first.end(), {reportOf(SystemStage::kTransfer, SystemResult::kDone),
+                             reportOf(SystemStage::kInstall, SystemResult::kDone, 100),
+                             reportOf(SystemStage::kInstall, SystemResult::kDone), reportOf(SystemStage::kEnd, SystemResult::kDone)});
   return first;
 }
 
@@ -113,7 +119,7 @@ class SystemUpgraderTest : public ::testing::Test {
       const Report r{static_cast<int>(m.wParam >> 8), static_cast<int>(m.wParam & 0xFF), static_cast<int>(m.lParam)};
       reports.push_back(r);
       if (act) act(*task, r);
-      if (r == Report{1, 3, 0} && !answer.empty()) task->setParam("pkgPath", answer);
+      if (r == reportOf(SystemStage::kPrepare, SystemResult::kNoPackage) && !answer.empty()) task->setParam("pkgPath", answer);
     });
     AppState::getInstance().setTarget(window);
     task->setParam("sn", serial);
@@ -212,7 +218,7 @@ TEST_F(SystemUpgraderTest, ChoiceAndStops_endTheRunAsAFailure) {
       {"no package online, user has none", false, true, "nofile", nullptr, noFile},
       {"no serial number: nothing asked online", true, false, "nofile", nullptr, noFile},
       {"the user never chooses", false, true, "", [](SystemUpgrader&, const Report& r) {
-         if (r == Report{1, 3, 0}) platform::setTimeScale(0.0005);
+         if (r == reportOf(SystemStage::kPrepare, SystemResult::kNoPackage)) platform::setTimeScale(0.0005);
        }, noFile},
       {"stop during the choice", false, true, "", stopAt({1, 3, 0}), {{1, 3, 0}, {3, 2, 0}}},
       {"stop during the transfer", true, true, "", stopAt({4, 0, 10}), {{1, 0, 0}, {2, 0, 0}, {4, 2, 0}}},
@@ -226,7 +232,7 @@ TEST_F(SystemUpgraderTest, ChoiceAndStops_endTheRunAsAFailure) {
         runUpgrade(c.withSerial ? device_->core().config().serialNumber : "", c.answer, c.act, "", c.stopFirst);
     EXPECT_EQ(steps(reports), c.steps) << ::testing::PrintToString(reports);
     EXPECT_LT(elapsed_, 10s);
-    EXPECT_EQ(device_->core().requestCount(0x2C, 0x07), 0u);
+    EXPECT_EQ(device_->core().requestCount(kCmdSystemInstall), 0u);
     EXPECT_EQ(web_->hits("/Veyra/v3/soft-wares") == 0, !c.withSerial || c.stopFirst);
   }
 }
@@ -295,10 +301,10 @@ struct Scenario {
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
 sim::Fault chunk(FaultKind kind, unsigned nth) {
-  return {.kind = kind, .command = 0x2C, .subCommand = 0x05, .when = Occurrence::nth(nth)};
+  return sim::faultOn(kCmdSystemChunk, {.kind = kind, .when = Occurrence::nth(nth)});
 }
 sim::Fault install(FaultKind kind, Occurrence when = Occurrence::every(), std::chrono::milliseconds delay = {}) {
-  return {.kind = kind, .command = 0x2C, .subCommand = 0x07, .when = when, .delay = delay};
+  return sim::faultOn(kCmdSystemInstall, {.kind = kind, .when = when, .delay = delay});
 }
 sim::WebFault web(WebFaultKind kind, const char* path, Occurrence when = Occurrence::every()) {
   return {.kind = kind, .path = path, .when = when, .delay = 2000ms};
@@ -390,9 +396,9 @@ TEST_P(SystemUpgradeFaults, NoFalseSuccessWithinBound) {
   }, s.expectedSerial ? s.expectedSerial : serial);
 
   ASSERT_FALSE(reports.empty());
-  const bool success = reports.back() == Report{6, 0, 0};
+  const bool success = reports.back() == reportOf(SystemStage::kEnd, SystemResult::kDone);
   // "The box is upgrading" is said only once the device has taken the package.
-  if (std::find(reports.begin(), reports.end(), Report{5, 0, 100}) != reports.end()) {
+  if (std::find(reports.begin(), reports.end(), reportOf(SystemStage::kInstall, SystemResult::kDone, 100)) != reports.end()) {
     EXPECT_TRUE(device_->core().systemPackage().installed) << ::testing::PrintToString(reports);
   }
   if (success) {
@@ -412,20 +418,20 @@ TEST_P(SystemUpgradeFaults, NoFalseSuccessWithinBound) {
     EXPECT_EQ(success, failsAt == 0) << ::testing::PrintToString(reports) << "\n" << log.dump();
   }
   if (failsAt > 0) {
-    EXPECT_EQ(reports.back(), (Report{failsAt, 2, 0}));
+    EXPECT_EQ(reports.back(), (Report{failsAt, SystemUpgrader::kRetry, 0}));
   }
   if (failsAt == 4) {
-    EXPECT_EQ(device_->core().requestCount(0x2C, 0x07), 0u);
+    EXPECT_EQ(device_->core().requestCount(kCmdSystemInstall), 0u);
   }
   if (s.expectedSerial) {
     EXPECT_TRUE(chunksSent().empty());
   }
-  EXPECT_LE(device_->core().requestCount(0x2C, 0x07), 1u);
+  EXPECT_LE(device_->core().requestCount(kCmdSystemInstall), 1u);
   const auto wait = std::find_if(reports.begin(), reports.end(), isWait);
   if (s.waits) {
     ASSERT_NE(wait, reports.end()) << ::testing::PrintToString(reports);
-    const auto told = SystemUpgrader::decodeWait((*wait)[2]);
-    EXPECT_EQ(told.limitSeconds, platform::scaled(SystemUpgrader::kReturnLimit).count() / 1000);
+    const auto told = decodeReturnWait((*wait)[2]);
+    EXPECT_EQ(told.limitSeconds, platform::scaled(SystemTransfer::kReturnLimit).count() / 1000);
     EXPECT_LE(told.waitedSeconds, told.limitSeconds);
   }
   EXPECT_LT(elapsed_, 25s);

@@ -15,6 +15,7 @@
 #include "platform/Clock.h"
 #include "platform/DeviceLock.h"
 #include "platform/FakeNetworkAdapters.h"
+#include "platform/Ipv4Text.h"
 #include "platform/UsbDevices.h"
 #include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
@@ -191,7 +192,7 @@ TEST_F(MainWindowTest, ScanRefusedThenLanRowSelected_savesTheDeviceAndChecksTheL
   SettingsRecord settings;
   loadSettings(settings);
   EXPECT_EQ(settings.TransferType, 1u);
-  EXPECT_EQ(addrToDotted(settings.Addr), "127.0.0.1");
+  EXPECT_EQ(platform::ipv4Text(settings.Addr), "127.0.0.1");
   EXPECT_EQ(settings.Name, "5RHM10000001");
   // A passed check goes back to the device card and reads the device.
   ASSERT_TRUE(waitDeviceRead());

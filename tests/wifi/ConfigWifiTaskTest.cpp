@@ -63,27 +63,27 @@ TEST_F(ConfigWifiTaskTest, Runs_reportTheirStepAndSendOnlyWhatTheyMust) {
     Result result;
     std::vector<uint16_t> requests;  // command << 8 | sub-command, in order
   };
-  auto fault = [](FaultKind kind, uint8_t cmd, uint8_t sub, uint8_t status = 1) {
-    return sim::Fault{.kind = kind, .command = cmd, .subCommand = sub, .status = status};
+  auto fault = [](FaultKind kind, DeviceCommand request, uint8_t status = 1) {
+    return sim::faultOn(request, {.kind = kind, .status = status});
   };
   const std::string key = "secret-key";
   const Case cases[] = {
-      {"model 1: no mode switch", 1, DeviceMode::Normal, "Lab", key, {}, {3, 0}, {0x2C12}},
-      {"model 4 switches", 4, DeviceMode::Normal, "Lab", key, {}, {3, 0}, {0x2114, 0x2111, 0x2C12}},
-      {"model 5 already in J2534", 5, DeviceMode::J2534, "Lab", key, {}, {3, 0}, {0x2114, 0x2C12}},
+      {"model 1: no mode switch", 1, DeviceMode::Normal, "Lab", key, {}, {3, 0}, {kCmdSetWifi.key()}},
+      {"model 4 switches", 4, DeviceMode::Normal, "Lab", key, {}, {3, 0}, {kCmdReadMode.key(), kCmdSwitchToJ2534.key(), kCmdSetWifi.key()}},
+      {"model 5 already in J2534", 5, DeviceMode::J2534, "Lab", key, {}, {3, 0}, {kCmdReadMode.key(), kCmdSetWifi.key()}},
       {"configuration answered late: the device tries the network first", 1, DeviceMode::Normal, "Lab", key,
-       {.kind = FaultKind::LateReply, .command = 0x2C, .subCommand = 0x12, .delay = std::chrono::seconds(15)}, {3, 0},
-       {0x2C12}},
-      {"refused configuration", 1, DeviceMode::Normal, "Lab", key, fault(FaultKind::RefusedStatus, 0x2C, 0x12, 5),
-       {2, -1}, {0x2C12}},
+       sim::faultOn(kCmdSetWifi, {.kind = FaultKind::LateReply, .delay = std::chrono::seconds(15)}), {3, 0},
+       {kCmdSetWifi.key()}},
+      {"refused configuration", 1, DeviceMode::Normal, "Lab", key, fault(FaultKind::RefusedStatus, kCmdSetWifi, 5),
+       {2, -1}, {kCmdSetWifi.key()}},
       {"configuration answered without data", 1, DeviceMode::Normal, "Lab", key,
-       fault(FaultKind::EmptyReply, 0x2C, 0x12), {2, -1}, {0x2C12}},
-      {"mode read answered without data", 4, DeviceMode::Normal, "Lab", key, fault(FaultKind::EmptyReply, 0x21, 0x14),
-       {1, -1}, {0x2114}},
-      {"mode switch refused", 4, DeviceMode::Normal, "Lab", key, fault(FaultKind::RefusedStatus, 0x21, 0x11),
-       {1, -1}, {0x2114, 0x2111}},
+       fault(FaultKind::EmptyReply, kCmdSetWifi), {2, -1}, {kCmdSetWifi.key()}},
+      {"mode read answered without data", 4, DeviceMode::Normal, "Lab", key, fault(FaultKind::EmptyReply, kCmdReadMode),
+       {1, -1}, {kCmdReadMode.key()}},
+      {"mode switch refused", 4, DeviceMode::Normal, "Lab", key, fault(FaultKind::RefusedStatus, kCmdSwitchToJ2534),
+       {1, -1}, {kCmdReadMode.key(), kCmdSwitchToJ2534.key()}},
       {"32-byte SSID and 64-byte key are sent", 1, DeviceMode::Normal, std::string(32, 's'), std::string(64, 'k'), {},
-       {3, 0}, {0x2C12}},
+       {3, 0}, {kCmdSetWifi.key()}},
       {"empty SSID", 1, DeviceMode::Normal, "", key, {}, {2, -1}, {}},
       {"empty key", 4, DeviceMode::Normal, "Lab", "", {}, {2, -1}, {}},
       {"33-byte SSID", 1, DeviceMode::Normal, std::string(33, 's'), key, {}, {2, -1}, {}},
