@@ -80,7 +80,7 @@ int connected(int id) {
 // The boot loader ready for the J2534 image's chunks on this session.
 bool prepareTransfer(CFirmwareUpDateUtils& utils, int session) {
   rig().device.core().setMode(sim::DeviceMode::BootLoader);
-  utils.productType = 0;
+  utils.productType = DeviceModel::Brisa;
   utils.useSession(session);
   return session >= 0 && utils.SafetyCheck() && utils.notifyFirmwareInfo("3", kImageSize) == 0;
 }

@@ -109,7 +109,7 @@ void DeviceCore::setMode(DeviceMode mode) {
 
 int DeviceCore::model() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return config_.model >= 0 ? config_.model : classifyModel(config_.serialNumber);
+  return config_.model >= 0 ? config_.model : modelNumber(classifyModel(config_.serialNumber));
 }
 
 StoredImage DeviceCore::image(ImageSlot slot) const {
@@ -366,7 +366,8 @@ bool DeviceCore::answerBoot(const Frame& request, bool comeBack, std::vector<uin
   const uint8_t sub = request.subCommand();
   const uint8_t* in = request.data();
   const size_t size = request.payloadSize();
-  const int model = config_.model >= 0 ? config_.model : classifyModel(config_.serialNumber);
+  const DeviceModel model =
+      config_.model >= 0 ? static_cast<DeviceModel>(config_.model) : classifyModel(config_.serialNumber);
   const bool inBoot = config_.mode == DeviceMode::BootLoader;
 
   switch (DeviceCommand::keyOf(cmd, sub)) {
@@ -425,7 +426,7 @@ bool DeviceCore::answerBoot(const Frame& request, bool comeBack, std::vector<uin
         slot = &images_[1];
         softType = "3";
       }
-      size_t required = requiredImageSize(model, softType);
+      size_t required = requiredImageSize(modelNumber(model), softType);
       ok = ok && slot && length > 0 && length <= kMaxImage && (required == 0 || length == required);
       if (!ok) {
         LOG_WARN("virtual device refuses the image announcement");

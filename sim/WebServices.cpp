@@ -22,6 +22,9 @@
 namespace sim {
 namespace {
 
+// The model number the served tables and file names use.
+int modelOf(const std::string& serial) { return modelNumber(classifyModel(serial)); }
+
 using std::chrono::milliseconds;
 
 constexpr char kSoftListPath[] = "/api/api/publicSoftInfo/getPublicSoftListBySn";
@@ -249,7 +252,7 @@ void WebServer::softList(const httplib::Request& req, httplib::Response& res, bo
   cJSON_AddNumberToObject(reply, "code", 200);
   cJSON* result = cJSON_AddArrayToObject(reply, "result");
   if (!serial.empty() && knows(c, serial) && !(c.internationalEmpty && !china)) {
-    int model = classifyModel(serial);
+    const int model = modelOf(serial);
     auto add = [&](const std::string& type, const std::string& version, const std::string& packageName) {
       if (version.empty()) return;
       cJSON* item = cJSON_CreateObject();
@@ -285,7 +288,7 @@ void WebServer::versionService(const httplib::Request& req, httplib::Response& r
       else url = base() + "/packages/system/none.zip";
     } else if (!c.latestJ2534.empty()) {
       version = c.latestJ2534;
-      url = packageUrl(classifyModel(serial), "3", c.latestJ2534);
+      url = packageUrl(modelOf(serial), "3", c.latestJ2534);
     }
   }
   (void)systemName;
@@ -316,7 +319,7 @@ void WebServer::routes() {
     if (knows(c, serial) && !serial.empty() && !version.empty() && req.has_param("random")) {
       cJSON* result = cJSON_AddObjectToObject(reply, "result");
       cJSON_AddStringToObject(result, "version", version.c_str());
-      cJSON_AddStringToObject(result, "downloadUrlUS", imageUrl(classifyModel(serial), type, version).c_str());
+      cJSON_AddStringToObject(result, "downloadUrlUS", imageUrl(modelOf(serial), type, version).c_str());
     } else {
       cJSON_AddNullToObject(reply, "result");
     }
@@ -484,19 +487,19 @@ void WebServices::clearFaults() {
 
 std::vector<uint8_t> WebServices::firmwareImage(const std::string& softType, const std::string& serial) const {
   WebConfig c = config();
-  return server_->image(classifyModel(serial), softType, softType == "3" ? c.latestJ2534 : c.latestFirmware);
+  return server_->image(modelOf(serial), softType, softType == "3" ? c.latestJ2534 : c.latestFirmware);
 }
 
 std::vector<uint8_t> WebServices::systemImage() const { return server_->systemImage(config().latestSystem); }
 
 std::string WebServices::firmwarePackageUrl(const std::string& softType, const std::string& serial) const {
   WebConfig c = config();
-  return server_->packageUrl(classifyModel(serial), softType, softType == "3" ? c.latestJ2534 : c.latestFirmware);
+  return server_->packageUrl(modelOf(serial), softType, softType == "3" ? c.latestJ2534 : c.latestFirmware);
 }
 
 std::string WebServices::firmwareImageUrl(const std::string& softType, const std::string& serial) const {
   WebConfig c = config();
-  return server_->imageUrl(classifyModel(serial), softType, softType == "3" ? c.latestJ2534 : c.latestFirmware);
+  return server_->imageUrl(modelOf(serial), softType, softType == "3" ? c.latestJ2534 : c.latestFirmware);
 }
 
 std::string WebServices::systemPackageUrl() const { return server_->systemUrl(config()); }

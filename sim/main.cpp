@@ -272,7 +272,7 @@ int run(Options& options, PrivateFolder& folder) {
   }
 
   const sim::DeviceConfig& d = options.device;
-  std::printf("# kestrel-sim: device %s (model %d)\n", d.serialNumber.c_str(), classifyModel(d.serialNumber));
+  std::printf("# kestrel-sim: device %s (model %d)\n", d.serialNumber.c_str(), modelNumber(classifyModel(d.serialNumber)));
   if (options.links.tcp) {
     std::printf("# tcp 127.0.0.1:%u, configuration 127.0.0.1:%u\n", device.devicePort(), device.configPort());
   }

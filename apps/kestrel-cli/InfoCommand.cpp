@@ -35,7 +35,7 @@ namespace cli {
 
 std::string infoText(const DeviceInfo& info) {
   std::string out = "serial number: " + versionText(info.serialNumber) + "\n";
-  out += "model: " + std::to_string(classifyModel(info.serialNumber)) + "\n";
+  out += "model: " + std::to_string(modelNumber(classifyModel(info.serialNumber))) + "\n";
   // The system's current version is the text the version service compares
   // with; its build number follows in brackets.
   const Line lines[] = {{"firmware", info.firmware, info.firmware.version},
@@ -62,7 +62,7 @@ std::string infoText(const DeviceInfo& info) {
 
 std::string infoJson(const DeviceInfo& info, const std::vector<std::string>& errors) {
   std::string out = "{\"serialNumber\":" + jsonOrNull(info.serialNumber) +
-                    ",\"model\":" + std::to_string(classifyModel(info.serialNumber));
+                    ",\"model\":" + std::to_string(modelNumber(classifyModel(info.serialNumber)));
   out += ",\"firmware\":" + slotJson(info.firmware, info.firmware.version) + "}";
   out += ",\"j2534Firmware\":" + slotJson(info.j2534Firmware, info.j2534Firmware.version) + "}";
   out += ",\"system\":" + slotJson(info.system, info.system.packageName, true) +

@@ -118,7 +118,7 @@ std::string planJson(const Plan& plan, const std::string& result) {
 void printJsonResult(const DeviceInfo& device, const char* result, const std::vector<Plan>& plans,
                      const std::vector<std::pair<int, int>>& steps, bool ran, bool force) {
   std::string out = "{\"serialNumber\":" + cli::jsonString(device.serialNumber) +
-                    ",\"model\":" + std::to_string(classifyModel(device.serialNumber)) +
+                    ",\"model\":" + std::to_string(modelNumber(classifyModel(device.serialNumber))) +
                     ",\"result\":" + cli::jsonString(result);
   for (const Plan& plan : plans) {
     const std::string partOutcome = ran ? partResult(steps, plan) : plan.skipped ? "skipped"

@@ -179,7 +179,7 @@ bool CDeviceInfo::readDevVer(DeviceInfo& info) {
     LOG_INFO("read firmware failed");
     return false;
   }
-  const int model = classifyModel(info.serialNumber);
+  const DeviceModel model = classifyModel(info.serialNumber);
   if (hasSystemUnit(model) && !readSystemVersion(info)) LOG_INFO("not find system version");
   if (isQtrakModel(model) && qtrkSwithToJ2534() != 0) {
     LOG_INFO("qtrak switch to J2534mode failed");

@@ -18,29 +18,12 @@ namespace {
 constexpr char kOnlineErr[] = "ERR_READ_DEV_OL_VER: ";
 constexpr int kTextKind = 2;
 constexpr int kRequestTimeoutSeconds = 5;
-constexpr int kUnsupportedModel = 6;
 // Log lines carry whole replies; the facade's own limit is far above this.
 constexpr size_t kLoggedReply = 4096;
 
 constexpr char kSoapEnvelopeNs[] = "http://schemas.xmlsoap.org/soap/envelope/";
 
-struct ModelNames {
-  const char* softName;    // J2534 firmware query
-  const char* systemName;  // system query
-};
 
-// By model number. The version service knows no system name for the Q-TRAK
-// models; model 5 reads a system version, so it is asked with an empty name
-// like model 4 rather than past the end of the table.
-constexpr ModelNames kModelNames[] = {
-    {"LINK_Veyra", "Veyra_System"},    // 0
-    {"LINK_Pellan", "Pellan_System"},  // 1
-    {"LINK_Veyra", "KORV_SYSTEM"},     // 2
-    {"", ""},                          // 3
-    {"", ""},                          // 4
-    {"", ""},                          // 5
-};
-static_assert(std::size(kModelNames) == kUnsupportedModel);
 
 std::string logged(const std::string& text) { return logfacade::escapeForLog(text, kLoggedReply); }
 
@@ -190,26 +173,26 @@ bool CDeviceInfo::requestNumSnDownloadLastVer(int region, const std::string& ser
 }
 
 bool CDeviceInfo::requestNumSnJ2534LastVer(int region, const std::string& serialNumber, SoftwareSlot& j2534Firmware) {
-  const int model = classifyModel(serialNumber);
-  if (model < 0 || model >= kUnsupportedModel) {
+  const DeviceModel model = classifyModel(serialNumber);
+  if (model == DeviceModel::Unsupported) {
     LOG_WARN("not support device");
     lastOnlineFailure = "the web services know no such model";
     return false;
   }
-  const std::string softName = kModelNames[model].softName;
+  const std::string softName = traitsOf(model).softwareName;
   if (!requestVersion(region, serialNumber, softName, "", false, j2534Firmware, lastOnlineFailure)) return false;
   j2534Firmware.packageName = softName;
   return true;
 }
 
 bool CDeviceInfo::requestSysLastVer(int region, const std::string& serialNumber, SoftwareSlot& system) {
-  const int model = classifyModel(serialNumber);
-  if (model < 0 || model >= kUnsupportedModel) {
+  const DeviceModel model = classifyModel(serialNumber);
+  if (model == DeviceModel::Unsupported) {
     LOG_WARN("not support device");
     lastOnlineFailure = "the web services know no such model";
     return false;
   }
-  if (!requestVersion(region, serialNumber, kModelNames[model].systemName, system.packageName, true, system,
+  if (!requestVersion(region, serialNumber, traitsOf(model).systemName, system.packageName, true, system,
                       lastOnlineFailure)) {
     return false;
   }
@@ -225,7 +208,7 @@ bool CDeviceInfo::requestDevOnlineVer(DeviceInfo& info) {
     if (slot.latestVersion.empty()) slot.latestUnknownWhy = lastOnlineFailure;
   };
   bool ok = false;
-  if (isAlphanumericSerial(sn) || classifyModel(sn) == 3) {
+  if (isAlphanumericSerial(sn) || classifyModel(sn) == DeviceModel::Tolva4) {
     ok = requestAlphaSnFWLastVer(0, sn, info.firmware, info.j2534Firmware);
     if (!ok || info.firmware.latestVersion.empty()) {
       ok = requestAlphaSnFWLastVer(1, sn, info.firmware, info.j2534Firmware);

@@ -123,7 +123,7 @@ bool CFirmwareUpDateUtils::firmwareUpDate(BootEntry entry, const std::string& so
     length = static_cast<uint64_t>(in.tellg());
   }
   LOG_INFO("fileLength : %d, productType:%d, softType:%s", static_cast<int>(std::min<uint64_t>(length, INT32_MAX)),
-           productType, logfacade::escapeForLog(softType).c_str());
+           modelNumber(productType), logfacade::escapeForLog(softType).c_str());
   if (!checkFileSize(length, productType, softType)) {
     LOG_WARN("file size not right");
     return false;
@@ -136,9 +136,9 @@ bool CFirmwareUpDateUtils::firmwareUpDate(BootEntry entry, const std::string& so
   return sendDigest(digest);
 }
 
-bool CFirmwareUpDateUtils::checkFileSize(uint64_t length, int model, const std::string& softType) {
+bool CFirmwareUpDateUtils::checkFileSize(uint64_t length, DeviceModel model, const std::string& softType) {
   if (length > kMaxImageLength) return false;
-  if (model < 0 || model > 3) return true;
+  if (!traitsOf(model).fixedImageSizes) return true;
   if (softType == "3") return length == kJ2534Image;
   if (softType == "1" || softType == "2") return length == kModel0Image;
   return true;

@@ -1,4 +1,5 @@
 #pragma once
+#include "app/DeviceModel.h"
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -73,7 +74,7 @@ class CFirmwareUpDateUtils {
   bool upgradeFirmware(const std::string& serialNumber, const std::string& softType, const std::string& path);
   bool FirmwareUpDateAlphanumeric(const std::string& softType, const std::string& path);
   bool FirmwareUpDateDigit(const std::string& softType, const std::string& path);
-  static bool checkFileSize(uint64_t length, int model, const std::string& softType);
+  static bool checkFileSize(uint64_t length, DeviceModel model, const std::string& softType);
   // Boot entry of devices with an alphanumeric serial number: mode read, and
   // a boot switch unless the device already is in its boot loader.
   bool EnterBoot();
@@ -103,7 +104,7 @@ class CFirmwareUpDateUtils {
   // The image name the device is told for a software type; empty if none.
   static std::string imageName(const std::string& softType);
 
-  int productType = 6;              // classifyModel of the device; set by the task
+  DeviceModel productType = DeviceModel::Unsupported;  // set by the task
   std::string serialNumber;         // set by upgradeFirmware
   // The task's stop flag, when it has one: ends the web exchanges early.
   const std::atomic<bool>* stop = nullptr;

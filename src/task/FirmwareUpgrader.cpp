@@ -44,7 +44,7 @@ void FirmwareUpgrader::run() {
     report(Part::kTask, Step::kFailed);
     return;
   }
-  const int model = classifyModel(info.serialNumber);
+  const DeviceModel model = classifyModel(info.serialNumber);
   utils_.productType = model;
   deviceConfirmed_ = false;
   // This run's packages, gone when it ends however it ends.

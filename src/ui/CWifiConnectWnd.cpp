@@ -33,8 +33,8 @@ QString stepError(uint32_t step) { return QString::fromStdString(wifiStepError(s
 
 }  // namespace
 
-CWifiConnectWnd::CWifiConnectWnd(int modelNumber, std::shared_ptr<UiServices> services, QWidget* parent)
-    : SkinWindow(parent), modelNumber_(modelNumber), services_(std::move(services)) {}
+CWifiConnectWnd::CWifiConnectWnd(DeviceModel model, std::shared_ptr<UiServices> services, QWidget* parent)
+    : SkinWindow(parent), model_(model), services_(std::move(services)) {}
 
 CWifiConnectWnd::~CWifiConnectWnd() {
   // Setting the text also drops the edit's undo history, which holds the key too.
@@ -57,7 +57,7 @@ bool CWifiConnectWnd::create(const QString& skinFolder) {
 void CWifiConnectWnd::initWindow() {
   ScheduleManager& scheduler = ScheduleManager::getInstance();
   scheduler.removeTask(kWorkerDevInfo, kTaskConfigWifi);
-  auto task = std::make_shared<ConfigWifiTask>(modelNumber_);
+  auto task = std::make_shared<ConfigWifiTask>(model_);
   task->setNotifier(this);
   if (scheduler.addTask(kWorkerDevInfo, kTaskConfigWifi, task) != 0) LOG_WARN("add config wifi task failed");
 

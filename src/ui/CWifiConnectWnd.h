@@ -15,7 +15,7 @@ class CWifiConnectWnd : public SkinWindow, public ConfigWifiTaskNotifier {
  public:
   enum : unsigned { UM_WIFI_RESULT_MSG = 0x43A };
 
-  CWifiConnectWnd(int modelNumber, std::shared_ptr<UiServices> services, QWidget* parent = nullptr);
+  CWifiConnectWnd(DeviceModel model, std::shared_ptr<UiServices> services, QWidget* parent = nullptr);
   ~CWifiConnectWnd() override;
 
   // Loads the skin of the brand and locale and starts listing the networks;
@@ -41,7 +41,7 @@ class CWifiConnectWnd : public SkinWindow, public ConfigWifiTaskNotifier {
   // The SSID bytes to send: what the user typed, else the chosen network's raw name.
   QByteArray chosenSsid() const;
 
-  const int modelNumber_;
+  const DeviceModel model_;
   std::shared_ptr<UiServices> services_;
   std::shared_ptr<class CWifiScanUtils> scanner_;  // open between the scan and the listing
   bool configuring_ = false;

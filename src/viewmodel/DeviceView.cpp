@@ -62,12 +62,12 @@ DeviceCard DeviceView::card() const {
   if (reached_ == Stage::Empty) return card;
 
   const DeviceInfo& r = record_;
-  const int model = classifyModel(r.serialNumber);
+  const DeviceModel model = classifyModel(r.serialNumber);
   card.serialNumber = r.serialNumber;
   card.modelKnown = true;
   card.wifiSetupShown = isQtrakModel(model) || bootPort_;
   // System values never stand without their caption.
-  card.systemSectionShown = (!isQtrakModel(model) && model != 6) || !r.system.version.empty();
+  card.systemSectionShown = (!isQtrakModel(model) && model != DeviceModel::Unsupported) || !r.system.version.empty();
   card.libraryCurrent = r.dllVersion;
   card.libraryMissing = r.dllVersion.empty();
   card.firmwareCurrent = firmwareText(r.firmware.version, r.j2534Firmware.version, library_.registration);
@@ -108,14 +108,5 @@ std::string connectedLinkName(bool usbPresent, bool bootPort, uint32_t transferT
 }
 
 const char* modelPicture(const std::string& serialNumber) {
-  if (serialNumber.empty()) return "";
-  switch (classifyModel(serialNumber)) {
-    case 0: return "brisa.png";
-    case 1: return "brisa lite.png";
-    case 2: return "brisa pro.png";
-    case 3: return "tolva 4.png";
-    case 4:
-    case 5: return "Q-TRAK.png";
-    default: return "unknown.png";
-  }
+  return serialNumber.empty() ? "" : traitsOf(classifyModel(serialNumber)).picture;
 }

@@ -2,7 +2,9 @@
 
 #include <chrono>
 
+#include "connection/ConnectionFactory.h"
 #include "platform/Clock.h"
+#include "session/Commands.h"
 #include "session/Exchange.h"
 #include "session/OwnedSession.h"
 #include "session/SessionApi.h"
@@ -23,12 +25,10 @@ constexpr auto kVoltageRetryPause = 1000ms;
 constexpr size_t kVoltageFrameMin = 23;
 constexpr size_t kVoltageOffset = 19;
 
-enum : int { kLinkSerial = 0, kLinkLan = 1, kLinkWifi = 3, kLinkBluetooth = 4 };
-
-bool identityAnswered(int session, uint8_t sub) {
+bool identityAnswered(int session, DeviceCommand command) {
   Frame request;
   Frame reply;
-  return request.build(Frame::kDeviceAddr, Frame::kHostAddr, 0x21, sub) &&
+  return request.build(Frame::kDeviceAddr, Frame::kHostAddr, command) &&
          exchangeFrame(session, request, reply, kReplyTimeoutMs) == 0;
 }
 
@@ -55,22 +55,24 @@ class ProbeSession {
 }  // namespace
 
 std::string linkCheckName(int linkType) {
-  switch (linkType) {
-    case kLinkSerial: return "Serial";
-    case kLinkLan: return "Wifi";
-    case kLinkBluetooth: return "Bluetooth";
+  switch (static_cast<ConnectType>(linkType)) {
+    case ConnectType::Serial: return "Serial";
+    case ConnectType::Lan: return "Wifi";
+    case ConnectType::Bluetooth: return "Bluetooth";
     default: return "Unknown";
   }
 }
 
 bool checkLink(int linkType) {
-  if (linkType != kLinkSerial && linkType != kLinkLan && linkType != kLinkWifi && linkType != kLinkBluetooth) {
+  const auto link = static_cast<ConnectType>(linkType);
+  if (link != ConnectType::Serial && link != ConnectType::Lan && link != ConnectType::Wifi &&
+      link != ConnectType::Bluetooth) {
     return false;
   }
   ProbeSession session(linkType);
   if (session.id() < 0) return false;
-  if (linkType == kLinkBluetooth) platform::sleepFor(kBluetoothSettle);
-  return identityAnswered(session.id(), 0x33) || identityAnswered(session.id(), 0x03);
+  if (link == ConnectType::Bluetooth) platform::sleepFor(kBluetoothSettle);
+  return identityAnswered(session.id(), kCmdReadSerial) || identityAnswered(session.id(), kCmdReadIdentity);
 }
 
 std::optional<float> parseSupplyVoltage(const Frame& reply) {
@@ -82,19 +84,20 @@ std::optional<float> parseSupplyVoltage(const Frame& reply) {
 }
 
 std::optional<float> readSupplyVoltage() {
-  ProbeSession probe(kLinkLan);
+  ProbeSession probe(static_cast<int>(ConnectType::Lan));
   const int session = probe.id();
   if (session < 0) return std::nullopt;
   static const uint8_t kRequest[] = {0x01, 0x10};
   Frame request;
-  if (!request.build(Frame::kDeviceAddr, Frame::kHostAddr, 0x40, 0x04, kRequest, sizeof kRequest)) return std::nullopt;
+  if (!request.build(Frame::kDeviceAddr, Frame::kHostAddr, kCmdReadSupplyVoltage, kRequest, sizeof kRequest)) return std::nullopt;
   bool sent = sendFrame(session, request) == 0;
   for (int retry = 0; !sent && retry < kVoltageSendRetries; ++retry) {
     platform::sleepFor(kVoltageRetryPause);
     sent = sendFrame(session, request) == 0;
   }
   Frame reply;
-  if (!sent || recvFrame(session, reply, 0x80, 0x04, kReplyTimeoutMs) != 0) {
+  const DeviceCommand answer = kCmdReadSupplyVoltage.reply();
+  if (!sent || recvFrame(session, reply, answer.cmd, answer.sub, kReplyTimeoutMs) != 0) {
     LOG_WARN("supply voltage read failed");
     return std::nullopt;
   }

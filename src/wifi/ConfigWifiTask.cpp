@@ -67,7 +67,7 @@ std::string ConfigWifiTask::paramsProblem(const std::string& ssid, const std::st
   return problem.empty() ? keyProblem(key) : problem;
 }
 
-ConfigWifiTask::ConfigWifiTask(int modelNumber) : modelNumber_(modelNumber) {}
+ConfigWifiTask::ConfigWifiTask(DeviceModel model) : model_(model) {}
 
 ConfigWifiTask::~ConfigWifiTask() = default;
 
@@ -92,7 +92,7 @@ void ConfigWifiTask::run() {
     result = -1;
   } else if ((result = createConnect(kConnectMs)) != 0) {
     step = CreateConnect;
-  } else if (isQtrakModel(modelNumber_) && (result = qtrkSwithToJ2534()) != 0) {
+  } else if (isQtrakModel(model_) && (result = qtrkSwithToJ2534()) != 0) {
     step = ConfigSwitchJ2534;
   } else if ((result = setWifiConfig(ssid, key)) != 0) {
     step = ConfigRequest;

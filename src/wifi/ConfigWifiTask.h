@@ -1,4 +1,5 @@
 #pragma once
+#include "app/DeviceModel.h"
 #include <atomic>
 #include <cstddef>
 #include <string>
@@ -28,7 +29,7 @@ class ConfigWifiTask : public Task {
   static std::string ssidProblem(const std::string& ssid);
   static std::string keyProblem(const std::string& key);
 
-  explicit ConfigWifiTask(int modelNumber);
+  explicit ConfigWifiTask(DeviceModel model);
   ~ConfigWifiTask() override;
 
   // Not owned; set before the task is started.
@@ -54,6 +55,6 @@ class ConfigWifiTask : public Task {
                       const char* recvText);
 
   OwnedSession session_;  // used by the run's thread only
-  const int modelNumber_;
+  const DeviceModel model_;
   std::atomic<ConfigWifiTaskNotifier*> notifier_{nullptr};
 };

@@ -121,7 +121,7 @@ class AlphaPrepareTest : public FirmwarePrepareTest {
     platform::setTimeScale(0.05);
     serial_ = sim::sampleSerial(model, true);
     device_ = scantest::startDevice({.serialNumber = serial_, .mode = sim::DeviceMode::BootLoader});
-    utils_.productType = model;
+    utils_.productType = static_cast<DeviceModel>(model);
     return device_ && utils_.connectDefaultSession() == 0;
   }
 

@@ -58,7 +58,7 @@ class FirmwareTransferTest : public ::testing::Test {
     device_.reset();  // the next device binds the same ports
     device_ = scantest::startDevice(config);
     EXPECT_TRUE(device_);
-    utils_.productType = device_->core().model();
+    utils_.productType = static_cast<DeviceModel>(device_->core().model());
     utils_.serialNumber = serial;
     EXPECT_EQ(utils_.connectDefaultSession(), 0);
     if (inBoot) device_->core().setMode(sim::DeviceMode::BootLoader);

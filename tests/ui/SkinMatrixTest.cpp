@@ -75,7 +75,7 @@ TEST_P(SkinMatrix, EveryStateRendersWithEveryControl) {
     state.firmwareProgress(0, 8);
     uitest::screenshot(window, prefix + "_5_failed");
   }
-  CWifiConnectWnd wifi(0, user);
+  CWifiConnectWnd wifi(DeviceModel::Brisa, user);
   ASSERT_TRUE(wifi.create(uitest::skinDir())) << wifi.skinError().toStdString();
   wifi.show();
   for (const char* name : kWifiControls) EXPECT_TRUE(wifi.control(name)) << name;

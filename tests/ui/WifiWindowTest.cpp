@@ -58,7 +58,7 @@ TEST_P(WifiWindow, ConfiguresTheDeviceOrShowsTheFailedStep) {
   infotest::InfoWindow mainWindow;
 
   auto user = std::make_shared<uitest::ScriptedUser>();
-  auto window = std::make_unique<CWifiConnectWnd>(0, user);
+  auto window = std::make_unique<CWifiConnectWnd>(DeviceModel::Brisa, user);
   ASSERT_TRUE(window->create(uitest::skinDir())) << window->skinError().toStdString();
   window->show();
   QListWidget* list = uitest::list(*window, "WifiList");

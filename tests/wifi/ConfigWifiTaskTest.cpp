@@ -34,7 +34,7 @@ class Recorder : public ConfigWifiTaskNotifier {
 
 std::vector<Result> configure(int model, const std::string& ssid, const std::string& key) {
   Recorder recorder;
-  ConfigWifiTask task(model);
+  ConfigWifiTask task(static_cast<DeviceModel>(model));
   task.setNotifier(&recorder);
   task.setParam("ssid", ssid);
   task.setParam("password", key);
