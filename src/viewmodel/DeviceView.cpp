@@ -71,12 +71,14 @@ DeviceCard DeviceView::card() const {
   card.libraryCurrent = r.dllVersion;
   card.libraryMissing = r.dllVersion.empty();
   card.firmwareCurrent = firmwareText(r.firmware.version, r.j2534Firmware.version, library_.registration);
-  card.systemCurrent = r.system.version;
+  // A model without a system unit shows no system, whatever the web services say.
+  const bool system = hasSystemUnit(model);
+  if (system) card.systemCurrent = r.system.version;
   if (reached_ != Stage::DeviceRead) {
     card.libraryLatest = r.dllVersion;
     card.firmwareLatest = firmwareText(withoutLeadingV(r.firmware.latestVersion),
                                        withoutLeadingV(r.j2534Firmware.latestVersion), library_.registration);
-    card.systemLatest = r.system.latestVersion;
+    if (system) card.systemLatest = r.system.latestVersion;
   }
   // Values of an earlier read offer nothing: the device may not be the one they describe.
   if (stage_ != reached_) {
@@ -90,8 +92,7 @@ DeviceCard DeviceView::card() const {
   card.wifiEnabled = !r.serialNumber.empty();
   // A device left in its boot loader is brought back by a firmware upgrade.
   card.firmwareEnabled = bootPort_ || !r.firmware.latestVersion.empty() || !r.j2534Firmware.latestVersion.empty();
-  // A model without a system unit is never offered a system package.
-  card.systemEnabled = hasSystemUnit(model) && !r.system.latestVersion.empty();
+  card.systemEnabled = system && !r.system.latestVersion.empty();
   // Dotted versions compare number by number: 2.10 is newer than 2.9.
   card.updateBadge = isNewerVersion(r.firmware.latestVersion, r.firmware.version) ||
                      isNewerVersion(r.j2534Firmware.latestVersion, r.j2534Firmware.version);

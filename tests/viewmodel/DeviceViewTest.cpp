@@ -88,22 +88,24 @@ TEST(DeviceView, ModelDecidesSectionsAndTheSystemOffer) {
     const char* registration;
     bool bootPort;
     const char* system;  // what the device reports; "" when it has none
+    const char* latestSystem;
     const char* firmwareText;
     bool wifiSetup, systemSection, systemOffered;
     const char* picture;
   } cases[] = {
-      {"744443100001", "", false, "S1", "1.9_2.9", false, true, true, "brisa lite.png"},
-      {"744443100001", "ZELQ7", true, "S1", "V2.9", true, true, true, "brisa lite.png"},
-      // A Q-TRAK device without a system unit is never offered a system package.
-      {"5RWM8ABCDEFG", "", false, "", "1.9_2.9", true, false, false, "Q-TRAK.png"},
+      {"744443100001", "", false, "S1", "S1", "1.9_2.9", false, true, true, "brisa lite.png"},
+      {"744443100001", "ZELQ7", true, "S1", "S1", "V2.9", true, true, true, "brisa lite.png"},
+      // A Q-TRAK device without a system unit is never offered a system package,
+      // whatever the web services say.
+      {"5RWM8ABCDEFG", "", false, "", "S1", "1.9_2.9", true, false, false, "Q-TRAK.png"},
       // System values never stand without their caption.
-      {"5RWM8422345X", "", false, "S1", "1.9_2.9", true, true, true, "Q-TRAK.png"},
-      {"5RWM8422345X", "", false, "", "1.9_2.9", true, false, false, "Q-TRAK.png"},
-      {"5RZZZZZZZZZZ", "", false, "", "1.9_2.9", false, false, false, "unknown.png"},
+      {"5RWM8422345X", "", false, "S1", "S1", "1.9_2.9", true, true, true, "Q-TRAK.png"},
+      {"5RWM8422345X", "", false, "", "", "1.9_2.9", true, false, false, "Q-TRAK.png"},
+      {"5RZZZZZZZZZZ", "", false, "", "", "1.9_2.9", false, false, false, "unknown.png"},
   };
   for (const Case& c : cases) {
     DeviceView view;
-    const DeviceInfo info = device(c.serial, "1.9", "1.9", c.system, c.system);
+    const DeviceInfo info = device(c.serial, "1.9", "1.9", c.system, c.latestSystem);
     view.apply(info, DevInfoReader::kDeviceRead, {c.registration, "4.6"}, c.bootPort);
     view.apply(info, DevInfoReader::kFinished, {}, false);
     const DeviceCard card = view.card();
@@ -112,6 +114,7 @@ TEST(DeviceView, ModelDecidesSectionsAndTheSystemOffer) {
     EXPECT_EQ(card.wifiSetupShown, c.wifiSetup) << c.serial;
     EXPECT_EQ(card.systemSectionShown, c.systemSection) << c.serial;
     EXPECT_EQ(card.systemEnabled, c.systemOffered) << c.serial;
+    EXPECT_EQ(!card.systemLatest.empty(), c.systemSection) << c.serial;
     EXPECT_FALSE(card.systemPrimary) << c.serial;  // same build online
     EXPECT_EQ(card.picture, c.picture) << c.serial;
   }
