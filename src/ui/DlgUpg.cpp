@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QLabel>
 #include <QMenu>
 
 #include <chrono>
@@ -137,7 +138,7 @@ void DlgUpg::initWindow() {
 
   if (isUsbDevicePresent()) {
     setConnected(true);
-    setText("connect_type", QStringLiteral("USB"));
+    setLink(QStringLiteral("USB"));
     resetDeviceView();
   } else {
     setConnected(false);
@@ -185,9 +186,24 @@ void DlgUpg::showMessageBox(const std::string& text) {
 void DlgUpg::setConnected(bool connected) {
   selectControl("connect_state_icon", connected);
   setText("connect_state_str", q(connected ? labels_.connected : labels_.disconnected));
+  fitPillText("connect_state_str");
+  if (!connected) setLink(QString());
   const QString status = connected ? QStringLiteral("ok") : QStringLiteral("warn");
   setStatus("connect_state_icon", status);
   setStatus("connect_state_str", status);
+}
+
+void DlgUpg::setLink(const QString& link) {
+  setText("connect_type", link);
+  fitPillText("connect_type");
+}
+
+void DlgUpg::fitPillText(const char* name) {
+  // Measured in the style sheet's font, not the one the label started with.
+  if (auto* label = qobject_cast<QLabel*>(control(name))) {
+    label->ensurePolished();
+    label->setMinimumWidth(label->fontMetrics().horizontalAdvance(label->text()) + 2);
+  }
 }
 
 // --- notifications ---

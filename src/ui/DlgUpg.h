@@ -57,6 +57,9 @@ class DlgUpg : public SkinWindow {
   void chooseLink(QWidget* button);
   void openWifiSetup();
   void setConnected(bool connected);
+  // The link named in the header's connection pill.
+  void setLink(const QString& link);
+  void fitPillText(const char* name);
   void onUsbChange(bool arrived);
 
 

@@ -12,7 +12,7 @@ using namespace dlgupg;
 void DlgUpg::resetDeviceView() {
   deviceView_.startRead();
   renderCard();
-  setText("connect_type", QString());
+  setLink(QString());
   // Only sessions nobody uses: a running task or check keeps its link (an
   // upgrade cut off can leave the device in its boot loader), and the read
   // started below opens its own.
@@ -38,8 +38,9 @@ void DlgUpg::showProgress(int value, const std::string& text, bool withPercent, 
 
 void DlgUpg::renderCard() {
   const DeviceCard card = deviceView_.card();
-  for (const char* name : {"sn", "fw_current_version", "fw_latest_version", "dll_current_version", "dll_latest_version",
-                           "sys_current_version", "sys_latest_version"}) {
+  // The library row is this computer's, never stale.
+  for (const char* name : {"sn", "fw_current_version", "fw_latest_version", "sys_current_version",
+                           "sys_latest_version"}) {
     setStatus(name, card.stale ? QStringLiteral("stale") : QString());
   }
   showControl("note_no_device", card.note == CardNote::NoDevice);
@@ -73,7 +74,7 @@ void DlgUpg::applyConnectionDisplay() {
   if (deviceView_.record().serialNumber.empty()) {
     setConnected(false);
     enableControl("status_query", false);
-    setText("connect_type", QString());
+    setLink(QString());
     return;
   }
   enableControl("status_query", true);
@@ -83,8 +84,7 @@ void DlgUpg::applyConnectionDisplay() {
   SettingsRecord settings;
   loadSettings(settings);
   const bool usb = isUsbDevicePresent();
-  setText("connect_type",
-          q(connectedLinkName(usb, usb && CurrentDevice::getInstance().findBootPort(), settings.TransferType)));
+  setLink(q(connectedLinkName(usb, usb && CurrentDevice::getInstance().findBootPort(), settings.TransferType)));
 }
 
 void DlgUpg::onDeviceInfo(const DeviceInfo* record, int phase) {
@@ -105,7 +105,7 @@ void DlgUpg::onDeviceInfo(const DeviceInfo* record, int phase) {
     default:
       setConnected(false);
       enableControl("status_query", false);
-      setText("connect_type", QString());
+      setLink(QString());
       if (!resultShown_) showProgress(0, "", false);
       break;
   }

@@ -109,6 +109,6 @@ void DlgUpg::statusQuery() {
   enableControl("status_query", false);
   postWaitText(kTextProgress, kProbeInProgress);
   setConnected(false);
-  setText("connect_type", QString());
+  setLink(QString());
   resetDeviceView();
 }

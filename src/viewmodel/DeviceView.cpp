@@ -66,14 +66,15 @@ DeviceCard DeviceView::card() const {
   card.serialNumber = r.serialNumber;
   card.modelKnown = true;
   card.wifiSetupShown = isQtrakModel(model) || bootPort_;
-  // System values never stand without their caption.
-  card.systemSectionShown = (!isQtrakModel(model) && model != DeviceModel::Unsupported) || !r.system.version.empty();
   card.libraryCurrent = r.dllVersion;
   card.libraryMissing = r.dllVersion.empty();
   card.firmwareCurrent = firmwareText(r.firmware.version, r.j2534Firmware.version, library_.registration);
   // A model without a system unit shows no system, whatever the web services say.
   const bool system = hasSystemUnit(model);
   if (system) card.systemCurrent = r.system.version;
+  // System values never stand without their caption.
+  card.systemSectionShown =
+      (!isQtrakModel(model) && model != DeviceModel::Unsupported) || !card.systemCurrent.empty();
   if (reached_ != Stage::DeviceRead) {
     card.libraryLatest = r.dllVersion;
     card.firmwareLatest = firmwareText(withoutLeadingV(r.firmware.latestVersion),

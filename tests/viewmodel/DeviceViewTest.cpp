@@ -98,6 +98,7 @@ TEST(DeviceView, ModelDecidesSectionsAndTheSystemOffer) {
       // A Q-TRAK device without a system unit is never offered a system package,
       // whatever the web services say.
       {"5RWM8ABCDEFG", "", false, "", "S1", "1.9_2.9", true, false, false, "Q-TRAK.png"},
+      {"5RWM8ABCDEFG", "", false, "S1", "S2", "1.9_2.9", true, false, false, "Q-TRAK.png"},
       // System values never stand without their caption.
       {"5RWM8422345X", "", false, "S1", "S1", "1.9_2.9", true, true, true, "Q-TRAK.png"},
       {"5RWM8422345X", "", false, "", "", "1.9_2.9", true, false, false, "Q-TRAK.png"},
