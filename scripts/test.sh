@@ -17,3 +17,5 @@ export KESTREL_LOOPBACK_ONLY=1
 ctest --test-dir "$build" -N -R '^MainWindowTest\.' | grep -q 'Total Tests: [1-9]' ||
   { echo "test.sh: the window tests were not built" >&2; exit 1; }
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 180
+# Every window screenshot on one sheet: $build/screenshots/contact-sheet.png
+"$build/tests/tests_ui" --gtest_also_run_disabled_tests --gtest_filter='ContactSheet.*' >/dev/null

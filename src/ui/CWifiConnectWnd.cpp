@@ -82,8 +82,10 @@ void CWifiConnectWnd::listNetworks() {
   scanner_ = std::make_shared<CWifiScanUtils>();
   if (!scanner_->open()) {
     scanner_.reset();
+    showListHint(false, true);
     return;
   }
+  showListHint(true, false);
   scanner_->scan();
   QTimer::singleShot(platform::scaled(kScanPause), this, [this] { fillNetworkList(); });
 }
@@ -92,6 +94,7 @@ void CWifiConnectWnd::fillNetworkList() {
   if (!scanner_) return;
   std::vector<std::string> names = scanner_->getNetworkNames();
   scanner_.reset();
+  showListHint(false, names.empty());
   QWidget* list = control("WifiList");
   for (const std::string& name : names) {
     const bool hidden = name == CWifiScanUtils::kHiddenSsid;
@@ -107,6 +110,11 @@ void CWifiConnectWnd::fillNetworkList() {
       combo->setItemData(combo->count() - 1, hidden, kHiddenRole);
     }
   }
+}
+
+void CWifiConnectWnd::showListHint(bool listing, bool none) {
+  showControl("wifi_listing", listing);
+  showControl("wifi_none", none);
 }
 
 void CWifiConnectWnd::notify(const Notification& n) {

@@ -34,6 +34,8 @@ class CWifiConnectWnd : public SkinWindow, public ConfigWifiTaskNotifier {
   void initWindow();
   void listNetworks();
   void fillNetworkList();
+  // Says that the list is being filled, or that nothing was found.
+  void showListHint(bool listing, bool none);
   void connectAction();
   void resultAction(uint32_t step, int32_t code);
   void enableForm(bool enabled);

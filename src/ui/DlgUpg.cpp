@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QLabel>
+#include <QListView>
 #include <QMenu>
 
 #include <chrono>
@@ -111,6 +112,10 @@ void DlgUpg::initWindow() {
     badge->setSizePolicy(policy);
   }
   showPanels();
+  // A list view sizes the pop-up by its items in the style's font, so none is cut off.
+  if (auto* combo = qobject_cast<QComboBox*>(control("switch_connect_type_combo"))) {
+    combo->setView(new QListView(combo));
+  }
   // The state icon shows the connection; it is not something to press.
   if (QWidget* icon = control("connect_state_icon")) {
     icon->setAttribute(Qt::WA_TransparentForMouseEvents);
