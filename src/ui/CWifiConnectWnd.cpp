@@ -210,6 +210,7 @@ void CWifiConnectWnd::resultAction(uint32_t step, int32_t code) {
   configuring_ = false;
   enableForm(true);
   if (code == 0) {
+    joined_ = true;
     done(1);
     TextNotifier::getInstance().post("", "Wifi Connect Success", kTextProgress);
     return;

@@ -25,6 +25,9 @@ class CWifiConnectWnd : public SkinWindow, public ConfigWifiTaskNotifier {
   // Called on the task's thread: only posts the outcome to the window.
   void onConfigWifiResult(uint32_t step, int32_t code) override;
 
+  // The device took the network before the window closed.
+  bool joined() const { return joined_; }
+
  protected:
   void notify(const Notification& n) override;
   void handleMessage(const AppMessage& message) override;
@@ -44,6 +47,7 @@ class CWifiConnectWnd : public SkinWindow, public ConfigWifiTaskNotifier {
   QByteArray chosenSsid() const;
 
   const DeviceModel model_;
+  bool joined_ = false;
   std::shared_ptr<UiServices> services_;
   std::shared_ptr<class CWifiScanUtils> scanner_;  // open between the scan and the listing
   bool configuring_ = false;

@@ -276,6 +276,11 @@ void DlgUpg::openWifiSetup() {
   CWifiConnectWnd wifi(classifyModel(serial), services_, this);
   if (wifi.create(skinFolder())) {
     wifi.exec();
+    if (wifi.joined()) {
+      // The outcome stays on the strip, in its colour, until the user acts.
+      showProgress(100, "Wifi Connect Success", false, QStringLiteral("ok"));
+      resultShown_ = true;
+    }
   } else {
     services_->messageBox("create window error. " + wifi.skinError().toStdString(), "option");
   }

@@ -346,6 +346,22 @@ TEST_F(MainWindowTest, FirmwareTransferFails_showsTheErrorAndGivesTheButtonsBack
   uitest::screenshot(*window_, "main_EN_failed");
 }
 
+// The result stays on the strip, in its colour, through the read that follows
+// it, and the card shows the system the device now runs.
+TEST_F(MainWindowTest, SystemUpgrade_keepsItsResultAndShowsTheNewSystem) {
+  ASSERT_TRUE(openAndRead());
+  const QString before = text("sys_current_version");
+  click("btn_sys_upgrade");
+  ASSERT_TRUE(waitFor([&] { return text("progress_info") == "upgrade success, start read device info."; }, 60s))
+      << text("progress_info").toStdString();
+  ASSERT_TRUE(waitFor([&] { return readDone() && text("sys_current_version") != before; }, 30s))
+      << text("sys_current_version").toStdString();
+  EXPECT_EQ(text("progress_info"), "upgrade success, start read device info.");
+  EXPECT_EQ(window_->control("progress_info")->property("state").toString(), "ok");
+  EXPECT_EQ(text("sys_current_version").toStdString(), device_->core().config().systemVersion);
+  uitest::screenshot(*window_, "main_EN_system_done");
+}
+
 TEST_F(MainWindowTest, SystemUpgradeWithoutOnlinePackage_answeredNo_endsWithoutTouchingTheDevice) {
   ASSERT_TRUE(openAndRead({}, {.systemPackageOnline = false}));
   ASSERT_TRUE(window_->isControlEnabled("btn_sys_upgrade"));
