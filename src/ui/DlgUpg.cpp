@@ -207,7 +207,9 @@ void DlgUpg::fitPillText(const char* name) {
   // Measured in the style sheet's font, not the one the label started with.
   if (auto* label = qobject_cast<QLabel*>(control(name))) {
     label->ensurePolished();
-    label->setMinimumWidth(label->fontMetrics().horizontalAdvance(label->text()) + 2);
+    // With room for a bold fallback font, which the metrics of the label's own font underrate.
+    const QFontMetrics metrics = label->fontMetrics();
+    label->setMinimumWidth(metrics.horizontalAdvance(label->text()) + metrics.height() / 2);
   }
 }
 
