@@ -55,6 +55,7 @@ DeviceCard DeviceView::card() const {
   if (stage_ == Stage::Empty) return card;
   card.pictureShown = true;
   if (stage_ == Stage::NoDevice) {
+    card.picture = traitsOf(DeviceModel::Unsupported).picture;
     card.note = CardNote::NoDevice;
     return card;
   }

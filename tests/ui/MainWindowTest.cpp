@@ -116,7 +116,7 @@ TEST_F(MainWindowTest, NoDevice_showsDisconnectedAndReadsNothing) {
   EXPECT_EQ(ScheduleManager::getInstance().getRunningTask(kWorkerDevInfo), -1);
   // Not a blank card: the unknown device, and what to do.
   EXPECT_TRUE(window.isControlShown("note_no_device"));
-  EXPECT_EQ(window.control("model")->property("image").toString(), "");
+  EXPECT_EQ(window.control("model")->property("image").toString(), "unknown.png");
   uitest::screenshot(window, "main_EN_no_device");
 }
 

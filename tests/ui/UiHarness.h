@@ -55,6 +55,8 @@ inline QString skinDir() { return QString::fromStdString(platform::joinPath(buil
 
 inline void screenshot(QWidget& window, const std::string& name) {
   QDir().mkpath(QString::fromStdString(platform::joinPath(buildDir(), "screenshots")));
+  // Lays out what the last changes asked for, as the event loop would before painting.
+  QCoreApplication::processEvents();
   window.grab().save(QString::fromStdString(platform::joinPath(buildDir(), "screenshots/" + name + ".png")));
 }
 

@@ -77,7 +77,7 @@ TEST(DeviceView, ShowsEachPhaseAndOffersOnlyAtTheEnd) {
   none.deviceGone();
   card = none.card();
   EXPECT_TRUE(card.pictureShown);
-  EXPECT_EQ(card.picture, "");  // the unknown device
+  EXPECT_EQ(card.picture, "unknown.png");
   EXPECT_EQ(card.note, CardNote::NoDevice);
   EXPECT_FALSE(card.firmwareEnabled || card.modelKnown);
 }
