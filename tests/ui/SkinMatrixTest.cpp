@@ -74,6 +74,14 @@ TEST_P(SkinMatrix, EveryStateRendersWithEveryControl) {
     uitest::screenshot(window, prefix + "_4_done");
     state.firmwareProgress(0, 8);
     uitest::screenshot(window, prefix + "_5_failed");
+    // The read after the upgrade finds the device gone: its last values, marked.
+    state.deviceInfoPhase(DeviceInfo(), 3);
+    EXPECT_TRUE(window.isControlShown("note_gone"));
+    uitest::screenshot(window, prefix + "_7_gone");
+    state.setScanType(1);
+    state.scanDone(0, {});
+    EXPECT_FALSE(window.text("error_text").isEmpty());
+    uitest::screenshot(window, prefix + "_8_nothing_found");
   }
   CWifiConnectWnd wifi(DeviceModel::Brisa, user);
   ASSERT_TRUE(wifi.create(uitest::skinDir())) << wifi.skinError().toStdString();
