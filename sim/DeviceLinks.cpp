@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "ListenAddress.h"
 #include "utils/LogFacade.h"
 
 namespace sim {
@@ -35,21 +36,18 @@ bool setNonBlocking(int fd) {
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-sockaddr_in loopbackAddress(const char* dotted, uint16_t port) {
+
+// A socket bound to an address; -1 on failure.
+int boundSocket(int type, const char* dotted, uint16_t port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
-  inet_pton(AF_INET, dotted, &addr.sin_addr);
-  return addr;
-}
-
-// A socket bound to a loopback address; -1 on failure.
-int boundSocket(int type, const char* dotted, uint16_t port) {
+  // A text that is no address must not become 0.0.0.0.
+  if (inet_pton(AF_INET, dotted, &addr.sin_addr) != 1) return -1;
   int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr = loopbackAddress(dotted, port);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     ::close(fd);
     return -1;
@@ -263,14 +261,14 @@ short reventsOf(const std::vector<pollfd>& fds, int fd) {
 
 // ---- TCP ----
 
-bool TcpLink::listen(uint16_t devicePort, uint16_t configPort) {
+bool TcpLink::listen(const std::string& address, uint16_t devicePort, uint16_t configPort) {
   const uint16_t wanted[2] = {devicePort, configPort};
   for (int i = 0; i < 2; ++i) {
     if (listeners_[i] >= 0) continue;
     uint16_t port = ports_[i] ? ports_[i] : wanted[i];
-    int fd = boundSocket(SOCK_STREAM, "127.0.0.1", port);
+    int fd = boundSocket(SOCK_STREAM, address.c_str(), port);
     if (fd < 0 || ::listen(fd, kListenBacklog) != 0) {
-      LOG_WARN("virtual device cannot listen on 127.0.0.1:%u: %s", port, std::strerror(errno));
+      LOG_WARN("virtual device cannot listen on %s:%u: %s", address.c_str(), port, std::strerror(errno));
       if (fd >= 0) ::close(fd);
       down();
       return false;
@@ -395,16 +393,20 @@ void PtyLink::dispatch(const std::vector<pollfd>& fds) {
 
 // ---- discovery ----
 
-bool DiscoveryLink::bind(uint16_t port) {
+bool DiscoveryLink::bind(const std::string& address, uint16_t port) {
   down();
   uint16_t wanted = port_ ? port_ : port;
+  loopbackOnly_ = isLoopbackAddress(address);
+  // Off loopback the device sits in a namespace of its own (see
+  // ListenAddress.h): every broadcast there, subnet or limited, is for it.
+  const char* broadcast = loopbackOnly_ ? "127.255.255.255" : "0.0.0.0";
   // With an ephemeral port the broadcast socket picks it, and the unicast
   // one must get the same: try a few times if someone else holds it.
   for (int attempt = 0; attempt < 8; ++attempt) {
-    broadcast_ = boundSocket(SOCK_DGRAM, "127.255.255.255", wanted);
+    broadcast_ = boundSocket(SOCK_DGRAM, broadcast, wanted);
     if (broadcast_ < 0) break;
     uint16_t got = localPort(broadcast_);
-    unicast_ = boundSocket(SOCK_DGRAM, "127.0.0.1", got);
+    unicast_ = boundSocket(SOCK_DGRAM, address.c_str(), got);
     if (unicast_ >= 0) {
       port_ = got;
       return true;
@@ -436,8 +438,8 @@ void DiscoveryLink::receive(int fd) {
     socklen_t len = sizeof from;
     ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &len);
     if (n < 0) return;
-    // Answers go to loopback senders only.
-    if (from.sin_family != AF_INET || (ntohl(from.sin_addr.s_addr) >> 24) != 127) continue;
+    if (from.sin_family != AF_INET) continue;
+    if (loopbackOnly_ && (ntohl(from.sin_addr.s_addr) >> 24) != 127) continue;
     Frame request;
     if (!request.parse(buffer, static_cast<size_t>(n))) continue;
     Response response = core_.handle(request, LinkKind::Discovery);

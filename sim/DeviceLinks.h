@@ -94,9 +94,9 @@ class TcpLink : public StreamLoop {
   using StreamLoop::StreamLoop;
   ~TcpLink() override { stopThread(); }
 
-  // Binds 127.0.0.1 on the ports (0: ephemeral the first time, the same port
-  // afterwards). Loop thread only (through call).
-  bool listen(uint16_t devicePort, uint16_t configPort);
+  // Binds the address on the ports (0: ephemeral the first time, the same
+  // port afterwards). Loop thread only (through call).
+  bool listen(const std::string& address, uint16_t devicePort, uint16_t configPort);
   void down();
   uint16_t devicePort() const { return ports_[0]; }
   uint16_t configPort() const { return ports_[1]; }
@@ -138,14 +138,15 @@ class PtyLink : public StreamLoop {
 };
 
 // The answer to both discovery datagrams: a socket bound to the loopback
-// broadcast address hears the broadcasts, one bound to 127.0.0.1 on the same
-// port hears unicast and sends every answer.
+// broadcast address (any address, off loopback) hears the broadcasts, one
+// bound to the device's address on the same port hears unicast and sends
+// every answer.
 class DiscoveryLink : public IoLoop {
  public:
   explicit DiscoveryLink(DeviceCore& core) : core_(core) {}
   ~DiscoveryLink() override { stopThread(); }
 
-  bool bind(uint16_t port);
+  bool bind(const std::string& address, uint16_t port);
   void down();
   uint16_t port() const { return port_; }
 
@@ -166,6 +167,7 @@ class DiscoveryLink : public IoLoop {
   int broadcast_ = -1;
   int unicast_ = -1;
   uint16_t port_ = 0;
+  bool loopbackOnly_ = true;  // answers go to loopback senders only
   std::deque<Datagram> pending_;
 };
 

@@ -14,7 +14,9 @@ EnvList simEnvironment(const VirtualDevice* device, const WebServices* services)
     EnvList web = services->environment();
     env.insert(env.end(), web.begin(), web.end());
   }
-  env.emplace_back("KESTREL_LOOPBACK_ONLY", "1");
+  // Off loopback the device sits in a namespace of its own, where the guard
+  // would only refuse it.
+  if (!device || device->listensOnLoopback()) env.emplace_back("KESTREL_LOOPBACK_ONLY", "1");
   return env;
 }
 

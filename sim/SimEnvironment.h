@@ -15,7 +15,7 @@ class WebServices;
 // KESTREL_DEVICE_HOST, KESTREL_DEVICE_PORT, KESTREL_CONFIG_PORT,
 // KESTREL_DISCOVERY_PORT, KESTREL_SIM_USB, KESTREL_SIM_WLAN from the device and
 // KESTREL_SERVICES from the web services (either may be null), plus
-// KESTREL_LOOPBACK_ONLY=1.
+// KESTREL_LOOPBACK_ONLY=1 unless the device listens off loopback.
 EnvList simEnvironment(const VirtualDevice* device, const WebServices* services);
 
 // setenv() for every pair, overwriting. Call it before the product first

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "DeviceLinks.h"
+#include "ListenAddress.h"
 #include "platform/Clock.h"
 #include "platform/UsbDevices.h"
 #include "platform/WlanClient.h"
@@ -39,6 +40,10 @@ bool VirtualDevice::start() {
     if (started_) return true;
     stopping_ = false;
     timeline_.clear();
+  }
+  if (std::string why = listenRefusal(linkConfig_.listenAddress); !why.empty()) {
+    LOG_WARN("virtual device will not listen on %s: %s", linkConfig_.listenAddress.c_str(), why.c_str());
+    return false;
   }
   usbFile_ = linkConfig_.usbListFile;
   wlanFile_ = linkConfig_.wlanListFile;
@@ -275,7 +280,7 @@ void VirtualDevice::goUp(DeviceMode mode) {
   std::string tty;
   if (linkConfig_.tcp) {
     links_->tcp.call([&] {
-      ok = links_->tcp.listen(linkConfig_.devicePort, linkConfig_.configPort) && ok;
+      ok = links_->tcp.listen(linkConfig_.listenAddress, linkConfig_.devicePort, linkConfig_.configPort) && ok;
       ports[0] = links_->tcp.devicePort();
       ports[1] = links_->tcp.configPort();
     });
@@ -288,7 +293,7 @@ void VirtualDevice::goUp(DeviceMode mode) {
   }
   if (linkConfig_.discovery) {
     links_->discovery.call([&] {
-      ok = links_->discovery.bind(linkConfig_.discoveryPort) && ok;
+      ok = links_->discovery.bind(linkConfig_.listenAddress, linkConfig_.discoveryPort) && ok;
       ports[2] = links_->discovery.port();
     });
   }
@@ -339,9 +344,11 @@ void VirtualDevice::writeUsbList() {
   if (!platform::writeSimUsbList(usbFile_, devices)) LOG_WARN("virtual device cannot write %s", usbFile_.c_str());
 }
 
+bool VirtualDevice::listensOnLoopback() const { return isLoopbackAddress(linkConfig_.listenAddress); }
+
 EnvList VirtualDevice::environment() const {
   EnvList env;
-  env.emplace_back("KESTREL_DEVICE_HOST", "127.0.0.1");
+  env.emplace_back("KESTREL_DEVICE_HOST", linkConfig_.listenAddress);
   if (linkConfig_.tcp) {
     env.emplace_back("KESTREL_DEVICE_PORT", std::to_string(devicePort()));
     env.emplace_back("KESTREL_CONFIG_PORT", std::to_string(configPort()));

@@ -15,7 +15,7 @@
 
 // The virtual device on its links: TCP listeners for the normal and the
 // configuration port, a pty standing for the USB serial port, and the UDP
-// discovery responder, all on loopback. It writes the simulated USB list and
+// discovery responder, all on loopback unless told otherwise. It writes the simulated USB list and
 // WLAN list files, and restarts (links dropped, back after a delay) when the
 // protocol says the real device would.
 //
@@ -28,6 +28,9 @@
 namespace sim {
 
 struct LinkConfig {
+  // TCP and discovery; another than loopback only inside a network namespace
+  // of its own (ListenAddress.h).
+  std::string listenAddress = "127.0.0.1";
   bool tcp = true;
   uint16_t devicePort = 0;  // 0: ephemeral
   uint16_t configPort = 0;
@@ -52,7 +55,7 @@ class VirtualDevice {
   VirtualDevice& operator=(const VirtualDevice&) = delete;
 
   // Binds every link and writes the list files. False (nothing left running)
-  // when a link cannot be set up.
+  // when a link cannot be set up or the listen address is refused.
   bool start();
   // Closes every link and removes the files it owns; safe to call twice.
   void stop();
@@ -86,6 +89,7 @@ class VirtualDevice {
   bool waitOnline(std::chrono::milliseconds timeout) const;
   bool waitOffline(std::chrono::milliseconds timeout) const;
 
+  bool listensOnLoopback() const;
   // KESTREL_DEVICE_HOST ... KESTREL_SIM_WLAN for this device.
   EnvList environment() const;
 

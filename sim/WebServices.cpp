@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ListenAddress.h"
 #include "SimPackages.h"
 #include "app/DeviceModel.h"
 #include "platform/Clock.h"
@@ -102,8 +103,9 @@ class WebServer {
   std::atomic<int> port_{0};
   std::atomic<bool> stopping_{false};  // ends dripping replies so stop() can join
   std::string servicesFile_;
+  std::string host_;  // set before serving starts
 
-  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_.load()); }
+  std::string base() const { return "http://" + host_ + ":" + std::to_string(port_.load()); }
   std::vector<uint8_t> cached(const std::string& key, const std::function<std::vector<uint8_t>()>& make);
   std::vector<uint8_t> image(int model, const std::string& softType, const std::string& version);
   std::vector<uint8_t> systemImage(const std::string& version);
@@ -377,10 +379,15 @@ bool WebServer::start() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     wanted = config_.port;
+    host_ = config_.host;
   }
-  int port = wanted ? (server_.bind_to_port("127.0.0.1", wanted) ? wanted : -1) : server_.bind_to_any_port("127.0.0.1");
+  if (std::string why = listenRefusal(host_); !why.empty()) {
+    LOG_WARN("web services will not listen on %s: %s", host_.c_str(), why.c_str());
+    return false;
+  }
+  int port = wanted ? (server_.bind_to_port(host_, wanted) ? wanted : -1) : server_.bind_to_any_port(host_);
   if (port <= 0) {
-    LOG_WARN("web services cannot bind 127.0.0.1:%u", wanted);
+    LOG_WARN("web services cannot bind %s:%u", host_.c_str(), wanted);
     return false;
   }
   port_ = port;

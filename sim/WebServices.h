@@ -11,7 +11,7 @@
 #include "SimEnvironment.h"
 #include "SimFaults.h"
 
-// The maker's web services on 127.0.0.1, answering for one or more simulated
+// The maker's web services on 127.0.0.1 (or WebConfig::host), answering for one or more simulated
 // devices:
 //   POST /api/api/publicSoftInfo/getPublicSoftListBySn      JSON software list
 //   POST /cn/api/api/publicSoftInfo/getPublicSoftListBySn   the same, China
@@ -31,6 +31,9 @@
 namespace sim {
 
 struct WebConfig {
+  // Another than loopback only inside a network namespace of its own
+  // (ListenAddress.h).
+  std::string host = "127.0.0.1";
   uint16_t port = 0;  // 0: ephemeral
   // Empty: $KESTREL_SERVICES, else $TARNFIELD_HOME/config/services.ini.
   std::string servicesFile{};
@@ -81,12 +84,12 @@ class WebServices {
   WebServices(const WebServices&) = delete;
   WebServices& operator=(const WebServices&) = delete;
 
-  // Binds 127.0.0.1, starts serving and writes the services file.
+  // Binds the host, starts serving and writes the services file.
   bool start();
   void stop();  // safe to call twice
 
   uint16_t port() const;
-  std::string baseUrl() const;  // http://127.0.0.1:PORT
+  std::string baseUrl() const;  // http://HOST:PORT
   std::string servicesFile() const;
 
   WebConfig config() const;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ListenAddress.h"
 #include "SimEnvironment.h"
 #include "VirtualDevice.h"
 #include "WebServices.h"
@@ -40,7 +41,13 @@ const char kUsage[] =
     "  --restart-delay MS          time a restart takes (default 1500)\n"
     "  --no-install-restart        install a system without restarting (links never drop)\n"
     "  --install-fails             an install fails inside the device: it restarts with its old system\n"
-    "links (all on loopback):\n"
+    "links (on loopback unless --listen):\n"
+    "  --listen A                  the device's links and the web services on the IPv4\n"
+    "                              address A (default 127.0.0.1). Off loopback only inside\n"
+    "                              a network namespace of its own (ip netns exec), told by\n"
+    "                              its /proc/self/ns/net differing from PID 1's (or the\n"
+    "                              kernel threads'); there discovery answers every\n"
+    "                              broadcast and every sender\n"
     "  --no-tcp, --device-port N, --config-port N   TCP ports (default ephemeral)\n"
     "  --no-pty                    no USB serial port\n"
     "  --no-udp, --discovery-port N   discovery (default 22536, 0 = ephemeral)\n"
@@ -142,6 +149,13 @@ std::optional<Options> parse(int argc, char** argv) {
       else if (arg == "--usb-file") o.links.usbListFile = v;
       else if (arg == "--wlan-file") o.links.wlanListFile = v;
       else if (arg == "--env-file") o.envFile = v;
+      else if (arg == "--listen") {
+        if (std::string why = sim::listenRefusal(v); !why.empty()) {
+          std::fprintf(stderr, "kestrel-sim: will not listen on %s: %s\n", v, why.c_str());
+          return std::nullopt;
+        }
+        o.links.listenAddress = o.web.host = v;
+      }
       else if (arg == "--mode") {
         std::string m = v;
         if (m == "normal") o.device.mode = sim::DeviceMode::Normal;
@@ -274,10 +288,13 @@ int run(Options& options, PrivateFolder& folder) {
   const sim::DeviceConfig& d = options.device;
   std::printf("# kestrel-sim: device %s (model %d)\n", d.serialNumber.c_str(), modelNumber(classifyModel(d.serialNumber)));
   if (options.links.tcp) {
-    std::printf("# tcp 127.0.0.1:%u, configuration 127.0.0.1:%u\n", device.devicePort(), device.configPort());
+    const char* address = options.links.listenAddress.c_str();
+    std::printf("# tcp %s:%u, configuration %s:%u\n", address, device.devicePort(), address, device.configPort());
   }
   if (options.links.pty) std::printf("# usb serial %s\n", device.ttyPath().c_str());
-  if (options.links.discovery) std::printf("# discovery udp 127.255.255.255:%u\n", device.discoveryPort());
+  if (options.links.discovery) {
+    std::printf("# discovery udp %s:%u\n", device.listensOnLoopback() ? "127.255.255.255" : "any broadcast", device.discoveryPort());
+  }
   std::printf("# usb list %s, wlan list %s\n", device.usbListFile().c_str(), device.wlanListFile().c_str());
   if (web) std::printf("# web services %s, endpoints in %s\n", web->baseUrl().c_str(), web->servicesFile().c_str());
 

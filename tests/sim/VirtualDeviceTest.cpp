@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "ListenAddress.h"
 #include "SimPackages.h"
 #include "VirtualDevice.h"
+#include "WebServices.h"
 #include "session/Exchange.h"
 #include "session/SessionApi.h"
 #include "support/SimLinks.h"
@@ -176,6 +178,31 @@ TEST(SimFaultSyntax, ParsesTheCommandLineForms) {
     EXPECT_EQ(fault.when.kind, c.when);
     EXPECT_EQ(fault.when.n, c.n);
     EXPECT_EQ(fault.status, c.status);
+  }
+}
+
+// Off loopback the device would answer on the machine's real networks: only
+// a namespace of its own may give it another address.
+TEST(VirtualDeviceListen, OutsideANamespaceOfItsOwn_onlyLoopbackIsTaken) {
+  if (sim::networkNamespace() != sim::NetNamespace::Initial) GTEST_SKIP() << "runs in a network namespace of its own";
+  struct Case {
+    const char* address;
+    bool taken;
+  };
+  const Case cases[] = {{"127.0.0.2", true}, {"192.168.100.1", false}, {"0.0.0.0", false}, {"localhost", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.address);
+    sim::VirtualDevice device({}, {.listenAddress = c.address, .pty = false});
+    sim::WebServices web({.host = c.address, .writeServicesFile = false});
+    EXPECT_EQ(device.start(), c.taken);
+    EXPECT_EQ(web.start(), c.taken);
+    if (!c.taken) continue;
+    const sim::EnvList env = sim::simEnvironment(&device, &web);
+    EXPECT_NE(std::find(env.begin(), env.end(), sim::EnvList::value_type{"KESTREL_DEVICE_HOST", c.address}), env.end());
+    EXPECT_NE(std::find(env.begin(), env.end(), sim::EnvList::value_type{"KESTREL_LOOPBACK_ONLY", "1"}), env.end());
+    EXPECT_EQ(web.baseUrl().rfind(std::string("http://") + c.address + ":", 0), 0u);
+    device.stop();
+    web.stop();
   }
 }
 
