@@ -23,9 +23,8 @@ bool isRunFolderName(const std::string& name) {
                      [](unsigned char c) { return std::isalnum(c); });
 }
 
-// Removes the run folders of runs that died without removing them: a folder
-// whose lock can be taken has no run behind it.
-void removeAbandoned(const std::string& parent) {
+// A folder whose lock can be taken has no run behind it.
+void removeUnheld(const std::string& parent) {
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(parent, ec)) {
     if (!entry.is_directory(ec) || !isRunFolderName(entry.path().filename().string())) continue;
@@ -50,7 +49,7 @@ RunFolder::RunFolder(const std::string& prefix) {
   const std::string parent = platform::updateDir();
   std::error_code ec;
   std::filesystem::create_directories(parent, ec);
-  removeAbandoned(parent);
+  removeUnheld(parent);
   constexpr int kAttempts = 3;  // a sweep may remove a folder before its lock is taken
   for (int attempt = 0; attempt < kAttempts && path_.empty(); ++attempt) {
     std::string pattern = platform::joinPath(parent, prefix + "XXXXXX");
@@ -64,6 +63,8 @@ RunFolder::RunFolder(const std::string& prefix) {
     }
   }
 }
+
+void RunFolder::removeAbandoned() { removeUnheld(platform::updateDir()); }
 
 RunFolder::~RunFolder() {
   if (!path_.empty()) ziputils::removeTree(path_);

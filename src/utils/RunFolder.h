@@ -17,6 +17,10 @@ class RunFolder {
   RunFolder& operator=(const RunFolder&) = delete;
   const std::string& path() const { return path_; }
 
+  // Removes the folders of runs that died without ending; a run that claims
+  // a device calls it whether or not it makes a folder of its own.
+  static void removeAbandoned();
+
  private:
   std::string path_;
   int fd_ = -1;  // the folder itself, locked while the run lasts
