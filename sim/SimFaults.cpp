@@ -16,6 +16,26 @@ bool Occurrence::matches(unsigned count) const {
   return false;
 }
 
+void RandomFaults::set(double rate, uint32_t seed) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rate_ = rate;
+  rng_.seed(seed);
+  injected_ = 0;
+}
+
+int RandomFaults::draw(int kinds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (rate_ <= 0 || kinds <= 0) return -1;
+  if (std::uniform_real_distribution<double>(0, 1)(rng_) >= rate_) return -1;
+  ++injected_;
+  return std::uniform_int_distribution<int>(0, kinds - 1)(rng_);
+}
+
+unsigned RandomFaults::injected() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return injected_;
+}
+
 void FaultScript::add(const Fault& fault) {
   std::lock_guard<std::mutex> lock(mutex_);
   entries_.push_back({fault, 0});
@@ -33,6 +53,10 @@ std::vector<Fault> FaultScript::hit(uint8_t command, uint8_t subCommand) {
     if (entry.fault.command != command || entry.fault.subCommand != subCommand) continue;
     ++entry.seen;
     if (entry.fault.when.matches(entry.seen)) hits.push_back(entry.fault);
+  }
+  constexpr int kKinds = static_cast<int>(FaultKind::NoComeback) + 1;
+  if (int kind = random_.draw(kKinds); kind >= 0) {
+    hits.push_back({.kind = static_cast<FaultKind>(kind), .command = command, .subCommand = subCommand});
   }
   return hits;
 }

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,7 +34,7 @@ enum class FaultKind {
   LateReply,       // processed; the reply is written after `delay`
   RefusedStatus,   // not processed; the reply carries `status` as its status byte
   Disconnect,      // not processed; the device drops the link the request came on
-  NoComeback,      // processed; a restart that the request causes never ends
+  NoComeback,      // processed; a restart that the request causes never ends (the last kind)
 };
 
 struct Fault {
@@ -57,11 +58,32 @@ inline Fault faultOn(DeviceCommand request, Fault fault) {
   return fault;
 }
 
+// Faults at random, for soaks: each request is hit with probability rate,
+// by one of `kinds` kinds drawn from a seeded generator, so a run can be
+// replayed from its seed. Off (rate 0) by default. Thread-safe.
+class RandomFaults {
+ public:
+  void set(double rate, uint32_t seed);
+  // The index of the kind that hits this request, or -1 when none does.
+  int draw(int kinds);
+  unsigned injected() const;
+
+ private:
+  mutable std::mutex mutex_;  // guards every field below
+  std::mt19937 rng_;
+  double rate_ = 0;
+  unsigned injected_ = 0;
+};
+
 // The faults of one device, with their occurrence counters. Thread-safe.
 class FaultScript {
  public:
   void add(const Fault& fault);
   void clear();
+  // Besides the scripted ones, every request meets a fault of any kind with
+  // probability rate (its default argument).
+  void setRandom(double rate, uint32_t seed) { random_.set(rate, seed); }
+  unsigned randomInjected() const { return random_.injected(); }
   // Counts one more request of this kind for every fault of that kind and
   // returns the faults that hit it, in the order they were added.
   std::vector<Fault> hit(uint8_t command, uint8_t subCommand);
@@ -73,6 +95,7 @@ class FaultScript {
   };
   std::mutex mutex_;  // guards entries_
   std::vector<Entry> entries_;
+  RandomFaults random_;
 };
 
 // "KIND:CMDSUB:OCCURRENCE[:ARG]", e.g. "noreply:2403:3", "late:2105:2+:2500",

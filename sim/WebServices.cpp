@@ -94,6 +94,7 @@ class WebServer {
     unsigned seen = 0;
   };
   std::vector<FaultEntry> faults_;
+  RandomFaults random_;
   std::vector<std::string> log_;
   std::map<std::string, unsigned> hits_;
   std::map<std::string, std::vector<uint8_t>> cache_;
@@ -185,6 +186,8 @@ httplib::Server::HandlerResponse WebServer::screen(const httplib::Request& req, 
       if (entry.fault.when.matches(entry.seen)) hits.push_back(entry.fault);
     }
   }
+  constexpr int kKinds = static_cast<int>(WebFaultKind::Drip) + 1;
+  if (int kind = random_.draw(kKinds); kind >= 0) hits.push_back({.kind = static_cast<WebFaultKind>(kind)});
   for (const auto& fault : hits) {
     switch (fault.kind) {
       case WebFaultKind::Slow:
@@ -491,6 +494,10 @@ void WebServices::clearFaults() {
   std::lock_guard<std::mutex> lock(server_->mutex_);
   server_->faults_.clear();
 }
+
+void WebServices::setRandomFaults(double rate, uint32_t seed) { server_->random_.set(rate, seed); }
+
+unsigned WebServices::randomFaultsInjected() const { return server_->random_.injected(); }
 
 std::vector<uint8_t> WebServices::firmwareImage(const std::string& softType, const std::string& serial) const {
   WebConfig c = config();

@@ -60,7 +60,7 @@ enum class WebFaultKind {
   Slow,         // answered normally after `delay`
   Truncated,    // Content-Length larger than the bytes sent, then the connection closes
   Redirect,     // 302 to another path, with an HTML body (a captive portal's answer)
-  Drip,         // 200 with a 1 MiB Content-Length, one byte of it per `delay`
+  Drip,         // 200 with a 1 MiB Content-Length, one byte of it per `delay` (the last kind)
 };
 
 struct WebFault {
@@ -97,6 +97,10 @@ class WebServices {
 
   void addFault(const WebFault& fault);
   void clearFaults();
+  // Besides the scripted ones, every request meets a fault of any kind, with
+  // the default delay, with probability rate.
+  void setRandomFaults(double rate, uint32_t seed);
+  unsigned randomFaultsInjected() const;
 
   // What the services hand out for the newest versions, to compare with what
   // the device stored.

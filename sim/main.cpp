@@ -63,6 +63,8 @@ const char kUsage[] =
     "  --fault KIND:CMDSUB:OCCURRENCE[:ARG]   e.g. noreply:2403:3, late:2105:2+:2500,\n"
     "                              refused:2404:*:5, silent:2133 (repeatable)\n"
     "  --web-fault KIND:PATH[:OCCURRENCE[:MS]]   404, 500, 302, slow, drip or truncated (repeatable)\n"
+  "  --fault-rate P, --seed N    besides those, a fault of any kind on each request and each\n"
+  "                              web request with probability P (0 to 1), drawn from seed N\n"
     "other:\n"
     "  --env-file PATH             also write the export lines there\n"
     "  --time-scale S              scale every protocol pause (0 < S <= 1)\n";
@@ -76,6 +78,8 @@ struct Options {
   std::vector<sim::WebFault> webFaults;
   std::string envFile;
   bool wlanGiven = false;
+  double faultRate = 0;
+  unsigned long seed = 1;
 };
 
 bool parsePort(const char* text, uint16_t& out) {
@@ -201,6 +205,12 @@ std::optional<Options> parse(int argc, char** argv) {
         sim::WebFault fault;
         if (!sim::parseWebFault(v, fault)) return bad("bad web fault");
         o.webFaults.push_back(fault);
+      } else if (arg == "--fault-rate") {
+        char* end = nullptr;
+        o.faultRate = std::strtod(v, &end);
+        if (*end != '\0' || !(o.faultRate >= 0.0 && o.faultRate <= 1.0)) return bad("bad rate");
+      } else if (arg == "--seed") {
+        if (!parseUnsigned(v, 0xFFFFFFFF, o.seed)) return bad("bad seed");
       } else if (arg == "--time-scale") {
         char* end = nullptr;
         double scale = std::strtod(v, &end);
@@ -262,6 +272,7 @@ int run(Options& options, PrivateFolder& folder) {
 
   sim::VirtualDevice device(options.device, options.links);
   for (const auto& fault : options.faults) device.addFault(fault);
+  device.core().faults().setRandom(options.faultRate, static_cast<uint32_t>(options.seed));
   if (!device.start()) {
     std::fprintf(stderr, "kestrel-sim: the virtual device could not start its links\n");
     return 1;
@@ -279,6 +290,8 @@ int run(Options& options, PrivateFolder& folder) {
     options.web.serials = {options.device.serialNumber};
     web.emplace(options.web);
     for (const auto& fault : options.webFaults) web->addFault(fault);
+    // Its own stream, so the device's draws do not depend on the web's.
+    web->setRandomFaults(options.faultRate, static_cast<uint32_t>(options.seed) ^ 0x9E3779B9u);
     if (!web->start()) {
       std::fprintf(stderr, "kestrel-sim: the web services could not start\n");
       return 1;

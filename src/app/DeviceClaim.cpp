@@ -7,6 +7,7 @@
 #include "platform/Ipv4Text.h"
 #include "session/CurrentDevice.h"
 #include "session/SessionSelection.h"
+#include "utils/RunFolder.h"
 #include "utils/Settings.h"
 
 std::string defaultSessionPlace() {
@@ -27,7 +28,12 @@ std::string defaultSessionPlace() {
 
 platform::DeviceLock::Result claimDevice(const std::string& serialNumber, const std::string& what,
                                          std::unique_ptr<platform::DeviceLock>& lock, std::string& holder) {
-  return platform::DeviceLock::tryAcquire(serialNumber, what, lock, holder, defaultSessionPlace());
+  const platform::DeviceLock::Result result =
+      platform::DeviceLock::tryAcquire(serialNumber, what, lock, holder, defaultSessionPlace());
+  // A run killed before it ended left its downloads behind; the run that
+  // claims next removes them, even when it finds nothing to fetch.
+  if (result == platform::DeviceLock::Result::Acquired) RunFolder::removeAbandoned();
+  return result;
 }
 
 bool isDefaultDeviceClaimed(const std::string& expectedSerial, std::string& holder) {
