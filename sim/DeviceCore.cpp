@@ -167,7 +167,7 @@ Response DeviceCore::handle(const Frame& request, LinkKind link) {
   const size_t size = request.payloadSize();
 
   bool lost = false, disconnect = false, empty = false, refused = false, badSum = false, duplicate = false;
-  bool comeBack = true;
+  bool comeBack = true, powerLoss = false;
   uint8_t refusedStatus = kStatusRefused;
   milliseconds late{0};
   milliseconds duplicateGap{0};
@@ -187,6 +187,7 @@ Response DeviceCore::handle(const Frame& request, LinkKind link) {
       case FaultKind::LateReply: late += f.delay.count() > 0 ? f.delay : kDefaultLate; break;
       case FaultKind::SplitReply: split = &f; break;
       case FaultKind::NoComeback: comeBack = false; break;
+      case FaultKind::PowerLoss: powerLoss = true; break;
     }
   }
 
@@ -202,7 +203,15 @@ Response DeviceCore::handle(const Frame& request, LinkKind link) {
 
     if (lost) return {};
     if (disconnect) return {{}, true};
-    if (refused) {
+    if (powerLoss) {
+      // Nothing of the request is kept. A boot loader holding an unfinished
+      // image starts in it again; anything else starts its old system.
+      if (hooks_.restart) {
+        auto hook = hooks_.restart;
+        DeviceMode back = config_.mode == DeviceMode::BootLoader ? DeviceMode::BootLoader : DeviceMode::Normal;
+        effects.push_back([hook, back] { hook(back, true, milliseconds{0}); });
+      }
+    } else if (refused) {
       // The chunk acknowledgement carries its status second, after the flow id.
       if (request.is(kCmdSystemChunk)) data.push_back(size >= 3 ? in[2] : 0);
       // So does the safety answer's, after the 0x02 it always starts with.
