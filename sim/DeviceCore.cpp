@@ -104,6 +104,7 @@ void DeviceCore::update(const std::function<void(DeviceConfig&)>& change) {
 void DeviceCore::setMode(DeviceMode mode) {
   std::lock_guard<std::mutex> lock(mutex_);
   config_.mode = mode;
+  powered_ = true;
   resetBootSession();
 }
 
@@ -165,6 +166,11 @@ Response DeviceCore::handle(const Frame& request, LinkKind link) {
   const uint8_t sub = request.subCommand();
   const uint8_t* in = request.data();
   const size_t size = request.payloadSize();
+  {
+    // Until the links are down and it starts again, a device without power hears nothing.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!powered_) return {};
+  }
 
   bool lost = false, disconnect = false, empty = false, refused = false, badSum = false, duplicate = false;
   bool comeBack = true, powerLoss = false;
@@ -206,6 +212,7 @@ Response DeviceCore::handle(const Frame& request, LinkKind link) {
     if (powerLoss) {
       // Nothing of the request is kept. A boot loader holding an unfinished
       // image starts in it again; anything else starts its old system.
+      powered_ = false;
       if (hooks_.restart) {
         auto hook = hooks_.restart;
         DeviceMode back = config_.mode == DeviceMode::BootLoader ? DeviceMode::BootLoader : DeviceMode::Normal;

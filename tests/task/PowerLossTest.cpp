@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -10,15 +11,13 @@
 #include <random>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "SimPackages.h"
 #include "VirtualDevice.h"
 #include "WebServices.h"
-#include "app/AppState.h"
-#include "app/Messages.h"
 #include "app/MessageTarget.h"
+#include "app/Messages.h"
 #include "firmware/CFirmwareUpDateUtils.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
@@ -28,7 +27,6 @@
 #include "support/UpgradeHarness.h"
 #include "task/FirmwareUpgrader.h"
 #include "task/SystemUpgrader.h"
-#include "utils/Settings.h"
 #include "utils/ZipUtils.h"
 
 // Power lost as a chunk of an image or of the system package arrives, over
@@ -37,17 +35,13 @@
 // image at the offered version. The suite takes a few seeded positions per
 // image and link; KESTREL_POWER_LOSS_SWEEP=1 (scripts/power-loss.sh) takes
 // every position of a small image and, of a large one, the first and last
-// eight and a seeded sample between. KESTREL_POWER_LOSS_SEED replays a draw.
+// kEdge and kSampled drawn between. KESTREL_POWER_LOSS_SEED replays a draw.
 namespace {
 
 using namespace std::chrono_literals;
-using Part = FirmwareUpgrader::Part;
-using Step = FirmwareUpgrader::Step;
 
 constexpr unsigned kEdge = 8, kSampled = 32, kShort = 2;
-constexpr uint32_t kDefaultSeed = 22;
-constexpr size_t kSystemChunks = 40;
-constexpr auto kBackOnline = 10s;
+constexpr unsigned kSystemChunks = 40;
 
 enum class Link { Tcp, Pty };
 enum class Target { Firmware, J2534, System };
@@ -55,55 +49,36 @@ enum class Target { Firmware, J2534, System };
 struct TargetInfo {
   const char* name;
   unsigned chunks;
-  unsigned chunksBefore;  // chunks the same run sends before this image
+  unsigned chunksBefore;  // sent earlier in the same run
 };
 
 TargetInfo infoOf(Target target) {
-  // Model 0 has fixed image sizes: 0x60000 and 0x70000 bytes.
+  // Model 0's images have fixed sizes.
   constexpr unsigned kFirmware = 0x60000 / CFirmwareUpDateUtils::kChunkSize;
-  switch (target) {
-    case Target::Firmware: return {"firmware/DOWNLOAD.BIN", kFirmware, 0};
-    case Target::J2534: return {"firmware/J2534.BIN", 0x70000 / CFirmwareUpDateUtils::kChunkSize, kFirmware};
-    case Target::System: return {"system/system.zip", kSystemChunks, 0};
-  }
-  return {};
+  if (target == Target::Firmware) return {"firmware/DOWNLOAD.BIN", kFirmware, 0};
+  if (target == Target::J2534) return {"firmware/J2534.BIN", 0x70000 / CFirmwareUpDateUtils::kChunkSize, kFirmware};
+  return {"system/system.zip", kSystemChunks, 0};
 }
 
 const char* linkName(Link link) { return link == Link::Tcp ? "tcp" : "pty"; }
 void PrintTo(Target target, std::ostream* os) { *os << infoOf(target).name; }
 void PrintTo(Link link, std::ostream* os) { *os << linkName(link); }
 
-uint32_t seed() {
-  const char* text = std::getenv("KESTREL_POWER_LOSS_SEED");
-  return text && *text ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10)) : kDefaultSeed;
-}
-
-bool fullSweep() {
-  const char* text = std::getenv("KESTREL_POWER_LOSS_SWEEP");
-  return text && std::string(text) == "1";
-}
-
-// Chunk positions from 1: every one of a small image; of a larger one the
-// edges, where the boot loader starts and ends an image, and a draw between.
-std::vector<unsigned> sweepPositions(unsigned chunks, std::mt19937& draw) {
-  std::vector<unsigned> all(chunks);
-  std::iota(all.begin(), all.end(), 1u);
-  if (chunks <= 2 * kEdge + kSampled) return all;
-  std::vector<unsigned> out(all.begin(), all.begin() + kEdge);
-  std::vector<unsigned> middle(all.begin() + kEdge, all.end() - kEdge);
-  std::shuffle(middle.begin(), middle.end(), draw);
-  out.insert(out.end(), middle.begin(), middle.begin() + kSampled);
-  out.insert(out.end(), all.end() - kEdge, all.end());
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
-std::vector<unsigned> positionsFor(unsigned chunks, uint32_t seedOfDraw) {
-  std::mt19937 draw(seedOfDraw);
-  std::vector<unsigned> out = sweepPositions(chunks, draw);
-  if (fullSweep()) return out;
-  std::shuffle(out.begin(), out.end(), draw);
-  out.resize(std::min<size_t>(out.size(), kShort));
+// Chunk positions from 1: all of a small image; of a larger one the edges,
+// where the boot loader starts and ends an image, and a draw between them.
+std::vector<unsigned> positionsFor(unsigned chunks, uint32_t seed) {
+  std::mt19937 draw(seed);
+  std::vector<unsigned> out(chunks);
+  std::iota(out.begin(), out.end(), 1u);
+  if (chunks > 2 * kEdge + kSampled) {
+    std::shuffle(out.begin() + kEdge, out.end() - kEdge, draw);
+    out.erase(out.begin() + kEdge + kSampled, out.end() - kEdge);
+  }
+  const char* sweep = std::getenv("KESTREL_POWER_LOSS_SWEEP");
+  if (!sweep || std::string(sweep) != "1") {
+    std::shuffle(out.begin(), out.end(), draw);
+    out.resize(std::min<size_t>(out.size(), kShort));
+  }
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -115,19 +90,8 @@ class PowerLossTest : public ::testing::TestWithParam<std::tuple<Target, Link>> 
     unsetenv("KESTREL_SERVICES");
     platform::setTimeScale(0.05);
     ASSERT_TRUE(web_.start());
-    // Over TCP the session goes to the stored address; a boot-mode USB port
-    // takes precedence over it.
-    SettingsRecord settings;
-    settings.TransferType = 1;
-    settings.Addr = 0x0100007F;  // 127.0.0.1
-    ASSERT_TRUE(saveSettings(settings));
-    DeviceInfo info;
-    info.serialNumber = kSerial;
-    info.firmware.version = "V1.10";
-    info.firmware.latestVersion = "V1.20";
-    info.j2534Firmware.version = "V2.10";
-    info.j2534Firmware.latestVersion = "V2.20";
-    AppState::getInstance().setDeviceInfo(info);
+    // A boot-mode USB port takes precedence over the stored address.
+    ASSERT_TRUE(upgradetest::readOverTcp(kSerial));
   }
   void TearDown() override {
     closeAllSessions();
@@ -136,75 +100,65 @@ class PowerLossTest : public ::testing::TestWithParam<std::tuple<Target, Link>> 
     ziputils::removeTree(platform::updateDir());
   }
 
-  // A fresh device set to lose power at the given chunk of target.
+  // A fresh device that loses power at the given chunk of target. Over the
+  // pty the firmware's boot loader has no other link; the system's read-back
+  // after its install goes over TCP either way.
   bool startDevice(Target target, Link link, unsigned position) {
     closeAllSessions();
     device_.reset();
     sim::LinkConfig links = scantest::linkConfig();
-    // The firmware's boot loader answers on one link only; the system's
-    // read-back after the install restart goes over TCP in either case.
-    if (link == Link::Tcp) links.pty = false;
-    if (link == Link::Pty && target != Target::System) links.tcp = false;
+    links.pty = link == Link::Pty;
+    links.tcp = link == Link::Tcp || target == Target::System;
     device_ = scantest::startDevice(
         {.serialNumber = kSerial, .mode = link == Link::Pty ? sim::DeviceMode::BootLoader : sim::DeviceMode::Normal,
          .restartDelay = 300ms},
         links);
     if (!device_) return false;
-    const DeviceCommand chunk = target == Target::System ? kCmdSystemChunk : kCmdImageChunk;
-    device_->addFault(sim::faultOn(chunk, {.kind = sim::FaultKind::PowerLoss,
-                                           .when = sim::Occurrence::nth(infoOf(target).chunksBefore + position)}));
+    device_->addFault(sim::faultOn(target == Target::System ? kCmdSystemChunk : kCmdImageChunk,
+                                   {.kind = sim::FaultKind::PowerLoss,
+                                    .when = sim::Occurrence::nth(infoOf(target).chunksBefore + position)}));
     return true;
   }
 
   // Whether the run reported success.
-  bool runFirmware() {
-    upgradetest::ProgressWindow window;
-    FirmwareUpgrader upgrader;
-    upgrader.run();
-    const upgradetest::Steps steps = window.steps();
-    return steps == upgradetest::Steps{{0, 0}, {0, 5}, {0, 7}, {1, 0}, {1, 5}, {1, 7}};
-  }
-
-  bool runSystem() {
+  bool run(Target target) {
+    if (target != Target::System) {
+      upgradetest::ProgressWindow window;
+      FirmwareUpgrader().run();
+      return window.steps() == upgradetest::Steps{{0, 0}, {0, 5}, {0, 7}, {1, 0}, {1, 5}, {1, 7}};
+    }
     auto task = std::make_shared<SystemUpgrader>();
-    int stage = -1, result = -1;  // the window's thread only, until its shutdown joins it
+    uintptr_t last = 0;  // the window's thread only, until its shutdown joins it
     auto window = std::make_shared<QueuedMessageTarget>([&](const AppMessage& m) {
-      if (m.id != UM_SYSTEM_PROGRESS) return;
-      stage = static_cast<int>(m.wParam >> 8);
-      result = static_cast<int>(m.wParam & 0xFF);
+      if (m.id == UM_SYSTEM_PROGRESS) last = m.wParam;
     });
     AppState::getInstance().setTarget(window);
     task->setParam("sn", kSerial);
     task->run();
     AppState::getInstance().setTarget(nullptr);
     window->shutdown();
-    return stage == SystemUpgrader::kEnd && result == SystemUpgrader::kDone;
+    return last == static_cast<uintptr_t>(SystemUpgrader::kEnd << 8 | SystemUpgrader::kDone);
   }
 
-  bool run(Target target) { return target == Target::System ? runSystem() : runFirmware(); }
-
-  // The device holds what was offered, took it as its own version, and the
-  // chunks crossed the link under test.
+  // The device holds what was offered at its version, and every chunk
+  // crossed the link under test.
   bool holdsOffered(Target target, Link link) const {
     const sim::DeviceConfig config = device_->core().config();
-    bool held = true;
-    if (target == Target::System) {
-      const sim::StoredPackage stored = device_->core().systemPackage();
-      held = stored.installed && stored.md5 == sim::md5Hex(web_.systemImage()) && config.systemVersion == "206";
-    } else {
-      const sim::StoredImage main = device_->core().image(sim::ImageSlot::Firmware);
-      const sim::StoredImage j2534 = device_->core().image(sim::ImageSlot::J2534);
-      held = main.accepted && main.md5 == sim::md5Hex(web_.firmwareImage("1", kSerial)) && j2534.accepted &&
-             j2534.md5 == sim::md5Hex(web_.firmwareImage("3", kSerial)) && config.firmwareVersion == "V1.20" &&
-             config.j2534Version == "V2.20";
-    }
+    auto holds = [&](sim::ImageSlot slot, const char* softType) {
+      const sim::StoredImage image = device_->core().image(slot);
+      return image.accepted && image.md5 == sim::md5Hex(web_.firmwareImage(softType, kSerial));
+    };
+    const sim::StoredPackage package = device_->core().systemPackage();
+    bool held = target == Target::System
+                    ? package.installed && package.md5 == sim::md5Hex(web_.systemImage()) && config.systemVersion == "206"
+                    : holds(sim::ImageSlot::Firmware, "1") && holds(sim::ImageSlot::J2534, "3") &&
+                          config.firmwareVersion == "V1.20" && config.j2534Version == "V2.20";
     const sim::LinkKind expected = link == Link::Pty ? sim::LinkKind::Serial
                                    : target == Target::System ? sim::LinkKind::Config
                                                               : sim::LinkKind::Device;
     for (const sim::RequestRecord& r : device_->core().requestLog()) {
-      const bool chunk = (r.command == kCmdImageChunk.cmd && r.subCommand == kCmdImageChunk.sub) ||
-                         (r.command == kCmdSystemChunk.cmd && r.subCommand == kCmdSystemChunk.sub);
-      if (chunk && r.link != expected) held = false;
+      const DeviceCommand request{r.command, r.subCommand};
+      if ((request == kCmdImageChunk || request == kCmdSystemChunk) && r.link != expected) held = false;
     }
     return held;
   }
@@ -214,42 +168,41 @@ class PowerLossTest : public ::testing::TestWithParam<std::tuple<Target, Link>> 
   std::unique_ptr<sim::VirtualDevice> device_;
 };
 
-std::string testName(Target target, Link link) {
-  const char* targets[] = {"Firmware", "J2534", "System"};
-  return std::string(targets[static_cast<int>(target)]) + (link == Link::Tcp ? "OverTcp" : "OverPty");
-}
-
-TEST_P(PowerLossTest, AtEveryChunk_theSameUpgradeAgainRecovers) {
+TEST_P(PowerLossTest, AtAnyChunk_theSameUpgradeAgainRecovers) {
   const auto [target, link] = GetParam();
-  const TargetInfo info = infoOf(target);
-  const uint32_t drawSeed = seed() + static_cast<uint32_t>(target) * 2 + static_cast<uint32_t>(link);
-  const std::vector<unsigned> positions = positionsFor(info.chunks, drawSeed);
+  const char* seedText = std::getenv("KESTREL_POWER_LOSS_SEED");
+  const uint32_t seed = (seedText ? static_cast<uint32_t>(std::strtoul(seedText, nullptr, 10)) : 22u) +
+                        static_cast<uint32_t>(target) * 2 + static_cast<uint32_t>(link);
+  const std::vector<unsigned> positions = positionsFor(infoOf(target).chunks, seed);
   std::string lost;
-  unsigned recovered = 0;
-
+  size_t recovered = 0;
   for (unsigned position : positions) {
     SCOPED_TRACE("power lost at chunk " + std::to_string(position));
     ASSERT_TRUE(startDevice(target, link, position));
     LogCapture log;
-    const bool first = run(target);
     // Never a success for a run the device lost power in.
+    const bool first = run(target);
     EXPECT_FALSE(first);
     EXPECT_EQ(device_->restartCount(), 1u);
-    EXPECT_TRUE(device_->waitOnline(kBackOnline));
+    EXPECT_TRUE(device_->waitOnline(10s));
 
     const bool again = run(target);
     const bool held = holdsOffered(target, link);
     EXPECT_TRUE(again && held) << "second run " << (again ? "succeeded" : "failed") << ", device "
-                               << (held ? "holds" : "does not hold") << " the offered software\n"
-                               << log.dump();
-    if (again && held && !first) {
-      ++recovered;
-    } else {
+                               << (held ? "holds" : "does not hold") << " the offered software\n" << log.dump();
+    if (first || !again || !held) {
       lost += " " + std::to_string(position);
+    } else {
+      ++recovered;
     }
   }
-  std::printf("%s %s: %zu positions, %u recovered (seed %u)%s%s\n", info.name, linkName(link),
-              positions.size(), recovered, drawSeed, lost.empty() ? "" : "; not recovered at", lost.c_str());
+  std::printf("%s %s: %zu positions, %zu recovered (seed %u)%s%s\n", infoOf(target).name, linkName(link),
+              positions.size(), recovered, seed, lost.empty() ? "" : "; not recovered at", lost.c_str());
+}
+
+std::string testName(Target target, Link link) {
+  const char* targets[] = {"Firmware", "J2534", "System"};
+  return std::string(targets[static_cast<int>(target)]) + (link == Link::Tcp ? "OverTcp" : "OverPty");
 }
 
 INSTANTIATE_TEST_SUITE_P(Sweep, PowerLossTest,
