@@ -104,6 +104,7 @@ void DeviceCore::update(const std::function<void(DeviceConfig&)>& change) {
 void DeviceCore::setMode(DeviceMode mode) {
   std::lock_guard<std::mutex> lock(mutex_);
   config_.mode = mode;
+  powered_ = true;
   resetBootSession();
 }
 
@@ -165,9 +166,14 @@ Response DeviceCore::handle(const Frame& request, LinkKind link) {
   const uint8_t sub = request.subCommand();
   const uint8_t* in = request.data();
   const size_t size = request.payloadSize();
+  {
+    // Until the links are down and it starts again, a device without power hears nothing.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!powered_) return {};
+  }
 
   bool lost = false, disconnect = false, empty = false, refused = false, badSum = false, duplicate = false;
-  bool comeBack = true;
+  bool comeBack = true, powerLoss = false;
   uint8_t refusedStatus = kStatusRefused;
   milliseconds late{0};
   milliseconds duplicateGap{0};
@@ -187,6 +193,7 @@ Response DeviceCore::handle(const Frame& request, LinkKind link) {
       case FaultKind::LateReply: late += f.delay.count() > 0 ? f.delay : kDefaultLate; break;
       case FaultKind::SplitReply: split = &f; break;
       case FaultKind::NoComeback: comeBack = false; break;
+      case FaultKind::PowerLoss: powerLoss = true; break;
     }
   }
 
@@ -202,7 +209,16 @@ Response DeviceCore::handle(const Frame& request, LinkKind link) {
 
     if (lost) return {};
     if (disconnect) return {{}, true};
-    if (refused) {
+    if (powerLoss) {
+      // Nothing of the request is kept. A boot loader holding an unfinished
+      // image starts in it again; anything else starts its old system.
+      powered_ = false;
+      if (hooks_.restart) {
+        auto hook = hooks_.restart;
+        DeviceMode back = config_.mode == DeviceMode::BootLoader ? DeviceMode::BootLoader : DeviceMode::Normal;
+        effects.push_back([hook, back] { hook(back, true, milliseconds{0}); });
+      }
+    } else if (refused) {
       // The chunk acknowledgement carries its status second, after the flow id.
       if (request.is(kCmdSystemChunk)) data.push_back(size >= 3 ? in[2] : 0);
       // So does the safety answer's, after the 0x02 it always starts with.

@@ -135,7 +135,7 @@ class DeviceCore {
   DeviceConfig config() const;
   void update(const std::function<void(DeviceConfig&)>& change);
   // Also starts the boot loader's session over (safety check, announced
-  // image, system upload), as a restart does.
+  // image, system upload) and ends a power loss, as a restart does.
   void setMode(DeviceMode mode);
   int model() const;
 
@@ -179,6 +179,7 @@ class DeviceCore {
   StoredPackage package_;
   bool uploading_ = false;
   uint8_t lastFlowId_ = 0;
+  bool powered_ = true;  // false from a power loss until setMode starts the device again
   std::vector<RequestRecord> log_;
   std::map<uint16_t, unsigned> counts_;
   FaultScript faults_;

@@ -118,6 +118,7 @@ bool parseFault(std::string_view text, Fault& out) {
   else if (kind == "refused") fault.kind = FaultKind::RefusedStatus;
   else if (kind == "disconnect") fault.kind = FaultKind::Disconnect;
   else if (kind == "nocomeback") fault.kind = FaultKind::NoComeback;
+  else if (kind == "powerloss") fault.kind = FaultKind::PowerLoss;
   else return false;
 
   unsigned long cmdSub = 0;

@@ -34,7 +34,9 @@ enum class FaultKind {
   LateReply,       // processed; the reply is written after `delay`
   RefusedStatus,   // not processed; the reply carries `status` as its status byte
   Disconnect,      // not processed; the device drops the link the request came on
-  NoComeback,      // processed; a restart that the request causes never ends (the last kind)
+  NoComeback,      // processed; a restart that the request causes never ends (the last kind drawn at random)
+  PowerLoss,       // not processed; power fails as it arrives: every link drops and the device
+                   // comes back after restartDelay in its boot loader if it was there, else normal
 };
 
 struct Fault {
@@ -100,7 +102,7 @@ class FaultScript {
 
 // "KIND:CMDSUB:OCCURRENCE[:ARG]", e.g. "noreply:2403:3", "late:2105:2+:2500",
 // "refused:2404:*:5", "split:2133:1:40", "dup:2403:1:30". KIND: noreply, empty, badsum, split,
-// dup, late, refused, disconnect, nocomeback, silent (= noreply:...:*).
+// dup, late, refused, disconnect, nocomeback, powerloss, silent (= noreply:...:*).
 // CMDSUB: four hexadecimal digits. OCCURRENCE: N (the nth), N+ (from the nth
 // on), * (every time). ARG: milliseconds for late, split and dup, the status byte
 // (decimal or 0x..) for refused; "silent:CMDSUB" never answers. False for

@@ -298,17 +298,23 @@ void VirtualDevice::goUp(DeviceMode mode) {
     });
   }
   if (!ok) LOG_WARN("virtual device came back without some of its links");
+  bool up = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     // Only the first start may fail as a whole; afterwards a device with a
     // lost link is still a device.
-    online_ = ok || ports_[0] != 0 || ports_[2] != 0 || !ttyPath_.empty();
+    up = ok || ports_[0] != 0 || ports_[2] != 0 || !ttyPath_.empty();
     if (ports[0]) ports_[0] = ports[0];
     if (ports[1]) ports_[1] = ports[1];
     if (ports[2]) ports_[2] = ports[2];
     ttyPath_ = tty;
   }
   writeUsbList();
+  {
+    // Online only once listed, so whoever waits for it finds its USB port.
+    std::lock_guard<std::mutex> lock(mutex_);
+    online_ = up;
+  }
   changed_.notify_all();
 }
 

@@ -61,7 +61,7 @@ const char kUsage[] =
     "                              folder of its own, removed when kestrel-sim stops)\n"
     "faults:\n"
     "  --fault KIND:CMDSUB:OCCURRENCE[:ARG]   e.g. noreply:2403:3, late:2105:2+:2500,\n"
-    "                              refused:2404:*:5, silent:2133 (repeatable)\n"
+    "                              refused:2404:*:5, silent:2133, powerloss:2403:40 (repeatable)\n"
     "  --web-fault KIND:PATH[:OCCURRENCE[:MS]]   404, 500, 302, slow, drip or truncated (repeatable)\n"
   "  --fault-rate P, --seed N    besides those, a fault of any kind on each request and each\n"
   "                              web request with probability P (0 to 1), drawn from seed N\n"

@@ -164,6 +164,7 @@ TEST(SimFaultSyntax, ParsesTheCommandLineForms) {
       {"refused:2c05:*:0x05", true, F::RefusedStatus, 0x2C, 0x05, K::Every, 1, 5},
       {"silent:2133", true, F::NoReply, 0x21, 0x33, K::Every, 1},
       {"dup:2133:1:7", true, F::DuplicateReply, 0x21, 0x33, K::Nth, 1},
+      {"powerloss:2c05:4", true, F::PowerLoss, 0x2C, 0x05, K::Nth, 4},
       {"noreply:213:1", false},      {"noreply:2133:0", false},     {"badsum:2133:1:7", false},
       {"refused:2133:1:256", false}, {"unknown:2133:1", false},
   };

@@ -11,9 +11,11 @@
 #include <utility>
 #include <vector>
 
+#include "app/AppState.h"
 #include "support/TestEnv.h"
 #include "support/WindowRecorder.h"
 #include "support/ZipMaker.h"
+#include "utils/Settings.h"
 
 // What the firmware and upgrade-task tests share: a window that records the
 // firmware progress, a web server that hands out any bytes (malicious
@@ -86,5 +88,22 @@ inline void writeFile(const std::string& path, const std::vector<uint8_t>& bytes
 }
 
 using testsupport::treeOf;
+
+// The record of a device read over the network at 127.0.0.1: without a USB
+// link the default session goes to that stored address. Its versions are
+// older than the web services' newest, so both images are offered.
+inline bool readOverTcp(const std::string& serial) {
+  SettingsRecord settings;
+  settings.TransferType = 1;
+  settings.Addr = 0x0100007F;  // 127.0.0.1
+  DeviceInfo info;
+  info.serialNumber = serial;
+  info.firmware.version = "V1.10";
+  info.firmware.latestVersion = "V1.20";
+  info.j2534Firmware.version = "V2.10";
+  info.j2534Firmware.latestVersion = "V2.20";
+  AppState::getInstance().setDeviceInfo(info);
+  return saveSettings(settings);
+}
 
 }  // namespace upgradetest

@@ -7,7 +7,6 @@
 #include "SimPackages.h"
 #include "VirtualDevice.h"
 #include "WebServices.h"
-#include "app/AppState.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "session/SessionApi.h"
@@ -16,7 +15,6 @@
 #include "support/UpgradeHarness.h"
 #include "task/FirmwareUpgrader.h"
 #include "utils/LogFacade.h"
-#include "utils/Settings.h"
 #include "utils/ZipUtils.h"
 
 // One glitch of the device at each stage of a model-4 upgrade (one image of
@@ -132,20 +130,8 @@ class FirmwareReliabilityTest : public ::testing::Test {
     unsetenv("KESTREL_SERVICES");
     platform::setTimeScale(kTimeScale);
     ASSERT_TRUE(web_.start());
-    // No USB link: the default session goes to the stored address, so every
-    // exchange of the table runs over TCP.
-    SettingsRecord settings;
-    settings.TransferType = 1;
-    settings.Addr = 0x0100007F;  // 127.0.0.1
-    ASSERT_TRUE(saveSettings(settings));
-    DeviceInfo info;
-    info.serialNumber = kSerial;
-    // Older than online, so both images are offered.
-    info.firmware.version = "V1.10";
-    info.firmware.latestVersion = "V1.20";
-    info.j2534Firmware.version = "V2.10";
-    info.j2534Firmware.latestVersion = "V2.20";
-    AppState::getInstance().setDeviceInfo(info);
+    // No USB link: every exchange of the table runs over TCP.
+    ASSERT_TRUE(upgradetest::readOverTcp(kSerial));
   }
   void TearDown() override {
     closeAllSessions();
