@@ -2,12 +2,12 @@
 # kestrel-cli killed with SIGKILL at every step it reports and at a seeded
 # sample of chunks, for firmware and system upgrades against the virtual
 # device on loopback; prints the table, its last line says how many recovered.
-# usage: scripts/host-kill.sh [--seed N]   (KESTREL_BUILD: build folder, default build-asan)
+# usage: scripts/host-kill.sh [--seed N]   (KESTREL_TEST_BUILD: build folder, default build-asan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seed=22
 if [[ "${1:-}" == "--seed" && -n "${2:-}" ]]; then seed=$2; fi
-build=${KESTREL_BUILD:-build-asan}
+build=${KESTREL_TEST_BUILD:-build-asan}
 if [[ ! -d "$build" ]]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_SANITIZE=address,undefined \
         -DKESTREL_BUILD_TESTS=ON >/dev/null

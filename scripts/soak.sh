@@ -4,7 +4,7 @@
 # requests and web requests; two processes share the runs. The last line
 # counts runs, faults injected, false successes and the longest run.
 # usage: scripts/soak.sh [--runs N] [--seed N]   (--seed alone replays that one run)
-#        KESTREL_BUILD: build folder, default build-asan
+#        KESTREL_TEST_BUILD: build folder, default build-asan
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=200 seed=1 replay=0
@@ -16,7 +16,7 @@ while [[ $# -gt 0 ]]; do
   esac
 done
 if [[ $replay -eq 1 && $runs -eq 200 ]]; then runs=1; fi
-build=${KESTREL_BUILD:-build-asan}
+build=${KESTREL_TEST_BUILD:-build-asan}
 if [[ ! -d "$build" ]]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_SANITIZE=address,undefined \
         -DKESTREL_BUILD_TESTS=ON >/dev/null
