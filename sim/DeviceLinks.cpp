@@ -19,6 +19,9 @@
 namespace sim {
 namespace {
 
+// Longer than any pause inside one frame's bytes, shorter than a host's restart.
+constexpr auto kFrameGap = std::chrono::milliseconds(500);
+
 constexpr size_t kReadChunk = 4096;
 constexpr size_t kMaxClients = 16;
 // A peer that stops reading must not make the device hoard replies.
@@ -184,6 +187,11 @@ void IoLoop::run() {
 
 bool StreamLoop::serviceStream(Stream& stream, short revents) {
   if (revents & (POLLIN | POLLHUP | POLLERR)) {
+    // A frame whose bytes stopped coming is dropped, as a device's receive
+    // timeout drops it: a host killed mid-frame must not eat the next one's requests.
+    const SteadyTime now = std::chrono::steady_clock::now();
+    if (stream.cutter.buffered() > 0 && now - stream.lastByte > kFrameGap) stream.cutter = FrameCutter();
+    stream.lastByte = now;
     uint8_t buffer[kReadChunk];
     while (true) {
       ssize_t n = ::read(stream.fd, buffer, sizeof buffer);

@@ -67,6 +67,7 @@ struct Stream {
   bool socket = false;  // written with send(), so a vanished peer is no SIGPIPE
   LinkKind kind = LinkKind::Device;
   FrameCutter cutter;
+  SteadyTime lastByte{};  // when the last request byte arrived
   std::deque<Pending> pending;
   SteadyTime lastDue{};
   std::vector<uint8_t> out;  // due bytes not yet written
