@@ -26,6 +26,5 @@ inline int runningTask() { return ScheduleManager::getInstance().getRunningTask(
 
 inline bool isUpgradeTask(int taskId) { return taskId == kTaskFirmwareUpgrader || taskId == kTaskSystemUpgrader; }
 
-constexpr char kRefusedUpgrade[] = "Another task is running, please try again later, running taskId:";
 
 }  // namespace dlgupg

@@ -8,6 +8,7 @@
 #include "ui/DlgUpg.h"
 #include "ui/DlgUpgParts.h"
 #include "viewmodel/FirmwareProgressView.h"
+#include "viewmodel/ProbeTask.h"
 #include "viewmodel/SystemProgressView.h"
 #include "viewmodel/UpgradePlan.h"
 
@@ -37,7 +38,7 @@ void DlgUpg::startUpgrade(bool system) {
   // A check that is waiting for its turn counts as running.
   const int running = probeRunning_ ? kTaskProbe : scheduler.getRunningTask(kWorkerDevInfo);
   if (running != -1) {
-    services_->messageBox(kRefusedUpgrade + std::to_string(running), "option");
+    services_->messageBox(kTaskRunningRefusal + std::to_string(running), "option");
     return;
   }
   const std::string serial = deviceView_.record().serialNumber;

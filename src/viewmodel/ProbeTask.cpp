@@ -7,12 +7,6 @@
 #include "schedule/ScheduleManager.h"
 #include "viewmodel/LinkProbes.h"
 
-namespace {
-
-constexpr char kRefusedUpgrade[] = "Another task is running, please try again later, running taskId:";
-
-}  // namespace
-
 void ProbeTask::setJob(std::function<void()> job) {
   std::lock_guard<std::mutex> guard(lock_);
   job_ = std::move(job);
@@ -29,7 +23,7 @@ void ProbeTask::run() {
 
 ProbeRefusal probeRefusal(int runningTask, bool probeRunning) {
   if (runningTask == kTaskFirmwareUpgrader || runningTask == kTaskSystemUpgrader) {
-    return {true, true, kRefusedUpgrade + std::to_string(runningTask)};
+    return {true, true, kTaskRunningRefusal + std::to_string(runningTask)};
   }
   if (probeRunning) return {true, false, kProbeInProgress};
   return {};

@@ -21,6 +21,9 @@ class ProbeTask : public Task {
   std::function<void()> job_;
 };
 
+// The start of what a refused start says while an upgrade runs; the running task's id follows.
+inline constexpr char kTaskRunningRefusal[] = "Another task is running, please try again later, running taskId:";
+
 // Shown while a check runs, and when another is asked for meanwhile.
 inline constexpr char kProbeInProgress[] = "Function in progress, please wait.";
 
