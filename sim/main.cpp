@@ -57,6 +57,8 @@ const char kUsage[] =
     "  --no-web, --web-port N\n"
     "  --latest-firmware V, --latest-j2534 V, --latest-system V ('' = nothing newer)\n"
     "  --system-package-online yes|no, --international-empty, --soft-type-number\n"
+    "  --web-serial SN             another device the web services know (repeatable), so\n"
+    "                              several virtual devices can share one services file\n"
     "  --services-file PATH        deployment file of endpoints (default: in a temporary\n"
     "                              folder of its own, removed when kestrel-sim stops)\n"
     "faults:\n"
@@ -149,6 +151,7 @@ std::optional<Options> parse(int argc, char** argv) {
       else if (arg == "--latest-firmware") o.web.latestFirmware = v;
       else if (arg == "--latest-j2534") o.web.latestJ2534 = v;
       else if (arg == "--latest-system") o.web.latestSystem = v;
+      else if (arg == "--web-serial") o.web.serials.insert(v);
       else if (arg == "--services-file") o.web.servicesFile = v;
       else if (arg == "--usb-file") o.links.usbListFile = v;
       else if (arg == "--wlan-file") o.links.wlanListFile = v;
@@ -287,7 +290,7 @@ int run(Options& options, PrivateFolder& folder) {
       }
       options.web.servicesFile = folder.path() + "/services.ini";
     }
-    options.web.serials = {options.device.serialNumber};
+    options.web.serials.insert(options.device.serialNumber);
     web.emplace(options.web);
     for (const auto& fault : options.webFaults) web->addFault(fault);
     // Its own stream, so the device's draws do not depend on the web's.

@@ -11,6 +11,7 @@
 #include "platform/DeviceEndpoints.h"
 #include "platform/Ipv4Text.h"
 #include "schedule/ScheduleManager.h"
+#include "session/CurrentDevice.h"
 #include "session/SessionSelection.h"
 #include "task/DevScanner.h"
 #include "utils/LogFacade.h"
@@ -43,6 +44,22 @@ void listDevices(const J2534DeviceList& devices) {
 
 bool matches(const J2534Device& d, const std::string& name) {
   return name.empty() || d.name == name || addressText(d) == name || (!d.port.empty() && d.port == name);
+}
+
+// A device named for the run is the one talked to even when another is
+// attached by USB: its port or address, and a boot loader only when it gives
+// its serial number. Several devices at once run this way, one run each.
+bool bindRun(const J2534Device& chosen) {
+  switch (static_cast<ConnectType>(chosen.connectType)) {
+    case ConnectType::Serial:
+    case ConnectType::Lan:
+    case ConnectType::Bluetooth:
+      CurrentDevice::getInstance().pin(
+          {static_cast<int>(chosen.connectType), chosen.port, chosen.addr, chosen.addrEx, chosen.name});
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace
@@ -170,7 +187,8 @@ int chooseForRun(const Args& args) {
   }
   const SettingsRecord choice = withChosenDevice(saved, chosen);
   setProcessLinkChoice(&choice);
-  if (link != "usb" && isUsbDevicePresent() && !args.quiet()) {
+  const bool bound = !name.empty() && bindRun(chosen);
+  if (!bound && link != "usb" && isUsbDevicePresent() && !args.quiet()) {
     std::fprintf(stderr, "note: a USB device is attached and is read first, as in the desktop program; unplug it "
                  "to reach the %s device\n", link.c_str());
   }
@@ -178,6 +196,7 @@ int chooseForRun(const Args& args) {
 }
 
 std::string expectedSerial() {
+  if (const auto bound = CurrentDevice::getInstance().pinned()) return bound->serialNumber;
   if (isUsbDevicePresent()) return "";
   SettingsRecord chosen;
   loadSettings(chosen);
@@ -185,6 +204,14 @@ std::string expectedSerial() {
 }
 
 std::string triedEndpoints() {
+  if (const auto bound = CurrentDevice::getInstance().pinned()) {
+    J2534Device device;
+    device.connectType = static_cast<uint32_t>(bound->type);
+    device.port = bound->port;
+    device.addr = bound->addr;
+    device.addrEx = bound->addrEx;
+    return std::string(linkName(device.connectType)) + " " + addressText(device) + " '" + shown(bound->serialNumber) + "'";
+  }
   if (isUsbDevicePresent()) return "the attached USB device";
   SettingsRecord saved;
   loadSettings(saved);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "DeviceChoice.h"
+#include "FleetRun.h"
 #include "app/DeviceModel.h"
 #include "app/VersionRule.h"
 #include "utils/LogFacade.h"
@@ -79,6 +80,7 @@ std::string infoJson(const DeviceInfo& info, const std::vector<std::string>& err
 namespace {
 
 int runInfo(const cli::Args& args) {
+  if (args.flag("all")) return cli::runOnEveryDevice(args, {"info"});
   if (int rc = cli::chooseForRun(args); rc != cli::kExitOk) return rc;
   if (int rc = cli::refuseClaimedDevice(); rc != cli::kExitOk) return rc;
   if (std::string problem = cli::servicesProblem(); !problem.empty()) {
@@ -103,10 +105,11 @@ int runInfo(const cli::Args& args) {
 std::vector<cli::OptionSpec> infoOptions() {
   std::vector<cli::OptionSpec> options = cli::deviceOptions();
   options.push_back({"json", nullptr, "print the record as JSON (unknown values are null)"});
+  options.push_back(cli::allDevicesOption());
   return options;
 }
 
-const cli::CommandRegistration registration({"info", "[--link usb|lan|wifi|bt [--device NAME|ADDRESS]] [--json]",
+const cli::CommandRegistration registration({"info", "[--link usb|lan|wifi|bt [--device NAME|ADDRESS] | --all] [--json]",
                                              "read the device and the newest versions online", infoOptions(), runInfo,
                                              "Exits 1 when any read or online query failed; what it would have given\n"
                                              "is shown as unknown (null in JSON), and the failures are listed.\n"

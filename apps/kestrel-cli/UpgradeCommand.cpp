@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Cli.h"
+#include "FleetRun.h"
 #include "DeviceRead.h"
 #include "Interrupt.h"
 #include "Progress.h"
@@ -272,6 +273,7 @@ int runFirmwareUpgrade(const cli::Args& args) {
 
 int runUpgrade(const cli::Args& args) {
   const std::string what = args.words.size() == 1 ? args.words[0] : "";
+  if (args.flag("all") && (what == "system" || what == "firmware")) return cli::runOnEveryDevice(args, {"upgrade", what});
   if (what == "system") return cli::runSystemUpgrade(args);
   if (what != "firmware") {
     std::fprintf(stderr, "usage: kestrel-cli upgrade firmware|system [options]\n");
@@ -290,11 +292,12 @@ std::vector<cli::OptionSpec> upgradeOptions() {
   options.push_back({"dry-run", nullptr, "show what would be sent (from -> to) and touch nothing"});
   options.push_back({"package", "FILE", "system only: this package instead of the one online"});
   options.push_back({"json", nullptr, "result as JSON on stdout, progress as JSON lines on stderr"});
+  options.push_back(cli::allDevicesOption());
   return options;
 }
 
 const cli::CommandRegistration registration(
-    {"upgrade", "firmware|system [--force] [--dry-run] [--package FILE] [--link ... [--device ...]] [--json]",
+    {"upgrade", "firmware|system [--force] [--dry-run] [--package FILE] [--link ... [--device ...] | --all] [--json]",
      "upgrade the device's firmware images or its system", upgradeOptions(), runUpgrade,
      "firmware: both firmware images (model 4 has only the J2534 one), from the\n"
      "  packages the web services name. An image is sent only when the one online\n"
@@ -306,6 +309,9 @@ const cli::CommandRegistration registration(
      "refused at once with \"busy: ...\" (exit status 4).\n"
      "Ctrl-C (or SIGTERM) lets a firmware upgrade run on to its end and stops a\n"
      "system upgrade at its next step; a second one quits at once and may leave the\n"
-     "device in its boot loader, which running the upgrade again with --force recovers.\n"});
+     "device in its boot loader, which running the upgrade again with --force recovers.\n"
+     "--all: every device found on USB and the LAN at once, each in a run of its own\n"
+     "  (its own claim, session and progress line), then a summary; exit status 0\n"
+     "  only when every device ended well. Devices already current are skipped.\n"});
 
 }  // namespace

@@ -13,6 +13,13 @@
 std::string defaultSessionPlace() {
   const platform::DeviceEndpoints& endpoints = platform::deviceEndpoints();
   const std::string port = ":" + std::to_string(endpoints.devicePort);
+  if (const auto bound = CurrentDevice::getInstance().pinned()) {
+    switch (static_cast<ConnectType>(bound->type)) {
+      case ConnectType::Serial: return "serial " + bound->port;
+      case ConnectType::Bluetooth: return "bt " + bluetoothSessionEndpoint(bound->addrEx, bound->addr);
+      default: return "tcp " + platform::ipv4Text(bound->addr) + port;
+    }
+  }
   if (isUsbDevicePresent()) {
     CurrentDevice& device = CurrentDevice::getInstance();
     if (device.findBootPort()) return "serial " + device.configSerialPort();

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -197,6 +198,12 @@ bool SerialPort::open(const std::string& portName, uint32_t baudRate, uint8_t by
   if (fd < 0) return fail();
   if (::ioctl(fd, TIOCEXCL) != 0) return fail();
   exclusive = true;
+  // TIOCEXCL does not hold back root, and another of our processes may work
+  // on a device there: a port in use by one of them is busy, never shared.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) errno = EBUSY;
+    return fail();
+  }
   termios tio{};
   if (::tcgetattr(fd, &tio) != 0) return fail();
   if (!configure(tio, baudRate, byteSize, parity, stopBits)) {

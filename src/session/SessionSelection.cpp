@@ -44,6 +44,24 @@ int storedBluetoothSession(const SettingsRecord& settings) {
   return createBluetoothSession(bluetoothSessionEndpoint(settings.AddrEx, settings.Addr));
 }
 
+// A run bound to one device talks to it where it was found, and to a boot
+// loader only when it answered with that device's serial number.
+int pinnedSession(const PinnedDevice& device, uint16_t tcpPort) {
+  switch (static_cast<ConnectType>(device.type)) {
+    case ConnectType::Serial: {
+      CurrentDevice& current = CurrentDevice::getInstance();
+      return createSerialSession(current.findBootPort() ? current.configSerialPort() : device.port);
+    }
+    case ConnectType::Lan:
+    case ConnectType::Wifi:
+      return createNetworkSession(device.addr, tcpPort, kStream);
+    case ConnectType::Bluetooth:
+      return createBluetoothSession(bluetoothSessionEndpoint(device.addrEx, device.addr));
+    default:
+      return -1;
+  }
+}
+
 }  // namespace
 
 std::string bluetoothSessionEndpoint(uint32_t addrEx, uint32_t addr) {
@@ -75,6 +93,9 @@ int createSessionByType(int type) {
 }
 
 int createDefaultSession() {
+  if (const auto bound = CurrentDevice::getInstance().pinned()) {
+    return pinnedSession(*bound, platform::deviceEndpoints().devicePort);
+  }
   if (isUsbDevicePresent()) {
     CurrentDevice& device = CurrentDevice::getInstance();
     if (device.findBootPort()) return createSerialSession(device.configSerialPort());
@@ -88,6 +109,7 @@ int createDefaultSession() {
 
 int createConfigSession() {
   CurrentDevice& device = CurrentDevice::getInstance();
+  if (const auto bound = device.pinned()) return pinnedSession(*bound, platform::deviceEndpoints().configPort);
   if (device.findBootPort()) return createSerialSession(device.configSerialPort());
   return fixedAddressSession(platform::deviceEndpoints().configPort);
 }

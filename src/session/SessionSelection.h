@@ -13,9 +13,11 @@
 // address; anything else: -1.
 int createSessionByType(int type);
 // With a USB device attached: the boot-mode port when there is one, else the
-// fixed address. Without: the stored link.
+// fixed address. Without: the stored link. A run bound to one device
+// (CurrentDevice::pin) uses that device's port or address instead.
 int createDefaultSession();
-// The boot-mode port when there is one, else the fixed address's configuration port.
+// The boot-mode port when there is one, else the fixed address's configuration
+// port; for a bound run, its device's boot loader, port or address.
 int createConfigSession();
 // True when a USB device with one of the device's vendor/product pairs is present.
 bool isUsbDevicePresent();
