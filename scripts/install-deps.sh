@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   liblog4cplus-dev libcjson-dev libminizip-dev zlib1g-dev
   libcurl4-openssl-dev libssl-dev libudev-dev libbluetooth-dev libdbus-1-dev dbus-daemon
+  libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
   python3 librsvg2-bin fonts-noto-core fonts-noto-cjk

@@ -12,6 +12,7 @@
 #include "WarningTail.h"
 #include "app/DeviceClaim.h"
 #include "app/Messages.h"
+#include "app/RecordedRun.h"
 #include "platform/Paths.h"
 #include "platform/UsbDevices.h"
 #include "schedule/ScheduleManager.h"
@@ -31,7 +32,8 @@ constexpr int kReadTimeoutSeconds = 180;
 // Warnings quoted with a failure: enough for the cause, short enough to read.
 constexpr size_t kWarningsShown = 3;
 
-int busy(const std::string& holder) {
+int busy(const std::string& holder, std::string* kept = nullptr) {
+  if (kept) *kept = holder;
   std::fprintf(stderr, "busy: %s\n", holder.c_str());
   LOG_WARN("device busy: %s", holder.c_str());
   return kExitBusy;
@@ -114,22 +116,31 @@ int refuseClaimedSerial(const std::string& serialNumber) {
 
 int readAndClaim(const Args& args, const std::string& what, bool dryRun, Claim& claim) {
   if (int rc = chooseForRun(args); rc != kExitOk) return rc;
-  if (int rc = refuseClaimedDevice(); rc != kExitOk) return rc;
+  claim.serialNumber = expectedSerial();
+  if (std::string holder; isDefaultDeviceClaimed(claim.serialNumber, holder)) return busy(holder, &claim.holder);
   claim.read = readDevice(args);
   if (int rc = checkRead(claim.read); rc != kExitOk) return rc;
   const std::string& serial = claim.read.info.serialNumber;
+  claim.serialNumber = serial;
   if (dryRun) return refuseClaimedSerial(serial);
   std::string holder;
   switch (::claimDevice(serial, what + " of " + serial, claim.lock, holder)) {
     case platform::DeviceLock::Result::Acquired:
       return kExitOk;
     case platform::DeviceLock::Result::Busy:
-      return busy(holder);
+      return busy(holder, &claim.holder);
     case platform::DeviceLock::Result::Failed:
       std::fprintf(stderr, "cannot claim the device: %s\n", holder.c_str());
       return kExitFailed;
   }
   return kExitFailed;
+}
+
+int recordRefusal(const Claim& claim, const char* what, int rc) {
+  // A refusal before the read knows the device only by what was chosen; none chosen, nothing to record.
+  if (rc != kExitBusy || claim.serialNumber.empty()) return rc;
+  RecordedRun(claim.serialNumber, what, "").finish(RunResult::Refused, "", "", "busy: " + claim.holder);
+  return rc;
 }
 
 std::string servicesProblem() {

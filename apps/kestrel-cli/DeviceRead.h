@@ -34,6 +34,8 @@ int checkRead(const DeviceRead& read);
 struct Claim {
   DeviceRead read;
   std::unique_ptr<platform::DeviceLock> lock;
+  std::string serialNumber;  // the device, when known, also when refused before its read
+  std::string holder;        // who holds it, when refused as busy
 };
 
 // After the device choice: kExitBusy, with the holder named, when the device
@@ -49,6 +51,10 @@ int refuseClaimedSerial(const std::string& serialNumber);
 // a device claimed meanwhile is refused then. Claims of other devices never
 // refuse the run. kExitOk, or the exit status.
 int readAndClaim(const Args& args, const std::string& what, bool dryRun, Claim& claim);
+
+// After readAndClaim refused a run: a device found busy is recorded in the
+// run history as refused. Returns rc.
+int recordRefusal(const Claim& claim, const char* what, int rc);
 
 // The web services' endpoints file: empty when usable, else what is wrong
 // with it, naming the path and KESTREL_SERVICES.

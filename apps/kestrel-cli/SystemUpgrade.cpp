@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,11 +13,13 @@
 #include "Interrupt.h"
 #include "Progress.h"
 #include "app/Messages.h"
+#include "app/RecordedRun.h"
 #include "app/VersionRule.h"
 #include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
 #include "task/SystemUpgrader.h"
 #include "utils/LogFacade.h"
+#include "viewmodel/HistoryView.h"
 #include "viewmodel/SystemProgressView.h"
 #include "viewmodel/OverallProgress.h"
 
@@ -228,8 +231,13 @@ int runSystemUpgrade(const Args& args) {
   }
   const bool dryRun = args.flag("dry-run");
   Claim claim;
-  if (int rc = readAndClaim(args, "system upgrade", dryRun, claim); rc != kExitOk) return rc;
+  if (int rc = readAndClaim(args, "system upgrade", dryRun, claim); rc != kExitOk) {
+    return dryRun ? rc : recordRefusal(claim, runwhat::kSystem, rc);
+  }
   const DeviceInfo device = claim.read.info;
+  const std::string before = systemVersionText(device.system);
+  std::optional<RecordedRun> record;
+  if (!dryRun) record.emplace(device.serialNumber, runwhat::kSystem, before);
   const std::string serial = shown(device.serialNumber);
   const std::string from = versionText(device.system.packageName) +
                            (device.system.version.empty() ? "" : " (" + shown(device.system.version) + ")");
@@ -250,7 +258,10 @@ int runSystemUpgrade(const Args& args) {
       std::printf("%s runs system %s, newer than online (%s): nothing was sent\n", serial.c_str(), from.c_str(),
                   to.c_str());
     }
-    if (!unknown) return kExitOk;
+    if (!unknown) {
+      if (record) record->finish(RunResult::UpToDate, before, "", verdictText(verdict));
+      return kExitOk;
+    }
     const std::string why = verdict == VersionVerdict::CurrentUnknown ? "the device did not tell its system version"
                             : device.system.latestUnknownWhy.empty()
                                 ? std::string("the newest system version is unknown")
@@ -258,6 +269,7 @@ int runSystemUpgrade(const Args& args) {
                                       logfacade::escapeForLog(device.system.latestUnknownWhy, kReasonShown);
     std::fprintf(stderr, "%s; nothing was sent. Run again when it is known, or with --force to send the package "
                          "offered online anyway\n", why.c_str());
+    if (record) record->finish(RunResult::Refused, before, "", why);
     return kExitFailed;
   }
   if (dryRun) {
@@ -276,6 +288,18 @@ int runSystemUpgrade(const Args& args) {
   const bool finished = run.run(device.serialNumber);
   const std::vector<Report> reports = run.reports();
   const bool upgraded = finished && run.succeeded();
+  if (upgraded) {
+    record->finish(RunResult::Succeeded, package.empty() ? device.system.latestVersion : packageVersion);
+  } else if (wasInterrupted()) {
+    record->finish(RunResult::Interrupted, before);
+  } else {
+    std::string stage;
+    for (const Report& r : reports) {
+      if (r.result == SystemUpgrader::kRetry || r.result == SystemUpgrader::kRejected) stage = systemStageName(r.stage);
+    }
+    record->finish(RunResult::Failed, before, stage,
+                   finished ? failureText(reports, package, run.reason()) : "did not finish in time");
+  }
   if (args.json) printJson(device, upgraded ? "upgraded" : "failed", package, reports);
   if (upgraded) {
     if (!args.json) std::printf("%s: system upgraded\n", serial.c_str());

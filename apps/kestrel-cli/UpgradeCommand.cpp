@@ -1,6 +1,7 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "app/AppState.h"
 #include "app/DeviceModel.h"
 #include "app/Messages.h"
+#include "app/RecordedRun.h"
 #include "app/VersionRule.h"
 #include "utils/LogFacade.h"
 #include "firmware/CFirmwareUpDateUtils.h"
@@ -21,6 +23,7 @@
 #include "session/SessionApi.h"
 #include "task/FirmwareUpgrader.h"
 #include "viewmodel/FirmwareProgressView.h"
+#include "viewmodel/HistoryView.h"
 #include "viewmodel/OverallProgress.h"
 #include "viewmodel/UpgradePlan.h"
 
@@ -142,11 +145,16 @@ int runFirmwareUpgrade(const cli::Args& args) {
   }
   const bool dryRun = args.flag("dry-run");
   cli::Claim claim;
-  if (int rc = cli::readAndClaim(args, "firmware upgrade", dryRun, claim); rc != cli::kExitOk) return rc;
+  if (int rc = cli::readAndClaim(args, "firmware upgrade", dryRun, claim); rc != cli::kExitOk) {
+    return dryRun ? rc : cli::recordRefusal(claim, runwhat::kFirmware, rc);
+  }
   const DeviceInfo device = claim.read.info;
   const std::string serial = cli::shown(device.serialNumber);
   const std::vector<Plan> plans = firmwarePlan(device);
   const bool force = args.flag("force");
+  const std::string before = firmwareVersionsText(device, false, force);
+  std::optional<RecordedRun> record;
+  if (!dryRun) record.emplace(device.serialNumber, runwhat::kFirmware, before);
   bool anySent = false;
   bool allUpToDate = true;
   bool unknownVersion = false;  // a part left unsent because a version it is judged by is unknown
@@ -170,6 +178,11 @@ int runFirmwareUpgrade(const cli::Args& args) {
   }
 
   if (!anySent) {
+    if (record) {
+      std::string why;
+      for (const std::string& text : unsent) why += (why.empty() ? "" : "; ") + text;
+      record->finish(unknownVersion ? RunResult::Refused : RunResult::UpToDate, before, "", allUpToDate ? "" : why);
+    }
     if (args.json) {
       printJsonResult(device, allUpToDate ? "up-to-date" : unknownVersion ? "version-unknown" : "not-sent", plans, {},
                       false, force);
@@ -262,6 +275,17 @@ int runFirmwareUpgrade(const cli::Args& args) {
     // A Ctrl-C that did not stop the run leaves nothing undone: say so, and end as any success.
     std::printf("%s upgraded%s\n", serial.c_str(),
                 cli::wasInterrupted() ? " (the interrupt came during the transfer, which ran on to its end)" : "");
+  }
+  if (upgraded) {
+    record->finish(RunResult::Succeeded, firmwareVersionsText(device, true, force));
+  } else if (cli::wasInterrupted()) {
+    record->finish(RunResult::Interrupted, before);
+  } else if (!finished || steps.empty()) {
+    record->finish(RunResult::Failed, before, "", finished ? "no progress reported" : "did not finish in time");
+  } else {
+    const auto [part, step] = steps.back();
+    record->finish(RunResult::Failed, before, std::string(firmwarePartName(part)) + "/" + firmwareStepName(step),
+                   firmwareStepView(part, step).text);
   }
   if (upgraded) {
     for (const std::string& text : unsent) std::fprintf(stderr, "not sent: %s\n", text.c_str());

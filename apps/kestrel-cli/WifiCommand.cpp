@@ -12,6 +12,7 @@
 #include "Cli.h"
 #include "DeviceRead.h"
 #include "app/DeviceModel.h"
+#include "app/RecordedRun.h"
 #include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
 #include "viewmodel/WifiStepView.h"
@@ -118,8 +119,9 @@ int runWifi(const cli::Args& args) {
   cli::Claim claim;
   if (int rc = cli::readAndClaim(args, "Wi-Fi configuration", false, claim); rc != cli::kExitOk) {
     wipe(key);
-    return rc;
+    return cli::recordRefusal(claim, runwhat::kWifi, rc);
   }
+  RecordedRun record(claim.read.info.serialNumber, runwhat::kWifi, "");
   const std::string serial = cli::shown(claim.read.info.serialNumber);
   cli::Console* console = nullptr;
   WifiResult result(console);
@@ -143,6 +145,12 @@ int runWifi(const cli::Args& args) {
   }
   closeAllSessions();
   const bool ok = finished && result.step() == Finish && result.code() == 0;
+  if (ok) {
+    record.finish(RunResult::Succeeded, ssid);
+  } else {
+    record.finish(RunResult::Failed, "", finished ? wifiStepName(result.step()) : "",
+                  finished ? wifiStepError(result.step()) : "did not finish in time");
+  }
   if (args.json) {
     std::printf("{\"serialNumber\":%s,\"ssid\":%s,\"result\":%s,\"step\":%s,\"code\":%d}\n",
                 cli::jsonString(claim.read.info.serialNumber).c_str(), cli::jsonString(ssid).c_str(),

@@ -8,6 +8,7 @@
 #include "Cli.h"
 #include "Interrupt.h"
 #include "WarningTail.h"
+#include "app/RecordedRun.h"
 #include "utils/CLogUtils.h"
 #include "utils/ConsoleLines.h"
 #include "platform/Clock.h"
@@ -59,6 +60,14 @@ int dispatch(int argc, char** argv) {
              logfacade::escapeForLog(std::getenv("KESTREL_TIME_SCALE")).c_str());
   }
   consolelines::setEcho(args.verbosity == cli::Verbosity::Verbose);
+  RecordedRun::setProgram("kestrel-cli", cli::programVersion());
+  RunHistory::setWarningSink([json = args.json](const std::string& text) {
+    if (json) {
+      std::fprintf(stderr, "{\"event\":\"warning\",\"text\":%s}\n", cli::jsonString(text).c_str());
+    } else {
+      std::fprintf(stderr, "warning: %s\n", text.c_str());
+    }
+  });
   LOG_INFO("kestrel-cli %s (pid %d): %s", cli::programVersion().c_str(), static_cast<int>(getpid()),
            loggedCommandLine(argc, argv).c_str());
   const int rc = call.command->fn(args);
