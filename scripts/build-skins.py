@@ -44,6 +44,11 @@ OUTPUTS = [
     ("connect_wifi", "qtrak", "zh", "xml/QTRAK/connect_wifi.xml"),
     ("connect_wifi", "qtrak", "ja", "xml/QTRAK/connect_wifi_jp.xml"),
     ("connect_wifi", "qtrak", "en", "xml/QTRAK/connect_wifi_en.xml"),
+    ("history", "kestrel", "zh", "xml/history.xml"),
+    ("history", "kestrel", "en", "xml/history_en.xml"),
+    ("history", "qtrak", "zh", "xml/QTRAK/history.xml"),
+    ("history", "qtrak", "ja", "xml/QTRAK/history_jp.xml"),
+    ("history", "qtrak", "en", "xml/QTRAK/history_en.xml"),
 ]
 
 BUTTON = {"QPushButton"}
@@ -58,13 +63,13 @@ REQUIRED = {
             "min", "close", "switch_connect_type", "get_voltage", "status_query",
             "config_wifi_main", "config_wifi", "btn_fw_upgrade", "btn_sys_upgrade",
             "search_lan_btn", "search_wifi_btn", "search_blue_btn", "search_serial_btn",
-            "search_usb_btn", "cancel")},
+            "search_usb_btn", "cancel", "history_btn")},
         **{n: LABEL for n in (
             "error_text", "progress_info", "progress_percent", "connect_state_str",
             "connect_type", "sn", "J2534Version", "config", "sys_ud", "connect_status",
             "fw_current_version", "dll_current_version", "sys_current_version",
             "fw_latest_version", "dll_latest_version", "sys_latest_version",
-            "fw_update_indicator", "model")},
+            "fw_update_indicator", "model", "last_upgrade", "history_words")},
         "switch_connect_type_combo": {"QComboBox"},
         "connect_list": {"QListWidget"},
         "common_progress": {"QProgressBar"},
@@ -87,6 +92,12 @@ REQUIRED = {
         "SSID": {"QLineEdit"},
         "ConnectBtn": BUTTON, "CloseBtn": BUTTON, "QueryBtn": BUTTON,
         "ERROR_TEXT": LABEL,
+    },
+    "history": {
+        "history": {"QWidget"},
+        "history_table": {"QTableWidget"},
+        "history_empty": LABEL, "history_words": LABEL,
+        "CloseBtn": BUTTON,
     },
 }
 

@@ -293,9 +293,10 @@ int runSystemUpgrade(const Args& args) {
   } else if (wasInterrupted()) {
     record->finish(RunResult::Interrupted, before);
   } else {
+    // Where it stopped: the last stage reached before the end.
     std::string stage;
     for (const Report& r : reports) {
-      if (r.result == SystemUpgrader::kRetry || r.result == SystemUpgrader::kRejected) stage = systemStageName(r.stage);
+      if (r.stage != SystemUpgrader::kEnd) stage = systemStageName(r.stage);
     }
     record->finish(RunResult::Failed, before, stage,
                    finished ? failureText(reports, package, run.reason()) : "did not finish in time");

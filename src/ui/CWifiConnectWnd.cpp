@@ -192,6 +192,8 @@ void CWifiConnectWnd::connectAction() {
     return;
   }
   showError(QString());
+  if (!serialNumber_.empty()) run_ = std::make_unique<RecordedRun>(serialNumber_, runwhat::kWifi, "");
+  ssidSent_ = ssid.toStdString();
   configuring_ = true;
   enableForm(false);
 }
@@ -209,6 +211,14 @@ void CWifiConnectWnd::handleMessage(const AppMessage& message) {
 void CWifiConnectWnd::resultAction(uint32_t step, int32_t code) {
   configuring_ = false;
   enableForm(true);
+  if (run_) {
+    if (code == 0) {
+      run_->finish(RunResult::Succeeded, ssidSent_);
+    } else {
+      run_->finish(RunResult::Failed, "", wifiStepName(step), wifiStepError(step));
+    }
+    run_.reset();
+  }
   if (code == 0) {
     joined_ = true;
     done(1);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "app/RecordedRun.h"
 #include "ui/SkinWindow.h"
 #include "ui/UiServices.h"
 #include "wifi/ConfigWifiTask.h"
@@ -27,6 +28,8 @@ class CWifiConnectWnd : public SkinWindow, public ConfigWifiTaskNotifier {
 
   // The device took the network before the window closed.
   bool joined() const { return joined_; }
+  // Each configuration sent is recorded in the run history under this device.
+  void recordRunsOf(const std::string& serialNumber) { serialNumber_ = serialNumber; }
 
  protected:
   void notify(const Notification& n) override;
@@ -51,4 +54,7 @@ class CWifiConnectWnd : public SkinWindow, public ConfigWifiTaskNotifier {
   std::shared_ptr<UiServices> services_;
   std::shared_ptr<class CWifiScanUtils> scanner_;  // open between the scan and the listing
   bool configuring_ = false;
+  std::string serialNumber_;
+  std::unique_ptr<RecordedRun> run_;  // from the configuration's start to its outcome
+  std::string ssidSent_;
 };

@@ -1,6 +1,7 @@
 #include "ui/DlgUpg.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QListView>
@@ -25,6 +26,7 @@
 #include "task/FirmwareUpgrader.h"
 #include "task/SystemUpgrader.h"
 #include "ui/CWifiConnectWnd.h"
+#include "ui/HistoryWnd.h"
 #include "ui/DlgUpgParts.h"
 #include "utils/LogFacade.h"
 
@@ -86,6 +88,11 @@ bool DlgUpg::create(const QString& skinFolder) {
   setWindowTitle(QStringLiteral("Kestrel"));
   setWindowFlag(Qt::WindowMaximizeButtonHint, false);
   setWindowFlag(Qt::WindowMinimizeButtonHint, true);
+  RecordedRun::setProgram("kestrel", QCoreApplication::applicationVersion().toStdString());
+  // The history never stops a run; what goes wrong with it is said under the device list.
+  RunHistory::setWarningSink([target = std::weak_ptr<MessageTarget>(messageTarget())](const std::string& text) {
+    if (auto t = target.lock()) t->post(AppMessage{UM_SHOW_TEXT, 0, 0, "History: " + text});
+  });
   initWindow();
   return true;
 }
@@ -253,6 +260,8 @@ void DlgUpg::onClick(const QString& name, QWidget* sender) {
     if (!refuseProbe()) statusQuery();
   } else if (name == QLatin1String("switch_connect_type")) {
     chooseLink(sender);
+  } else if (name == QLatin1String("history_btn")) {
+    openHistory();
   } else if (name == QLatin1String("log_option")) {
     uint32_t logFile = 0;
     changeSettings([&](SettingsRecord& s) { logFile = s.LogFile = s.LogFile ? 0 : 1; });
@@ -276,6 +285,7 @@ void DlgUpg::openWifiSetup() {
     return;
   }
   CWifiConnectWnd wifi(classifyModel(serial), services_, this);
+  wifi.recordRunsOf(serial);
   if (wifi.create(skinFolder())) {
     wifi.exec();
     if (wifi.joined()) {
@@ -287,6 +297,15 @@ void DlgUpg::openWifiSetup() {
     services_->messageBox("create window error. " + wifi.skinError().toStdString(), "option");
   }
   update();
+}
+
+void DlgUpg::openHistory() {
+  HistoryWnd history(this);
+  if (!history.create(skinFolder())) {
+    services_->messageBox("create window error. " + history.skinError().toStdString(), "option");
+    return;
+  }
+  history.exec();
 }
 
 void DlgUpg::showPanels() {

@@ -7,6 +7,7 @@
 
 #include "app/DeviceInfo.h"
 #include "app/J2534Device.h"
+#include "app/RecordedRun.h"
 #include "platform/DeviceLock.h"
 #include "viewmodel/DeviceView.h"
 #include "viewmodel/OverallProgress.h"
@@ -56,6 +57,7 @@ class DlgUpg : public SkinWindow {
   // The link choices as a menu under button.
   void chooseLink(QWidget* button);
   void openWifiSetup();
+  void openHistory();
   void setConnected(bool connected);
   // The link named in the header's connection pill.
   void setLink(const QString& link);
@@ -91,6 +93,10 @@ class DlgUpg : public SkinWindow {
   // Another program upgrading the device: true, and the user is told.
   bool deviceBusyElsewhere();
   void showProgress(int value, const std::string& text, bool withPercent, const QString& status = {});
+  // The card's line for the device's newest firmware or system run.
+  void showLastUpgrade();
+  // The first full read after an upgrade of that device: what it runs now.
+  void readBack(const DeviceInfo& record);
 
   // Upgrades: DlgUpgUpgrade.cpp.
   void startUpgrade(bool system);
@@ -102,6 +108,8 @@ class DlgUpg : public SkinWindow {
   void onTransferProgress(uint64_t done, uint64_t total);
   void choosePackage();
   void upgradeEnded();
+  // Completes the running upgrade's history row.
+  void recordEnd(RunResult result, const std::string& step, const std::string& message);
 
   std::shared_ptr<UiServices> services_;
   DeviceView deviceView_;
@@ -127,5 +135,13 @@ class DlgUpg : public SkinWindow {
   std::string stepText_;  // the step the transfer belongs to
   // An upgrade's result is on the strip: reads leave it until the user acts.
   bool resultShown_ = false;
+  // The running upgrade's history row, and where its failure stands so far.
+  std::unique_ptr<RecordedRun> run_;
+  bool runIsSystem_ = false;
+  bool runForced_ = false;
+  std::string runFailedStep_, runFailure_;
+  // An ended upgrade whose versions the next full read of its device completes.
+  int64_t readBackRow_ = 0;
+  std::string readBackSerial_;
 
 };

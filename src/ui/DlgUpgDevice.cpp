@@ -6,6 +6,8 @@
 #include "task/DevInfoReader.h"
 #include "ui/DlgUpg.h"
 #include "ui/DlgUpgParts.h"
+#include "ui/HistoryWnd.h"
+#include "viewmodel/HistoryView.h"
 
 using namespace dlgupg;
 
@@ -34,6 +36,19 @@ void DlgUpg::showProgress(int value, const std::string& text, bool withPercent, 
   setText("progress_info", q(text));
   setText("progress_percent", withPercent ? QString::number(value) + QLatin1Char('%') : QString());
   for (const char* name : {"common_progress", "progress_info", "progress_percent"}) setStatus(name, status);
+}
+
+void DlgUpg::showLastUpgrade() {
+  const std::string& serial = deviceView_.record().serialNumber;
+  showControl("last_upgrade", !serial.empty());
+  if (serial.empty()) return;
+  RunFilter filter;
+  filter.serialNumber = serial;
+  filter.upgradesOnly = true;
+  filter.limit = 1;
+  const std::vector<RunRow> rows = RunHistory().list(filter);
+  setText("last_upgrade", q(lastUpgradeLine(rows.empty() ? std::nullopt : std::optional<RunRow>(rows.front()),
+                                            HistoryWnd::wordsOf(*this))));
 }
 
 void DlgUpg::renderCard() {
@@ -99,9 +114,13 @@ void DlgUpg::onDeviceInfo(const DeviceInfo* record, int phase) {
     case DevInfoReader::kDeviceRead:
       // An upgrade's result stays readable until the user acts.
       if (!resultShown_) showProgress(0, "", false);
+      showLastUpgrade();
       break;
     case DevInfoReader::kOnlineRead: break;
-    case DevInfoReader::kFinished: applyConnectionDisplay(); break;
+    case DevInfoReader::kFinished:
+      applyConnectionDisplay();
+      readBack(*record);
+      break;
     default:
       setConnected(false);
       enableControl("status_query", false);
@@ -109,4 +128,13 @@ void DlgUpg::onDeviceInfo(const DeviceInfo* record, int phase) {
       if (!resultShown_) showProgress(0, "", false);
       break;
   }
+}
+
+void DlgUpg::readBack(const DeviceInfo& record) {
+  if (!readBackRow_ || record.serialNumber != readBackSerial_) return;
+  const std::string now = runIsSystem_ ? systemVersionText(record.system) : firmwareVersionsText(record, false, false);
+  if (now.empty()) return;
+  RunHistory().setVersionAfter(readBackRow_, now);
+  readBackRow_ = 0;
+  showLastUpgrade();
 }

@@ -8,6 +8,7 @@
 #include "ui/DlgUpg.h"
 #include "ui/DlgUpgParts.h"
 #include "viewmodel/FirmwareProgressView.h"
+#include "viewmodel/HistoryView.h"
 #include "viewmodel/ProbeTask.h"
 #include "viewmodel/SystemProgressView.h"
 #include "viewmodel/UpgradePlan.h"
@@ -64,8 +65,18 @@ void DlgUpg::startUpgrade(bool system) {
   const int taskId = system ? kTaskSystemUpgrader : kTaskFirmwareUpgrader;
   if (system) scheduler.setTaskParam(taskId, "sn", serial);
   if (!system) scheduler.setTaskParam(taskId, FirmwareUpgrader::kParamForce, force ? "1" : "0");
+  const DeviceInfo& device = deviceView_.record();
+  run_ = std::make_unique<RecordedRun>(serial, system ? runwhat::kSystem : runwhat::kFirmware,
+                                       system ? systemVersionText(device.system)
+                                              : firmwareVersionsText(device, false, force));
+  runIsSystem_ = system;
+  runForced_ = force;
+  runFailedStep_.clear();
+  runFailure_.clear();
+  readBackRow_ = 0;
   const int rc = scheduler.runTask(taskId);
   if (rc == 0) return;
+  recordEnd(RunResult::Failed, "", "the upgrade task did not start (" + std::to_string(rc) + ")");
   upgradeLock_.reset();
   renderCard();
   services_->messageBox(
@@ -89,7 +100,15 @@ void DlgUpg::onFirmwareProgress(int part, int step) {
   stepText_ = view.text;
   const int percent = runProgress_.step(view.percent, view.state == ProgressState::Failed);
   showProgress(percent, view.text, true, statusName(view.state));
-  if (view.ended) upgradeEnded();
+  if (view.state == ProgressState::Failed && runFailure_.empty()) {
+    runFailedStep_ = std::string(firmwarePartName(part)) + "/" + firmwareStepName(step);
+    runFailure_ = view.text;
+  }
+  if (view.ended) {
+    recordEnd(runFailure_.empty() && view.state != ProgressState::Failed ? RunResult::Succeeded : RunResult::Failed,
+              runFailedStep_, runFailure_.empty() && view.state == ProgressState::Failed ? view.text : runFailure_);
+    upgradeEnded();
+  }
 }
 
 void DlgUpg::onSystemProgress(int stage, int subState, int value) {
@@ -99,7 +118,13 @@ void DlgUpg::onSystemProgress(int stage, int subState, int value) {
     showProgress(percent, view.text, view.withPercent, statusName(view.state));
   }
   if (view.asksForPackage) choosePackage();
+  // Where it stopped: the last stage reached before the end, or the first that failed.
+  if (runFailure_.empty() && stage != SystemUpgrader::kEnd) runFailedStep_ = systemStageName(stage);
+  if (view.state == ProgressState::Failed && runFailure_.empty()) runFailure_ = view.text;
   if (view.ended) {
+    const bool done = stage == SystemUpgrader::kEnd && subState == SystemUpgrader::kDone;
+    recordEnd(done ? RunResult::Succeeded : RunResult::Failed, done ? "" : runFailedStep_,
+              done ? "" : runFailure_.empty() ? view.text : runFailure_);
     upgradeLock_.reset();
     resultShown_ = true;
     // The task waited for the device to come back: read what it now runs.
@@ -121,6 +146,21 @@ void DlgUpg::upgradeEnded() {
   deviceView_.startRead();
   renderCard();
   arrivalTimer_.start(platform::scaled(kRestartSettle));
+}
+
+void DlgUpg::recordEnd(RunResult result, const std::string& step, const std::string& message) {
+  if (!run_) return;
+  const DeviceInfo& device = deviceView_.record();
+  std::string after = runIsSystem_ ? systemVersionText(device.system) : firmwareVersionsText(device, false, false);
+  if (result == RunResult::Succeeded) {
+    after = runIsSystem_ ? device.system.latestVersion : firmwareVersionsText(device, true, runForced_);
+  }
+  run_->finish(result, after, step, message);
+  // The window reads the device after every upgrade: that read says what it now runs.
+  readBackRow_ = run_->id();
+  readBackSerial_ = device.serialNumber;
+  run_.reset();
+  showLastUpgrade();
 }
 
 void DlgUpg::choosePackage() {

@@ -162,13 +162,15 @@ std::string readFileVersion(const std::string& path, int parts) {
 
 std::string skinFile(SkinPart part, bool qtrakBrand, int localeId) {
   // Columns: Q-TRAK 2052, Q-TRAK 1041, Q-TRAK other, other brand 2052, other brand other.
-  static const char* const kTable[3][5] = {
+  static const char* const kTable[4][5] = {
       {"xml/QTRAK/DlgUpg_CN.xml", "xml/QTRAK/DlgUpg_JP.xml", "xml/QTRAK/DlgUpg_EN.xml", "xml/DlgUpg_CN.xml",
        "xml/DlgUpg_EN.xml"},
       {"xml/QTRAK/dev_list_item.xml", "xml/QTRAK/dev_list_item_Jp.xml", "xml/QTRAK/dev_list_item_En.xml",
        "xml/dev_list_item.xml", "xml/dev_list_item_En.xml"},
       {"xml/QTRAK/connect_wifi.xml", "xml/QTRAK/connect_wifi_jp.xml", "xml/QTRAK/connect_wifi_en.xml",
        "xml/connect_wifi.xml", "xml/connect_wifi_en.xml"},
+      {"xml/QTRAK/history.xml", "xml/QTRAK/history_jp.xml", "xml/QTRAK/history_en.xml", "xml/history.xml",
+       "xml/history_en.xml"},
   };
   int column;
   if (qtrakBrand) {

@@ -75,7 +75,7 @@ std::string readFileVersion(const std::string& path, int parts);
 
 // --- skins ---
 
-enum class SkinPart { MainWindow, DevListItem, ConnectWifi };
+enum class SkinPart { MainWindow, DevListItem, ConnectWifi, History };
 
 // Skin file, relative to the skin folder, for a window part by brand and locale.
 std::string skinFile(SkinPart part, bool qtrakBrand, int localeId);

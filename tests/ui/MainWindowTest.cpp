@@ -2,6 +2,8 @@
 
 #include <QAbstractButton>
 #include <QLabel>
+#include <QTableWidget>
+#include <QTimer>
 #include <QTest>
 
 #include <chrono>
@@ -19,7 +21,9 @@
 #include "platform/UsbDevices.h"
 #include "schedule/ScheduleManager.h"
 #include "session/SessionApi.h"
+#include "app/RunHistory.h"
 #include "ui/DlgUpg.h"
+#include "ui/HistoryWnd.h"
 #include "utils/Settings.h"
 
 namespace {
@@ -377,6 +381,52 @@ TEST_F(MainWindowTest, SystemUpgradeWithoutOnlinePackage_answeredNo_endsWithoutT
 
 // Another program (the command line) upgrading the device: the window neither
 // reads it nor starts an upgrade of its own, and says why.
+// An upgrade from the window is recorded with what the read after it found;
+// the card names it, and the History window, opened from its button, lists
+// it with the runs of other programs.
+TEST_F(MainWindowTest, FirmwareUpgrade_isOnTheCardAndInTheHistoryWindow) {
+  RunRow other;
+  other.serialNumber = "5RHM10000002";
+  other.what = runwhat::kSystem;
+  other.versionBefore = "V3.10 (205)";
+  ASSERT_TRUE(RunHistory().begin(other));
+  other.result = RunResult::Failed;
+  other.step = "install";
+  other.message = "the device did not confirm the install";
+  ASSERT_TRUE(RunHistory().finish(other));
+  ASSERT_TRUE(openAndRead());
+  EXPECT_EQ(text("last_upgrade"), "No upgrade recorded");
+
+  click("btn_fw_upgrade");
+  const QString done = ", firmware V1.20, J2534 V2.20, succeeded";
+  ASSERT_TRUE(waitFor([&] { return readDone() && text("last_upgrade").endsWith(done); }, 60s))
+      << text("last_upgrade").toStdString();
+  EXPECT_TRUE(text("last_upgrade").startsWith("Last upgrade: 20")) << text("last_upgrade").toStdString();
+  uitest::screenshot(*window_, "main_EN_last_upgrade");
+
+  std::vector<QStringList> rows;
+  QTimer::singleShot(0, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* history = dynamic_cast<HistoryWnd*>(w);
+      if (!history || !history->isVisible()) continue;
+      auto* table = qobject_cast<QTableWidget*>(history->control("history_table"));
+      for (int r = 0; table && r < table->rowCount(); ++r) {
+        QStringList cells;
+        for (int c = 0; c < table->columnCount(); ++c) cells << (table->item(r, c) ? table->item(r, c)->text() : "");
+        rows.push_back(cells);
+      }
+      history->resize(1000, 360);
+      uitest::screenshot(*history, "history_EN");
+      QTest::mouseClick(history->control("CloseBtn"), Qt::LeftButton);
+    }
+  });
+  click("history_btn");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].mid(4, 4).join('|'), "firmware|V1.10, J2534 V2.10|V1.20, J2534 V2.20|succeeded");
+  EXPECT_TRUE(rows[0][3].startsWith("usb 127.0.0.1:")) << rows[0][3].toStdString();
+  EXPECT_EQ(rows[1][7], "failed (install): the device did not confirm the install");
+}
+
 TEST_F(MainWindowTest, DeviceClaimedByAnotherProgram_isNeitherReadNorUpgraded) {
   using platform::DeviceLock;
   startDevice();

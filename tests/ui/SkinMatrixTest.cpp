@@ -10,6 +10,10 @@
 #include "platform/WlanClient.h"
 #include "ui/CWifiConnectWnd.h"
 #include "ui/DlgUpg.h"
+#include "ui/HistoryWnd.h"
+#include "app/RunHistory.h"
+
+#include <QTableWidget>
 
 namespace {
 
@@ -92,6 +96,25 @@ TEST_P(SkinMatrix, EveryStateRendersWithEveryControl) {
       [&] { return uitest::list(wifi, "WifiList") && uitest::list(wifi, "WifiList")->count() == 2; },
       std::chrono::seconds(10)));
   uitest::screenshot(wifi, prefix + "_6_wifi");
+
+  for (RunResult result : {RunResult::Succeeded, RunResult::Failed, RunResult::Running}) {
+    RunRow row;
+    row.serialNumber = sim::sampleSerial(GetParam().qtrak ? 4 : 0, true);
+    row.what = result == RunResult::Running ? runwhat::kSystem : runwhat::kFirmware;
+    row.versionBefore = "V1.10";
+    ASSERT_TRUE(RunHistory().begin(row));
+    row.result = result;
+    row.versionAfter = result == RunResult::Succeeded ? "V1.20" : "V1.10";
+    if (result != RunResult::Running) ASSERT_TRUE(RunHistory().finish(row));
+  }
+  HistoryWnd history;
+  ASSERT_TRUE(history.create(uitest::skinDir())) << history.skinError().toStdString();
+  history.resize(960, 360);
+  history.show();
+  auto* table = qobject_cast<QTableWidget*>(history.control("history_table"));
+  ASSERT_TRUE(table);
+  EXPECT_EQ(table->rowCount(), 3);
+  uitest::screenshot(history, prefix + "_9_history");
 }
 
 INSTANTIATE_TEST_SUITE_P(Skins, SkinMatrix,
