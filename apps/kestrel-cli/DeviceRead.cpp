@@ -137,8 +137,9 @@ int readAndClaim(const Args& args, const std::string& what, bool dryRun, Claim& 
 }
 
 int recordRefusal(const Claim& claim, const char* what, int rc) {
-  // A refusal before the read knows the device only by what was chosen; none chosen, nothing to record.
-  if (rc != kExitBusy || claim.serialNumber.empty()) return rc;
+  // Refused before its read, the device is known only by what was chosen, and
+  // with nothing chosen only by where it is reached.
+  if (rc != kExitBusy) return rc;
   RecordedRun(claim.serialNumber, what, "").finish(RunResult::Refused, "", "", "busy: " + claim.holder);
   return rc;
 }

@@ -53,7 +53,8 @@ int refuseClaimedSerial(const std::string& serialNumber);
 int readAndClaim(const Args& args, const std::string& what, bool dryRun, Claim& claim);
 
 // After readAndClaim refused a run: a device found busy is recorded in the
-// run history as refused. Returns rc.
+// run history as refused (without a serial number when none was known yet).
+// Returns rc.
 int recordRefusal(const Claim& claim, const char* what, int rc);
 
 // The web services' endpoints file: empty when usable, else what is wrong

@@ -46,12 +46,13 @@ std::mutex warningLock;  // guards warningSink and warned
 std::function<void(const std::string&)> warningSink;
 std::set<std::string> warned;
 
-void warn(const std::string& text) {
+// A failure that repeats with every run is said once; each database set aside is said.
+void warn(const std::string& text, bool once = true) {
   LOG_WARN("run history: %s", text.c_str());
   std::function<void(const std::string&)> sink;
   {
     std::lock_guard<std::mutex> guard(warningLock);
-    if (!warned.insert(text).second) return;
+    if (!warned.insert(text).second && once) return;
     sink = warningSink;
   }
   if (sink) sink(text);
@@ -71,7 +72,10 @@ std::string timeStamp() {
 // Moves a database that cannot be used out of the way, keeping it for a
 // look; its write-ahead log goes with it.
 bool setAside(const std::string& path, const std::string& why) {
-  const std::string aside = path + ".broken-" + timeStamp();
+  // A copy set aside earlier in the same second is kept too.
+  const std::string base = path + ".broken-" + timeStamp();
+  std::string aside = base;
+  for (int n = 2; std::filesystem::exists(aside) && n < 100; ++n) aside = base + "-" + std::to_string(n);
   std::error_code ec;
   std::filesystem::rename(path, aside, ec);
   if (ec) {
@@ -82,7 +86,7 @@ bool setAside(const std::string& path, const std::string& why) {
   std::error_code ignored;
   std::filesystem::rename(path + "-wal", aside + "-wal", ignored);
   std::filesystem::remove(path + "-shm", ignored);
-  warn("the database " + path + " " + why + "; it was set aside as " + aside + " and a new one started");
+  warn("the database " + path + " " + why + "; it was set aside as " + aside + " and a new one started", false);
   return true;
 }
 

@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 constexpr const char* kScale = "0.1";
 
 struct Row {
-  std::string what, result, step, message, before, after, serial;
+  std::string what, result, step = {}, message = {}, before = {}, after = {}, serial = {};
 };
 
 // The newest runs, from the command's JSON.
@@ -108,12 +108,15 @@ TEST_F(HistoryCommandTest, EachEnding_isTheNewestRowAsTheRunLeftIt) {
     const std::vector<Row> found = history();
     ASSERT_EQ(found.size(), ++rows) << c.name << "\n" << run.err;
     const Row& row = found.front();
-    EXPECT_EQ(row.serial, serial) << c.name;
+    // Refused before its read, the device is known by where it is reached only.
+    EXPECT_EQ(row.serial, c.claimed ? "" : serial) << c.name;
     EXPECT_EQ(row.what, c.expected.what) << c.name;
     EXPECT_EQ(row.result, c.expected.result) << c.name << "\n" << run.err;
     for (const auto& [got, want] : {std::pair{row.step, c.expected.step}, {row.message, c.expected.message},
                                     {row.before, c.expected.before}, {row.after, c.expected.after}}) {
-      if (!want.empty()) EXPECT_EQ(got.rfind(want, 0), 0u) << c.name << ": '" << got << "' for '" << want << "'";
+      if (!want.empty()) {
+        EXPECT_EQ(got.rfind(want, 0), 0u) << c.name << ": '" << got << "' for '" << want << "'";
+      }
     }
     EXPECT_EQ(row.message.find("secret-key"), std::string::npos) << c.name;
   }
