@@ -259,7 +259,9 @@ int runSystemUpgrade(const Args& args) {
                   to.c_str());
     }
     if (!unknown) {
-      if (record) record->finish(RunResult::UpToDate, before, "", verdictText(verdict));
+      if (record) {
+        record->finish(RunResult::UpToDate, before, "", verdict == VersionVerdict::UpToDate ? "" : verdictText(verdict));
+      }
       return kExitOk;
     }
     const std::string why = verdict == VersionVerdict::CurrentUnknown ? "the device did not tell its system version"

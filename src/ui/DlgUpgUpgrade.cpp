@@ -74,6 +74,7 @@ void DlgUpg::startUpgrade(bool system) {
   runFailedStep_.clear();
   runFailure_.clear();
   readBackRow_ = 0;
+  readBackSerial_ = serial;
   const int rc = scheduler.runTask(taskId);
   if (rc == 0) return;
   recordEnd(RunResult::Failed, "", "the upgrade task did not start (" + std::to_string(rc) + ")");
@@ -158,7 +159,6 @@ void DlgUpg::recordEnd(RunResult result, const std::string& step, const std::str
   run_->finish(result, after, step, message);
   // The window reads the device after every upgrade: that read says what it now runs.
   readBackRow_ = run_->id();
-  readBackSerial_ = device.serialNumber;
   run_.reset();
   showLastUpgrade();
 }
