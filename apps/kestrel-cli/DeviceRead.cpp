@@ -124,7 +124,7 @@ int readAndClaim(const Args& args, const std::string& what, bool dryRun, Claim& 
   claim.serialNumber = serial;
   if (dryRun) return refuseClaimedSerial(serial);
   std::string holder;
-  switch (::claimDevice(serial, what + " of " + serial, claim.lock, holder)) {
+  switch (::claimDevice(serial, what + " of " + serial, claim.lock, holder, &claim.place)) {
     case platform::DeviceLock::Result::Acquired:
       return kExitOk;
     case platform::DeviceLock::Result::Busy:
@@ -140,7 +140,7 @@ int recordRefusal(const Claim& claim, const char* what, int rc) {
   // Refused before its read, the device is known only by what was chosen, and
   // with nothing chosen only by where it is reached.
   if (rc != kExitBusy) return rc;
-  RecordedRun(claim.serialNumber, what, "").finish(RunResult::Refused, "", "", "busy: " + claim.holder);
+  RecordedRun(claim.serialNumber, what, "", claim.place).finish(RunResult::Refused, "", "", "busy: " + claim.holder);
   return rc;
 }
 

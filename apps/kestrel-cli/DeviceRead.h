@@ -36,6 +36,7 @@ struct Claim {
   std::unique_ptr<platform::DeviceLock> lock;
   std::string serialNumber;  // the device, when known, also when refused before its read
   std::string holder;        // who holds it, when refused as busy
+  std::string place;         // where the claim reaches it
 };
 
 // After the device choice: kExitBusy, with the holder named, when the device

@@ -237,7 +237,7 @@ int runSystemUpgrade(const Args& args) {
   const DeviceInfo device = claim.read.info;
   const std::string before = systemVersionText(device.system);
   std::optional<RecordedRun> record;
-  if (!dryRun) record.emplace(device.serialNumber, runwhat::kSystem, before);
+  if (!dryRun) record.emplace(device.serialNumber, runwhat::kSystem, before, claim.place);
   const std::string serial = shown(device.serialNumber);
   const std::string from = versionText(device.system.packageName) +
                            (device.system.version.empty() ? "" : " (" + shown(device.system.version) + ")");

@@ -121,7 +121,7 @@ int runWifi(const cli::Args& args) {
     wipe(key);
     return cli::recordRefusal(claim, runwhat::kWifi, rc);
   }
-  RecordedRun record(claim.read.info.serialNumber, runwhat::kWifi, "");
+  RecordedRun record(claim.read.info.serialNumber, runwhat::kWifi, "", claim.place);
   const std::string serial = cli::shown(claim.read.info.serialNumber);
   cli::Console* console = nullptr;
   WifiResult result(console);

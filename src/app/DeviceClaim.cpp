@@ -34,9 +34,11 @@ std::string defaultSessionPlace() {
 }
 
 platform::DeviceLock::Result claimDevice(const std::string& serialNumber, const std::string& what,
-                                         std::unique_ptr<platform::DeviceLock>& lock, std::string& holder) {
-  const platform::DeviceLock::Result result =
-      platform::DeviceLock::tryAcquire(serialNumber, what, lock, holder, defaultSessionPlace());
+                                         std::unique_ptr<platform::DeviceLock>& lock, std::string& holder,
+                                         std::string* place) {
+  const std::string where = defaultSessionPlace();
+  if (place) *place = where;
+  const platform::DeviceLock::Result result = platform::DeviceLock::tryAcquire(serialNumber, what, lock, holder, where);
   // A run killed before it ended left its downloads behind; the run that
   // claims next removes them, even when it finds nothing to fetch.
   if (result == platform::DeviceLock::Result::Acquired) RunFolder::removeAbandoned();

@@ -13,9 +13,12 @@
 std::string defaultSessionPlace();
 
 // Claims the device with this serial number for what ("firmware upgrade of
-// ..."), checked and taken in one step (DeviceLock::tryAcquire).
+// ..."), checked and taken in one step (DeviceLock::tryAcquire). place, when
+// given, is where the claim says the device is reached: finding that place
+// may probe a port, which a run must not repeat while its session is open.
 platform::DeviceLock::Result claimDevice(const std::string& serialNumber, const std::string& what,
-                                         std::unique_ptr<platform::DeviceLock>& lock, std::string& holder);
+                                         std::unique_ptr<platform::DeviceLock>& lock, std::string& holder,
+                                         std::string* place = nullptr);
 
 // Whether the device the default session would open is claimed: by the
 // serial number expected there (may be empty) or by its place. holder names

@@ -4,7 +4,6 @@
 #include <mutex>
 #include <utility>
 
-#include "app/DeviceClaim.h"
 #include "app/DeviceModel.h"
 #include "connection/ConnectionFactory.h"
 #include "platform/ProcessIdentity.h"
@@ -31,14 +30,17 @@ const char* linkName(int type) {
 
 }  // namespace
 
-void currentLink(std::string& link, std::string& address) {
-  const std::string place = defaultSessionPlace();
+void linkOfPlace(const std::string& place, std::string& link, std::string& address) {
   const size_t space = place.find(' ');
   address = space == std::string::npos ? place : place.substr(space + 1);
   if (const auto bound = CurrentDevice::getInstance().pinned()) {
     link = linkName(bound->type);
+  } else if (place.rfind("bt ", 0) == 0) {
+    link = "bt";
   } else if (isUsbDevicePresent()) {
     link = "usb";
+  } else if (place.rfind("serial ", 0) == 0) {
+    link = "serial";
   } else {
     SettingsRecord settings;
     loadSettings(settings);
@@ -52,10 +54,11 @@ void RecordedRun::setProgram(std::string name, std::string version) {
   programVersion = std::move(version);
 }
 
-RecordedRun::RecordedRun(const std::string& serialNumber, const char* what, std::string versionBefore) {
+RecordedRun::RecordedRun(const std::string& serialNumber, const char* what, std::string versionBefore,
+                         const std::string& place) {
   row_.serialNumber = serialNumber;
   row_.model = serialNumber.empty() ? "" : std::to_string(modelNumber(classifyModel(serialNumber)));
-  currentLink(row_.link, row_.address);
+  linkOfPlace(place, row_.link, row_.address);
   row_.what = what;
   row_.versionBefore = std::move(versionBefore);
   {

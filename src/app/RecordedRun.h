@@ -12,7 +12,9 @@ class RecordedRun {
   // The program the rows name, set once by each program's start.
   static void setProgram(std::string name, std::string version);
 
-  RecordedRun(const std::string& serialNumber, const char* what, std::string versionBefore);
+  // place: where the run's claim reaches the device ("tcp HOST:PORT",
+  // "serial TTY", "bt ADDRESS"), or "" when not known.
+  RecordedRun(const std::string& serialNumber, const char* what, std::string versionBefore, const std::string& place);
   ~RecordedRun();
   RecordedRun(const RecordedRun&) = delete;
   RecordedRun& operator=(const RecordedRun&) = delete;
@@ -28,6 +30,6 @@ class RecordedRun {
   bool finished_ = false;
 };
 
-// Where the default session reaches the device now: its link ("usb",
-// "serial", "lan", "wifi", "bt") and address.
-void currentLink(std::string& link, std::string& address);
+// The link ("usb", "serial", "lan", "wifi", "bt") and address of a claim's
+// place, without probing any port.
+void linkOfPlace(const std::string& place, std::string& link, std::string& address);

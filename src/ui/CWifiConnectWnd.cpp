@@ -192,7 +192,7 @@ void CWifiConnectWnd::connectAction() {
     return;
   }
   showError(QString());
-  if (!serialNumber_.empty()) run_ = std::make_unique<RecordedRun>(serialNumber_, runwhat::kWifi, "");
+  if (!serialNumber_.empty()) run_ = std::make_unique<RecordedRun>(serialNumber_, runwhat::kWifi, "", place_);
   ssidSent_ = ssid.toStdString();
   configuring_ = true;
   enableForm(false);

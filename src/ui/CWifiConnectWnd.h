@@ -29,7 +29,10 @@ class CWifiConnectWnd : public SkinWindow, public ConfigWifiTaskNotifier {
   // The device took the network before the window closed.
   bool joined() const { return joined_; }
   // Each configuration sent is recorded in the run history under this device.
-  void recordRunsOf(const std::string& serialNumber) { serialNumber_ = serialNumber; }
+  void recordRunsOf(const std::string& serialNumber, const std::string& place) {
+    serialNumber_ = serialNumber;
+    place_ = place;
+  }
 
  protected:
   void notify(const Notification& n) override;
@@ -55,6 +58,7 @@ class CWifiConnectWnd : public SkinWindow, public ConfigWifiTaskNotifier {
   std::shared_ptr<class CWifiScanUtils> scanner_;  // open between the scan and the listing
   bool configuring_ = false;
   std::string serialNumber_;
+  std::string place_;
   std::unique_ptr<RecordedRun> run_;  // from the configuration's start to its outcome
   std::string ssidSent_;
 };

@@ -279,13 +279,13 @@ void DlgUpg::openWifiSetup() {
   const std::string serial = deviceView_.record().serialNumber;
   // Claimed while the form is open, as the command line claims it for its Wi-Fi change.
   std::unique_ptr<platform::DeviceLock> claim;
-  std::string holder;
-  if (claimDevice(serial, "Wi-Fi set-up of " + serial, claim, holder) == platform::DeviceLock::Result::Busy) {
+  std::string holder, place;
+  if (claimDevice(serial, "Wi-Fi set-up of " + serial, claim, holder, &place) == platform::DeviceLock::Result::Busy) {
     services_->messageBox(busyText(holder) + ". Please wait until it ends, then try again.", "option");
     return;
   }
   CWifiConnectWnd wifi(classifyModel(serial), services_, this);
-  wifi.recordRunsOf(serial);
+  wifi.recordRunsOf(serial, place);
   if (wifi.create(skinFolder())) {
     wifi.exec();
     if (wifi.joined()) {

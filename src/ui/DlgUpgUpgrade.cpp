@@ -45,8 +45,9 @@ void DlgUpg::startUpgrade(bool system) {
   const std::string serial = deviceView_.record().serialNumber;
   bool force = false;
   if (!confirmNotOffered(system, force)) return;
-  std::string holder;
-  switch (claimDevice(serial, (system ? "system upgrade of " : "firmware upgrade of ") + serial, upgradeLock_, holder)) {
+  std::string holder, place;
+  switch (claimDevice(serial, (system ? "system upgrade of " : "firmware upgrade of ") + serial, upgradeLock_, holder,
+                      &place)) {
     case platform::DeviceLock::Result::Acquired:
       break;
     case platform::DeviceLock::Result::Busy:
@@ -68,7 +69,8 @@ void DlgUpg::startUpgrade(bool system) {
   const DeviceInfo& device = deviceView_.record();
   run_ = std::make_unique<RecordedRun>(serial, system ? runwhat::kSystem : runwhat::kFirmware,
                                        system ? systemVersionText(device.system)
-                                              : firmwareVersionsText(device, false, force));
+                                              : firmwareVersionsText(device, false, force),
+                                       place);
   runIsSystem_ = system;
   runForced_ = force;
   runFailedStep_.clear();
