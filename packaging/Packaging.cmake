@@ -21,24 +21,30 @@ set(icon_sizes 16 32 48 64 128 256)
 
 # Made by the programs themselves, so the pages and the completion follow the
 # option tables; gzip -n keeps the files the same from one build to the next.
-set(generated ${pkg}/kestrel.1.gz ${pkg}/kestrel-cli.1.gz ${pkg}/kestrel-cli.bash ${pkg}/changelog.Debian.gz)
+set(generated ${pkg}/kestrel.1.gz ${pkg}/kestrel-cli.1.gz ${pkg}/kestrel-sim.1.gz ${pkg}/kestrel-cli.bash
+    ${pkg}/changelog.Debian.gz)
 add_custom_command(
   OUTPUT ${generated}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${pkg}
   COMMAND sh -c "$<TARGET_FILE:kestrel> --man | ${KESTREL_GZIP} -9n > kestrel.1.gz"
   COMMAND sh -c "$<TARGET_FILE:kestrel-cli> help --man | ${KESTREL_GZIP} -9n > kestrel-cli.1.gz"
+  COMMAND sh -c "sh ${CMAKE_SOURCE_DIR}/packaging/help-to-man.sh $<TARGET_FILE:kestrel-sim> kestrel-sim \
+'virtual pass-thru device with local web services' | ${KESTREL_GZIP} -9n > kestrel-sim.1.gz"
   COMMAND sh -c "$<TARGET_FILE:kestrel-cli> completion bash > kestrel-cli.bash"
   COMMAND sh -c "${KESTREL_GZIP} -9n < ${CMAKE_SOURCE_DIR}/packaging/changelog > changelog.Debian.gz"
-  DEPENDS kestrel kestrel-cli ${CMAKE_SOURCE_DIR}/packaging/changelog
+  DEPENDS kestrel kestrel-cli kestrel-sim ${CMAKE_SOURCE_DIR}/packaging/changelog
+          ${CMAKE_SOURCE_DIR}/packaging/help-to-man.sh
   WORKING_DIRECTORY ${pkg}
-  COMMENT "Writing the manual pages, the bash completion and the changelog")
+  COMMENT "Writing the manual pages, the bash completion and the changelog"
+  VERBATIM)
 set(icons)
 foreach(size IN LISTS icon_sizes)
   add_custom_command(
     OUTPUT ${pkg}/icons/${size}/kestrel.png
     COMMAND ${CMAKE_COMMAND} -E make_directory ${pkg}/icons/${size}
     COMMAND ${KESTREL_RSVG} -w ${size} -h ${size} -o ${pkg}/icons/${size}/kestrel.png ${icon_svg}
-    DEPENDS ${icon_svg})
+    DEPENDS ${icon_svg}
+    VERBATIM)
   list(APPEND icons ${pkg}/icons/${size}/kestrel.png)
   install(FILES ${pkg}/icons/${size}/kestrel.png
           DESTINATION share/icons/hicolor/${size}x${size}/apps COMPONENT kestrel)
@@ -64,6 +70,7 @@ install(FILES ${pkg}/kestrel.1.gz ${pkg}/kestrel-cli.1.gz DESTINATION share/man/
 install(FILES ${pkg}/kestrel-cli.bash DESTINATION share/bash-completion/completions RENAME kestrel-cli
         COMPONENT kestrel)
 install(TARGETS kestrel-sim RUNTIME DESTINATION bin COMPONENT sim)
+install(FILES ${pkg}/kestrel-sim.1.gz DESTINATION share/man/man1 COMPONENT sim)
 foreach(component_package kestrel:kestrel sim:kestrel-sim)
   string(REPLACE ":" ";" pair ${component_package})
   list(GET pair 0 component)
