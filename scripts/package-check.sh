@@ -119,7 +119,8 @@ leftovers='{ while read -r f; do [ -d "$f" ] || [ ! -e "$f" ] || echo "$f"; done
   find /usr /etc -iname "*kestrel*"; } | sort -u | tr "\n" " "'
 check remove "apt-get remove -y -qq kestrel kestrel-sim >/dev/null && left=\$($leftovers) && echo \"left: \$left\" && \
   [ \"\$left\" = '/etc/kestrel /etc/kestrel/services.ini ' ]"
-check purge "apt-get purge -y -qq kestrel kestrel-sim >/dev/null && apt-get autoremove --purge -y -qq >/dev/null && \
+# kestrel-sim, without conffiles, is already gone entirely.
+check purge "apt-get purge -y -qq kestrel >/dev/null && apt-get autoremove --purge -y -qq >/dev/null && \
   left=\$($leftovers) && echo \"left: \${left:-nothing}\" && [ -z \"\$left\" ] && \
-  ! dpkg -l kestrel kestrel-sim 2>/dev/null | grep -q ^ii"
+  ! dpkg -l | grep -E '^.. +kestrel(-sim)? '"
 echo "package-check: PASSED (${passed[*]}); the working root of the user (~/.local/share/Tarnfield) is kept as user data"
