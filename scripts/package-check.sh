@@ -73,7 +73,7 @@ tools="man-db desktop-file-utils"
 [ -n "$shots" ] && tools="$tools xvfb xauth x11-apps netpbm"
 inside "apt-get update -qq && apt-get install -y -qq --no-install-recommends $tools >/dev/null"
 
-check install "cd /tmp/debs && apt-get install -y --no-install-recommends ./kestrel_*.deb ./kestrel-sim_*.deb | tail -3"
+check install "cd /tmp/debs && apt-get install -y --no-install-recommends ./kestrel_*.deb ./kestrel-sim_*.deb | grep -E 'upgraded|^Setting up kestrel'"
 check files "dpkg -L kestrel kestrel-sim | sort > /tmp/ours.txt && wc -l < /tmp/ours.txt"
 check version "kestrel-cli --version"
 check manual "man -w kestrel-cli kestrel kestrel-sim && MANWIDTH=80 man kestrel-cli 2>/dev/null | grep -A2 '^NAME'"
