@@ -218,6 +218,8 @@ std::string programHelp() {
   return out;
 }
 
+std::string exitStatusHelp() { return kExitHelp; }
+
 std::string commandHelp(const CommandSpec& command) {
   std::string out = std::string("usage: kestrel-cli ") + command.name + " " + command.synopsis + "\n\n" + command.summary + "\n";
   if (command.details && *command.details) out += std::string("\n") + command.details;
@@ -308,6 +310,7 @@ Invocation parseCommandLine(const std::vector<std::string>& argv) {
 
   if (name == "help") {
     if (words.empty()) return printed(programHelp());
+    if (words.size() == 1 && words[0] == "--man") return printed(manPage());
     const CommandSpec* command = findCommand(words.back());
     if (!command) return usageError("no command '" + words.back() + "'", "see 'kestrel-cli --help'\n");
     return printed(commandHelp(*command));

@@ -80,6 +80,10 @@ std::string commandHelp(const CommandSpec& command);
 // word where its synopsis lists them, the values an option lists, file
 // names only for a FILE, and nothing for a free value such as a name.
 std::string bashCompletion();
+// The manual page (roff) from the same table; "help --man" prints it for the build.
+std::string manPage();
+// The exit-status lines of every help text.
+std::string exitStatusHelp();
 
 // What a command line asks for, decided before anything is touched: a
 // command to run with its arguments, or (command null) texts for stdout and

@@ -10,6 +10,8 @@
 #include "connection/ConnectionFactory.h"
 #include "platform/DeviceEndpoints.h"
 #include "platform/Ipv4Text.h"
+#include "platform/UsbDevices.h"
+#include "scanner/SerialScanner.h"
 #include "schedule/ScheduleManager.h"
 #include "session/CurrentDevice.h"
 #include "session/SessionSelection.h"
@@ -121,6 +123,19 @@ bool scanLink(const Args& args, int type, J2534DeviceList& devices, int& result,
   return ran;
 }
 
+// A port named for the run is probed alone: a whole scan opens every port,
+// and under --all each of the others is another run's at that moment.
+J2534DeviceList probeNamedPort(const std::string& port) {
+  SerialScanner scanner;
+  std::vector<SerialScanner::UsbDeviceInfo> present = scanner.listUsbDevices();
+  std::erase_if(present, [&](const SerialScanner::UsbDeviceInfo& d) { return d.ttyNode != port; });
+  J2534DeviceList devices;
+  for (const platform::UsbIds& ids : platform::kSerialScanUsbIds) {
+    scanner.findComPorts(present, ids.vendorId, ids.productId, devices);
+  }
+  return listedDevices(devices);
+}
+
 int pickDevice(const J2534DeviceList& devices, const std::string& link, const std::string& name,
                J2534Device& chosen) {
   J2534DeviceList fitting;
@@ -171,7 +186,9 @@ int chooseForRun(const Args& args) {
   }
   J2534DeviceList devices;
   int result = 0;
-  if (!scanLink(args, linkType(scanned), devices, result, !link.empty())) {
+  if (link == "usb" && name.rfind("/dev/", 0) == 0) {
+    devices = probeNamedPort(name);
+  } else if (!scanLink(args, linkType(scanned), devices, result, !link.empty())) {
     std::fprintf(stderr, "the %s scan did not finish\n", scanned.c_str());
     return kExitFailed;
   }

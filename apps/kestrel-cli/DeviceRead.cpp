@@ -145,7 +145,7 @@ int recordRefusal(const Claim& claim, const char* what, int rc) {
 }
 
 std::string servicesProblem() {
-  const std::string path = serviceEndpointsPath();
+  const std::string path = readServiceEndpointsPath();
   std::error_code ec;
   const char* what = nullptr;
   if (!std::filesystem::is_regular_file(path, ec)) {
@@ -159,15 +159,17 @@ std::string servicesProblem() {
   }
   if (!what) return "";
   return "the web services' endpoints file " + path + " " + what +
-         " (section [Services]); write it, or point KESTREL_SERVICES at one";
+         " (section [Services]); write it, or " + kSystemServicesFile +
+         " for every user, or point KESTREL_SERVICES at one";
 }
 
 std::string serialPermissionHint() {
   for (const platform::UsbDevice& d : platform::usbDevices()->presentDevices()) {
     if (d.ttyNode.empty() || access(d.ttyNode.c_str(), R_OK | W_OK) == 0 || errno != EACCES) continue;
     return "cannot open " + d.ttyNode +
-           ": permission denied; add yourself to the 'dialout' group (sudo usermod -aG dialout $USER) and log in "
-           "again";
+           ": permission denied; the udev rule /usr/lib/udev/rules.d/70-kestrel.rules gives the device to the "
+           "logged-in user once loaded (sudo udevadm control --reload && sudo udevadm trigger); or add yourself to "
+           "the 'dialout' group (sudo usermod -aG dialout $USER) and log in again";
   }
   return "";
 }

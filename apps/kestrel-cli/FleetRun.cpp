@@ -27,7 +27,7 @@ namespace {
 
 // A child's line longer than this is cut: a run's own lines are short.
 constexpr size_t kLineLimit = 16 * 1024;
-constexpr size_t kMessagesKept = 3;
+constexpr size_t kMessagesKept = 8;
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 
 struct Member {
@@ -134,6 +134,16 @@ std::string tagged(const Member& member) {
          "\",\"address\":" + jsonString(member.address);
 }
 
+// The run's last headline: indented lines only quote the log under it, and
+// the log's path is the same for every device.
+std::string lastMessage(const Member& member) {
+  for (auto it = member.messages.rbegin(); it != member.messages.rend(); ++it) {
+    if (it->empty() || *it->begin() == ' ') continue;
+    return it->substr(0, it->find("; details in "));
+  }
+  return member.messages.empty() ? std::string() : member.messages.back();
+}
+
 // One line of a run's stderr: a progress event, or a message kept for the summary.
 void takeErrLine(Member& member, const std::string& line, bool tagLines) {
   if (line.empty()) return;
@@ -201,8 +211,7 @@ void draw(const std::vector<Member>& members, bool redraw) {
     char head[96];
     std::snprintf(head, sizeof head, "%-14s [%s%s] %3d%% ", shown(m.label).c_str(), std::string(filled, '#').c_str(),
                   std::string(20 - filled, '-').c_str(), m.percent);
-    out += "\r\x1b[K" + fitted(head + shown(m.ended && m.status != kExitOk && !m.messages.empty() ? m.messages.back()
-                                                                                                : m.step),
+    out += "\r\x1b[K" + fitted(head + shown(m.ended && m.status != kExitOk && !m.messages.empty() ? lastMessage(m) : m.step),
                                width) + "\n";
   }
   std::fputs(out.c_str(), stderr);
@@ -238,9 +247,6 @@ std::string versionCell(const cJSON* record, const char* slot) {
   return current;
 }
 
-std::string lastMessage(const Member& member) {
-  return member.messages.empty() ? std::string() : member.messages.back();
-}
 
 void printSummary(const std::vector<Member>& members, bool info) {
   if (info) {

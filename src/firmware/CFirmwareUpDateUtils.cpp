@@ -11,6 +11,7 @@
 #include "app/DeviceModel.h"
 #include "platform/Clock.h"
 #include "session/Commands.h"
+#include "session/CurrentDevice.h"
 #include "session/Exchange.h"
 #include "session/Frame.h"
 #include "session/SessionSelection.h"
@@ -38,6 +39,10 @@ constexpr auto kQtrakRestartWait = 4000ms;
 constexpr auto kDigitRestartWait = 1000ms;
 // A device that restarted takes a few seconds to offer its link again.
 constexpr int kConnectLimitMs = 10000;
+// A boot loader's USB port, once listed, can be held a moment by another run
+// asking every port who it is.
+constexpr int kBootPortAttempts = 10;
+constexpr auto kBootPortRetryWait = 300ms;
 
 constexpr uint32_t kModel0Image = 0x60000;
 constexpr uint32_t kJ2534Image = 0x70000;
@@ -186,7 +191,21 @@ int CFirmwareUpDateUtils::switchBoot() {
     return verifyDevice(true) ? 0 : -1;
   }
   if (!buildRequest(request, kCmdEnterBoot) || !exchange(request, reply, kReplyTimeoutMs)) return -1;
-  return statusOf(reply, status) && status == kStatusOk ? 0 : -1;
+  if (!statusOf(reply, status) || status != kStatusOk) return -1;
+  // A device bound by its USB serial port leaves that port: its boot loader
+  // comes up as another USB function, found by the serial number it gives.
+  if (!CurrentDevice::getInstance().pinnedToSerialPort()) return 0;
+  platform::sleepFor(kDigitRestartWait);
+  bool connected = connectDefaultSession() == 0;
+  for (int attempt = 1; !connected && attempt < kBootPortAttempts; ++attempt) {
+    platform::sleepFor(kBootPortRetryWait);
+    connected = connectDefaultSession() == 0;
+  }
+  if (!connected) {
+    LOG_WARN("the boot loader's port of %s was not found", serialNumber.c_str());
+    return -1;
+  }
+  return verifyDevice(true) ? 0 : -1;
 }
 
 bool CFirmwareUpDateUtils::enterBootDigit() {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 namespace platform {
@@ -63,6 +64,15 @@ std::string programDir() {
   size_t slash = exe.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? std::string("/") : exe.substr(0, slash);
+}
+
+std::string programDataPath(std::string_view name) {
+  const std::string dir = programDir();
+  std::string beside = joinPath(dir, name);
+  std::error_code ec;
+  if (std::filesystem::exists(beside, ec)) return beside;
+  const std::filesystem::path prefix = std::filesystem::path(dir).parent_path();
+  return joinPath(joinPath(prefix.string(), "share/kestrel"), name);
 }
 
 }  // namespace platform

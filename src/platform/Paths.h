@@ -15,6 +15,11 @@ std::string updateDir();  // <root>/Update
 // Folder of the running program file (from /proc/self/exe); "." if unknown.
 std::string programDir();
 
+// A file the programs ship (skins, window labels): beside the program in a
+// build folder, else <program dir>/../share/kestrel/<name>, where an installed
+// program in <prefix>/bin finds it.
+std::string programDataPath(std::string_view name);
+
 // "a" + "/" + "b" with exactly one separator between them.
 std::string joinPath(std::string_view a, std::string_view b);
 

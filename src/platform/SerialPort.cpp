@@ -202,6 +202,7 @@ bool SerialPort::open(const std::string& portName, uint32_t baudRate, uint8_t by
   // on a device there: a port in use by one of them is busy, never shared.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) errno = EBUSY;
+    exclusive = false;  // the flag is the tty's, and the holder set it
     return fail();
   }
   termios tio{};
@@ -247,6 +248,12 @@ void SerialPort::closeLocked(std::unique_lock<std::mutex>& lock) {
     releasePort(lockedPath_);
     lockedPath_.clear();
   }
+}
+
+bool SerialPort::openHere(const std::string& portName) {
+  const std::string key = canonicalPath(devicePath(portName));
+  std::lock_guard lock(openPortsMutex());
+  return openPorts().count(key) > 0;
 }
 
 bool SerialPort::isOpen() const {

@@ -64,6 +64,8 @@ class SerialPort {
 
   // "/dev/ttyACM0" for "ttyACM0"; a path is kept as it is.
   static std::string devicePath(const std::string& portName);
+  // Whether a port of this process has the port open now.
+  static bool openHere(const std::string& portName);
 
  private:
   struct Timeouts {

@@ -33,14 +33,19 @@ class CurrentDevice {
 
   void pin(const PinnedDevice& device);
   std::optional<PinnedDevice> pinned() const;
+  bool pinnedToSerialPort() const;
+  // The pinned device's serial port now, normal or boot loader, into
+  // configSerialPort(): one this run holds, or one answering with its serial
+  // number (a silent boot loader only when it is the one there is).
+  bool findPinnedPort();
 
   bool isQtrakBrand() const;
 
  private:
   CurrentDevice() = default;
+  bool findPinnedPort(const PinnedDevice& bound, bool bootOnly);
 
   mutable std::mutex lock_;  // guards the fields below
   std::string configSerialPort_;
   std::optional<PinnedDevice> pinned_;
-  std::string pinnedBootPort_;  // the boot-mode port that answered with the pinned serial number
 };

@@ -53,12 +53,13 @@ const std::regex& secondReplyPattern() {
 
 namespace serialprobe {
 
-std::string probeSerialNumber(const std::string& ttyNode) {
+std::string probeSerialNumber(const std::string& ttyNode, bool* opened) {
   platform::SerialPort port_;
   std::string name;
-  bool opened = port_.open(ttyNode, kBaudRate, 8, platform::SerialPort::NOPARITY, platform::SerialPort::ONESTOPBIT);
+  const bool open = port_.open(ttyNode, kBaudRate, 8, platform::SerialPort::NOPARITY, platform::SerialPort::ONESTOPBIT);
+  if (opened) *opened = open;
   port_.setTimeouts(50, 5, 1000, 10, 200);
-  if (!opened) return {};
+  if (!open) return {};
 
   std::array<uint8_t, kReadCapacity> buffer{};
   // Sends one request and reads its reply into buffer; the count read, or 0

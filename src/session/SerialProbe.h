@@ -11,7 +11,8 @@ namespace serialprobe {
 
 // The serial number read from the port at ttyNode; empty when the port cannot
 // be opened or nothing usable came back.
-std::string probeSerialNumber(const std::string& ttyNode);
+// opened (when given) tells a busy or missing port from one that stayed silent.
+std::string probeSerialNumber(const std::string& ttyNode, bool* opened = nullptr);
 
 // "61 33 0C": two upper-case hexadecimal digits per byte, one space between.
 std::string toHexSpaced(const uint8_t* bytes, size_t count);

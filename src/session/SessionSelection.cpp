@@ -50,7 +50,7 @@ int pinnedSession(const PinnedDevice& device, uint16_t tcpPort) {
   switch (static_cast<ConnectType>(device.type)) {
     case ConnectType::Serial: {
       CurrentDevice& current = CurrentDevice::getInstance();
-      return createSerialSession(current.findBootPort() ? current.configSerialPort() : device.port);
+      return current.findPinnedPort() ? createSerialSession(current.configSerialPort()) : -1;
     }
     case ConnectType::Lan:
     case ConnectType::Wifi:

@@ -35,7 +35,17 @@ std::string serviceEndpointsPath() {
   return platform::joinPath(platform::configDir(), "services.ini");
 }
 
-ServiceEndpoints loadServiceEndpoints() { return loadServiceEndpoints(serviceEndpointsPath()); }
+std::string readServiceEndpointsPath(const std::string& systemFile) {
+  std::string path = serviceEndpointsPath();
+  const char* overridePath = std::getenv("KESTREL_SERVICES");
+  if (overridePath && *overridePath) return path;
+  std::error_code ec;
+  // The user's own file wins even when unreadable, so its problem is reported rather than hidden.
+  if (std::filesystem::exists(path, ec) || !std::filesystem::is_regular_file(systemFile, ec)) return path;
+  return systemFile;
+}
+
+ServiceEndpoints loadServiceEndpoints() { return loadServiceEndpoints(readServiceEndpointsPath()); }
 
 ServiceEndpoints loadServiceEndpoints(const std::string& path) {
   ServiceEndpoints endpoints;

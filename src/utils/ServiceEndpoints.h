@@ -2,7 +2,8 @@
 #include <string>
 
 // Where the maker's web services are, a deployment setting: the ini file
-// $KESTREL_SERVICES, else <work root>/config/services.ini, section [Services].
+// $KESTREL_SERVICES, else <work root>/config/services.ini, else the machine's
+// /etc/kestrel/services.ini, section [Services].
 // A missing file or key leaves its field empty; a query to an empty endpoint
 // then fails like any unreachable one.
 struct ServiceEndpoints {
@@ -15,9 +16,16 @@ struct ServiceEndpoints {
   std::string systemPackageHost;    // SystemPackageHost: scheme://host[:port] of the package service
 };
 
-std::string serviceEndpointsPath();
+inline constexpr const char* kSystemServicesFile = "/etc/kestrel/services.ini";
 
-ServiceEndpoints loadServiceEndpoints();
+// $KESTREL_SERVICES, else <work root>/config/services.ini: the file a
+// deployment writes.
+std::string serviceEndpointsPath();
+// The file the programs read: serviceEndpointsPath(), unless KESTREL_SERVICES
+// is unset and the root holds none while systemFile exists.
+std::string readServiceEndpointsPath(const std::string& systemFile = kSystemServicesFile);
+
+ServiceEndpoints loadServiceEndpoints();  // from readServiceEndpointsPath()
 ServiceEndpoints loadServiceEndpoints(const std::string& path);
 
 // Writes every field, creating the file and its folders. 0, else an errno

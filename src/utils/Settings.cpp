@@ -126,7 +126,7 @@ bool saveSettings(const SettingsRecord& record) {
   return true;
 }
 
-std::string labelFilePath() { return platform::joinPath(platform::programDir(), "set.ini"); }
+std::string labelFilePath() { return platform::programDataPath("set.ini"); }
 
 ConnectionLabels readLabels(int localeId, const std::string& labelFile) {
   const CIniFile ini(labelFile);

@@ -53,7 +53,7 @@ struct ConnectionLabels {
   std::string disconnected;
 };
 
-std::string labelFilePath();  // set.ini beside the program
+std::string labelFilePath();  // set.ini beside the program, or installed
 
 // Section "CN" for locale 2052, else "EN"; each label at most 79 bytes.
 ConnectionLabels readLabels(int localeId, const std::string& labelFile = labelFilePath());

@@ -74,3 +74,22 @@ std::string urlEncode(std::string_view text) {
   }
   return out;
 }
+
+std::string roffEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 8);
+  bool lineStart = true;
+  for (char ch : text) {
+    // A line starting with '.' or '\'' would be read as a request.
+    if (lineStart && (ch == '.' || ch == '\'')) out += "\\&";
+    if (ch == '-') {
+      out += "\\-";
+    } else if (ch == '\\') {
+      out += "\\e";
+    } else {
+      out.push_back(ch);
+    }
+    lineStart = ch == '\n';
+  }
+  return out;
+}

@@ -2,8 +2,8 @@
 #include <string>
 #include <string_view>
 
-// Escaping for texts that go into the bodies and URLs of the web services.
-// A plain alphanumeric text (a serial number, a version) comes out unchanged.
+// Escaping for texts that go into the bodies and URLs of the web services, and
+// into the manual pages. A plain alphanumeric text comes out unchanged.
 
 // Contents of a JSON string literal (without the quotation marks): '"', '\'
 // and every control character are escaped; other bytes, UTF-8 included, pass.
@@ -17,3 +17,8 @@ std::string xmlEscape(std::string_view text);
 // A query-string value: every byte but the unreserved ones (letters, digits,
 // '-', '.', '_', '~') becomes %XX with upper-case hexadecimal digits.
 std::string urlEncode(std::string_view text);
+
+// Manual-page (roff) text: '-' becomes the minus an option is typed with, a
+// backslash prints as itself, and a line starting with '.' or an apostrophe is
+// not read as a request.
+std::string roffEscape(std::string_view text);

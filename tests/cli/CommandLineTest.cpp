@@ -127,4 +127,27 @@ TEST(CommandLineTest, BashCompletion_offersWhatTheTableKnows) {
   }
 }
 
+// The manual page comes from the command table: groff reads it without a
+// warning and prints every command and option with a plain hyphen.
+TEST(CommandLineTest, ManPage_showsEveryCommandAndOption) {
+  const std::filesystem::path page = std::filesystem::path(std::getenv("TARNFIELD_HOME")) / "kestrel-cli.1";
+  const cli::Invocation call = cli::parseCommandLine({"help", "--man"});
+  ASSERT_EQ(call.status, 0);
+  std::ofstream(page) << call.out;
+  FILE* groff = popen(("groff -man -Tascii -P-cbou -ww '" + page.string() + "' 2>&1").c_str(), "r");
+  ASSERT_NE(groff, nullptr);
+  std::string text;
+  char buffer[4096];
+  while (size_t n = std::fread(buffer, 1, sizeof buffer, groff)) text.append(buffer, n);
+  EXPECT_EQ(pclose(groff), 0) << text;
+  EXPECT_EQ(text.find("warning"), std::string::npos) << text;
+  std::vector<std::string> wanted = {"--version", "--quiet", "4      busy"};
+  for (const cli::CommandSpec& c : cli::commands()) {
+    const std::string synopsis = c.synopsis;  // headings may wrap after the first word
+    wanted.push_back(std::string(c.name) + " " + synopsis.substr(0, synopsis.find(' ')));
+    for (const cli::OptionSpec& o : c.options) wanted.push_back(std::string("--") + o.name);
+  }
+  for (const std::string& w : wanted) EXPECT_NE(text.find(w), std::string::npos) << w << " not in\n" << text;
+}
+
 }  // namespace

@@ -1,9 +1,12 @@
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "platform/UsbDevices.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -160,6 +163,23 @@ TEST(UdevUsbDeviceList, ListsAndMonitorsWithoutHangingWhereThereIsNoUsb) {
   if (list->startMonitor([](bool, const UsbDevice&) {})) list->stopMonitor();
   list->stopMonitor();
   EXPECT_LT(platform::nowMs() - started, 2000);
+}
+
+// The udev rule the package installs gives the user every identity the
+// device shows, so a new one added to the table cannot be left out of it.
+TEST(UdevRule, TagsEveryDeviceUsbIdForTheSeatUser) {
+  const char* build = std::getenv("KESTREL_BUILD_DIR");
+  const std::filesystem::path rule =
+      (build ? std::filesystem::path(build) : std::filesystem::path(platform::programDir()).parent_path()) /
+      "70-kestrel.rules";
+  const std::string text = testsupport::readText(rule);
+  ASSERT_FALSE(text.empty()) << rule;
+  for (const platform::UsbIds& ids : platform::kDeviceUsbIds) {
+    char line[128];
+    std::snprintf(line, sizeof line, "ATTRS{idVendor}==\"%04x\", ATTRS{idProduct}==\"%04x\", TAG+=\"uaccess\"",
+                  ids.vendorId, ids.productId);
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
 }
 
 }  // namespace

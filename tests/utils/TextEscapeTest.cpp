@@ -20,6 +20,8 @@ TEST(TextEscape, eachEscaper_handlesItsSpecialCharacters) {
       {"url unreserved", urlEncode, "A-z.0_9~", "A-z.0_9~"},
       {"url reserved and space", urlEncode, "a b&c=d/e?f#g+h%", "a%20b%26c%3Dd%2Fe%3Ff%23g%2Bh%25"},
       {"url bytes", urlEncode, "\xc3\xa9\n", "%C3%A9%0A"},
+      {"roff minus and backslash", roffEscape, "--link a\\b", "\\-\\-link a\\eb"},
+      {"roff requests at line starts", roffEscape, ".TH x\n'br\na.b", "\\&.TH x\n\\&'br\na.b"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.escape(c.input), c.expected) << c.name;
