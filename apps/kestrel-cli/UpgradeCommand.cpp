@@ -154,7 +154,7 @@ int runFirmwareUpgrade(const cli::Args& args) {
   const bool force = args.flag("force");
   const std::string before = firmwareVersionsText(device, false, force);
   std::optional<RecordedRun> record;
-  if (!dryRun) record.emplace(device.serialNumber, runwhat::kFirmware, before);
+  if (!dryRun) record.emplace(device.serialNumber, runwhat::kFirmware, before, claim.place);
   bool anySent = false;
   bool allUpToDate = true;
   bool unknownVersion = false;  // a part left unsent because a version it is judged by is unknown

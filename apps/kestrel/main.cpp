@@ -75,6 +75,7 @@ int main(int argc, char** argv) {
   }
 
   QApplication app(argc, argv);
+  QApplication::setApplicationVersion(QStringLiteral(KESTREL_VERSION));
   // Lets the desktop match the window to its menu entry and icon.
   QGuiApplication::setDesktopFileName(QStringLiteral("kestrel"));
   CLogUtils::instance().Install();
