@@ -7,6 +7,7 @@
 #include "app/DeviceModel.h"
 #include "connection/ConnectionFactory.h"
 #include "platform/ProcessIdentity.h"
+#include "platform/UsbDevices.h"
 #include "session/CurrentDevice.h"
 #include "session/SessionSelection.h"
 #include "utils/Settings.h"
@@ -35,6 +36,10 @@ void linkOfPlace(const std::string& place, std::string& link, std::string& addre
   address = space == std::string::npos ? place : place.substr(space + 1);
   if (const auto bound = CurrentDevice::getInstance().pinned()) {
     link = linkName(bound->type);
+    // A serial port of a device on USB is named as the scan names it.
+    for (const platform::UsbDevice& device : platform::usbDevices()->presentDevices()) {
+      if (bound->type == static_cast<int>(ConnectType::Serial) && device.ttyNode == bound->port) link = "usb";
+    }
   } else if (place.rfind("bt ", 0) == 0) {
     link = "bt";
   } else if (isUsbDevicePresent()) {
