@@ -196,10 +196,12 @@ int CFirmwareUpDateUtils::switchBoot() {
   // comes up as another USB function, found by the serial number it gives.
   if (!CurrentDevice::getInstance().pinnedToSerialPort()) return 0;
   platform::sleepFor(kDigitRestartWait);
-  bool connected = connectDefaultSession() == 0;
-  for (int attempt = 1; !connected && attempt < kBootPortAttempts; ++attempt) {
-    platform::sleepFor(kBootPortRetryWait);
-    connected = connectDefaultSession() == 0;
+  // The port the request went out on may still be listed a moment: only the
+  // boot loader's own port will do.
+  bool connected = false;
+  for (int attempt = 0; !connected && attempt < kBootPortAttempts; ++attempt) {
+    if (attempt > 0) platform::sleepFor(kBootPortRetryWait);
+    connected = CurrentDevice::getInstance().findBootPort() && connectDefaultSession() == 0;
   }
   if (!connected) {
     LOG_WARN("the boot loader's port of %s was not found", serialNumber.c_str());

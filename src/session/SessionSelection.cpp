@@ -50,7 +50,9 @@ int pinnedSession(const PinnedDevice& device, uint16_t tcpPort) {
   switch (static_cast<ConnectType>(device.type)) {
     case ConnectType::Serial: {
       CurrentDevice& current = CurrentDevice::getInstance();
-      return current.findPinnedPort() ? createSerialSession(current.configSerialPort()) : -1;
+      // Its boot loader first: the port it left may still be listed a moment.
+      const bool found = current.findBootPort() || current.findPinnedPort();
+      return found ? createSerialSession(current.configSerialPort()) : -1;
     }
     case ConnectType::Lan:
     case ConnectType::Wifi:

@@ -33,6 +33,7 @@ bool startFleet(Fleet& fleet) {
     links.listenAddress = "127.0.0." + std::to_string(i + 2);
     links.pty = i == 0;
     links.tcp = links.discovery = i != 0;
+    if (i != 0) links.usbListFile.clear();  // a list of its own, or it would write the USB device out
     auto device = scantest::startDevice({.serialNumber = "5RHM1000000" + std::to_string(i + 2), .restartDelay = 300ms}, links);
     if (!device) return false;
     if (i == 2) {
