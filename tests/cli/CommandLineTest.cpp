@@ -140,8 +140,10 @@ TEST(CommandLineTest, ManPage_showsEveryCommandAndOption) {
   char buffer[4096];
   while (size_t n = std::fread(buffer, 1, sizeof buffer, groff)) text.append(buffer, n);
   EXPECT_EQ(pclose(groff), 0) << text;
-  EXPECT_EQ(text.find("warning"), std::string::npos) << text;
-  std::vector<std::string> wanted = {"--version", "--quiet", "4      busy"};
+  EXPECT_EQ(text.find("warning:"), std::string::npos) << text;
+  // Justified lines may stretch any space.
+  text.erase(std::unique(text.begin(), text.end(), [](char a, char b) { return a == ' ' && b == ' '; }), text.end());
+  std::vector<std::string> wanted = {"--version", "--quiet", "4 busy"};
   for (const cli::CommandSpec& c : cli::commands()) {
     const std::string synopsis = c.synopsis;  // headings may wrap after the first word
     wanted.push_back(std::string(c.name) + " " + synopsis.substr(0, synopsis.find(' ')));
