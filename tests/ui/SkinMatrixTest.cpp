@@ -105,7 +105,9 @@ TEST_P(SkinMatrix, EveryStateRendersWithEveryControl) {
     ASSERT_TRUE(RunHistory().begin(row));
     row.result = result;
     row.versionAfter = result == RunResult::Succeeded ? "V1.20" : "V1.10";
-    if (result != RunResult::Running) ASSERT_TRUE(RunHistory().finish(row));
+    if (result != RunResult::Running) {
+      ASSERT_TRUE(RunHistory().finish(row));
+    }
   }
   HistoryWnd history;
   ASSERT_TRUE(history.create(uitest::skinDir())) << history.skinError().toStdString();
