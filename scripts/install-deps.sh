@@ -10,7 +10,7 @@ packages=(
   libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
-  python3 librsvg2-bin fonts-noto-core fonts-noto-cjk
+  python3 librsvg2-bin fonts-noto-core fonts-noto-cjk groff-base
   # the desktop program: Qt 6 Widgets, Svg, UiTools (whose CMake package needs
   # Qt's OpenGL modules and their headers) and QtTest for the window tests
   qt6-base-dev qt6-tools-dev qt6-svg-dev libqt6opengl6-dev
