@@ -136,6 +136,22 @@ J2534DeviceList probeNamedPort(const std::string& port) {
   return listedDevices(devices);
 }
 
+// A USB device named by its serial number is looked for as a bound run finds
+// it again after a restart: its tty may have changed since it was listed.
+J2534DeviceList findUsbBySerial(const std::string& serial) {
+  CurrentDevice& current = CurrentDevice::getInstance();
+  current.pin({static_cast<int>(ConnectType::Serial), "", 0, 0, serial});
+  J2534DeviceList devices;
+  if (current.findPinnedPort()) {
+    J2534Device device;
+    device.port = current.configSerialPort();
+    device.name = serial;
+    device.connectType = static_cast<uint32_t>(ConnectType::Serial);
+    devices.push_back(device);
+  }
+  return listedDevices(devices);
+}
+
 int pickDevice(const J2534DeviceList& devices, const std::string& link, const std::string& name,
                J2534Device& chosen) {
   J2534DeviceList fitting;
@@ -188,6 +204,8 @@ int chooseForRun(const Args& args) {
   int result = 0;
   if (link == "usb" && name.rfind("/dev/", 0) == 0) {
     devices = probeNamedPort(name);
+  } else if (link == "usb" && !name.empty()) {
+    devices = findUsbBySerial(name);
   } else if (!scanLink(args, linkType(scanned), devices, result, !link.empty())) {
     std::fprintf(stderr, "the %s scan did not finish\n", scanned.c_str());
     return kExitFailed;

@@ -85,7 +85,9 @@ J2534DeviceList findDevices(const Args& args) {
 bool spawn(Member& member, const std::string& self, const std::vector<std::string>& words) {
   std::vector<std::string> argv{self};
   argv.insert(argv.end(), words.begin(), words.end());
-  for (const char* option : {"--link", member.link.c_str(), "--device", member.address.c_str(), "--json"}) {
+  // A USB device by its serial number: its tty may change before the run looks.
+  const std::string& device = member.link == "usb" && !member.label.empty() ? member.label : member.address;
+  for (const char* option : {"--link", member.link.c_str(), "--device", device.c_str(), "--json"}) {
     argv.emplace_back(option);
   }
   std::vector<char*> cargv;
