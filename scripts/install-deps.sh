@@ -18,6 +18,9 @@ packages=(
   ca-certificates
 )
 
+# A caller may name more, e.g. the tools a package build needs.
+packages+=("$@")
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -5,19 +5,8 @@
 #   KESTREL_PACKAGE_BUILD   build folder (default build-pkg)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-# What making and checking the packages needs beyond the build, installed the
-# way install-deps.sh does: only what is missing.
-missing=()
-for p in dpkg-dev lintian desktop-file-utils librsvg2-bin gzip; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+# What making and checking the packages needs beyond the build.
+bash scripts/install-deps.sh dpkg-dev lintian desktop-file-utils librsvg2-bin gzip
 
 build=${KESTREL_PACKAGE_BUILD:-build-pkg}
 # Debian's hardening flags, as a Debian build would use them; CMake takes no
@@ -26,7 +15,7 @@ eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTREL_SANITIZE= -DKESTREL_BUILD_TESTS=OFF \
   -DKESTREL_BUILD_BENCH=OFF -DKESTREL_BUILD_FUZZ=OFF -DKESTREL_DESKTOP=ON -DKESTREL_PACKAGE=ON \
   -DCMAKE_C_FLAGS="$CFLAGS $CPPFLAGS" -DCMAKE_CXX_FLAGS="$CXXFLAGS $CPPFLAGS" -DCMAKE_EXE_LINKER_FLAGS="$LDFLAGS" >/dev/null
-cmake --build "$build" -j"${KESTREL_JOBS:-1}"
+cmake --build "$build"
 desktop-file-validate packaging/kestrel.desktop
 rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB >cpack.log) || { cat "$build/cpack.log"; exit 1; }
